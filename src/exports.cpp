@@ -1,0 +1,37 @@
+// The six exported functions. They forward to the session module and never let
+// an exception reach the host.
+#include "session.h"
+
+#include "tolvek_online_installer.h"
+
+extern "C" {
+
+int32_t StartOnlineInstall(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
+                           const wchar_t* logPath, const wchar_t* workingDirectory) {
+    try {
+        return tolvek::StartSession(manifestUrls, targetDirectory, logPath, workingDirectory);
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t GetOnlineInstallProgress(TolvekProgressRecord* destination) {
+    if (!destination) return 0;
+    return tolvek::CopyProgress(destination) ? 1 : 0;
+}
+
+int32_t GetOnlineInstallResult(int32_t* code, wchar_t* message, int32_t capacity) {
+    try {
+        return tolvek::CopyResult(code, message, capacity) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t IsOnlineInstallDone(void) { return tolvek::IsSessionDone() ? 1 : 0; }
+
+void CancelOnlineInstall(void) { tolvek::CancelSession(); }
+
+void ShutdownOnlineInstall(void) { tolvek::ShutdownSession(); }
+
+}  // extern "C"

@@ -1,0 +1,74 @@
+// Move-only owners for the Windows handles and buffers used by the engine.
+// Each owner's destructor is the platform's release call, so release order
+// follows declaration order and no early return can leak.
+#pragma once
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <winhttp.h>
+
+#include <utility>
+
+namespace tolvek {
+
+template <typename Handle, typename Traits>
+class UniqueHandle {
+public:
+    explicit UniqueHandle(Handle h = Traits::invalid()) noexcept : h_(h) {}
+    UniqueHandle(UniqueHandle&& other) noexcept : h_(std::exchange(other.h_, Traits::invalid())) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        reset(std::exchange(other.h_, Traits::invalid()));
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { reset(); }
+
+    Handle get() const noexcept { return h_; }
+    explicit operator bool() const noexcept { return h_ != Traits::invalid(); }
+    void reset(Handle h = Traits::invalid()) noexcept {
+        if (h_ != Traits::invalid()) Traits::close(h_);
+        h_ = h;
+    }
+
+private:
+    Handle h_;
+};
+
+struct InternetHandleTraits {
+    static HINTERNET invalid() noexcept { return nullptr; }
+    static void close(HINTERNET h) noexcept { WinHttpCloseHandle(h); }
+};
+struct FileHandleTraits {
+    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { CloseHandle(h); }
+};
+struct AlgorithmHandleTraits {
+    static BCRYPT_ALG_HANDLE invalid() noexcept { return nullptr; }
+    static void close(BCRYPT_ALG_HANDLE h) noexcept { BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct HashHandleTraits {
+    static BCRYPT_HASH_HANDLE invalid() noexcept { return nullptr; }
+    static void close(BCRYPT_HASH_HANDLE h) noexcept { BCryptDestroyHash(h); }
+};
+struct HeapBlockTraits {
+    static void* invalid() noexcept { return nullptr; }
+    static void close(void* p) noexcept { HeapFree(GetProcessHeap(), 0, p); }
+};
+struct LocalBlockTraits {
+    static HLOCAL invalid() noexcept { return nullptr; }
+    static void close(HLOCAL p) noexcept { LocalFree(p); }
+};
+
+// A WinHTTP session, connection or request handle.
+using InternetHandle = UniqueHandle<HINTERNET, InternetHandleTraits>;
+// A file opened with CreateFileW (INVALID_HANDLE_VALUE when not open).
+using FileHandle = UniqueHandle<HANDLE, FileHandleTraits>;
+// A CNG algorithm provider and a CNG hash object.
+using AlgorithmHandle = UniqueHandle<BCRYPT_ALG_HANDLE, AlgorithmHandleTraits>;
+using HashHandle = UniqueHandle<BCRYPT_HASH_HANDLE, HashHandleTraits>;
+// A block from HeapAlloc on the process heap, and one from LocalAlloc.
+using HeapBlock = UniqueHandle<void*, HeapBlockTraits>;
+using LocalBlock = UniqueHandle<HLOCAL, LocalBlockTraits>;
+
+}  // namespace tolvek

@@ -1,0 +1,222 @@
+#include "install.h"
+
+#include "cdn.h"
+#include "http.h"
+#include "manifest.h"
+#include "progress.h"
+#include "session.h"
+#include "support.h"
+#include "verify.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <vector>
+
+namespace tolvek {
+
+namespace {
+
+// The run's one exception: its message becomes the host's result text.
+class InstallError : public std::runtime_error {
+public:
+    explicit InstallError(std::wstring text)
+        : std::runtime_error("install error"), message(std::move(text)) {}
+    std::wstring message;
+};
+
+const wchar_t kManifestFileName[] = L"tolvek_launcher_manifest.json";
+const wchar_t kTemporarySuffix[] = L".download";
+const wchar_t kUserAgent[] = L"TolvekLauncherOnlineInstaller/1.5.1";
+const wchar_t kNetworkUnreachable[] = L"NETWORK_UNREACHABLE: ";
+constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |
+                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
+                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // 2688
+constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+// The working state of one run.
+struct InstallRun {
+    explicit InstallRun(InstallSession& s) : session(s) {}
+
+    InstallSession& session;
+    int64_t completedBytes = 0;
+    int64_t totalBytes = 1;
+    ProgressTracker tracker{std::chrono::steady_clock::now(), completedBytes, totalBytes};
+    std::wstring manifestPath;
+    std::wstring errorText;
+    JsonValue document;
+    std::vector<FileEntry> entries;
+};
+
+// Declared sizes come from the network: a sum past the 64-bit range stays at the limit.
+int64_t SaturatingAdd(int64_t total, int64_t size) {
+    if (size > 0 && total > INT64_MAX - size) return INT64_MAX;
+    if (size < 0 && total < INT64_MIN - size) return INT64_MIN;
+    return total + size;
+}
+
+InternetHandle OpenHttpSession() {
+    InternetHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (session) {
+        DWORD protocols = kSecureProtocols;
+        WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                         sizeof protocols);
+    }
+    return session;
+}
+
+void BuildEntries(InstallRun& run) {
+    const JsonValue* files = FindMember(run.document, L"files");
+    if (!files || files->kind != JsonKind::Object || files->members.empty())
+        throw InstallError(L"Manifest files list is empty");
+
+    run.entries.reserve(files->members.size());
+    run.totalBytes = 0;
+    for (const auto& member : files->members) {
+        FileEntry entry = ReadFileEntry(member.second);
+        entry.key = member.first;
+        if (entry.hasSize) run.totalBytes = SaturatingAdd(run.totalBytes, entry.size);
+        run.entries.push_back(std::move(entry));
+    }
+    if (run.totalBytes <= 0) run.totalBytes = 1;
+}
+
+void LogSummary(const InstallRun& run) {
+    const int64_t version = TruncateToInt64(GetNumber(run.document, L"version", 0));
+    Log(L"Manifest version: " + std::to_wstring(version));
+    Log(L"Manifest version_string: " + GetString(run.document, L"version_string", L""));
+    Log(L"Files in manifest: " + std::to_wstring(run.entries.size()));
+    Log(L"Total size: " + FormatBytes(run.totalBytes));
+}
+
+std::wstring WithTrailingSeparator(std::wstring path) {
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
+    return path;
+}
+
+// Installs, skips or rejects every entry in list order.
+void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
+    InstallSession& session = run.session;
+    const std::atomic<bool>* cancelFlag = &session.cancelRequested;
+    const std::wstring resolvedTarget = WithTrailingSeparator(FullPath(session.targetDirectory));
+
+    const std::vector<std::wstring> mirrors = SelectCdns(
+        sessionHandle, run.document, run.entries, run.tracker, cancelFlag, run.errorText);
+    if (mirrors.empty()) throw InstallError(run.errorText);
+
+    const int32_t count = static_cast<int32_t>(run.entries.size());
+    int32_t number = 0;
+    for (const FileEntry& entry : run.entries) {
+        if (IsCancelled(cancelFlag)) throw InstallError(kCancelledByUser);
+        ++number;
+        const std::wstring& key = entry.key;
+        if (IsProtectedInstallerArtifact(key)) {
+            Log(L"Skipped protected installer artifact: " + key);
+            ReportProgress(run.tracker, L"Skipped", key, number, count, 0, 0);
+            continue;
+        }
+        if (!IsSafeRelativePath(key)) throw InstallError(L"Invalid file path in manifest: " + key);
+        if (EscapesTargetDirectory(resolvedTarget, key))
+            throw InstallError(L"File path escapes target directory: " + key);
+
+        // The directory as the host passed it; the key's separators unchanged.
+        const std::wstring destination = JoinPath(session.targetDirectory, key);
+        EnsureDirectoryExists(ParentDirectory(destination));
+        Log(L"[" + std::to_wstring(number) + L"/" + std::to_wstring(count) +
+            L"] Processing key: " + key);
+
+        std::wstring scratch;
+        if (VerifyFile(destination, entry, key, &scratch)) {
+            Log(L"Already valid, skipped: " + key);
+            if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
+            ReportProgress(run.tracker, L"Skipped", key, number, count, 0, 0);
+            continue;
+        }
+
+        const std::wstring temporary = destination + kTemporarySuffix;
+        if (!DownloadFileWithFailover(sessionHandle, mirrors, key, temporary, entry, number, count,
+                                      run.tracker, cancelFlag, run.errorText))
+            throw InstallError(run.errorText);
+        if (!MoveFileExW(temporary.c_str(), destination.c_str(), kMoveFlags))
+            throw InstallError(L"Cannot move downloaded file: " + Win32ErrorText(0));
+        if (!VerifyFile(destination, entry, key, &run.errorText)) throw InstallError(run.errorText);
+
+        if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
+        ReportProgress(run.tracker, L"Installed", key, number, count, 0, 0);
+        Log(L"Installed: " + key);
+    }
+}
+
+void DeleteManifestCopy(const InstallRun& run) {
+    if (run.manifestPath.empty()) return;
+    DeleteFileIfExists(run.manifestPath);
+    DeleteFileIfExists(run.manifestPath + kTemporarySuffix);
+}
+
+// Steps from the directories to the stored success; any failure throws.
+void RunSteps(InstallRun& run) {
+    const InstallSession& session = run.session;
+    EnsureDirectoryExists(session.workingDirectory);
+    EnsureDirectoryExists(ParentDirectory(session.logPath));
+    EnsureDirectoryExists(session.targetDirectory);
+    Log(L"Online installation started");
+    Log(L"Manifest URLs: " + session.manifestUrls);
+    Log(L"Target directory: " + session.targetDirectory);
+    ReportProgress(run.tracker, L"Preparing", L"", 0, 0, 0, 0);
+    run.manifestPath = JoinPath(session.workingDirectory, kManifestFileName);
+
+    // Closed when this function is left, before any failure handler runs.
+    const InternetHandle sessionHandle = OpenHttpSession();
+    if (!CheckHttpSession(sessionHandle.get(), &run.errorText))
+        throw InstallError(kNetworkUnreachable + run.errorText);
+
+    Log(L"Downloading manifest with fallback...");
+    if (!DownloadManifest(sessionHandle.get(), session.manifestUrls, run.manifestPath, run.tracker,
+                          &session.cancelRequested, run.document, run.errorText))
+        throw InstallError(run.errorText);
+
+    BuildEntries(run);
+    const int32_t count = static_cast<int32_t>(run.entries.size());
+    ReportProgress(run.tracker, L"Preparing files", L"", 0, count, 0, 0);
+    LogSummary(run);
+
+    InstallFiles(run, sessionHandle.get());
+
+    DeleteManifestCopy(run);
+    ReportProgress(run.tracker, L"Completed", L"", count, count, 0, 0);
+    Log(L"Online installation completed successfully");
+    SetResult(0, L"OK");
+}
+
+void FailRun(InstallRun& run) {
+    try {
+        Log(L"ERROR: " + run.errorText);
+        DeleteManifestCopy(run);
+        ReportProgress(run.tracker, L"Error", run.errorText, 0, 0, 0, 0);
+    } catch (...) {
+        // Out of memory while reporting: the result below still reaches the host.
+    }
+    SetResult(1, run.errorText);
+}
+
+}  // namespace
+
+void RunInstall(InstallSession& session) {
+    try {
+        LogFilePath = session.logPath;
+    } catch (...) {
+        LogFilePath.clear();
+    }
+    InstallRun run(session);
+    try {
+        RunSteps(run);
+    } catch (InstallError& error) {
+        run.errorText.swap(error.message);
+        FailRun(run);
+    } catch (...) {
+        if (run.errorText.empty()) run.errorText = L"Unknown installation error";
+        FailRun(run);
+    }
+}
+
+}  // namespace tolvek

@@ -1,0 +1,158 @@
+#include "manifest.h"
+
+#include "handles.h"
+#include "http.h"
+#include "support.h"
+
+namespace tolvek {
+
+namespace {
+
+const wchar_t kTemporarySuffix[] = L".download";
+constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+// How one attempt on a manifest URL ended.
+enum class Attempt { Succeeded, Retry, NextUrl, Stop };
+
+struct ManifestRetrieval {
+    HINTERNET session;
+    const ProgressTracker& tracker;
+    const std::atomic<bool>* cancelFlag;
+    const std::wstring& manifestPath;
+    std::wstring temporaryPath;
+    JsonValue& document;
+    std::wstring& errorText;
+    std::wstring lastError;
+};
+
+void LogFailure(const std::wstring& url, const std::wstring& error) {
+    Log(L"Manifest download failed: " + url + L" ; error=" + error);
+}
+
+Attempt TryOnce(ManifestRetrieval& r, const std::wstring& url, int number, int count, int attempt) {
+    ReportProgress(r.tracker, L"Downloading manifest", url, number, count, 0, 0);
+    Log(L"Trying to download manifest [URL " + std::to_wstring(number) + L"/" +
+        std::to_wstring(count) + L", attempt " + AttemptOfLimit(attempt) + L"]: " + url);
+    DeleteFileIfExists(r.temporaryPath);
+    DeleteFileIfExists(r.manifestPath);
+
+    std::wstring downloadError;
+    if (!DownloadToFile(r.session, url, r.temporaryPath, r.tracker, url, number, count, 0,
+                        r.cancelFlag, &downloadError)) {
+        r.lastError = downloadError;
+        LogFailure(url, r.lastError);
+        DeleteFileIfExists(r.temporaryPath);
+        if (Contains(downloadError, kCancelledByUser)) {
+            r.errorText = downloadError;
+            return Attempt::Stop;
+        }
+        if (attempt == kAttemptsPerTarget || Contains(r.lastError, kInvalidUrl) ||
+            Contains(r.lastError, kSha256Mismatch))
+            return Attempt::NextUrl;
+        Log(L"Retrying same manifest URL after failure (attempt " + AttemptOfLimit(attempt) + L")");
+        return Attempt::Retry;
+    }
+
+    std::wstring parseError;
+    if (!ParseJson(ReadUtf8FileAsWide(r.temporaryPath), r.document, parseError)) {
+        r.lastError = parseError.empty() ? L"Downloaded manifest is empty or invalid JSON" : parseError;
+        LogFailure(url, r.lastError);
+        DeleteFileIfExists(r.temporaryPath);
+        if (attempt == kAttemptsPerTarget) return Attempt::NextUrl;
+        Log(L"Retrying same manifest URL after parse failure (attempt " + AttemptOfLimit(attempt) + L")");
+        return Attempt::Retry;
+    }
+
+    const JsonValue* files = FindMember(r.document, L"files");
+    if (!files || files->kind != JsonKind::Object) {
+        r.lastError = L"Manifest does not contain files object";
+        LogFailure(url, r.lastError);
+        DeleteFileIfExists(r.temporaryPath);
+        return Attempt::NextUrl;
+    }
+
+    if (!MoveFileExW(r.temporaryPath.c_str(), r.manifestPath.c_str(), kMoveFlags)) {
+        r.lastError = L"Cannot move manifest file: " + Win32ErrorText(0);
+        DeleteFileIfExists(r.temporaryPath);
+        return attempt == kAttemptsPerTarget ? Attempt::NextUrl : Attempt::Retry;
+    }
+    Log(L"Manifest downloaded successfully from: " + url);
+    return Attempt::Succeeded;
+}
+
+}  // namespace
+
+std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator) {
+    std::vector<std::wstring> pieces;
+    std::wstring piece;
+    for (wchar_t c : text) {
+        if (c != separator) {
+            piece += c;
+        } else if (!piece.empty()) {
+            pieces.push_back(std::move(piece));
+            piece.clear();
+        }
+    }
+    if (!piece.empty()) pieces.push_back(std::move(piece));
+    return pieces;
+}
+
+std::wstring ReadUtf8FileAsWide(const std::wstring& path) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::wstring();
+    LARGE_INTEGER size;
+    // One ReadFile call takes a 32-bit count; a manifest never comes near it.
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > 0x7FFFFFFF)
+        return std::wstring();
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr))
+        return std::wstring();
+    file.reset();
+    bytes.resize(read);
+
+    size_t start = 0;
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
+    if (bytes.size() == start) return std::wstring();
+    const int byteCount = static_cast<int>(bytes.size() - start);
+    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data() + start, byteCount, nullptr, 0);
+    if (length <= 0) return std::wstring();
+    std::wstring text(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data() + start, byteCount, &text[0], length);
+    return text;
+}
+
+bool DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
+                      const std::wstring& manifestPath, const ProgressTracker& tracker,
+                      const std::atomic<bool>* cancelFlag, JsonValue& document,
+                      std::wstring& errorText) {
+    const std::vector<std::wstring> urls = SplitString(manifestUrls, L'|');
+    if (urls.empty()) {
+        errorText = L"NETWORK_UNREACHABLE: Manifest URL list is empty";
+        return false;
+    }
+    ManifestRetrieval r{session,  tracker,   cancelFlag, manifestPath, manifestPath + kTemporarySuffix,
+                        document, errorText, L""};
+    const int count = static_cast<int>(urls.size());
+    for (int number = 1; number <= count; ++number) {
+        const std::wstring& url = urls[number - 1];
+        for (int attempt = 1; attempt <= kAttemptsPerTarget; ++attempt) {
+            if (IsCancelled(cancelFlag)) {
+                errorText = kCancelledByUser;
+                return false;
+            }
+            const Attempt outcome = TryOnce(r, url, number, count, attempt);
+            if (outcome == Attempt::Succeeded) return true;
+            if (outcome == Attempt::Stop) return false;
+            if (outcome == Attempt::NextUrl) break;
+            PauseBeforeRetry(cancelFlag);
+        }
+    }
+    errorText = L"NETWORK_UNREACHABLE: Cannot download manifest from any URL (" +
+                std::to_wstring(count) + L" tried, " + std::to_wstring(kAttemptsPerTarget) +
+                L" attempts each). Last error: " + r.lastError;
+    return false;
+}
+
+}  // namespace tolvek

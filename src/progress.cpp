@@ -1,0 +1,118 @@
+#include "progress.h"
+
+#include "session.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace tolvek {
+
+namespace {
+
+ProgressRecord ProgressStore = {};
+
+template <size_t N>
+void CopyText(wchar_t (&field)[N], const std::wstring& text) {
+    const size_t count = text.size() < N - 1 ? text.size() : N - 1;
+    std::memcpy(field, text.data(), count * sizeof(wchar_t));
+    field[count] = L'\0';
+}
+
+// "%.2f" with a full stop whatever the C locale says.
+std::wstring FixedTwoDecimals(double value) {
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 2);
+    return std::wstring(text, result.ptr);
+}
+
+constexpr int64_t KiB = 1024;
+constexpr int64_t MiB = 1024 * KiB;
+constexpr int64_t GiB = 1024 * MiB;
+
+}  // namespace
+
+void PublishProgress(const std::wstring& status, const std::wstring& currentItem, int32_t itemIndex,
+                     int32_t itemCount, int32_t progressPermille, const std::wstring& bytesDoneText,
+                     const std::wstring& bytesTotalText, const std::wstring& speedText,
+                     const std::wstring& timeLeftText, const std::wstring& fileBytesDoneText,
+                     const std::wstring& fileBytesTotalText) {
+    std::lock_guard<std::mutex> lock(StatusLock);
+    CopyText(ProgressStore.status, status);
+    CopyText(ProgressStore.currentItem, currentItem);
+    ProgressStore.itemIndex = itemIndex;
+    ProgressStore.itemCount = itemCount;
+    ProgressStore.progressPermille = progressPermille;
+    CopyText(ProgressStore.bytesDoneText, bytesDoneText);
+    CopyText(ProgressStore.bytesTotalText, bytesTotalText);
+    CopyText(ProgressStore.speedText, speedText);
+    CopyText(ProgressStore.timeLeftText, timeLeftText);
+    CopyText(ProgressStore.fileBytesDoneText, fileBytesDoneText);
+    CopyText(ProgressStore.fileBytesTotalText, fileBytesTotalText);
+}
+
+bool CopyProgress(ProgressRecord* destination) {
+    std::lock_guard<std::mutex> lock(StatusLock);
+    if (ProgressStore.status[0] == L'\0') return false;
+    std::memcpy(destination, &ProgressStore, sizeof ProgressStore);
+    return true;
+}
+
+void ClearProgressStoreLocked() { std::memset(&ProgressStore, 0, sizeof ProgressStore); }
+
+void ReportProgress(const ProgressTracker& tracker, const std::wstring& status,
+                    const std::wstring& currentItem, int32_t itemIndex, int32_t itemCount,
+                    int64_t fileBytesDone, int64_t fileBytesTotal) {
+    const int64_t done = tracker.completedBytes + fileBytesDone;
+    const int64_t total = tracker.totalBytes > 0 ? tracker.totalBytes : 1;
+    // Declared sizes come from the network; keep the product inside 64 bits.
+    int64_t permille = done > INT64_MAX / 1000
+                           ? static_cast<int64_t>(static_cast<double>(done) * 1000.0 / total)
+                           : done * 1000 / total;
+    if (permille < 0) permille = 0;
+    if (permille > 1000) permille = 1000;
+
+    const auto elapsed = std::chrono::steady_clock::now() - tracker.startTime;
+    int64_t elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    if (elapsedMs < 1) elapsedMs = 1;
+    const double speed = static_cast<double>(done) / (static_cast<double>(elapsedMs) / 1000.0);
+    const double secondsLeft = speed > 0 ? static_cast<double>(total - done) / speed : -1.0;
+
+    PublishProgress(status, currentItem, itemIndex, itemCount, static_cast<int32_t>(permille),
+                    FormatBytes(done), FormatBytes(total), FormatSpeed(speed),
+                    FormatDuration(secondsLeft), FormatBytes(fileBytesDone),
+                    FormatBytes(fileBytesTotal));
+}
+
+std::wstring FormatBytes(int64_t bytes) {
+    const double value = static_cast<double>(bytes);
+    if (bytes >= GiB) return FixedTwoDecimals(value / GiB) + L" GB";
+    if (bytes >= MiB) return FixedTwoDecimals(value / MiB) + L" MB";
+    if (bytes >= KiB) return FixedTwoDecimals(value / KiB) + L" KB";
+    return std::to_wstring(bytes) + L" B";
+}
+
+std::wstring FormatDuration(double seconds) {
+    // Beyond the 32-bit range (about 68 years) an estimate means nothing: the
+    // speed is too low to predict from, exactly as when it is zero.
+    if (!(seconds >= 0) || std::isinf(seconds) || seconds >= 2147483648.0) return L"calculating...";
+    const int32_t s = static_cast<int32_t>(seconds);
+    const int32_t h = s / 3600, m = (s % 3600) / 60, sec = s % 60;
+    wchar_t text[32] = {};
+    if (h >= 1)
+        swprintf(text, 32, L"%02d:%02d:%02d", h, m, sec);
+    else
+        swprintf(text, 32, L"%02d:%02d", m, sec);
+    return text;
+}
+
+std::wstring FormatSpeed(double bytesPerSecond) {
+    if (!(bytesPerSecond > 0)) return L"0 B/s";
+    const double largest = 9.2e18;  // just below the signed 64-bit limit
+    const double whole = bytesPerSecond < largest ? bytesPerSecond : largest;
+    return FormatBytes(static_cast<int64_t>(whole)) + L"/s";
+}
+
+}  // namespace tolvek

@@ -1,0 +1,24 @@
+// Support: the log file and the small file-system operations everything shares.
+// Calls only the platform.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tolvek {
+
+// The log file of the current run; empty disables logging. Set by the install run.
+extern std::wstring LogFilePath;
+
+// Appends "[YYYY-MM-DD hh:mm:ss] message\r\n" in the ANSI code page. Best effort.
+void AppendLogLine(const std::wstring& path, const std::wstring& message);
+// AppendLogLine (LogFilePath, message).
+void Log(const std::wstring& message);
+
+std::wstring ParentDirectory(const std::wstring& path);
+bool EnsureDirectoryExists(const std::wstring& path);
+bool DeleteFileIfExists(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+int64_t QueryFileSize(const std::wstring& path);
+
+}  // namespace tolvek

@@ -1,0 +1,291 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <winhttp.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace testing_support {
+
+namespace {
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = path + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+std::wstring UnixToWindows(const std::string& unixPath) {
+    std::wstring path = L"Z:" + Widen(unixPath);
+    for (auto& c : path)
+        if (c == L'/') c = L'\\';
+    return path;
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir(const std::wstring& name) {
+    static int counter = 0;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    path = std::wstring(temp) + L"tolvek_tests_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+           std::to_wstring(++counter) + L"_" + name;
+    RemoveTree(path);
+    CreateDirectoryW(path.c_str(), nullptr);
+}
+
+ScratchDir::~ScratchDir() { RemoveTree(path); }
+
+std::string ReadBytes(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << Narrow(path);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    ASSERT_EQ(written, bytes.size());
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string Sha256Hex(const std::string& bytes) {
+    static const uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::string message = bytes;
+    const uint64_t bitLength = static_cast<uint64_t>(bytes.size()) * 8;
+    message.push_back(static_cast<char>(0x80));
+    while (message.size() % 64 != 56) message.push_back('\0');
+    for (int i = 7; i >= 0; --i) message.push_back(static_cast<char>(bitLength >> (i * 8)));
+    auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
+    for (size_t block = 0; block < message.size(); block += 64) {
+        uint32_t w[64];
+        for (int i = 0; i < 16; ++i) {
+            const auto* p = reinterpret_cast<const unsigned char*>(message.data() + block + 4 * i);
+            w[i] = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+        }
+        for (int i = 16; i < 64; ++i) {
+            const uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+        for (int i = 0; i < 64; ++i) {
+            const uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+            const uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+            hh = g; g = f; f = e; e = d + t1; d = c; c = b; b = a; a = t1 + t2;
+        }
+        h[0] += a; h[1] += b; h[2] += c; h[3] += d; h[4] += e; h[5] += f; h[6] += g; h[7] += hh;
+    }
+    char text[65];
+    for (int i = 0; i < 8; ++i) std::snprintf(text + 8 * i, 9, "%08X", h[i]);
+    return std::string(text, 64);
+}
+
+std::vector<std::string> LogMessages(const std::wstring& logPath) {
+    std::vector<std::string> messages;
+    const std::string text = ReadBytes(logPath);
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find("\r\n", start);
+        EXPECT_NE(end, std::string::npos) << "log line without CR LF at its end";
+        if (end == std::string::npos) break;
+        const std::string line = text.substr(start, end - start);
+        start = end + 2;
+        int y, mo, d, h, mi, s;
+        char close = 0, blank = 0;
+        const bool stamped = line.size() >= 22 &&
+                             std::sscanf(line.c_str(), "[%4d-%2d-%2d %2d:%2d:%2d%c%c", &y, &mo, &d, &h,
+                                         &mi, &s, &close, &blank) == 8 &&
+                             close == ']' && blank == ' ' && line[5] == '-' && line[20] == ']';
+        EXPECT_TRUE(stamped) << "malformed timestamp: " << line;
+        messages.push_back(stamped ? line.substr(22) : line);
+    }
+    return messages;
+}
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
+    return out;
+}
+
+const TestServers& Servers() {
+    static TestServers servers = [] {
+        TestServers result;
+        const char* file = std::getenv("TOLVEK_TEST_SERVERS");
+        if (!file) return result;
+        std::ifstream in(Narrow(UnixToWindows(file)));
+        std::map<std::string, std::string> values;
+        std::string line;
+        while (std::getline(in, line)) {
+            const size_t eq = line.find('=');
+            if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        if (values.count("ROOT")) result.root = UnixToWindows(values["ROOT"]);
+        result.httpUrl = L"http://127.0.0.1:" + Widen(values["HTTP_PORT"]);
+        result.httpsUrl = L"https://localhost:" + Widen(values["HTTPS_PORT"]);
+        result.untrustedUrl = L"https://localhost:" + Widen(values["UNTRUSTED_PORT"]);
+        result.refusedUrl = L"http://127.0.0.1:" + Widen(values["REFUSED_PORT"]);
+        return result;
+    }();
+    return servers;
+}
+
+namespace {
+
+// One request to a test server with WinHTTP, returning status and body.
+int Request(const std::wstring& url, const wchar_t* verb, const std::string& body, std::string* response) {
+    URL_COMPONENTS parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return 0;
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    const std::wstring object = std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
+                                std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    int status = 0;
+    HINTERNET session = WinHttpOpen(L"tolvek-tests", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    HINTERNET connection = session ? WinHttpConnect(session, host.c_str(), parts.nPort, 0) : nullptr;
+    HINTERNET request = connection ? WinHttpOpenRequest(connection, verb, object.c_str(), nullptr, nullptr, nullptr,
+                                                        parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)
+                                   : nullptr;
+    if (request &&
+        WinHttpSendRequest(request, L"Content-Type: application/json\r\n", static_cast<DWORD>(-1),
+                           const_cast<char*>(body.data()), static_cast<DWORD>(body.size()),
+                           static_cast<DWORD>(body.size()), 0) &&
+        WinHttpReceiveResponse(request, nullptr)) {
+        DWORD code = 0, size = sizeof code;
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &code, &size, nullptr);
+        status = static_cast<int>(code);
+        DWORD available = 0;
+        while (response && WinHttpQueryDataAvailable(request, &available) && available > 0) {
+            std::string chunk(available, '\0');
+            DWORD read = 0;
+            if (!WinHttpReadData(request, &chunk[0], available, &read) || read == 0) break;
+            response->append(chunk.data(), read);
+        }
+    }
+    if (request) WinHttpCloseHandle(request);
+    if (connection) WinHttpCloseHandle(connection);
+    if (session) WinHttpCloseHandle(session);
+    return status;
+}
+
+}  // namespace
+
+void SetRules(const std::wstring& serverUrl, const std::string& rulesJson) {
+    ASSERT_EQ(Request(serverUrl + L"/__control/rules", L"POST", rulesJson, nullptr), 200) << rulesJson;
+}
+
+void ResetServer(const std::wstring& serverUrl) {
+    ASSERT_EQ(Request(serverUrl + L"/__control/reset", L"POST", "{}", nullptr), 200);
+}
+
+std::string RecordedRequests(const std::wstring& serverUrl) {
+    std::string body;
+    EXPECT_EQ(Request(serverUrl + L"/__control/requests", L"GET", "", &body), 200);
+    return body;
+}
+
+int HttpGetStatus(const std::wstring& url) { return Request(url, L"GET", "", nullptr); }
+
+namespace {
+
+// GetProcAddress returns a generic pointer; go through void* to the real type.
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+InstallerDll::InstallerDll() {
+    module = LoadLibraryW(L"tolvek_online_installer.dll");
+    if (!module) return;
+    Start = Export<StartOnlineInstallFn>(module, "StartOnlineInstall");
+    GetProgress = Export<GetOnlineInstallProgressFn>(module, "GetOnlineInstallProgress");
+    GetResult = Export<GetOnlineInstallResultFn>(module, "GetOnlineInstallResult");
+    IsDone = Export<IsOnlineInstallDoneFn>(module, "IsOnlineInstallDone");
+    Cancel = Export<CancelOnlineInstallFn>(module, "CancelOnlineInstall");
+    Shutdown = Export<ShutdownOnlineInstallFn>(module, "ShutdownOnlineInstall");
+}
+
+InstallerDll::~InstallerDll() {
+    if (module) {
+        if (Shutdown) Shutdown();
+        FreeLibrary(module);
+    }
+}
+
+bool InstallerDll::WaitDone(DWORD timeoutMs) const {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!IsDone()) {
+        if (GetTickCount64() > deadline) {
+            ADD_FAILURE() << "the run did not end within " << timeoutMs << " ms";
+            return false;
+        }
+        Sleep(10);
+    }
+    return true;
+}
+
+std::pair<int32_t, std::wstring> InstallerDll::Result() const {
+    int32_t code = -2;
+    wchar_t message[1024] = {};
+    if (!GetResult(&code, message, 1024)) return {-2, L""};
+    return {code, message};
+}
+
+InstallerDll& Dll() {
+    static InstallerDll dll;
+    return dll;
+}
+
+}  // namespace testing_support

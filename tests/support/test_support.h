@@ -1,0 +1,77 @@
+// Shared helpers of the test programs: scratch directories, file bytes, log
+// lines, the test mirror servers and the DLL loaded as a setup program loads it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tolvek_online_installer.h"
+
+namespace testing_support {
+
+// A fresh, empty directory under the temporary folder; removed at destruction.
+struct ScratchDir {
+    explicit ScratchDir(const std::wstring& name);
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::wstring path;
+    std::wstring operator/(const std::wstring& relative) const { return path + L"\\" + relative; }
+};
+
+std::string ReadBytes(const std::wstring& path);
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+bool Exists(const std::wstring& path);
+// Upper-case SHA-256 of the bytes, computed independently of the engine.
+std::string Sha256Hex(const std::string& bytes);
+
+// Log lines with their timestamps checked and stripped; a malformed stamp fails
+// the current test and keeps the whole line.
+std::vector<std::string> LogMessages(const std::wstring& logPath);
+
+std::string Narrow(const std::wstring& text);  // UTF-8
+std::wstring Widen(const std::string& text);   // from UTF-8
+
+// The mirror servers started by the test fixture (tests/servers.sh).
+struct TestServers {
+    std::wstring root;       // the served directory, as a Windows path
+    std::wstring httpUrl;    // http://127.0.0.1:PORT
+    std::wstring httpsUrl;   // https://localhost:PORT (certificate trusted)
+    std::wstring untrustedUrl;  // https://localhost:PORT with an untrusted certificate
+    std::wstring refusedUrl; // http://127.0.0.1:PORT where nothing listens
+};
+// Reads the fixture's file (written by tests/servers.sh); root is empty without it.
+const TestServers& Servers();
+
+// The control interface of a mirror server (base URL without trailing slash).
+void SetRules(const std::wstring& serverUrl, const std::string& rulesJson);
+void ResetServer(const std::wstring& serverUrl);
+// The requests the server saw since the last reset, as its JSON text.
+std::string RecordedRequests(const std::wstring& serverUrl);
+// A plain GET to the server, returning the status (0 on a transport failure).
+int HttpGetStatus(const std::wstring& url);
+
+// The DLL loaded with LoadLibraryW and GetProcAddress, as a setup program does.
+struct InstallerDll {
+    InstallerDll();
+    ~InstallerDll();
+    HMODULE module = nullptr;
+    StartOnlineInstallFn Start = nullptr;
+    GetOnlineInstallProgressFn GetProgress = nullptr;
+    GetOnlineInstallResultFn GetResult = nullptr;
+    IsOnlineInstallDoneFn IsDone = nullptr;
+    CancelOnlineInstallFn Cancel = nullptr;
+    ShutdownOnlineInstallFn Shutdown = nullptr;
+
+    // Polls until the run is done (fails the test after `timeoutMs`).
+    bool WaitDone(DWORD timeoutMs = 120000) const;
+    // Result code and message; code -2 when none could be read.
+    std::pair<int32_t, std::wstring> Result() const;
+};
+// One process-wide instance shared by the interface tests.
+InstallerDll& Dll();
+
+}  // namespace testing_support

@@ -1,0 +1,296 @@
+"""Tests for tools/mirror_server.py.  Run: python3 -m unittest tools/test_mirror_server.py"""
+
+import base64
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from mirror_server import MirrorServer  # noqa: E402
+
+DATA = bytes(range(256)) * 400
+SMALL = b"hello world\n"
+UNICODE_NAME = "dir \u00fc/gr\u00fc\u00dfe \u20ac.bin"
+
+
+class ServerCase(unittest.TestCase):
+    tls = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="mirror-test-")
+        os.makedirs(os.path.join(cls.root, "dir \u00fc"))
+        for name, content in (("big.bin", DATA), ("small.txt", SMALL), (UNICODE_NAME, b"unicode!")):
+            with open(os.path.join(cls.root, name), "wb") as f:
+                f.write(content)
+        cls.srv = MirrorServer(cls.root, tls=cls.tls).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.srv.stop()
+        shutil.rmtree(cls.root)
+
+    def setUp(self):
+        self.srv.reset()
+
+    def rules(self, *rules):
+        self.srv.set_rules(list(rules))
+
+    def get(self, path, method="GET", headers=None, timeout=5):
+        conn = http.client.HTTPConnection("127.0.0.1", self.srv.port, timeout=timeout)
+        try:
+            conn.request(method, path, headers=headers or {})
+            resp = conn.getresponse()
+            return resp, resp.read()
+        finally:
+            conn.close()
+
+    def raw(self, request, timeout=5):
+        """Send raw bytes; return (head, body, was_reset) read until EOF."""
+        sock = socket.create_connection(("127.0.0.1", self.srv.port), timeout=timeout)
+        chunks, reset = [], False
+        try:
+            sock.sendall(request)
+            while True:
+                block = sock.recv(65536)
+                if not block:
+                    break
+                chunks.append(block)
+        except ConnectionResetError:
+            reset = True
+        finally:
+            sock.close()
+        head, _, body = b"".join(chunks).partition(b"\r\n\r\n")
+        return head.decode("latin-1"), body, reset
+
+    def control(self, name, payload=None):
+        data = None if payload is None else json.dumps(payload).encode()
+        req = urllib.request.Request(f"{self.srv.url}/__control/{name}", data=data,
+                                     method="GET" if payload is None else "POST")
+        with urllib.request.urlopen(req, timeout=5) as resp:
+            return json.load(resp)
+
+
+class ServingTest(ServerCase):
+    def test_get_head_keepalive(self):
+        conn = http.client.HTTPConnection("127.0.0.1", self.srv.port, timeout=5)
+        for method, path, expected in (("GET", "/big.bin", DATA), ("HEAD", "/small.txt", b""),
+                                       ("GET", "/small.txt", SMALL)):
+            conn.request(method, path)
+            resp = conn.getresponse()
+            self.assertEqual(resp.read(), expected)
+            self.assertEqual(resp.status, 200)
+            self.assertEqual(int(resp.headers["Content-Length"]), len(DATA if path == "/big.bin" else SMALL))
+        conn.close()
+        log = self.srv.requests()
+        self.assertEqual([r["method"] for r in log], ["GET", "HEAD", "GET"])
+        self.assertEqual(len({r["conn"] for r in log}), 1, "keep-alive connection was not reused")
+
+    def test_ranges(self):
+        resp, body = self.get("/big.bin", headers={"Range": "bytes=100-199"})
+        self.assertEqual((resp.status, body), (206, DATA[100:200]))
+        self.assertEqual(resp.headers["Content-Range"], f"bytes 100-199/{len(DATA)}")
+        resp, body = self.get("/big.bin", headers={"Range": "bytes=-10"})
+        self.assertEqual((resp.status, body), (206, DATA[-10:]))
+        resp, _ = self.get("/big.bin", headers={"Range": "bytes=999999-"})
+        self.assertEqual((resp.status, resp.headers["Content-Range"]), (416, f"bytes */{len(DATA)}"))
+        resp, body = self.get("/big.bin", headers={"Range": "bytes=0-9", "If-Range": '"stale"'})
+        self.assertEqual((resp.status, body), (200, DATA))
+
+    def test_unicode_names_and_root_escapes(self):
+        self.assertEqual(urllib.request.urlopen(self.srv.url_for(UNICODE_NAME), timeout=5).read(), b"unicode!")
+        head, body, _ = self.raw(b"GET /" + UNICODE_NAME.replace(" ", "%20").encode() + b" HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        self.assertTrue(head.startswith("HTTP/1.1 200"), head)
+        self.assertEqual(body, b"unicode!")
+        for path in ("/../etc/passwd", "/%2e%2e/%2E%2E/etc/passwd", "/dir%20%C3%BC/../../small.txt"):
+            self.assertEqual(self.get(path)[0].status, 403, path)
+        self.assertEqual(self.get("/dir%20%C3%BC/../small.txt")[1], SMALL)
+        self.assertEqual(self.get("/missing.bin")[0].status, 404)
+        self.assertEqual(self.get("/%FF.bin")[0].status, 400)
+
+    def test_control_api(self):
+        self.assertEqual(self.control("rules", [{"path": "/small.txt", "status": 404}])["rules"], 1)
+        self.assertEqual(self.get("/small.txt?x=1")[0].status, 404)
+        rules = self.control("rules")
+        self.assertEqual((rules[0]["status"], rules[0]["hits"]), (404, 1))
+        log = self.control("requests")
+        self.assertEqual([(r["method"], r["path"], r["rule"]) for r in log], [("GET", "/small.txt?x=1", 0)])
+        self.assertEqual(log[0]["headers"]["Host"], f"127.0.0.1:{self.srv.port}")
+        with self.assertRaises(urllib.error.HTTPError) as cm:
+            self.control("rules", [{"path": "/x", "shrot": True}])
+        self.assertEqual(cm.exception.code, 400)
+        self.assertIn("shrot", cm.exception.read().decode())
+        self.assertEqual(len(self.srv.rules()), 1, "a bad rule list must not replace the rules")
+        self.control("reset", {})
+        self.assertEqual((self.srv.rules(), self.srv.requests()), ([], []))
+
+
+class FaultTest(ServerCase):
+    def test_status_times_method_skip(self):
+        self.rules({"path": "/small.txt", "method": "GET", "status": 500, "times": 1},
+                   {"path_glob": "/dir */*.bin", "skip": 1, "status": 403})
+        statuses = [self.get("/small.txt", m)[0].status for m in ("HEAD", "GET", "GET")]
+        self.assertEqual(statuses, [200, 500, 200])
+        url = "/" + "/".join(map(urllib.parse.quote, UNICODE_NAME.split("/")))
+        self.assertEqual([self.get(url)[0].status for _ in range(2)], [200, 403])
+        self.assertEqual([r["rule"] for r in self.srv.requests()], [None, 0, None, None, 1])
+
+    def test_refuse_head_ignore_range_redirect_body(self):
+        self.rules({"path": "/small.txt", "refuse_head": True},
+                   {"path": "/big.bin", "ignore_range": True},
+                   {"path": "/old", "redirect": True, "location": "/small.txt", "redirect_status": 301},
+                   {"path": "/fake.bin", "body_b64": base64.b64encode(b"wrong content").decode()})
+        self.assertEqual(self.get("/small.txt", "HEAD")[0].status, 405)
+        self.assertEqual(self.get("/small.txt")[1], SMALL)
+        resp, body = self.get("/big.bin", headers={"Range": "bytes=0-9"})
+        self.assertEqual((resp.status, body, resp.headers["Content-Range"]), (200, DATA, None))
+        resp, _ = self.get("/old")
+        self.assertEqual((resp.status, resp.headers["Location"]), (301, "/small.txt"))
+        self.assertEqual(self.get("/fake.bin")[1], b"wrong content")
+        self.assertEqual(self.get("/fake.bin", headers={"Range": "bytes=6-"})[1], b"content")
+
+    def test_chunked_variants(self):
+        self.rules({"path": "/big.bin", "chunked": True},
+                   {"path": "/small.txt", "chunked_size_mismatch": True, "chunked_bytes": 5, "times": 1},
+                   {"path": "/small.txt", "chunked_size_mismatch": True, "chunked_bytes": 20})
+        resp, body = self.get("/big.bin")
+        self.assertEqual((resp.headers["Transfer-Encoding"], resp.headers["Content-Length"]), ("chunked", None))
+        self.assertEqual(body, DATA)
+        self.assertEqual(self.get("/small.txt")[1], SMALL[:5])
+        self.assertEqual(self.get("/small.txt")[1], SMALL + b"#" * 8)
+
+    def test_short_and_long(self):
+        self.rules({"path": "/big.bin", "short": True, "short_bytes": 1000},
+                   {"path": "/small.txt", "long": True, "announce": 5})
+        with self.assertRaises(http.client.IncompleteRead) as cm:
+            self.get("/big.bin")
+        self.assertEqual(len(cm.exception.partial), 1000)
+        head, body, _ = self.raw(b"GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertIn("Content-Length: 5", head.split("\r\n"))
+        self.assertEqual(body, SMALL)  # more than announced, then EOF although keep-alive
+
+    def test_drop_and_reset(self):
+        self.rules({"path": "/small.txt", "drop": True}, {"path": "/big.bin", "drop_after_bytes": 500})
+        with self.assertRaises(http.client.RemoteDisconnected):
+            self.get("/small.txt")
+        head, body, reset = self.raw(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertTrue(reset, "expected a connection reset")
+        self.assertLessEqual(len(body), 500)
+
+    def test_stalls(self):
+        self.rules({"path": "/small.txt", "stall": True, "stall_seconds": 3},
+                   {"path": "/big.bin", "stall_after_bytes": 100, "stall_seconds": 0.3})
+        with self.assertRaises(TimeoutError):
+            self.get("/small.txt", timeout=0.5)
+        start = time.monotonic()
+        head, body, reset = self.raw(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertGreaterEqual(time.monotonic() - start, 0.25)
+        self.assertTrue(head.startswith("HTTP/1.1 200"), head)
+        self.assertEqual((body, reset), (DATA[:100], False))
+
+    def test_latency_and_drip(self):
+        self.rules({"path": "/small.txt", "method": "HEAD", "latency_ms": 300},
+                   {"path": "/small.txt", "drip": True, "drip_bytes": 4, "drip_interval_ms": 150})
+        for method, minimum, body in (("HEAD", 0.28, b""), ("GET", 0.28, SMALL)):
+            start = time.monotonic()
+            self.assertEqual(self.get("/small.txt", method)[1], body)
+            self.assertGreaterEqual(time.monotonic() - start, minimum, method)
+
+
+class TLSTest(ServerCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.certs = tempfile.mkdtemp(prefix="mirror-certs-")
+        script = os.path.join(HERE, "make_test_ca.sh")
+        for extra in ([], ["--untrusted"]):
+            subprocess.run(["sh", script, *extra, cls.certs], check=True, stdout=subprocess.DEVNULL)
+        cls.tls = (os.path.join(cls.certs, "server.crt"), os.path.join(cls.certs, "server.key"))
+        cls.ca = ssl.create_default_context(cafile=os.path.join(cls.certs, "ca.crt"))
+        super().setUpClass()
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        shutil.rmtree(cls.certs)
+
+    def fetch(self, url, context):
+        with urllib.request.urlopen(url, context=context, timeout=5) as resp:
+            return resp.read()
+
+    def test_https_and_handshake_failures(self):
+        self.assertTrue(self.srv.url.startswith("https://127.0.0.1:"))
+        with self.assertRaises(urllib.error.URLError):
+            self.fetch(self.srv.url + "/small.txt", ssl.create_default_context())  # CA not trusted
+        head, body, _ = self.raw(b"GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n")  # plain HTTP on TLS port
+        self.assertNotIn(SMALL, body)
+        self.assertEqual(self.fetch(self.srv.url + "/small.txt", self.ca), SMALL)
+        self.assertEqual(self.fetch(self.srv.url_for(UNICODE_NAME), self.ca), b"unicode!")
+        self.assertEqual([r["tls"] for r in self.srv.requests()], [True, True])
+
+    def test_untrusted_certificate(self):
+        tls = tuple(os.path.join(self.certs, n) for n in ("selfsigned.crt", "selfsigned.key"))
+        with MirrorServer(self.root, tls=tls) as other:
+            with self.assertRaises(urllib.error.URLError) as cm:
+                self.fetch(other.url + "/small.txt", self.ca)
+            self.assertIsInstance(cm.exception.reason, ssl.SSLCertVerificationError)
+
+
+class CommandLineTest(unittest.TestCase):
+    def start(self, *args):
+        self.root = tempfile.mkdtemp(prefix="mirror-cli-")
+        self.addCleanup(shutil.rmtree, self.root)
+        with open(os.path.join(self.root, "small.txt"), "wb") as f:
+            f.write(SMALL)
+        proc = subprocess.Popen([sys.executable, os.path.join(HERE, "mirror_server.py"),
+                                 "--root", self.root, *args],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(proc.stdout.close)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        line = proc.stdout.readline()
+        self.assertRegex(line, r"^LISTENING \d+\n$")
+        return proc, int(line.split()[1])
+
+    def test_lifecycle_rules_and_control_shutdown(self):
+        port_file = os.path.join(tempfile.gettempdir(), f"mirror-port-{os.getpid()}")
+        self.addCleanup(lambda: os.path.exists(port_file) and os.remove(port_file))
+        proc, port = self.start("--port-file", port_file, "--rule", '{"path": "/small.txt", "status": 503}')
+        with open(port_file) as f:
+            self.assertEqual(int(f.read()), port)
+        with self.assertRaises(urllib.error.HTTPError) as cm:
+            urllib.request.urlopen(f"http://127.0.0.1:{port}/small.txt", timeout=5)
+        self.assertEqual(cm.exception.code, 503)
+        req = urllib.request.Request(f"http://127.0.0.1:{port}/__control/shutdown", data=b"", method="POST")
+        urllib.request.urlopen(req, timeout=5).read()
+        self.assertEqual(proc.wait(timeout=10), 0)
+        self.assertEqual(proc.stdout.read(), "", "stdout must hold only the LISTENING line")
+
+    def test_sigterm_and_idle_exit(self):
+        proc, _ = self.start()
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(timeout=10), 0)
+        proc, _ = self.start("--idle-exit", "0.5")
+        self.assertEqual(proc.wait(timeout=10), 0)
+
+    def test_bad_rule_is_rejected(self):
+        result = subprocess.run([sys.executable, os.path.join(HERE, "mirror_server.py"), "--root", HERE,
+                                 "--rule", '{"stall_seconds": 1}'], capture_output=True, text=True, timeout=10)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("stall_seconds", result.stderr)
+        self.assertEqual(result.stdout, "")
+
+
+if __name__ == "__main__":
+    unittest.main()
