@@ -53,6 +53,13 @@ ScratchDir::ScratchDir(const std::wstring& name) {
 
 ScratchDir::~ScratchDir() { RemoveTree(path); }
 
+CurrentDirectory::CurrentDirectory(const std::wstring& path) {
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(path.c_str());
+}
+
+CurrentDirectory::~CurrentDirectory() { SetCurrentDirectoryW(previous); }
+
 std::string ReadBytes(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -171,8 +178,8 @@ const TestServers& Servers() {
         }
         if (values.count("ROOT")) result.root = UnixToWindows(values["ROOT"]);
         result.httpUrl = L"http://127.0.0.1:" + Widen(values["HTTP_PORT"]);
-        result.httpsUrl = L"https://localhost:" + Widen(values["HTTPS_PORT"]);
-        result.untrustedUrl = L"https://localhost:" + Widen(values["UNTRUSTED_PORT"]);
+        result.httpsUrl = L"https://127.0.0.1:" + Widen(values["HTTPS_PORT"]);
+        result.untrustedUrl = L"https://127.0.0.1:" + Widen(values["UNTRUSTED_PORT"]);
         result.refusedUrl = L"http://127.0.0.1:" + Widen(values["REFUSED_PORT"]);
         return result;
     }();

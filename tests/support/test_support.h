@@ -22,6 +22,13 @@ struct ScratchDir {
     std::wstring operator/(const std::wstring& relative) const { return path + L"\\" + relative; }
 };
 
+// Makes `path` the current directory until destruction.
+struct CurrentDirectory {
+    explicit CurrentDirectory(const std::wstring& path);
+    ~CurrentDirectory();
+    wchar_t previous[MAX_PATH] = {};
+};
+
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool Exists(const std::wstring& path);
@@ -39,8 +46,8 @@ std::wstring Widen(const std::string& text);   // from UTF-8
 struct TestServers {
     std::wstring root;       // the served directory, as a Windows path
     std::wstring httpUrl;    // http://127.0.0.1:PORT
-    std::wstring httpsUrl;   // https://localhost:PORT (certificate trusted)
-    std::wstring untrustedUrl;  // https://localhost:PORT with an untrusted certificate
+    std::wstring httpsUrl;   // https://127.0.0.1:PORT (test CA trusted)
+    std::wstring untrustedUrl;  // https://127.0.0.1:PORT with an untrusted certificate
     std::wstring refusedUrl; // http://127.0.0.1:PORT where nothing listens
 };
 // Reads the fixture's file (written by tests/servers.sh); root is empty without it.
@@ -73,5 +80,17 @@ struct InstallerDll {
 };
 // One process-wide instance shared by the interface tests.
 InstallerDll& Dll();
+
+// The four directories of one install started through the DLL.
+struct InstallDirs {
+    explicit InstallDirs(const std::wstring& name) : dir(name) {}
+    ScratchDir dir;
+    std::wstring target() const { return dir / L"target"; }
+    std::wstring log() const { return dir / L"logs\\install.log"; }
+    std::wstring work() const { return dir / L"work"; }
+    int32_t Start(const std::wstring& urls) const {
+        return Dll().Start(urls.c_str(), target().c_str(), log().c_str(), work().c_str());
+    }
+};
 
 }  // namespace testing_support

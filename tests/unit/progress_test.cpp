@@ -1,3 +1,133 @@
+// Progress texts and the tracker's arithmetic, as the host sees them in the record.
 #include "progress.h"
+#include "session.h"
+
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) { EXPECT_EQ(tolvek::FormatBytes(0), L"0 B"); }
+
+#include <clocale>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace {
+
+using namespace tolvek;
+
+struct BytesRow {
+    int64_t bytes;
+    const wchar_t* text;
+};
+
+TEST(ProgressFormat, BytesTable) {
+    const BytesRow rows[] = {{0, L"0 B"},
+                             {1023, L"1023 B"},
+                             {1024, L"1.00 KB"},
+                             {1536, L"1.50 KB"},
+                             {1048575, L"1024.00 KB"},
+                             {1048576, L"1.00 MB"},
+                             {5LL << 30, L"5.00 GB"},
+                             {-5, L"-5 B"},
+                             {INT64_MAX, L"8589934592.00 GB"}};
+    for (const auto& row : rows) EXPECT_EQ(FormatBytes(row.bytes), row.text) << "bytes " << row.bytes;
+}
+
+TEST(ProgressFormat, DurationTable) {
+    const struct {
+        double seconds;
+        const wchar_t* text;
+    } rows[] = {{0.9, L"00:00"},           {3599.99, L"59:59"},     {3600, L"01:00:00"},
+                {443045, L"123:04:05"},    {-1, L"calculating..."}, {2147483647.0, L"596523:14:07"},
+                {2147483648.0, L"calculating..."}, {1e300, L"calculating..."}};
+    for (const auto& row : rows) EXPECT_EQ(FormatDuration(row.seconds), row.text) << "seconds " << row.seconds;
+    EXPECT_EQ(FormatDuration(std::nan("")), L"calculating...");
+    EXPECT_EQ(FormatDuration(HUGE_VAL), L"calculating...");
+}
+
+TEST(ProgressFormat, SpeedTable) {
+    const struct {
+        double speed;
+        const wchar_t* text;
+    } rows[] = {{0, L"0 B/s"},          {0.5, L"0 B/s"},     {999.7, L"999 B/s"}, {1536.9, L"1.50 KB/s"},
+                {1048576, L"1.00 MB/s"}, {-3, L"0 B/s"}};
+    for (const auto& row : rows) EXPECT_EQ(FormatSpeed(row.speed), row.text) << "speed " << row.speed;
+    // Far beyond 64 bits: held at the limit, still a GB text rather than garbage.
+    const std::wstring huge = FormatSpeed(1e30);
+    EXPECT_EQ(huge.substr(huge.size() - 5), L" GB/s") << huge.c_str();
+}
+
+TEST(ProgressFormat, DecimalPointIgnoresTheLocale) {
+    // A locale whose decimal separator is a comma must not change the texts.
+    const char* german = std::setlocale(LC_ALL, "German_Germany.1252");
+    EXPECT_EQ(FormatBytes(1536), L"1.50 KB");
+    EXPECT_EQ(FormatSpeed(1536.9), L"1.50 KB/s");
+    std::setlocale(LC_ALL, "C");
+    if (!german) GTEST_LOG_(INFO) << "German locale unavailable; checked the C locale only";
+}
+
+// Publishes through a tracker and reads the record back as the host would.
+ProgressRecord Report(int64_t completed, int64_t total, int64_t fileDone, int64_t fileTotal,
+                      std::chrono::steady_clock::duration elapsed = std::chrono::seconds(0)) {
+    ProgressTracker tracker{std::chrono::steady_clock::now() - elapsed, completed, total};
+    ReportProgress(tracker, L"Downloading", L"a/b.bin", 2, 5, fileDone, fileTotal);
+    ProgressRecord record = {};
+    EXPECT_TRUE(CopyProgress(&record));
+    return record;
+}
+
+TEST(ProgressTracker, NothingKnownYet) {
+    const ProgressRecord r = Report(0, 1, 0, 0);
+    EXPECT_EQ(r.progressPermille, 0);
+    EXPECT_STREQ(r.bytesTotalText, L"1 B");
+    EXPECT_STREQ(r.speedText, L"0 B/s");
+    EXPECT_STREQ(r.timeLeftText, L"calculating...");
+    EXPECT_STREQ(r.status, L"Downloading");
+    EXPECT_STREQ(r.currentItem, L"a/b.bin");
+    EXPECT_EQ(r.itemIndex, 2);
+    EXPECT_EQ(r.itemCount, 5);
+}
+
+TEST(ProgressTracker, PermilleAddsFinishedFilesAndClamps) {
+    EXPECT_EQ(Report(200, 1000, 300, 600).progressPermille, 500);
+    EXPECT_STREQ(Report(200, 1000, 300, 600).fileBytesDoneText, L"300 B");
+    EXPECT_STREQ(Report(200, 1000, 300, 600).fileBytesTotalText, L"600 B");
+    const ProgressRecord over = Report(1000, 1000, 500, 0, std::chrono::seconds(1));
+    EXPECT_EQ(over.progressPermille, 1000);
+    EXPECT_STREQ(over.timeLeftText, L"calculating...");  // done beyond the total
+    EXPECT_EQ(Report(0, 0, 0, 0).progressPermille, 0);     // a zero total counts as 1
+    EXPECT_EQ(Report(INT64_MAX / 2, INT64_MAX, 0, 0).progressPermille, 500);  // no overflow
+}
+
+TEST(ProgressTracker, SpeedIsAveragedOverTheRun) {
+    // 10 MiB in 10 s (of which 4 MiB were files already finished): 1 MiB/s,
+    // and the 10 MiB left take 10 more seconds.
+    const int64_t mib = 1048576;
+    const ProgressRecord r = Report(4 * mib, 20 * mib, 6 * mib, 8 * mib, std::chrono::seconds(10));
+    EXPECT_STREQ(r.speedText, L"1.00 MB/s");
+    EXPECT_STREQ(r.timeLeftText, L"00:10");
+    EXPECT_STREQ(r.bytesDoneText, L"10.00 MB");
+    EXPECT_STREQ(r.bytesTotalText, L"20.00 MB");
+    // Less than a millisecond (here a start time in the future) counts as 1 ms:
+    // the speed is then done x 1000.
+    EXPECT_STREQ(Report(0, 1000000, 5, 0, -std::chrono::hours(1)).speedText, L"4.88 KB/s");
+}
+
+TEST(ProgressRecordStore, TextsAreCutToTheirBuffers) {
+    PublishProgress(std::wstring(70, L's'), std::wstring(300, L'i'), 1, 2, 3, std::wstring(40, L'b'), L"t",
+                    L"sp", L"tl", L"fd", L"ft");
+    ProgressRecord r = {};
+    ASSERT_TRUE(CopyProgress(&r));
+    EXPECT_EQ(std::wstring(r.status), std::wstring(63, L's'));
+    EXPECT_EQ(std::wstring(r.currentItem), std::wstring(259, L'i'));
+    EXPECT_EQ(std::wstring(r.bytesDoneText), std::wstring(31, L'b'));
+    EXPECT_EQ(r.progressPermille, 3);
+}
+
+TEST(ProgressRecordStore, EmptyStatusMeansNoProgress) {
+    ResetStatus();
+    ProgressRecord r;
+    std::memset(&r, 0x5A, sizeof r);
+    EXPECT_FALSE(CopyProgress(&r));
+    EXPECT_EQ(reinterpret_cast<unsigned char*>(&r)[0], 0x5A);  // nothing written
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+#!/bin/sh
+# Starts and stops the mirror servers that the test programs use:
+#   servers.sh start DIR   serve DIR/root over HTTP, over HTTPS with a trusted test
+#                          CA, and over HTTPS with an untrusted certificate; pick a
+#                          port where nothing listens; write DIR/servers.env
+#   servers.sh stop DIR    stop them
+set -eu
+action="$1"
+dir="$2"
+here=$(cd "$(dirname "$0")/.." && pwd)
+server="$here/tools/mirror_server.py"
+
+stop() {
+  for pidfile in "$dir"/*.pid; do
+    [ -f "$pidfile" ] || continue
+    kill "$(cat "$pidfile")" 2>/dev/null || true
+    rm -f "$pidfile"
+  done
+}
+
+start_one() {  # name, extra arguments...
+  name="$1"; shift
+  rm -f "$dir/$name.port"
+  python3 "$server" --root "$dir/root" --port 0 --port-file "$dir/$name.port" \
+    --idle-exit 3600 "$@" >"$dir/$name.out" 2>"$dir/$name.err" &
+  echo $! >"$dir/$name.pid"
+}
+
+wait_port() {  # name
+  i=0
+  while [ ! -s "$dir/$1.port" ]; do
+    i=$((i + 1))
+    if [ $i -gt 100 ]; then echo "server $1 did not start"; cat "$dir/$1.err"; exit 1; fi
+    sleep 0.1
+  done
+  cat "$dir/$1.port"
+}
+
+case "$action" in
+start)
+  mkdir -p "$dir/root"
+  stop
+  "$here/tools/make_test_ca.sh" --trust "$dir/tls" >/dev/null
+  "$here/tools/make_test_ca.sh" --untrusted "$dir/tls" >/dev/null
+  start_one http
+  start_one https --tls-cert "$dir/tls/server.crt" --tls-key "$dir/tls/server.key"
+  start_one untrusted --tls-cert "$dir/tls/selfsigned.crt" --tls-key "$dir/tls/selfsigned.key"
+  refused=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
+  {
+    echo "ROOT=$dir/root"
+    echo "HTTP_PORT=$(wait_port http)"
+    echo "HTTPS_PORT=$(wait_port https)"
+    echo "UNTRUSTED_PORT=$(wait_port untrusted)"
+    echo "REFUSED_PORT=$refused"
+  } >"$dir/servers.env"
+  cat "$dir/servers.env"
+  ;;
+stop)
+  stop
+  ;;
+*)
+  echo "usage: servers.sh start|stop DIR"; exit 2 ;;
+esac

@@ -1,0 +1,141 @@
+// The log file and the file-system operations, on the real disk.
+#include "support.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <winioctl.h>
+
+namespace {
+
+using namespace tolvek;
+using testing_support::ReadBytes;
+using testing_support::ScratchDir;
+using testing_support::WriteBytes;
+
+bool IsDirectory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+TEST(LogFile, LinesAreStampedAppendedAndCreatedWithTheirDirectories) {
+    ScratchDir dir(L"log");
+    const std::wstring log = dir / L"deep\\er\\install.log";
+    AppendLogLine(log, L"first");
+    AppendLogLine(log, L"");
+    AppendLogLine(log, L"third");
+    const std::string bytes = ReadBytes(log);
+    EXPECT_EQ(bytes.size(), 3 * 24u + 5 + 5);  // 22-character stamp + CR LF per line
+    EXPECT_EQ(testing_support::LogMessages(log), (std::vector<std::string>{"first", "", "third"}));
+}
+
+TEST(LogFile, EmptyPathWritesNothing) {
+    ScratchDir dir(L"nolog");
+    const testing_support::CurrentDirectory inside(dir.path);
+    AppendLogLine(L"", L"lost");
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((dir.path + L"\\*").c_str(), &data);
+    int entries = 0;
+    if (find != INVALID_HANDLE_VALUE) {
+        do ++entries;
+        while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    EXPECT_EQ(entries, 2);  // only "." and ".."
+}
+
+TEST(LogFile, BareFileNameGoesToTheCurrentDirectory) {
+    ScratchDir dir(L"bare");
+    const testing_support::CurrentDirectory inside(dir.path);
+    AppendLogLine(L"bare.log", L"here");
+    EXPECT_EQ(testing_support::LogMessages(dir / L"bare.log"), std::vector<std::string>{"here"});
+}
+
+TEST(LogFile, TextIsWrittenInTheAnsiCodePage) {
+    ScratchDir dir(L"ansi");
+    const std::wstring log = dir / L"a.log";
+    AppendLogLine(log, L"caf\u00e9 \u4e2d");
+    const std::string bytes = ReadBytes(log);
+    ASSERT_GE(bytes.size(), 24u);
+    const std::string message = bytes.substr(22, bytes.size() - 24);
+    // Code page 1252 holds U+00E9 as the single byte E9; the CJK character has
+    // no place in it and becomes the default character.
+    EXPECT_EQ(message, std::string("caf\xE9 ?"));
+}
+
+TEST(LogFile, LineIsLostWhileAnotherProcessLocksTheFile) {
+    ScratchDir dir(L"locked");
+    const std::wstring log = dir / L"locked.log";
+    AppendLogLine(log, L"before");
+    HANDLE holder = CreateFileW(log.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    AppendLogLine(log, L"dropped");
+    CloseHandle(holder);
+    AppendLogLine(log, L"after");
+    EXPECT_EQ(testing_support::LogMessages(log), (std::vector<std::string>{"before", "after"}));
+}
+
+TEST(FileSystem, ParentDirectoryTable) {
+    const struct {
+        const wchar_t* path;
+        const wchar_t* parent;
+    } rows[] = {{L"x.log", L""},          {L"\\x.log", L"\\"},   {L"/x.log", L"/"},
+                {L"C:\\logs\\x.log", L"C:\\logs"}, {L"C:\\a\\b\\", L"C:\\a\\b"}, {L"a/b\\c", L"a/b"}};
+    for (const auto& row : rows)
+        EXPECT_EQ(ParentDirectory(row.path), row.parent) << testing_support::Narrow(row.path);
+}
+
+TEST(FileSystem, EnsureDirectoryExistsCreatesTheChain) {
+    ScratchDir dir(L"chain");
+    EXPECT_TRUE(EnsureDirectoryExists(L""));
+    const testing_support::CurrentDirectory inside(dir.path);
+    EXPECT_TRUE(EnsureDirectoryExists(L"a\\b\\c"));
+    EXPECT_TRUE(IsDirectory(dir / L"a\\b\\c"));
+    EXPECT_TRUE(EnsureDirectoryExists(dir / L"x/y/z/"));  // "/" separators and a trailing one
+    EXPECT_TRUE(IsDirectory(dir / L"x\\y\\z"));
+    EXPECT_TRUE(EnsureDirectoryExists(dir / L"x\\y\\z\\"));  // exists already
+
+    WriteBytes(dir / L"file", "content");
+    EXPECT_FALSE(EnsureDirectoryExists(dir / L"file"));
+    EXPECT_FALSE(EnsureDirectoryExists(dir / L"file\\below"));
+    EXPECT_EQ(ReadBytes(dir / L"file"), "content");
+}
+
+TEST(FileSystem, DeleteExistsAndSize) {
+    ScratchDir dir(L"files");
+    const std::wstring file = dir / L"f.bin";
+    EXPECT_TRUE(DeleteFileIfExists(file));  // missing: nothing to do
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_EQ(QueryFileSize(file), -1);
+
+    WriteBytes(file, std::string(1234, 'x'));
+    EXPECT_TRUE(FileExists(file));
+    EXPECT_EQ(QueryFileSize(file), 1234);
+    EXPECT_FALSE(FileExists(dir.path));     // a directory is no file
+    EXPECT_TRUE(DeleteFileIfExists(dir.path));  // and is left alone
+    EXPECT_TRUE(IsDirectory(dir.path));
+
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(DeleteFileIfExists(file));  // read-only stays
+    EXPECT_TRUE(FileExists(file));
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(DeleteFileIfExists(file));
+    EXPECT_FALSE(FileExists(file));
+}
+
+TEST(FileSystem, SizeBeyondFourGigabytes) {
+    ScratchDir dir(L"big");
+    const std::wstring file = dir / L"sparse.bin";
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    DWORD returned = 0;
+    DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = (5LL << 30) + 7;
+    ASSERT_TRUE(SetFilePointerEx(handle, size, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(handle));
+    CloseHandle(handle);
+    EXPECT_EQ(QueryFileSize(file), (5LL << 30) + 7);
+}
+
+}  // namespace
