@@ -40,11 +40,13 @@ case "$action" in
 start)
   mkdir -p "$dir/root"
   stop
-  "$here/tools/make_test_ca.sh" --trust "$dir/tls" >/dev/null
-  "$here/tools/make_test_ca.sh" --untrusted "$dir/tls" >/dev/null
+  # One test CA for every fixture on this machine: the system store trusts one.
+  tls="${TOLVEK_TEST_CA_DIR:-/var/tmp/tolvek-test-ca}"
+  "$here/tools/make_test_ca.sh" --trust "$tls" >/dev/null
+  "$here/tools/make_test_ca.sh" --untrusted "$tls" >/dev/null
   start_one http
-  start_one https --tls-cert "$dir/tls/server.crt" --tls-key "$dir/tls/server.key"
-  start_one untrusted --tls-cert "$dir/tls/selfsigned.crt" --tls-key "$dir/tls/selfsigned.key"
+  start_one https --tls-cert "$tls/server.crt" --tls-key "$tls/server.key"
+  start_one untrusted --tls-cert "$tls/selfsigned.crt" --tls-key "$tls/selfsigned.key"
   refused=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
   {
     echo "ROOT=$dir/root"

@@ -1,0 +1,261 @@
+// Download to file and the shared error texts, against the real mirror servers.
+#include "http.h"
+#include "support.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using namespace tolvek;
+using testing_support::Exists;
+using testing_support::ReadBytes;
+using testing_support::ScratchDir;
+using testing_support::Servers;
+using testing_support::WriteBytes;
+
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    return bytes;
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+class DownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(Servers().root.empty()) << "the test servers are not running";
+        ResetAll();
+        CreateDirectoryW((Servers().root + L"\\dl").c_str(), nullptr);
+        WriteBytes(Servers().root + L"\\dl\\file.bin", content);
+        WriteBytes(Servers().root + L"\\dl\\empty.bin", "");
+    }
+    void TearDown() override { ResetAll(); }
+    static void ResetAll() {
+        testing_support::ResetServer(Servers().httpUrl);
+        testing_support::ResetServer(Servers().httpsUrl);
+    }
+
+    bool Download(const std::wstring& url, int64_t expected, std::wstring* error,
+                  const std::atomic<bool>* cancel = nullptr) {
+        return DownloadToFile(session.get(), url, local, tracker, L"dl/file.bin", 3, 9, expected,
+                              cancel, error);
+    }
+    ProgressRecord LastRecord() {
+        ProgressRecord record = {};
+        EXPECT_TRUE(CopyProgress(&record));
+        return record;
+    }
+
+    const std::string content = Pattern(3 * 1048576 + 17);
+    const std::wstring fileUrl = Servers().httpUrl + L"/dl/file.bin";
+    ScratchDir dir{L"download"};
+    const std::wstring local = dir / L"out.bin";
+    InternetHandle session{WinHttpOpen(L"tolvek-tests", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
+    int64_t completed = 0, total = 1;
+    ProgressTracker tracker{std::chrono::steady_clock::now(), completed, total};
+};
+
+TEST_F(DownloadTest, WholeBodyArrivesWithTheNoCacheHeader) {
+    std::wstring error;
+    ASSERT_TRUE(Download(fileUrl + L"?v=1&x=2", static_cast<int64_t>(content.size()), &error))
+        << testing_support::Narrow(error);
+    EXPECT_TRUE(error.empty());
+    EXPECT_EQ(ReadBytes(local), content);
+
+    const ProgressRecord record = LastRecord();
+    EXPECT_STREQ(record.status, L"Verifying");
+    EXPECT_STREQ(record.currentItem, L"dl/file.bin");
+    EXPECT_EQ(record.itemIndex, 3);
+    EXPECT_EQ(record.itemCount, 9);
+    EXPECT_STREQ(record.fileBytesDoneText, L"3.00 MB");
+
+    const std::string requests = testing_support::RecordedRequests(Servers().httpUrl);
+    EXPECT_NE(requests.find("\"GET\""), std::string::npos) << requests;
+    EXPECT_NE(requests.find("/dl/file.bin?v=1&x=2"), std::string::npos) << requests;
+    EXPECT_NE(requests.find("no-cache"), std::string::npos) << requests;
+}
+
+TEST_F(DownloadTest, SizeRulesDecideCompleteness) {
+    // Chunked, no Content-Length: any length succeeds without an expected size.
+    testing_support::SetRules(Servers().httpUrl, R"([{"path": "/dl/file.bin", "chunked": true}])");
+    std::wstring error;
+    EXPECT_TRUE(Download(fileUrl, 0, &error)) << testing_support::Narrow(error);
+    EXPECT_EQ(ReadBytes(local), content);
+
+    // Chunked with one byte fewer than expected.
+    const int64_t size = static_cast<int64_t>(content.size());
+    EXPECT_FALSE(Download(fileUrl, size + 1, &error));
+    EXPECT_EQ(error, L"Size mismatch after download: expected " + std::to_wstring(size + 1) + L", got " +
+                         std::to_wstring(size));
+    EXPECT_FALSE(Exists(local));
+
+    // A body cut short after its headers.
+    testing_support::SetRules(Servers().httpUrl,
+                              R"([{"path": "/dl/file.bin", "short": true, "short_bytes": 600, "body": ")" +
+                                  std::string(1000, 'z') + R"("}])");
+    EXPECT_FALSE(Download(fileUrl, 0, &error));
+    EXPECT_EQ(error, L"Incomplete download: got 600 of 1000 bytes");
+    EXPECT_FALSE(Exists(local));
+
+    // Content-Length matches the body but not the caller's size: the size text.
+    testing_support::SetRules(Servers().httpUrl, "[]");
+    EXPECT_FALSE(Download(fileUrl, 5000, &error));
+    EXPECT_EQ(error, L"Size mismatch after download: expected 5000, got " + std::to_wstring(size));
+
+    // Content-Length 0 and nothing expected: an empty file stays.
+    EXPECT_TRUE(Download(Servers().httpUrl + L"/dl/empty.bin", 0, &error));
+    EXPECT_TRUE(Exists(local));
+    EXPECT_EQ(ReadBytes(local), "");
+}
+
+TEST_F(DownloadTest, StatusOutsideTheSuccessRangeCreatesNoFile) {
+    WriteBytes(local, "old content");
+    for (int status : {304, 404, 500}) {
+        testing_support::SetRules(Servers().httpUrl,
+                                  R"([{"path": "/dl/file.bin", "status": )" + std::to_string(status) + "}]");
+        std::wstring error;
+        EXPECT_FALSE(Download(fileUrl, 0, &error));
+        EXPECT_EQ(error, L"HTTP status " + std::to_wstring(status));
+        EXPECT_EQ(ReadBytes(local), "old content");  // never opened
+    }
+    // A ranged answer counts as success; a redirect is followed.
+    testing_support::SetRules(Servers().httpUrl,
+                              R"([{"path": "/dl/moved.bin", "redirect": true, "location": "/dl/file.bin"}])");
+    std::wstring error;
+    EXPECT_TRUE(Download(Servers().httpUrl + L"/dl/moved.bin", 0, &error)) << testing_support::Narrow(error);
+    EXPECT_EQ(ReadBytes(local), content);
+
+    // Once the file was created, a failure removes it, old content included.
+    WriteBytes(local, "old content");
+    testing_support::SetRules(Servers().httpUrl, R"([{"path": "/dl/file.bin", "short": true}])");
+    EXPECT_FALSE(Download(fileUrl, 0, &error));
+    EXPECT_FALSE(Exists(local));
+}
+
+TEST_F(DownloadTest, RequestFailuresNameTheirStep) {
+    std::wstring error;
+    EXPECT_FALSE(Download(L"example/path", 0, &error));
+    EXPECT_EQ(error, L"Invalid URL: example/path");
+
+    EXPECT_FALSE(Download(Servers().refusedUrl + L"/x.bin", 0, &error));
+    EXPECT_TRUE(StartsWith(error, L"HTTP request failed: ")) << testing_support::Narrow(error);
+    EXPECT_GT(error.size(), std::wstring(L"HTTP request failed: ").size());
+
+    EXPECT_FALSE(DownloadToFile(nullptr, fileUrl, local, tracker, L"x", 1, 1, 0, nullptr, &error));
+    EXPECT_TRUE(StartsWith(error, L"WinHttpOpen failed: ")) << testing_support::Narrow(error);
+
+    EXPECT_FALSE(DownloadToFile(session.get(), fileUrl, dir / L"missing\\out.bin", tracker, L"x", 1, 1, 0,
+                                nullptr, &error));
+    EXPECT_EQ(error, L"Cannot create file: " + dir / L"missing\\out.bin");
+
+    // Without an error text out the results are the same.
+    EXPECT_FALSE(Download(L"example/path", 0, nullptr));
+    EXPECT_TRUE(Download(fileUrl, 0, nullptr));
+    EXPECT_EQ(ReadBytes(local), content);
+}
+
+TEST_F(DownloadTest, HttpsNeedsATrustedCertificate) {
+    std::wstring error;
+    EXPECT_TRUE(Download(Servers().httpsUrl + L"/dl/file.bin", 0, &error)) << testing_support::Narrow(error);
+    EXPECT_EQ(ReadBytes(local), content);
+    DeleteFileW(local.c_str());
+
+    EXPECT_FALSE(Download(Servers().untrustedUrl + L"/dl/file.bin", 0, &error));
+    EXPECT_TRUE(StartsWith(error, L"HTTP request failed: ")) << testing_support::Narrow(error);
+    EXPECT_FALSE(Exists(local));
+}
+
+TEST_F(DownloadTest, CancellationBeforeAndDuringTheTransfer) {
+    std::atomic<bool> cancel{true};
+    std::wstring error;
+    EXPECT_FALSE(Download(fileUrl, 0, &error, &cancel));
+    EXPECT_EQ(error, L"Cancelled by user");
+    EXPECT_FALSE(Exists(local));
+    const ProgressRecord record = LastRecord();
+    EXPECT_STREQ(record.status, L"Verifying");
+    EXPECT_STREQ(record.fileBytesDoneText, L"0 B");
+
+    // A slow body: cancel after some chunks have arrived.
+    testing_support::SetRules(Servers().httpUrl,
+                              R"([{"path": "/dl/file.bin", "drip": true, "drip_bytes": 4096, "drip_interval_ms": 20}])");
+    cancel = false;
+    std::thread canceller([&] {
+        Sleep(300);
+        cancel = true;
+    });
+    EXPECT_FALSE(Download(fileUrl, 0, &error, &cancel));
+    canceller.join();
+    EXPECT_EQ(error, L"Cancelled by user");
+    EXPECT_FALSE(Exists(local));
+}
+
+TEST_F(DownloadTest, ConnectionResetMidBodyLeavesNoFile) {
+    testing_support::SetRules(Servers().httpUrl, R"([{"path": "/dl/file.bin", "drop_after_bytes": 100000}])");
+    std::wstring error;
+    EXPECT_FALSE(Download(fileUrl, 0, &error));
+    EXPECT_TRUE(StartsWith(error, L"WinHttpReadData failed: ") ||
+                StartsWith(error, L"WinHttpQueryDataAvailable failed: ") ||
+                StartsWith(error, L"Incomplete download: got "))
+        << testing_support::Narrow(error);
+    EXPECT_FALSE(Exists(local));
+}
+
+// A server that stops answering costs the full 30 s transfer time-out per phase.
+TEST_F(DownloadTest, StalledServerTimesOutSlow) {
+    testing_support::SetRules(Servers().httpUrl, R"([{"path": "/dl/file.bin", "stall": true, "stall_seconds": 70}])");
+    std::wstring error;
+    EXPECT_FALSE(Download(fileUrl, 0, &error));
+    EXPECT_TRUE(StartsWith(error, L"HTTP request failed: ")) << testing_support::Narrow(error);
+    EXPECT_FALSE(Exists(local));
+
+    testing_support::SetRules(Servers().httpUrl,
+                              R"([{"path": "/dl/file.bin", "stall_after_bytes": 1000, "stall_seconds": 70}])");
+    EXPECT_FALSE(Download(fileUrl, 0, &error));
+    EXPECT_TRUE(StartsWith(error, L"WinHttpReadData failed: ") ||
+                StartsWith(error, L"WinHttpQueryDataAvailable failed: "))
+        << testing_support::Narrow(error);
+    EXPECT_FALSE(Exists(local));
+}
+
+TEST(HttpErrorTexts, FixedTextsAndFallbacks) {
+    EXPECT_EQ(HttpErrorText(12002), L"timeout");
+    EXPECT_EQ(Win32ErrorText(12002), L"The operation timed out");
+
+    const std::wstring fileNotFound = Win32ErrorText(ERROR_FILE_NOT_FOUND);
+    ASSERT_FALSE(fileNotFound.empty());
+    EXPECT_NE(fileNotFound.back(), L'\n');
+    EXPECT_NE(fileNotFound.back(), L' ');
+    EXPECT_EQ(HttpErrorText(ERROR_FILE_NOT_FOUND), fileNotFound);
+
+    // A code no message table knows (the customer bit is set).
+    EXPECT_EQ(Win32ErrorText(0x20001234), L"Win32 error 536875572");
+    EXPECT_EQ(HttpErrorText(0x20001234), L"Win32 error 536875572");
+
+    SetLastError(0);
+    EXPECT_EQ(Win32ErrorText(0), L"");
+    SetLastError(0);
+    EXPECT_EQ(HttpErrorText(0), L"Win32 error 0");
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Win32ErrorText(0), fileNotFound);
+
+    std::wstring error = L"untouched";
+    SetLastError(0);
+    EXPECT_FALSE(CheckHttpSession(nullptr, &error));
+    EXPECT_EQ(error, L"WinHttpOpen failed: ");
+    EXPECT_FALSE(CheckHttpSession(nullptr, nullptr));
+    HINTERNET open = WinHttpOpen(L"t", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    error = L"untouched";
+    EXPECT_TRUE(CheckHttpSession(open, &error));
+    EXPECT_EQ(error, L"untouched");
+    WinHttpCloseHandle(open);
+}
+
+}  // namespace
