@@ -1,5 +1,147 @@
-// PENDING: verification arrives with the verification work.
 #include "verify.h"
+
+#include "handles.h"
+#include "support.h"
+
+#include <vector>
+
 namespace tolvek {
-bool VerifyFile(const std::wstring&, const FileEntry&, const std::wstring&, std::wstring*) { return false; }
+
+namespace {
+
+constexpr DWORD kHashReadSize = 1048576;
+const wchar_t kHexDigits[] = L"0123456789ABCDEF";
+const wchar_t kCalculationFailed[] = L"SHA256 calculation failed";
+
+void SetError(std::wstring* errorText, const std::wstring& text) {
+    if (errorText) *errorText = text;
 }
+
+// Everything one digest holds. Members are released in reverse order of
+// declaration: the hash, the provider, the hash object, the digest buffer,
+// the file and last the read buffer.
+struct HashingResources {
+    std::vector<unsigned char> readBuffer;
+    FileHandle file;
+    HeapBlock digest;
+    HeapBlock hashObject;
+    AlgorithmHandle algorithm;
+    HashHandle hash;
+};
+
+bool ReadLengthProperty(BCRYPT_ALG_HANDLE algorithm, const wchar_t* name, DWORD& value) {
+    ULONG written = 0;
+    return BCRYPT_SUCCESS(BCryptGetProperty(algorithm, name, reinterpret_cast<PUCHAR>(&value),
+                                            sizeof value, &written, 0));
+}
+
+void* AllocateFromProcessHeap(DWORD size) { return HeapAlloc(GetProcessHeap(), 0, size); }
+
+// Opens the provider and creates the hash with its object and digest buffers.
+bool PrepareSha256(HashingResources& r, DWORD& digestLength) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+        return false;
+    r.algorithm.reset(algorithm);
+    DWORD objectLength = 0;
+    if (!ReadLengthProperty(algorithm, BCRYPT_OBJECT_LENGTH, objectLength) ||
+        !ReadLengthProperty(algorithm, BCRYPT_HASH_LENGTH, digestLength))
+        return false;
+
+    r.hashObject.reset(AllocateFromProcessHeap(objectLength));
+    r.digest.reset(AllocateFromProcessHeap(digestLength));
+    if (!r.hashObject || !r.digest) return false;
+
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, static_cast<PUCHAR>(r.hashObject.get()),
+                                         objectLength, nullptr, 0, 0)))
+        return false;
+    r.hash.reset(hash);
+    return true;
+}
+
+// Feeds the whole file to the hash, one read buffer at a time.
+bool HashWholeFile(HashingResources& r, const std::wstring& path, std::wstring& failure) {
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(r.file.get(), r.readBuffer.data(), kHashReadSize, &read, nullptr)) {
+            failure = L"Read error while hashing: " + path;
+            return false;
+        }
+        if (read == 0) return true;
+        if (!BCRYPT_SUCCESS(BCryptHashData(r.hash.get(), r.readBuffer.data(), read, 0))) return false;
+    }
+}
+
+std::wstring HexDigits(const unsigned char* bytes, DWORD length) {
+    std::wstring text;
+    text.reserve(length * 2);
+    for (DWORD i = 0; i < length; ++i) {
+        text += kHexDigits[bytes[i] >> 4];
+        text += kHexDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+// The digest of an opened file, or empty; `failure` stays empty when only the
+// hashing itself failed.
+std::wstring DigestOfOpenFile(HashingResources& r, const std::wstring& path, std::wstring& failure) {
+    r.readBuffer.assign(kHashReadSize, 0);
+    DWORD digestLength = 0;
+    if (!PrepareSha256(r, digestLength) || !HashWholeFile(r, path, failure)) return std::wstring();
+    auto* digest = static_cast<unsigned char*>(r.digest.get());
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(r.hash.get(), digest, digestLength, 0))) return std::wstring();
+    return HexDigits(digest, digestLength);
+}
+
+std::wstring ComputeDigest(const std::wstring& path, std::wstring& failure) {
+    HashingResources resources;
+    // Read sharing only: a file that someone is still writing is not hashed.
+    resources.file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!resources.file) {
+        failure = L"Cannot open file for hashing: " + path;
+        return std::wstring();
+    }
+    return DigestOfOpenFile(resources, path, failure);
+}
+
+}  // namespace
+
+std::wstring ComputeFileSha256(const std::wstring& path, std::wstring* errorText) {
+    std::wstring failure;
+    const std::wstring digest = ComputeDigest(path, failure);
+    if (digest.empty()) SetError(errorText, failure.empty() ? kCalculationFailed : failure);
+    return digest;
+}
+
+bool VerifyFile(const std::wstring& localPath, const FileEntry& entry,
+                const std::wstring& displayName, std::wstring* errorText) {
+    if (!FileExists(localPath)) {
+        SetError(errorText, L"File does not exist: " + displayName);
+        return false;
+    }
+    // The size first: a file of the wrong size is never read.
+    if (entry.hasSize) {
+        const int64_t actual = QueryFileSize(localPath);
+        if (actual != entry.size) {
+            SetError(errorText, L"Size mismatch for " + displayName + L". Expected " +
+                                    std::to_wstring(entry.size) + L", got " + std::to_wstring(actual));
+            return false;
+        }
+    }
+    if (!entry.hasHash) return true;
+
+    std::wstring hashingError;
+    const std::wstring digest = ComputeFileSha256(localPath, &hashingError);
+    if (digest.empty()) {
+        SetError(errorText, hashingError);
+        return false;
+    }
+    if (digest == entry.hash) return true;
+    SetError(errorText, L"SHA256 mismatch for " + displayName + L". Expected " + entry.hash +
+                            L", got " + digest);
+    return false;
+}
+
+}  // namespace tolvek

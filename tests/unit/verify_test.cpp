@@ -1,0 +1,193 @@
+// File verification and SHA-256 digests of real files.
+#include "handles.h"
+#include "test_support.h"
+#include "verify.h"
+
+#include <gtest/gtest.h>
+
+#include <winioctl.h>
+
+namespace {
+
+using namespace testing_support;
+
+std::string PseudoRandomBytes(size_t size) {
+    std::string bytes(size, '\0');
+    uint32_t state = 2463534242u;
+    for (char& c : bytes) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        c = static_cast<char>(state);
+    }
+    return bytes;
+}
+
+tolvek::FileEntry Entry(const std::string& content) {
+    tolvek::FileEntry entry;
+    entry.size = static_cast<int64_t>(content.size());
+    entry.hasSize = true;
+    entry.hash = Widen(Sha256Hex(content));
+    entry.hasHash = true;
+    return entry;
+}
+
+TEST(Verify, DigestsMatchIndependentSha256) {
+    const ScratchDir scratch(L"digests");
+    const size_t sizes[] = {0, 1, 1048575, 1048577, 3 * 1048576};
+    for (const size_t size : sizes) {
+        const std::string content = PseudoRandomBytes(size);
+        const std::wstring path = scratch / (std::to_wstring(size) + L".bin");
+        WriteBytes(path, content);
+        std::wstring error;
+        EXPECT_EQ(Narrow(tolvek::ComputeFileSha256(path, &error)), Sha256Hex(content)) << size << " bytes";
+        EXPECT_EQ(error, L"") << size << " bytes";
+    }
+    EXPECT_EQ(Narrow(tolvek::ComputeFileSha256(scratch / L"0.bin", nullptr)),
+              "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
+}
+
+TEST(Verify, DecidesByExistenceThenSizeThenDigest) {
+    const ScratchDir scratch(L"verify");
+    const std::string content = "abc";
+    const std::wstring file = scratch / L"abc.txt";
+    WriteBytes(file, content);
+    CreateDirectoryW((scratch / L"folder").c_str(), nullptr);
+    const std::string digest = Sha256Hex(content);
+
+    struct Row {
+        const char* name;
+        std::wstring path;
+        tolvek::FileEntry entry;
+        std::string error;  // empty when the file is valid
+    };
+    auto entry = [](int64_t size, bool hasSize, const std::string& hash, bool hasHash) {
+        tolvek::FileEntry e;
+        e.size = size;
+        e.hasSize = hasSize;
+        e.hash = Widen(hash);
+        e.hasHash = hasHash;
+        return e;
+    };
+    std::string lower = digest;
+    for (char& c : lower) c = static_cast<char>(tolower(c));
+    const Row rows[] = {
+        {"size and digest right", file, entry(3, true, digest, true), ""},
+        {"digest only", file, entry(0, false, digest, true), ""},
+        {"size only", file, entry(3, true, "", false), ""},
+        {"neither", file, entry(0, false, "", false), ""},
+        {"missing", scratch / L"none.txt", entry(3, true, digest, true), "File does not exist: shown/name"},
+        {"directory", scratch / L"folder", entry(0, false, "", false), "File does not exist: shown/name"},
+        {"one byte short", file, entry(4, true, digest, true), "Size mismatch for shown/name. Expected 4, got 3"},
+        {"hash with a trailing space", file, entry(3, true, digest + " ", true),
+         "SHA256 mismatch for shown/name. Expected " + digest + " , got " + digest},
+        {"hash in lower case", file, entry(3, true, lower, true),
+         "SHA256 mismatch for shown/name. Expected " + lower + ", got " + digest},
+        {"hash of other bytes", file, entry(3, true, Sha256Hex("abd"), true),
+         "SHA256 mismatch for shown/name. Expected " + Sha256Hex("abd") + ", got " + digest},
+    };
+    for (const Row& row : rows) {
+        std::wstring error = L"untouched";
+        const bool valid = tolvek::VerifyFile(row.path, row.entry, L"shown/name", &error);
+        EXPECT_EQ(valid, row.error.empty()) << row.name;
+        EXPECT_EQ(Narrow(error), row.error.empty() ? "untouched" : row.error) << row.name;
+        EXPECT_EQ(tolvek::VerifyFile(row.path, row.entry, L"shown/name", nullptr), valid) << row.name;
+    }
+}
+
+TEST(Verify, FileHeldWithoutReadSharingCannotBeHashed) {
+    const ScratchDir scratch(L"locked");
+    const std::string content = "locked content";
+    const std::wstring path = scratch / L"locked.bin";
+    WriteBytes(path, content);
+    const std::string expected = "Cannot open file for hashing: " + Narrow(path);
+
+    struct Row {
+        const char* name;
+        DWORD access;
+        DWORD share;
+    };
+    const Row rows[] = {
+        {"reader without sharing", GENERIC_READ, 0},
+        {"writer that shares reading", GENERIC_WRITE, FILE_SHARE_READ},
+    };
+    for (const Row& row : rows) {
+        const tolvek::FileHandle holder(
+            CreateFileW(path.c_str(), row.access, row.share, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder) << row.name;
+        std::wstring error;
+        EXPECT_EQ(tolvek::ComputeFileSha256(path, &error), L"") << row.name;
+        EXPECT_EQ(Narrow(error), expected) << row.name;
+        error.clear();
+        EXPECT_FALSE(tolvek::VerifyFile(path, Entry(content), L"locked.bin", &error)) << row.name;
+        EXPECT_EQ(Narrow(error), expected) << row.name;
+
+        // A wrong size is decided before the file is opened.
+        tolvek::FileEntry longer = Entry(content);
+        longer.size += 1;
+        EXPECT_FALSE(tolvek::VerifyFile(path, longer, L"locked.bin", &error)) << row.name;
+        EXPECT_EQ(Narrow(error), "Size mismatch for locked.bin. Expected 15, got 14") << row.name;
+    }
+    // Another reader that shares reading does not stand in the way.
+    const tolvek::FileHandle reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    EXPECT_TRUE(tolvek::VerifyFile(path, Entry(content), L"locked.bin", nullptr));
+}
+
+// Mostly zeros, with text at its start, across the 4 GiB boundary and at its end.
+constexpr int64_t kLargeSize = (int64_t{1} << 32) + (1 << 20) + 7;
+const char kLargeDigest[] = "24D19C3B0B0073AAD43C214C65F7D32D2A246A283D7A8C0A9DDD2B86D595AA32";
+
+void WriteAt(HANDLE file, int64_t offset, const std::string& text) {
+    LARGE_INTEGER position;
+    position.QuadPart = offset;
+    DWORD written = 0;
+    ASSERT_TRUE(SetFilePointerEx(file, position, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+    ASSERT_EQ(written, text.size());
+}
+
+void CreateLargeSparseFile(const std::wstring& path) {
+    const tolvek::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file);
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr));
+    LARGE_INTEGER end;
+    end.QuadPart = kLargeSize;
+    ASSERT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(file.get()));
+    WriteAt(file.get(), 0, "head");
+    WriteAt(file.get(), (int64_t{1} << 32) - 6, "across 4 GiB");
+    WriteAt(file.get(), kLargeSize - 4, "tail");
+}
+
+TEST(Verify, SizeAbove4GiBComparedIn64Bits) {
+    const ScratchDir scratch(L"large_size");
+    const std::wstring path = scratch / L"large.bin";
+    CreateLargeSparseFile(path);
+    tolvek::FileEntry entry;
+    entry.size = kLargeSize & 0xFFFFFFFF;
+    entry.hasSize = true;
+    std::wstring error;
+    EXPECT_FALSE(tolvek::VerifyFile(path, entry, L"large.bin", &error));
+    EXPECT_EQ(Narrow(error), "Size mismatch for large.bin. Expected 1048583, got 4296015879");
+    entry.size = kLargeSize;
+    EXPECT_TRUE(tolvek::VerifyFile(path, entry, L"large.bin", &error));
+}
+
+TEST(Verify, FileAbove4GiBHashedWholeSlow) {
+    const ScratchDir scratch(L"large_digest");
+    const std::wstring path = scratch / L"large.bin";
+    CreateLargeSparseFile(path);
+    tolvek::FileEntry entry;
+    entry.size = kLargeSize;
+    entry.hasSize = true;
+    entry.hash = Widen(kLargeDigest);
+    entry.hasHash = true;
+    std::wstring error;
+    EXPECT_TRUE(tolvek::VerifyFile(path, entry, L"large.bin", &error)) << Narrow(error);
+}
+
+}  // namespace
