@@ -1,10 +1,156 @@
-// PENDING: failover arrives with the verification work.
+// File download with mirror failover, and the file URLs it requests.
 #include "http.h"
+
+#include "manifest.h"
+#include "support.h"
+#include "verify.h"
+
+#include <cwchar>
+
 namespace tolvek {
-bool DownloadFileWithFailover(HINTERNET, const std::vector<std::wstring>&, const std::wstring&,
-                              const std::wstring&, const FileEntry&, int32_t, int32_t,
-                              const ProgressTracker&, const std::atomic<bool>*, std::wstring& e) {
-    e = L"pending";
+
+namespace {
+
+const wchar_t kAllMirrorsFailed[] = L"NETWORK_UNREACHABLE: All CDN mirrors failed for ";
+
+enum class Outcome { Verified, DownloadFailed, ValidationFailed };
+
+// The texts after which another attempt on the same mirror cannot help.
+bool EndsAttemptsOnMirror(const std::wstring& failure) {
+    return Contains(failure, kCancelledByUser) || Contains(failure, kInvalidUrl) ||
+           Contains(failure, kSha256Mismatch);
+}
+
+bool IsUnreserved(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') ||
+           c == L'-' || c == L'.' || c == L'_' || c == L'~';
+}
+
+// What one mirror is asked for, and how it is named in the log.
+struct MirrorTry {
+    const std::wstring& baseUrl;
+    std::wstring url;
+    std::wstring position;  // "i/n"
+};
+
+struct FileRequest {
+    HINTERNET session;
+    const std::wstring& manifestPath;
+    const std::wstring& temporaryPath;
+    const FileEntry& entry;
+    int32_t fileNumber;
+    int32_t fileCount;
+    const ProgressTracker& tracker;
+    const std::atomic<bool>* cancelFlag;
+};
+
+// One download into the temporary file and, when it arrived, its verification.
+Outcome RunAttempt(const FileRequest& file, const MirrorTry& mirror, int attempt,
+                   std::wstring& failure) {
+    DeleteFileIfExists(file.temporaryPath);
+    Log(L"Downloading [CDN " + mirror.position + L", attempt " + AttemptOfLimit(attempt) + L"]: " +
+        mirror.url);
+    const int64_t expectedSize = file.entry.hasSize ? file.entry.size : 0;
+    failure.clear();
+    if (!DownloadToFile(file.session, mirror.url, file.temporaryPath, file.tracker, file.manifestPath,
+                        file.fileNumber, file.fileCount, expectedSize, file.cancelFlag, &failure))
+        return Outcome::DownloadFailed;
+    if (!VerifyFile(file.temporaryPath, file.entry, file.manifestPath, &failure))
+        return Outcome::ValidationFailed;
+    return Outcome::Verified;
+}
+
+void LogRetry(Outcome outcome, int attempt, const std::wstring& baseUrl) {
+    const wchar_t* kind = outcome == Outcome::DownloadFailed ? L"download" : L"validation";
+    Log(std::wstring(L"Retrying same CDN after ") + kind + L" failure (attempt " +
+        AttemptOfLimit(attempt) + L"): " + baseUrl);
+}
+
+enum class MirrorResult { Verified, Cancelled, Left };
+
+// Up to three attempts on one mirror; `lastFailure` keeps the latest failure text.
+MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::wstring& lastFailure,
+                       std::wstring& errorText) {
+    for (int attempt = 1; attempt <= kAttemptsPerTarget; ++attempt) {
+        if (IsCancelled(file.cancelFlag)) {
+            errorText = kCancelledByUser;
+            return MirrorResult::Cancelled;
+        }
+        std::wstring failure;
+        const Outcome outcome = RunAttempt(file, mirror, attempt, failure);
+        if (outcome == Outcome::Verified) return MirrorResult::Verified;
+
+        lastFailure = failure;
+        Log(L"Download failed from CDN: " + mirror.baseUrl + L" ; file=" + file.manifestPath +
+            L" ; error=" + lastFailure);
+        DeleteFileIfExists(file.temporaryPath);
+        // A cancelled transfer ends the whole download; a verification that merely
+        // mentions the text only ends this mirror.
+        if (outcome == Outcome::DownloadFailed && Contains(failure, kCancelledByUser)) {
+            errorText = failure;
+            return MirrorResult::Cancelled;
+        }
+        if (attempt == kAttemptsPerTarget || EndsAttemptsOnMirror(lastFailure))
+            return MirrorResult::Left;
+        LogRetry(outcome, attempt, mirror.baseUrl);
+        PauseBeforeRetry(file.cancelFlag);
+    }
+    return MirrorResult::Left;
+}
+
+}  // namespace
+
+bool DownloadFileWithFailover(HINTERNET session, const std::vector<std::wstring>& mirrors,
+                              const std::wstring& manifestPath, const std::wstring& temporaryPath,
+                              const FileEntry& entry, int32_t fileNumber, int32_t fileCount,
+                              const ProgressTracker& tracker, const std::atomic<bool>* cancelFlag,
+                              std::wstring& errorText) {
+    const FileRequest file{session,   manifestPath, temporaryPath, entry,
+                           fileNumber, fileCount,   tracker,       cancelFlag};
+    const std::wstring count = std::to_wstring(mirrors.size());
+    std::wstring lastFailure;
+    for (size_t i = 0; i < mirrors.size(); ++i) {
+        if (IsCancelled(cancelFlag)) {
+            errorText = kCancelledByUser;
+            return false;
+        }
+        const MirrorTry mirror{mirrors[i], BuildFileUrl(mirrors[i], manifestPath),
+                               std::to_wstring(i + 1) + L"/" + count};
+        switch (TryMirror(file, mirror, lastFailure, errorText)) {
+            case MirrorResult::Verified: return true;
+            case MirrorResult::Cancelled: return false;
+            case MirrorResult::Left: break;
+        }
+    }
+    errorText = kAllMirrorsFailed + manifestPath + L" (" + count + L" tried, " +
+                std::to_wstring(kAttemptsPerTarget) + L" attempts each). Last error: " + lastFailure;
     return false;
 }
+
+std::wstring PercentEncodeSegment(const std::wstring& segment) {
+    std::wstring encoded;
+    for (const wchar_t c : segment) {
+        if (IsUnreserved(c)) {
+            encoded += c;
+            continue;
+        }
+        // Only the unit's low byte is escaped: there is no UTF-8 step.
+        wchar_t escape[4] = {};
+        swprintf(escape, 4, L"%%%02X", static_cast<unsigned>(c & 0xFF));
+        encoded += escape;
+    }
+    return encoded;
 }
+
+std::wstring BuildFileUrl(const std::wstring& baseUrl, const std::wstring& manifestPath) {
+    std::wstring path;
+    for (const std::wstring& piece : SplitString(ToForwardSlashes(manifestPath), L'/')) {
+        if (!path.empty()) path += L'/';
+        path += PercentEncodeSegment(piece);
+    }
+    std::wstring base = baseUrl;
+    while (!base.empty() && (base.back() == L'/' || base.back() == L'\\')) base.pop_back();
+    return base + L"/" + path;
+}
+
+}  // namespace tolvek

@@ -1,0 +1,247 @@
+// File download with mirror failover against the real mirror server, and the
+// file URLs it builds.
+#include "http.h"
+#include "support.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using namespace testing_support;
+
+const std::wstring kManifestPath = L"data/a.bin";
+
+std::string Content() {
+    std::string bytes;
+    for (int i = 0; i < 1000; ++i) bytes += static_cast<char>('a' + i % 26);
+    return bytes;
+}
+
+// Two mirrors served from one directory of the mirror server each; rules on a
+// mirror's path glob make it fail.
+class FailoverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(Servers().root.empty()) << "TOLVEK_TEST_SERVERS names no servers file";
+        ResetServer(Servers().httpUrl);
+        tolvek::LogFilePath = scratch / L"install.log";
+        entry.key = kManifestPath;
+        entry.size = static_cast<int64_t>(content.size());
+        entry.hasSize = true;
+        entry.hash = Widen(Sha256Hex(content));
+        entry.hasHash = true;
+        for (const wchar_t* mirror : {L"m1", L"m2"}) {
+            const std::wstring directory = MirrorDirectory(mirror) + L"\\data";
+            ASSERT_TRUE(tolvek::EnsureDirectoryExists(directory));
+            WriteBytes(directory + L"\\a.bin", content);
+        }
+    }
+    void TearDown() override {
+        tolvek::LogFilePath.clear();
+        ResetServer(Servers().httpUrl);
+        for (const wchar_t* mirror : {L"m1", L"m2"}) {
+            DeleteFileW((MirrorDirectory(mirror) + L"\\data\\a.bin").c_str());
+            RemoveDirectoryW((MirrorDirectory(mirror) + L"\\data").c_str());
+            RemoveDirectoryW(MirrorDirectory(mirror).c_str());
+        }
+        RemoveDirectoryW(MirrorDirectory(L"").c_str());
+    }
+
+    std::wstring MirrorDirectory(const std::wstring& mirror) const {
+        return Servers().root + L"\\failover\\" + mirror;
+    }
+    static std::wstring Base(const std::wstring& mirror) { return Servers().httpUrl + L"/failover/" + mirror; }
+    static std::string Glob(const std::string& mirror) { return "/failover/" + mirror + "/*"; }
+
+    bool Download(const std::vector<std::wstring>& mirrors, HINTERNET handle) {
+        return tolvek::DownloadFileWithFailover(handle, mirrors, kManifestPath, temporary, entry, 1, 1,
+                                                tracker, &cancel, error);
+    }
+    bool Download(const std::vector<std::wstring>& mirrors) { return Download(mirrors, session.get()); }
+
+    std::vector<std::string> Log() const { return LogMessages(tolvek::LogFilePath); }
+
+    ScratchDir scratch{L"failover"};
+    std::string content = Content();
+    tolvek::FileEntry entry;
+    std::wstring temporary = scratch / L"a.bin.download";
+    int64_t completed = 0, total = 1;
+    tolvek::ProgressTracker tracker{std::chrono::steady_clock::now(), completed, total};
+    std::atomic<bool> cancel{false};
+    std::wstring error;
+    tolvek::InternetHandle session{
+        WinHttpOpen(L"tolvek-tests", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0)};
+};
+
+std::string Downloading(int mirror, int attempt, const std::wstring& url) {
+    return "Downloading [CDN " + std::to_string(mirror) + "/2, attempt " + std::to_string(attempt) +
+           "/3]: " + Narrow(url);
+}
+
+std::string FailedFrom(const std::wstring& base, const std::string& failure) {
+    return "Download failed from CDN: " + Narrow(base) + " ; file=data/a.bin ; error=" + failure;
+}
+
+std::string RetryAfterDownloadFailure(int attempt, const std::wstring& base) {
+    return "Retrying same CDN after download failure (attempt " + std::to_string(attempt) +
+           "/3): " + Narrow(base);
+}
+
+struct MirrorFault {
+    const char* name;
+    std::string rule;  // for the first mirror's paths; empty for none
+    bool schemeless;   // the first mirror's base URL lacks its scheme
+    std::string failure;
+    int attempts;  // on the first mirror before the second is asked
+};
+
+TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
+    const std::string wrong(content.size(), 'x');
+    const std::string wrongDigest = Sha256Hex(wrong);
+    const MirrorFault faults[] = {
+        {"not found", R"("status": 404)", false, "HTTP status 404", 3},
+        {"body cut short", R"("short": true, "short_bytes": 600)", false,
+         "Incomplete download: got 600 of 1000 bytes", 3},
+        {"chunked body shorter than the manifest size",
+         R"("chunked_size_mismatch": true, "chunked_bytes": 999)", false,
+         "Size mismatch after download: expected 1000, got 999", 3},
+        {"wrong content", R"("body": ")" + wrong + "\"", false,
+         "SHA256 mismatch for data/a.bin. Expected " + Sha256Hex(content) + ", got " + wrongDigest, 1},
+        {"base URL without scheme", "", true,
+         "Invalid URL: " + Narrow(Servers().httpUrl.substr(7)) + "/failover/m1/data/a.bin", 1},
+    };
+    for (const MirrorFault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        ResetServer(Servers().httpUrl);
+        DeleteFileW(tolvek::LogFilePath.c_str());
+        if (!fault.rule.empty())
+            SetRules(Servers().httpUrl, R"([{"path_glob": ")" + Glob("m1") + "\", " + fault.rule + "}]");
+        const std::wstring first = fault.schemeless ? Base(L"m1").substr(7) : Base(L"m1");
+        const std::wstring second = Base(L"m2");
+
+        ASSERT_TRUE(Download({first, second})) << Narrow(error);
+        EXPECT_EQ(ReadBytes(temporary), content);
+
+        std::vector<std::string> expected;
+        for (int attempt = 1; attempt <= fault.attempts; ++attempt) {
+            expected.push_back(Downloading(1, attempt, first + L"/data/a.bin"));
+            expected.push_back(FailedFrom(first, fault.failure));
+            if (attempt < 3 && fault.attempts == 3)
+                expected.push_back(RetryAfterDownloadFailure(attempt, first));
+        }
+        expected.push_back(Downloading(2, 1, second + L"/data/a.bin"));
+        EXPECT_EQ(Log(), expected);
+    }
+}
+
+TEST_F(FailoverTest, AllMirrorsFailingGiveLastErrorAndLeaveNoFile) {
+    // Without a manifest size only the digest refuses the copies, which
+    // DownloadToFile itself had kept.
+    entry.hasSize = false;
+    SetRules(Servers().httpUrl, R"([{"path_glob": "/failover/*", "body": "too short"}])");
+    const std::wstring second = Base(L"m2") + L"//";
+    ASSERT_FALSE(Download({Base(L"m1"), second}));
+
+    const std::string mismatch = "SHA256 mismatch for data/a.bin. Expected " + Narrow(entry.hash) +
+                                 ", got " + Sha256Hex("too short");
+    EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (2 tried, "
+                             "3 attempts each). Last error: " + mismatch);
+    EXPECT_FALSE(Exists(temporary));
+    const std::vector<std::string> expected = {
+        Downloading(1, 1, Base(L"m1") + L"/data/a.bin"), FailedFrom(Base(L"m1"), mismatch),
+        Downloading(2, 1, Base(L"m2") + L"/data/a.bin"), FailedFrom(second, mismatch)};
+    EXPECT_EQ(Log(), expected);
+}
+
+TEST_F(FailoverTest, EmptyMirrorListFailsWithoutLogOrRequest) {
+    // No session at all: a request, had one been tried, would fail differently.
+    EXPECT_FALSE(Download({}, nullptr));
+    EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (0 tried, "
+                             "3 attempts each). Last error: ");
+    EXPECT_FALSE(Exists(tolvek::LogFilePath));
+}
+
+TEST_F(FailoverTest, CancelledBeforeStartTriesNoMirror) {
+    cancel = true;
+    EXPECT_FALSE(Download({Base(L"m1"), Base(L"m2")}));
+    EXPECT_EQ(error, L"Cancelled by user");
+    EXPECT_FALSE(Exists(tolvek::LogFilePath));
+}
+
+TEST_F(FailoverTest, CancelledDuringTransferEndsAtOnce) {
+    // 100 bytes every 100 ms: the transfer runs until it is cancelled.
+    SetRules(Servers().httpUrl, R"([{"path_glob": ")" + Glob("m1") +
+                                    R"(", "drip": true, "drip_bytes": 100, "drip_interval_ms": 100}])");
+    std::atomic<bool> finished{false};
+    std::thread host([&] {
+        while (!finished && !Exists(temporary)) Sleep(10);
+        cancel = true;
+    });
+    const bool result = Download({Base(L"m1"), Base(L"m2")});
+    finished = true;
+    host.join();
+
+    EXPECT_FALSE(result);
+    EXPECT_EQ(error, L"Cancelled by user");
+    EXPECT_FALSE(Exists(temporary));
+    const std::vector<std::string> expected = {Downloading(1, 1, Base(L"m1") + L"/data/a.bin"),
+                                               FailedFrom(Base(L"m1"), "Cancelled by user")};
+    EXPECT_EQ(Log(), expected);
+}
+
+TEST_F(FailoverTest, DownloadFailureNamingCancellationEndsAtOnce) {
+    // The piece is found anywhere in a download's failure text, flag or not.
+    temporary = scratch / L"Cancelled by user\\a.bin.download";
+    EXPECT_FALSE(Download({Base(L"m1"), Base(L"m2")}));
+    const std::string failure = "Cannot create file: " + Narrow(temporary);
+    EXPECT_EQ(Narrow(error), failure);
+    const std::vector<std::string> expected = {Downloading(1, 1, Base(L"m1") + L"/data/a.bin"),
+                                               FailedFrom(Base(L"m1"), failure)};
+    EXPECT_EQ(Log(), expected);
+}
+
+TEST(FileUrl, BuildsFromBaseAndManifestPath) {
+    struct Row {
+        const wchar_t* base;
+        const wchar_t* path;
+        const wchar_t* url;
+    };
+    const Row rows[] = {
+        {L"http://h/m//", L"data\\sub dir\\file 1.bin", L"http://h/m/data/sub%20dir/file%201.bin"},
+        {L"http://h/m", L"/a//b/", L"http://h/m/a/b"},
+        {L"http://h/m/\\", L"a\\\\b", L"http://h/m/a/b"},
+        {L"https://h:8443/cdn", L"x/../y.txt", L"https://h:8443/cdn/x/../y.txt"},
+        {L"h/m", L"f", L"h/m/f"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(tolvek::BuildFileUrl(row.base, row.path), row.url)
+            << Narrow(row.base) << " + " << Narrow(row.path);
+}
+
+TEST(FileUrl, EncodesSegmentUnitByUnit) {
+    struct Row {
+        std::wstring segment;
+        std::wstring encoded;
+    };
+    const Row rows[] = {
+        {L"AZaz09-._~", L"AZaz09-._~"},
+        {L" ", L"%20"},
+        {L"+", L"%2B"},
+        {L"%", L"%25"},
+        {L"a/b", L"a%2Fb"},
+        {L"\u00E9", L"%E9"},
+        {L"\u00FF", L"%FF"},
+        {L"\u0141", L"%41"},
+        {L"\x01", L"%01"},
+        {L"caf\u00E9 menu.txt", L"caf%E9%20menu.txt"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(tolvek::PercentEncodeSegment(row.segment), row.encoded) << Narrow(row.segment);
+}
+
+}  // namespace
