@@ -1,0 +1,184 @@
+// Manifest retrieval over the real mirror server: attempts, retries, the texts
+// that end the attempts on one URL, and the exact log lines.
+#include "manifest.h"
+
+#include "handles.h"
+#include "support.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using namespace tolvek;
+using testing_support::Exists;
+using testing_support::LogMessages;
+using testing_support::Narrow;
+using testing_support::ReadBytes;
+using testing_support::ScratchDir;
+using testing_support::Servers;
+using testing_support::WriteBytes;
+using Lines = std::vector<std::string>;
+
+const char kManifest[] = R"({"files": {"a.bin": {"size": 1}}, "version": 2})";
+
+class ManifestTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(Servers().root.empty()) << "the test servers are not running";
+        testing_support::ResetServer(Servers().httpUrl);
+        CreateDirectoryW((Servers().root + L"\\mf").c_str(), nullptr);
+        WriteBytes(Servers().root + L"\\mf\\good.json", kManifest);
+        LogFilePath = dir / L"install.log";
+    }
+    void TearDown() override {
+        testing_support::ResetServer(Servers().httpUrl);
+        LogFilePath.clear();
+    }
+
+    std::wstring Url(const std::wstring& name) const { return Servers().httpUrl + L"/mf/" + name; }
+    std::string UrlText(const std::wstring& name) const { return Narrow(Url(name)); }
+    void Serve(const std::wstring& name, const std::string& bytes) {
+        WriteBytes(Servers().root + L"\\mf\\" + name, bytes);
+    }
+    bool Fetch(const std::wstring& urls, const std::atomic<bool>* cancel = nullptr) {
+        error.clear();
+        return DownloadManifest(session.get(), urls, manifestPath, tracker, cancel, document, error);
+    }
+    Lines Log() const { return LogMessages(dir / L"install.log"); }
+
+    static std::string Trying(int url, int urls, int attempt, const std::string& text) {
+        return "Trying to download manifest [URL " + std::to_string(url) + "/" + std::to_string(urls) +
+               ", attempt " + std::to_string(attempt) + "/3]: " + text;
+    }
+    static std::string Failed(const std::string& url, const std::string& error) {
+        return "Manifest download failed: " + url + " ; error=" + error;
+    }
+
+    ScratchDir dir{L"manifest"};
+    const std::wstring manifestPath = dir / L"tolvek_launcher_manifest.json";
+    InternetHandle session{WinHttpOpen(L"tolvek-tests", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
+    int64_t completed = 0, total = 1;
+    ProgressTracker tracker{std::chrono::steady_clock::now(), completed, total};
+    JsonValue document;
+    std::wstring error;
+};
+
+TEST_F(ManifestTest, EmptyListFailsAtOnce) {
+    for (const wchar_t* urls : {L"", L"|", L"||||"}) {
+        EXPECT_FALSE(Fetch(urls));
+        EXPECT_EQ(error, L"NETWORK_UNREACHABLE: Manifest URL list is empty");
+    }
+    EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(ManifestTest, FallsBackToTheNextUrlAfterThreeFailures) {
+    const std::wstring missing = Url(L"missing.json");
+    const std::string m = Narrow(missing);
+    WriteBytes(manifestPath, "left by an earlier run");
+    ASSERT_TRUE(Fetch(L"|" + missing + L"||" + Url(L"good.json") + L"|")) << Narrow(error);
+    EXPECT_EQ(Log(), (Lines{Trying(1, 2, 1, m), Failed(m, "HTTP status 404"),
+                            "Retrying same manifest URL after failure (attempt 1/3)", Trying(1, 2, 2, m),
+                            Failed(m, "HTTP status 404"),
+                            "Retrying same manifest URL after failure (attempt 2/3)", Trying(1, 2, 3, m),
+                            Failed(m, "HTTP status 404"), Trying(2, 2, 1, UrlText(L"good.json")),
+                            "Manifest downloaded successfully from: " + UrlText(L"good.json")}));
+    EXPECT_EQ(ReadBytes(manifestPath), kManifest);
+    EXPECT_FALSE(Exists(manifestPath + L".download"));
+    ASSERT_NE(FindMember(document, L"files"), nullptr);
+    EXPECT_EQ(GetNumber(document, L"version", 0), 2);
+}
+
+TEST_F(ManifestTest, EveryUrlFailingNamesTheLastError) {
+    testing_support::SetRules(Servers().httpUrl, R"([{"path_glob": "/mf/down*", "status": 503}])");
+    const std::wstring first = Url(L"missing.json"), second = Url(L"down.json");
+    WriteBytes(manifestPath, "stale");
+    EXPECT_FALSE(Fetch(first + L"|" + second));
+    EXPECT_EQ(error, L"NETWORK_UNREACHABLE: Cannot download manifest from any URL (2 tried, 3 attempts each). "
+                     L"Last error: HTTP status 503");
+    const Lines log = Log();
+    EXPECT_EQ(log.size(), 16u);  // per URL: 3 attempt, 3 failure and 2 retry lines
+    EXPECT_EQ(log.back(), Failed(Narrow(second), "HTTP status 503"));
+    EXPECT_FALSE(Exists(manifestPath));  // a stale copy is gone once the first attempt starts
+    EXPECT_FALSE(Exists(manifestPath + L".download"));
+}
+
+TEST_F(ManifestTest, InvalidUrlAndMissingFilesObjectAreTriedOnce) {
+    Serve(L"nofiles.json", R"({"version": 1})");
+    Serve(L"array.json", R"({"files": []})");
+    EXPECT_FALSE(Fetch(L"no-scheme/manifest.json|" + Url(L"nofiles.json") + L"|" + Url(L"array.json")));
+    EXPECT_EQ(Log(), (Lines{Trying(1, 3, 1, "no-scheme/manifest.json"),
+                            Failed("no-scheme/manifest.json", "Invalid URL: no-scheme/manifest.json"),
+                            Trying(2, 3, 1, UrlText(L"nofiles.json")),
+                            Failed(UrlText(L"nofiles.json"), "Manifest does not contain files object"),
+                            Trying(3, 3, 1, UrlText(L"array.json")),
+                            Failed(UrlText(L"array.json"), "Manifest does not contain files object")}));
+    EXPECT_EQ(error, L"NETWORK_UNREACHABLE: Cannot download manifest from any URL (3 tried, 3 attempts each). "
+                     L"Last error: Manifest does not contain files object");
+}
+
+TEST_F(ManifestTest, ParseFailuresAreRetriedWithTheParserMessage) {
+    Serve(L"cut.json", R"({"files": {"a.bin": {"hash": "AB)");
+    Serve(L"empty.json", "");
+    EXPECT_FALSE(Fetch(Url(L"cut.json") + L"|" + Url(L"empty.json")));
+    const std::string cut = UrlText(L"cut.json"), empty = UrlText(L"empty.json");
+    EXPECT_EQ(Log(), (Lines{Trying(1, 2, 1, cut), Failed(cut, "Unterminated string"),
+                            "Retrying same manifest URL after parse failure (attempt 1/3)", Trying(1, 2, 2, cut),
+                            Failed(cut, "Unterminated string"),
+                            "Retrying same manifest URL after parse failure (attempt 2/3)", Trying(1, 2, 3, cut),
+                            Failed(cut, "Unterminated string"), Trying(2, 2, 1, empty),
+                            Failed(empty, "Invalid JSON value"),
+                            "Retrying same manifest URL after parse failure (attempt 1/3)",
+                            Trying(2, 2, 2, empty), Failed(empty, "Invalid JSON value"),
+                            "Retrying same manifest URL after parse failure (attempt 2/3)",
+                            Trying(2, 2, 3, empty), Failed(empty, "Invalid JSON value")}));
+}
+
+TEST_F(ManifestTest, ByteOrderMarkAndInvalidUtf8) {
+    Serve(L"bom.json", "\xEF\xBB\xBF{\"files\": {\"a\": {}}, \"version_string\": \"v\xFF\"}");
+    ASSERT_TRUE(Fetch(Url(L"bom.json"))) << Narrow(error);
+    EXPECT_EQ(GetString(document, L"version_string", L""), L"v\uFFFD");
+}
+
+TEST_F(ManifestTest, BlanksAroundUrlsAreKept) {
+    // " http://..." is passed on as it stands; WinHTTP then judges the URL.
+    EXPECT_FALSE(Fetch(L" " + Url(L"good.json")));
+    EXPECT_EQ(Log().front(), Trying(1, 1, 1, " " + UrlText(L"good.json")));
+}
+
+TEST_F(ManifestTest, CancellationDuringAPauseStopsTheNextAttempt) {
+    std::atomic<bool> cancel{false};
+    std::thread canceller([&] {
+        Sleep(150);  // the first attempt fails at once; its pause runs
+        cancel = true;
+    });
+    EXPECT_FALSE(Fetch(Url(L"missing.json") + L"|" + Url(L"good.json"), &cancel));
+    canceller.join();
+    EXPECT_EQ(error, L"Cancelled by user");
+    EXPECT_EQ(Log().size(), 3u);  // attempt, failure, retry line; nothing after the pause
+}
+
+TEST(SplitString, DropsEmptyPiecesAndKeepsBlanks) {
+    EXPECT_EQ(SplitString(L"|a||b|", L'|'), (std::vector<std::wstring>{L"a", L"b"}));
+    EXPECT_EQ(SplitString(L" a | b ", L'|'), (std::vector<std::wstring>{L" a ", L" b "}));
+    EXPECT_TRUE(SplitString(L"", L'|').empty());
+    EXPECT_TRUE(SplitString(L"///", L'/').empty());
+    EXPECT_EQ(SplitString(L"one", L'|'), std::vector<std::wstring>{L"one"});
+}
+
+TEST(ReadUtf8File, DecodesAndFailsQuietly) {
+    ScratchDir dir(L"utf8");
+    WriteBytes(dir / L"bom.txt", "\xEF\xBB\xBF" "caf\xC3\xA9");
+    EXPECT_EQ(ReadUtf8FileAsWide(dir / L"bom.txt"), L"caf\u00e9");
+    WriteBytes(dir / L"bom-only.txt", "\xEF\xBB\xBF");
+    EXPECT_EQ(ReadUtf8FileAsWide(dir / L"bom-only.txt"), L"");
+    WriteBytes(dir / L"bad.txt", "a\xC3(b");
+    EXPECT_EQ(ReadUtf8FileAsWide(dir / L"bad.txt"), L"a\uFFFD(b");
+    EXPECT_EQ(ReadUtf8FileAsWide(dir / L"missing.txt"), L"");
+    EXPECT_EQ(ReadUtf8FileAsWide(dir.path), L"");
+}
+
+}  // namespace
