@@ -1,11 +1,127 @@
-// PENDING: file entries and path rules arrive with the JSON work.
+// File entries of the manifest and the rules that stand between a path written by a
+// server and a path on the user's disk.
 #include "install.h"
+
+#include <windows.h>
+
 namespace tolvek {
-FileEntry ReadFileEntry(const JsonValue&) { return FileEntry(); }
-std::wstring ToForwardSlashes(const std::wstring& p) { return p; }
-bool IsSafeRelativePath(const std::wstring&) { return false; }
-std::wstring JoinPath(const std::wstring& d, const std::wstring& r) { return d + L"\\" + r; }
-std::wstring FullPath(const std::wstring& p) { return p; }
-bool EscapesTargetDirectory(const std::wstring&, const std::wstring&) { return true; }
-bool IsProtectedInstallerArtifact(const std::wstring&) { return false; }
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+wchar_t AsciiLower(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
 }
+
+// Only A-Z and a-z fold: the comparison must not depend on the user's locale.
+bool EqualIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A common prefix proves containment only for a path without ".." segments.
+// Resolution removes them, except in a path too long to resolve, and except where
+// the platform shortens a name such as "..." to ".." after collapsing the others.
+bool HasParentSegment(const std::wstring& path) {
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find_first_of(L"\\/", start);
+        const size_t length = end == std::wstring::npos ? end : end - start;
+        if (path.compare(start, length, L"..") == 0) return true;
+        if (end == std::wstring::npos) return false;
+        start = end + 1;
+    }
+}
+
+// The last component of a key as the file system stores it: the platform reads the
+// path only up to its first NUL and drops trailing dots and blanks from the last
+// component, so "unins000.exe." and "unins000.exe " both land on unins000.exe.
+std::wstring StoredFileName(const std::wstring& key) {
+    const std::wstring path = ToForwardSlashes(key.substr(0, key.find(L'\0')));
+    std::wstring name = path.substr(path.find_last_of(L'/') + 1);
+    name.erase(name.find_last_not_of(L". ") + 1);
+    return name;
+}
+
+}  // namespace
+
+FileEntry ReadFileEntry(const JsonValue& value) {
+    FileEntry entry;
+    const JsonValue* size = FindMember(value, L"size");
+    if (size && size->kind == JsonKind::Number) {
+        entry.size = TruncateToInt64(size->number);
+        entry.hasSize = true;
+    }
+    const JsonValue* hash = FindMember(value, L"hash");
+    if (hash && hash->kind == JsonKind::String && !hash->string.empty()) {
+        entry.hash = hash->string;
+        for (wchar_t& c : entry.hash)
+            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        entry.hasHash = true;
+    }
+    return entry;
+}
+
+std::wstring ToForwardSlashes(const std::wstring& path) {
+    std::wstring result = path;
+    for (wchar_t& c : result)
+        if (c == L'\\') c = L'/';
+    return result;
+}
+
+// A syntactic first line of defence; EscapesTargetDirectory decides the rest.
+bool IsSafeRelativePath(const std::wstring& key) {
+    if (key.empty()) return false;
+    const std::wstring p = ToForwardSlashes(key);
+    if (p[0] == L'/') return false;
+    if (p.find(L"/../") != std::wstring::npos) return false;
+    if (p.compare(0, 3, L"../") == 0) return false;
+    if (EndsWith(p, L"/..")) return false;
+    if (p.find(L':') != std::wstring::npos) return false;  // drives and streams alike
+    return true;
+}
+
+std::wstring JoinPath(const std::wstring& directory, const std::wstring& relative) {
+    if (directory.empty()) return relative;
+    if (relative.empty()) return directory;
+    if (IsSeparator(directory.back())) return directory + relative;
+    return directory + L'\\' + relative;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH];
+    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, buffer, nullptr);
+    if (length == 0 || length >= MAX_PATH) return path;
+    return std::wstring(buffer, length);
+}
+
+bool EscapesTargetDirectory(const std::wstring& base, const std::wstring& key) {
+    const std::wstring full = FullPath(JoinPath(base, key));
+    std::wstring prefix = base;
+    if (!prefix.empty() && !IsSeparator(prefix.back())) prefix += L'\\';
+    if (full.size() < prefix.size()) return true;
+    if (!EqualIgnoringAsciiCase(full.substr(0, prefix.size()), prefix)) return true;
+    return HasParentSegment(full.substr(prefix.size()));
+}
+
+bool IsProtectedInstallerArtifact(const std::wstring& key) {
+    const std::wstring name = StoredFileName(key);
+    if (name.size() < 9) return false;
+    if (!EqualIgnoringAsciiCase(name.substr(0, 5), L"unins")) return false;
+    const size_t dot = name.rfind(L'.');
+    if (dot == std::wstring::npos || dot + 1 == name.size()) return false;
+    const std::wstring extension = name.substr(dot);
+    return EqualIgnoringAsciiCase(extension, L".exe") ||
+           EqualIgnoringAsciiCase(extension, L".dat") ||
+           EqualIgnoringAsciiCase(extension, L".msg");
+}
+
+}  // namespace tolvek
