@@ -3,6 +3,7 @@
 #include "json.h"
 
 #include <cerrno>
+#include <clocale>
 #include <cmath>
 #include <cwchar>
 #include <cwctype>
@@ -124,6 +125,16 @@ bool ParseString(JsonParser& p, JsonValue& out, std::wstring& error) {
     return ReadStringBody(p, out.string, error);
 }
 
+// wcstod expects the decimal point of the current C locale, which the host process
+// may have changed (a comma would turn 1.5e3 into 1); JSON always writes a full stop.
+std::wstring InLocaleDecimalPoint(std::wstring number) {
+    const char point = *std::localeconv()->decimal_point;
+    if (point == '.' || point <= 0) return number;
+    for (wchar_t& c : number)
+        if (c == L'.') c = static_cast<wchar_t>(point);
+    return number;
+}
+
 bool ParseNumber(JsonParser& p, JsonValue& out, std::wstring& error) {
     const size_t start = p.position;
     TakeIf(p, L'-');
@@ -150,7 +161,7 @@ bool ParseNumber(JsonParser& p, JsonValue& out, std::wstring& error) {
 
     // Only the token is converted: the text after it (such as the x of 0x1) is not
     // the conversion's business. Digits the conversion does not know end the value.
-    const std::wstring token = p.text.substr(start, p.position - start);
+    const std::wstring token = InLocaleDecimalPoint(p.text.substr(start, p.position - start));
     wchar_t* end = nullptr;
     errno = 0;
     const double value = std::wcstod(token.c_str(), &end);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <clocale>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -196,6 +197,17 @@ TEST(JsonParser, ScalarsAndEscapesDecode) {
     EXPECT_TRUE(literals.array[0].kind == JsonKind::Boolean && literals.array[0].boolean);
     EXPECT_TRUE(literals.array[1].kind == JsonKind::Boolean && !literals.array[1].boolean);
     EXPECT_EQ(literals.array[2].kind, JsonKind::Null);
+}
+
+TEST(JsonParser, NumbersIgnoreTheHostsLocale) {
+    // A host may switch the C locale to one whose decimal separator is a comma.
+    const char* german = std::setlocale(LC_ALL, "German_Germany.1252");
+    const double small = Parse(L"12.75").number;
+    const double large = Parse(L"1.5e3").number;
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(small, 12.75);
+    EXPECT_EQ(large, 1500);
+    if (!german) GTEST_LOG_(INFO) << "German locale unavailable; checked the C locale only";
 }
 
 TEST(JsonParser, ReadsAManifest) {
