@@ -1,0 +1,246 @@
+#!/usr/bin/env python3
+"""Builds the install manifest of a product directory for tolvek_online_installer.dll.
+
+Every regular file below DIRECTORY becomes one member of "files": its path
+relative to DIRECTORY with "/" separators, its size and its upper-case SHA-256
+digest. The mirrors' base URLs become "cdn_list". The manifest is written as
+UTF-8 JSON, atomically: on any problem nothing is written and every problem is
+listed.
+
+Names are refused when the engine would reject them, when Windows cannot store
+them, when two of them differ only in letter case, or when they hold a
+character above U+00FF: the engine escapes only the low byte of each character
+in a file URL, so a mirror would be asked for another name. Latin-1 names work
+when the mirror maps %XX escapes to Latin-1 characters.
+
+Setup-uninstaller names (unins*.exe, unins*.dat, unins*.msg) are kept with a
+warning: the engine never installs or overwrites them, it skips them.
+
+Exit status: 0 written, 1 refused (nothing written), 2 usage error.
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import sys
+import tempfile
+import unicodedata
+
+HASH_BLOCK = 1024 * 1024
+PROTECTED_PREFIX = "unins"
+PROTECTED_EXTENSIONS = (".exe", ".dat", ".msg")
+PROTECTED_MIN_LENGTH = 9
+WINDOWS_FORBIDDEN = set('<>:"|?*\\')
+RESERVED_DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL"} | {
+    prefix + digit for prefix in ("COM", "LPT") for digit in "123456789"}
+URL_SCHEMES = ("http://", "https://")
+
+
+class ManifestError(Exception):
+    """The directory cannot be published; `problems` lists every reason."""
+
+    def __init__(self, problems):
+        super().__init__("\n".join(problems))
+        self.problems = problems
+
+
+def engine_rejection(key):
+    """Why the engine refuses `key` as a relative path, or None when it accepts it."""
+    path = key.replace("\\", "/")
+    if not path:
+        return "the path is empty"
+    if path.startswith("/"):
+        return "the path is absolute (begins with a separator)"
+    if path == ".." or "/../" in path or path.startswith("../") or path.endswith("/.."):
+        return 'the path has a ".." segment, which could leave the target directory'
+    if ":" in path:
+        return 'the path contains ":" (drive letters and alternate streams are refused)'
+    return None
+
+
+def windows_rejection(key):
+    """Why Windows cannot hold a file under `key`, or None."""
+    for segment in key.split("/"):
+        bad = sorted({c for c in segment if c in WINDOWS_FORBIDDEN or ord(c) < 0x20})
+        if bad:
+            shown = " ".join(repr(c) for c in bad)
+            return f"the name {segment!r} contains characters Windows forbids in file names: {shown}"
+        if segment.endswith((" ", ".")):
+            return f"the name {segment!r} ends with a blank or a dot, which Windows drops"
+        if segment.split(".")[0].rstrip(" ").upper() in RESERVED_DEVICE_NAMES:
+            return f"the name {segment!r} is a reserved Windows device name"
+    return None
+
+
+def url_rejection(key):
+    """Why a mirror cannot serve `key` under the URL the engine builds, or None."""
+    wide = [c for c in key if ord(c) > 0xFF]
+    if not wide:
+        return None
+    shown = " ".join(f"U+{ord(c):04X}" for c in sorted(set(wide)))
+    reason = (f"it contains characters above U+00FF ({shown}); the engine escapes only the low "
+              "8 bits of each character in a file URL, so the mirror would be asked for another name")
+    if all(ord(c) <= 0xFF for c in unicodedata.normalize("NFC", key)):
+        reason += "; the name is in decomposed form: rename it to its composed (NFC) form"
+    return reason
+
+
+def is_protected_installer_artifact(key):
+    """True for the setup program's uninstaller files, which the engine skips."""
+    name = key.replace("\\", "/").rsplit("/", 1)[-1]
+    if len(name) < PROTECTED_MIN_LENGTH or name[:5].lower() != PROTECTED_PREFIX:
+        return False
+    dot = name.rfind(".")
+    return dot >= 0 and name[dot:].lower() in PROTECTED_EXTENSIONS
+
+
+def fold_case(key):
+    """One upper-case form per name, as Windows compares names (no length changes)."""
+    return "".join(c.upper() if len(c.upper()) == 1 else c for c in key)
+
+
+def key_problem(key):
+    """The reason `key` cannot be published, or None."""
+    if any(0xDC80 <= ord(c) <= 0xDCFF for c in key):
+        return "the file name is not valid UTF-8"
+    return engine_rejection(key) or windows_rejection(key) or url_rejection(key)
+
+
+def list_files(directory, excluded):
+    """The (key, path) pairs of every regular file below `directory`, and the problems found."""
+    files, problems = [], []
+
+    def walk_error(error):
+        problems.append(f"{error.filename}: cannot read the directory: {error.strerror}")
+
+    for folder, subfolders, names in os.walk(directory, onerror=walk_error):
+        for name in sorted(subfolders):
+            path = os.path.join(folder, name)
+            if os.path.islink(path):
+                problems.append(f"{os.path.relpath(path, directory)}: a symbolic link to a directory "
+                                "is not followed; copy the directory instead")
+        for name in names:
+            path = os.path.join(folder, name)
+            if os.path.realpath(path) in excluded:
+                continue
+            key = os.path.relpath(path, directory).replace(os.sep, "/")
+            if not os.path.isfile(path):
+                problems.append(f"{key}: not a regular file")
+                continue
+            files.append((key, path))
+    return files, problems
+
+
+def file_entry(path):
+    """{"size", "hash"} of one file, read once."""
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        while block := f.read(HASH_BLOCK):
+            digest.update(block)
+            size += len(block)
+    return {"size": size, "hash": digest.hexdigest().upper()}
+
+
+def build_manifest(directory, mirrors, version=1, version_string=None, excluded=()):
+    """The manifest document and its warnings; raises ManifestError with every problem."""
+    if not os.path.isdir(directory):
+        raise ManifestError([f"{directory}: not a directory"])
+    problems = [f"mirror {url!r}: not an http:// or https:// URL"
+                for url in mirrors if not url.lower().startswith(URL_SCHEMES)]
+    if not mirrors:
+        problems.append("no mirror given: the engine needs at least one base URL")
+    files, walk_problems = list_files(directory, {os.path.realpath(p) for p in excluded})
+    problems += walk_problems
+
+    entries, warnings, folded = {}, [], {}
+    for key, path in sorted(files):
+        reason = key_problem(key)
+        if reason:
+            problems.append(f"{key!r}: {reason}")
+            continue
+        twin = folded.setdefault(fold_case(key), key)
+        if twin != key:
+            problems.append(f"{key!r}: differs from {twin!r} only in letter case; "
+                            "Windows would store both in one file")
+            continue
+        if is_protected_installer_artifact(key):
+            warnings.append(f"{key!r}: setup uninstaller files (unins*.exe/.dat/.msg) are never "
+                            "installed; the engine will skip this entry")
+        try:
+            entries[key] = file_entry(path)
+        except OSError as error:
+            problems.append(f"{key!r}: cannot read the file: {error.strerror}")
+    if not files and not walk_problems:
+        problems.append(f"{directory}: no files to publish (the engine refuses an empty file list)")
+    if problems:
+        raise ManifestError(problems)
+
+    return {
+        "version": version,
+        "version_string": str(version) if version_string is None else version_string,
+        "cdn_list": list(mirrors),
+        "files": entries,
+    }, warnings
+
+
+def manifest_text(manifest):
+    """The JSON text: UTF-8 characters as they are, files in the engine's key order."""
+    return json.dumps(manifest, ensure_ascii=False, indent=2) + "\n"
+
+
+def write_atomically(path, text):
+    """Writes `text` as UTF-8 through a temporary file, so a reader never sees half of it."""
+    folder = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".manifest-", suffix=".tmp")
+    try:
+        with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as f:
+            f.write(text)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog="make_manifest.py",
+        description="Writes the install manifest for the files below DIRECTORY.",
+        epilog="Example: make_manifest.py build/MyGame --mirror https://cdn1.example.com/mygame/1.4 "
+               "--mirror https://cdn2.example.com/mygame/1.4 --version 14 --version-string 1.4.0 "
+               "--output build/MyGame/manifest.json")
+    parser.add_argument("directory", metavar="DIRECTORY", help="the product's files, as they are to be installed")
+    parser.add_argument("--mirror", metavar="URL", action="append", required=True,
+                        help="a mirror's base URL (repeatable; the order is the fallback order)")
+    parser.add_argument("--output", "-o", metavar="FILE", required=True,
+                        help="the manifest file to write; when it lies inside DIRECTORY it is not listed")
+    parser.add_argument("--version", type=int, default=1, help="the manifest's version number (default 1)")
+    parser.add_argument("--version-string", metavar="TEXT", help="its display form (default: the number)")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_arguments(argv)
+    try:
+        manifest, warnings = build_manifest(args.directory, args.mirror, args.version,
+                                            args.version_string, excluded=[args.output])
+        write_atomically(args.output, manifest_text(manifest))
+    except ManifestError as error:
+        for problem in error.problems:
+            print(f"make_manifest: error: {problem}", file=sys.stderr)
+        print("make_manifest: no manifest written", file=sys.stderr)
+        return 1
+    except OSError as error:
+        print(f"make_manifest: error: cannot write {args.output}: {error.strerror}", file=sys.stderr)
+        return 1
+    for warning in warnings:
+        print(f"make_manifest: warning: {warning}", file=sys.stderr)
+    total = sum(entry["size"] for entry in manifest["files"].values())
+    print(f"{args.output}: {len(manifest['files'])} files, {total} bytes, "
+          f"{len(manifest['cdn_list'])} mirrors")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

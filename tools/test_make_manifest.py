@@ -1,0 +1,210 @@
+"""Tests of make_manifest.py: the name rules as tables, then whole directories
+turned into manifest files through the command line."""
+
+import contextlib
+import hashlib
+import io
+import json
+import os
+import tempfile
+import unittest
+
+import make_manifest
+
+EMPTY_SHA256 = "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"
+ABC_SHA256 = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"
+
+
+class NameRules(unittest.TestCase):
+    def test_engine_path_rules(self):
+        accepted = ["bin/app.exe", "bin\\app.exe", "a/./b", "a//b", "a..b", ".", "..a", "a../b"]
+        refused = ["", "/x", "\\x", "../x", "..\\x", "a/../b", "a\\..\\b", "a/..", "..",
+                   "C:x", "C:\\x", "x:stream"]
+        for key in accepted:
+            self.assertIsNone(make_manifest.engine_rejection(key), f"key {key!r}")
+        for key in refused:
+            self.assertIsNotNone(make_manifest.engine_rejection(key), f"key {key!r}")
+
+    def test_engine_rule_reasons_name_the_cause(self):
+        rows = [("", "empty"), ("/x", "absolute"), ("a/../b", ".."), ("C:x", ":")]
+        for key, word in rows:
+            self.assertIn(word, make_manifest.engine_rejection(key), f"key {key!r}")
+
+    def test_windows_name_rules(self):
+        accepted = ["a b.txt", "console.txt", "com10", "sub/conx", "nul_/a", "Ünïcödé.txt"]
+        refused = ["a<b", "a>b", 'a"b', "a|b", "a?b", "a*b", "tab\tname", "dir /a", "a.",
+                   "sub./a", "con", "CON.txt", "Lpt1.log", "sub/nul", "aux/file"]
+        for key in accepted:
+            self.assertIsNone(make_manifest.windows_rejection(key), f"key {key!r}")
+        for key in refused:
+            self.assertIsNotNone(make_manifest.windows_rejection(key), f"key {key!r}")
+
+    def test_characters_above_latin1_are_refused(self):
+        self.assertIsNone(make_manifest.url_rejection("caf\u00e9/\u00ff\u00e0.txt"))
+        polish = make_manifest.url_rejection("\u0141\u00f3d\u017a.txt")
+        self.assertIn("U+0141 U+017A", polish)
+        self.assertIn("low 8 bits", polish)
+        self.assertNotIn("NFC", polish)
+        self.assertIn("U+1F600", make_manifest.url_rejection("smile\U0001F600"))
+        decomposed = make_manifest.url_rejection("cafe\u0301.txt")
+        self.assertIn("U+0301", decomposed)
+        self.assertIn("NFC", decomposed)
+
+    def test_protected_installer_artifacts(self):
+        protected = ["unins000.exe", "UNINS000.DAT", "unins000.msg", "sub/dir/unins001.exe",
+                     "sub\\Unins002.Msg", "unins.exe", "Uninstall.exe"]
+        ordinary = ["unins.ex", "unins000.txt", "unins000.", "uninstaller", "myunins000.exe",
+                    "unin0000.exe", "unins000.exe/x"]
+        for key in protected:
+            self.assertTrue(make_manifest.is_protected_installer_artifact(key), f"key {key!r}")
+        for key in ordinary:
+            self.assertFalse(make_manifest.is_protected_installer_artifact(key), f"key {key!r}")
+
+    def test_case_folding_keeps_one_form_per_windows_name(self):
+        self.assertEqual(make_manifest.fold_case("Caf\u00e9/Data.BIN"), make_manifest.fold_case("CAF\u00c9/data.bin"))
+        self.assertNotEqual(make_manifest.fold_case("stra\u00dfe"), make_manifest.fold_case("strasse"))
+
+
+class Directories(unittest.TestCase):
+    def setUp(self):
+        self.scratch = tempfile.TemporaryDirectory()
+        self.root = os.path.join(self.scratch.name, "product")
+        os.mkdir(self.root)
+        self.output = os.path.join(self.scratch.name, "manifest.json")
+
+    def tearDown(self):
+        self.scratch.cleanup()
+
+    def write(self, key, content=b""):
+        path = os.path.join(self.root, *key.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+        return path
+
+    def run_tool(self, *extra, mirrors=("http://127.0.0.1:8080/p",)):
+        argv = [self.root, "--output", self.output, *extra]
+        for mirror in mirrors:
+            argv += ["--mirror", mirror]
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            code = make_manifest.main(argv)
+        return code, out.getvalue(), err.getvalue()
+
+    def read_manifest(self):
+        with open(self.output, "rb") as f:
+            return f.read()
+
+    def test_describes_every_file_with_size_and_digest(self):
+        big = os.urandom(3 * make_manifest.HASH_BLOCK + 17)
+        self.write("abc.txt", b"abc")
+        self.write("empty")
+        self.write("data/deep/big.bin", big)
+        code, out, err = self.run_tool("--version", "14", "--version-string", "1.4.0",
+                                       mirrors=["https://a.example/p/", "http://b.example/p"])
+        self.assertEqual((code, err), (0, ""))
+        self.assertIn("3 files", out)
+        manifest = json.loads(self.read_manifest().decode("utf-8"))
+        self.assertEqual(manifest["files"], {
+            "abc.txt": {"size": 3, "hash": ABC_SHA256},
+            "data/deep/big.bin": {"size": len(big), "hash": hashlib.sha256(big).hexdigest().upper()},
+            "empty": {"size": 0, "hash": EMPTY_SHA256},
+        })
+        self.assertEqual(manifest["cdn_list"], ["https://a.example/p/", "http://b.example/p"])
+        self.assertEqual((manifest["version"], manifest["version_string"]), (14, "1.4.0"))
+
+    def test_text_is_utf8_without_escapes_and_keys_in_order(self):
+        self.write("z.txt")
+        self.write("B.txt")
+        self.write("caf\u00e9/\u00c5.txt", b"x")
+        self.assertEqual(self.run_tool()[0], 0)
+        raw = self.read_manifest()
+        self.assertFalse(raw.startswith(b"\xef\xbb\xbf"))
+        self.assertIn("\"caf\u00e9/\u00c5.txt\"".encode("utf-8"), raw)
+        self.assertNotIn(b"\\u", raw)
+        keys = list(json.loads(raw.decode("utf-8"))["files"])
+        self.assertEqual(keys, ["B.txt", "caf\u00e9/\u00c5.txt", "z.txt"])
+        manifest = json.loads(raw.decode("utf-8"))
+        self.assertEqual((manifest["version"], manifest["version_string"]), (1, "1"))
+
+    def test_output_inside_the_directory_is_not_listed(self):
+        self.write("a.txt", b"a")
+        self.output = os.path.join(self.root, "manifest.json")
+        self.assertEqual(self.run_tool()[0], 0)
+        self.assertEqual(self.run_tool()[0], 0)  # a second run over the first manifest
+        self.assertEqual(list(json.loads(self.read_manifest())["files"]), ["a.txt"])
+
+    def test_protected_names_are_kept_with_a_warning(self):
+        self.write("app.exe", b"app")
+        self.write("unins000.exe", b"uninstaller")
+        code, _, err = self.run_tool()
+        self.assertEqual(code, 0)
+        self.assertIn("warning: 'unins000.exe'", err)
+        self.assertIn("skip", err)
+        self.assertIn("unins000.exe", json.loads(self.read_manifest())["files"])
+
+    def test_every_problem_is_listed_and_nothing_is_written(self):
+        with open(self.output, "wb") as f:
+            f.write(b"previous manifest")
+        self.write("good.txt", b"ok")
+        self.write("a:b.txt")
+        self.write("\u0141\u00f3d\u017a.txt")
+        self.write("what?.txt")
+        self.write("Readme.TXT")
+        self.write("README.txt")
+        os.symlink(os.path.join(self.root, "nowhere"), os.path.join(self.root, "dangling"))
+        code, out, err = self.run_tool(mirrors=["ftp://mirror.example/p"])
+        self.assertEqual((code, out), (1, ""))
+        expected = ["'a:b.txt'", "U+0141", "'what?.txt'", "only in letter case", "dangling: not a regular file",
+                    "mirror 'ftp://mirror.example/p'", "no manifest written"]
+        for text in expected:
+            self.assertIn(text, err)
+        self.assertNotIn("good.txt", err)
+        self.assertEqual(self.read_manifest(), b"previous manifest")
+        self.assertEqual([n for n in os.listdir(self.scratch.name) if n.startswith(".manifest-")], [])
+
+    def test_failed_write_leaves_no_temporary_file(self):
+        self.write("a.txt", b"a")
+        os.mkdir(self.output)  # the manifest cannot replace a directory
+        code, _, err = self.run_tool()
+        self.assertEqual(code, 1)
+        self.assertIn("cannot write", err)
+        self.assertEqual(sorted(os.listdir(self.scratch.name)), ["manifest.json", "product"])
+
+    def test_name_that_is_not_utf8_is_refused(self):
+        self.write("ok.txt")
+        with open(os.path.join(os.fsencode(self.root), b"latin1-\xe9.txt"), "wb"):
+            pass
+        code, _, err = self.run_tool()
+        self.assertEqual(code, 1)
+        self.assertIn("not valid UTF-8", err)
+
+    def test_directory_link_is_refused_rather_than_silently_left_out(self):
+        self.write("real/a.txt", b"a")
+        os.symlink(os.path.join(self.root, "real"), os.path.join(self.root, "alias"))
+        code, _, err = self.run_tool()
+        self.assertEqual(code, 1)
+        self.assertIn("alias: a symbolic link to a directory", err)
+
+    def test_missing_or_empty_directory_is_refused(self):
+        os.mkdir(os.path.join(self.root, "only-a-folder"))
+        code, _, err = self.run_tool()
+        self.assertEqual(code, 1)
+        self.assertIn("no files to publish", err)
+        self.root = os.path.join(self.scratch.name, "missing")
+        code, _, err = self.run_tool()
+        self.assertEqual(code, 1)
+        self.assertIn("missing: not a directory", err)
+        self.assertFalse(os.path.exists(self.output))
+
+    def test_mirror_and_output_are_required(self):
+        self.write("a.txt")
+        with contextlib.redirect_stderr(io.StringIO()) as err:
+            with self.assertRaises(SystemExit) as exit_:
+                make_manifest.main([self.root, "--output", self.output])
+        self.assertEqual(exit_.exception.code, 2)
+        self.assertIn("--mirror", err.getvalue())
+
+
+if __name__ == "__main__":
+    unittest.main()
