@@ -1,0 +1,53 @@
+#include "installer_api.h"
+
+#include <cstring>
+
+namespace tolvek_host {
+
+namespace {
+
+// GetProcAddress returns a generic function pointer; going through void*
+// states that the cast to the export's real type is intended.
+template <typename Function>
+bool Resolve(HMODULE module, const char* name, Function& function, std::wstring& error) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (function) return true;
+    error = L"the DLL lacks the export " + std::wstring(name, name + strlen(name));
+    return false;
+}
+
+}  // namespace
+
+InstallerApi::~InstallerApi() {
+    if (module_) FreeLibrary(module_);
+}
+
+bool InstallerApi::Load(const std::wstring& dllPath, std::wstring& error) {
+    module_ = LoadLibraryW(dllPath.c_str());
+    if (!module_) {
+        error = L"cannot load " + dllPath + L": " + SystemErrorText(GetLastError());
+        return false;
+    }
+    std::wstring missing;
+    const bool complete = Resolve(module_, "StartOnlineInstall", Start, missing) &&
+                          Resolve(module_, "GetOnlineInstallProgress", GetProgress, missing) &&
+                          Resolve(module_, "GetOnlineInstallResult", GetResult, missing) &&
+                          Resolve(module_, "IsOnlineInstallDone", IsDone, missing) &&
+                          Resolve(module_, "CancelOnlineInstall", Cancel, missing) &&
+                          Resolve(module_, "ShutdownOnlineInstall", Shutdown, missing);
+    if (!complete) error = dllPath + L": " + missing;
+    return complete;
+}
+
+std::wstring SystemErrorText(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = length ? std::wstring(buffer, length) : L"Win32 error " + std::to_wstring(code);
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+    return text;
+}
+
+}  // namespace tolvek_host

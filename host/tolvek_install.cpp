@@ -1,0 +1,224 @@
+// tolvek-install: the reference host. It drives tolvek_online_installer.dll the
+// way a setup program does and shows the progress on the console.
+//
+//   tolvek-install <manifest-url-list> <target-dir> [log-path] [working-dir]
+//
+// Exit codes: 0 installed, 1 failed or cancelled, 2 usage error or unusable DLL.
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "installer_api.h"
+#include "progress_view.h"
+#include "text_output.h"
+
+namespace tolvek_host {
+
+namespace {
+
+constexpr int kExitInstalled = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr DWORD kPollIntervalMs = 100;
+// Windows ends the process a few seconds after a close event's handler returns;
+// waiting this long lets a cancelled run remove its temporary file first.
+constexpr DWORD kCloseGraceMs = 4500;
+constexpr int32_t kResultCapacity = 1024;
+
+constexpr wchar_t kDllName[] = L"tolvek_online_installer.dll";
+constexpr wchar_t kDefaultLogName[] = L"install.log";
+constexpr wchar_t kUsage[] =
+    L"usage: tolvek-install <manifest-url-list> <target-dir> [log-path] [working-dir]\n"
+    L"\n"
+    L"Installs the product described by the manifest into <target-dir>.\n"
+    L"  manifest-url-list  http:// or https:// URLs of the manifest, separated by \"|\";\n"
+    L"                     the later ones are fallbacks\n"
+    L"  target-dir         where the files go; created when missing\n"
+    L"  log-path           the install log (default: <target-dir>\\install.log)\n"
+    L"  working-dir        where the manifest is downloaded (default: a new folder in\n"
+    L"                     the temporary directory, removed afterwards)\n"
+    L"An empty log-path or working-dir argument selects the default.\n"
+    L"Ctrl+C cancels the install.\n"
+    L"Exit codes: 0 installed, 1 failed or cancelled, 2 usage error or unusable DLL.\n";
+
+struct Arguments {
+    std::wstring manifestUrls;
+    std::wstring targetDirectory;
+    std::wstring logPath;
+    std::wstring workingDirectory;
+    bool ownWorkingDirectory = false;  // the default one, removed afterwards
+};
+
+// Set by the console control handler; the polling loop turns it into a cancel.
+std::atomic<bool> g_cancelRequested{false};
+HANDLE g_finished = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    g_cancelRequested = true;
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+    // Close, logoff, shutdown: the process ends when this returns.
+    if (g_finished) WaitForSingleObject(g_finished, kCloseGraceMs);
+    return FALSE;
+}
+
+bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() >= prefix.size() &&
+           CompareStringOrdinal(text.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
+                                static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Checks every non-empty "|"-separated piece; empty text when the list is usable.
+std::wstring CheckManifestUrls(const std::wstring& list) {
+    size_t urls = 0;
+    size_t begin = 0;
+    while (begin <= list.size()) {
+        size_t end = list.find(L'|', begin);
+        if (end == std::wstring::npos) end = list.size();
+        const std::wstring url = list.substr(begin, end - begin);
+        if (!url.empty()) {
+            if (!StartsWithNoCase(url, L"http://") && !StartsWithNoCase(url, L"https://"))
+                return L"not an http:// or https:// URL: " + url;
+            ++urls;
+        }
+        begin = end + 1;
+    }
+    return urls ? std::wstring() : L"no manifest URL given";
+}
+
+std::wstring FullPathOf(const std::wstring& path) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return path;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed) return path;
+    full.resize(length);
+    return full;
+}
+
+std::wstring JoinPath(const std::wstring& directory, const std::wstring& name) {
+    if (!directory.empty() && (directory.back() == L'\\' || directory.back() == L'/')) return directory + name;
+    return directory + L"\\" + name;
+}
+
+std::wstring DefaultWorkingDirectory() {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
+    return JoinPath(temp, L"tolvek-install-" + std::to_wstring(GetCurrentProcessId()));
+}
+
+// Empty text when the arguments are usable, else what is wrong with them.
+std::wstring ParseArguments(const std::vector<std::wstring>& args, Arguments& out) {
+    if (args.size() < 2 || args.size() > 4)
+        return L"expected 2 to 4 arguments, got " + std::to_wstring(args.size());
+    for (const std::wstring& arg : args)
+        if (!arg.empty() && arg[0] == L'-') return L"unknown option: " + arg;
+    const std::wstring urlProblem = CheckManifestUrls(args[0]);
+    if (!urlProblem.empty()) return urlProblem;
+    if (args[1].empty()) return L"the target directory is empty";
+
+    out.manifestUrls = args[0];
+    out.targetDirectory = FullPathOf(args[1]);
+    const bool hasLog = args.size() > 2 && !args[2].empty();
+    out.logPath = hasLog ? FullPathOf(args[2]) : JoinPath(out.targetDirectory, kDefaultLogName);
+    out.ownWorkingDirectory = args.size() < 4 || args[3].empty();
+    out.workingDirectory = out.ownWorkingDirectory ? DefaultWorkingDirectory() : FullPathOf(args[3]);
+    return std::wstring();
+}
+
+bool IsHelpRequest(const std::vector<std::wstring>& args) {
+    return args.size() == 1 && (args[0] == L"-h" || args[0] == L"--help" || args[0] == L"/?");
+}
+
+std::wstring ProgramDirectory() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+}
+
+// Polls until the run has ended, turning a Ctrl+C into one cancel request.
+void FollowRun(const InstallerApi& api, ProgressView& view) {
+    TolvekProgressRecord record{};
+    bool cancelSent = false;
+    for (;;) {
+        const bool done = api.IsDone() != 0;
+        if (api.GetProgress(&record)) view.Show(record);
+        if (done) break;
+        if (g_cancelRequested && !cancelSent) {
+            api.Cancel();
+            cancelSent = true;
+            view.Note(L"Cancelling...");
+        }
+        Sleep(kPollIntervalMs);
+    }
+    view.Finish();
+}
+
+int Install(const Arguments& args, const TextOutput& out, const TextOutput& err) {
+    InstallerApi api;
+    std::wstring error;
+    if (!api.Load(JoinPath(ProgramDirectory(), kDllName), error)) {
+        err.Write(L"tolvek-install: " + error + L"\n");
+        return kExitUsage;
+    }
+    out.Write(L"Manifest: " + args.manifestUrls + L"\nTarget:   " + args.targetDirectory + L"\nLog:      " +
+              args.logPath + L"\n");
+
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    if (!api.Start(args.manifestUrls.c_str(), args.targetDirectory.c_str(), args.logPath.c_str(),
+                   args.workingDirectory.c_str())) {
+        SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+        err.Write(L"tolvek-install: the DLL did not start an install session\n");
+        return kExitFailed;
+    }
+    ProgressView view(out);
+    FollowRun(api, view);
+
+    int32_t code = -1;
+    std::vector<wchar_t> message(kResultCapacity, L'\0');
+    if (!api.GetResult(&code, message.data(), kResultCapacity)) code = -1;
+    api.Shutdown();
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    // Removed only when the run left it empty, as it does.
+    if (args.ownWorkingDirectory) RemoveDirectoryW(args.workingDirectory.c_str());
+
+    out.Write(L"Result: " + std::to_wstring(code) + L" " + message.data() + L"\n");
+    return code == TOLVEK_RESULT_OK ? kExitInstalled : kExitFailed;
+}
+
+}  // namespace
+
+int Main(const std::vector<std::wstring>& args) {
+    const TextOutput out(STD_OUTPUT_HANDLE);
+    const TextOutput err(STD_ERROR_HANDLE);
+    if (IsHelpRequest(args)) {
+        out.Write(kUsage);
+        return kExitInstalled;
+    }
+    Arguments parsed;
+    const std::wstring problem = ParseArguments(args, parsed);
+    if (!problem.empty()) {
+        err.Write(L"tolvek-install: " + problem + L"\n\n" + kUsage);
+        return kExitUsage;
+    }
+    g_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const int exitCode = Install(parsed, out, err);
+    if (g_finished) SetEvent(g_finished);
+    return exitCode;
+}
+
+}  // namespace tolvek_host
+
+int wmain(int argc, wchar_t** argv) {
+    return tolvek_host::Main(std::vector<std::wstring>(argv + 1, argv + argc));
+}
