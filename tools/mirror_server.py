@@ -62,12 +62,19 @@ import threading
 import time
 import urllib.parse
 
+try:  # Linux: used to see whether sent data was acknowledged before a reset
+    import fcntl
+    import termios
+except ImportError:  # pragma: no cover
+    pass
+
 HOST = "127.0.0.1"
 CONTROL_PREFIX = "/__control/"
 DEFAULT_STALL_SECONDS = 60.0
 DEFAULT_DRIP_BYTES = 1024
 DEFAULT_DRIP_INTERVAL_MS = 100.0
 DEFAULT_REDIRECT_STATUS = 302
+DEFAULT_RESET_DELAY_MS = 50.0
 BLOCK_SIZE = 256 * 1024
 MAX_LOGGED_REQUESTS = 100_000
 MAX_CONTROL_BODY = 4 * 1024 * 1024
@@ -77,7 +84,11 @@ CONNECTION_TIMEOUT = 300.0
 
 RULE_HELP = """\
 rule keys (a rule is a JSON object; the first matching rule wins):
-  match:    path, path_glob, method, times, skip, name
+  match:    path (raw target as sent, e.g. "/a%20b.bin"; the query is
+            ignored unless the rule's path contains "?"), path_glob
+            (fnmatch on the decoded path), method (string or list),
+            times (first N matches only), skip (let N matches through
+            first), name (label)
   latency_ms          sleep before answering (replaces --latency-ms)
   drop                close right after reading the request, no response
   stall               read the request, never answer; close after
@@ -100,7 +111,10 @@ rule keys (a rule is a JSON object; the first matching rule wins):
                       send the whole body, then close
   stall_after_bytes   send headers and N body bytes, then stall
                       (stall_seconds), then close
-  drop_after_bytes    send headers and N body bytes, then reset (RST)
+  drop_after_bytes    send headers and N body bytes, wait until the peer's
+                      TCP stack acknowledged them, plus reset_delay_ms
+                      (default 50) so the client can read them, then reset
+                      the connection (RST)
   drip                send drip_bytes (default 1024) every
                       drip_interval_ms (default 100)
   headers             extra response headers (object of strings)
@@ -137,6 +151,7 @@ _RULE_SCHEMA = {
     "announce": int,
     "stall_after_bytes": int,
     "drop_after_bytes": int,
+    "reset_delay_ms": _NUMBER,
     "drip": bool,
     "drip_bytes": int,
     "drip_interval_ms": _NUMBER,
@@ -150,6 +165,7 @@ _PARAM_OF = {
     "chunked_bytes": ("chunked_size_mismatch",),
     "short_bytes": ("short",),
     "announce": ("long",),
+    "reset_delay_ms": ("drop_after_bytes",),
     "drip_bytes": ("drip",),
     "drip_interval_ms": ("drip",),
 }
@@ -199,6 +215,8 @@ class Rule:
         for key in ("status", "redirect_status"):
             if key in spec and not 100 <= spec[key] <= 599:
                 raise RuleError(f"{key!r} must be an HTTP status code")
+        if spec.get("drip_bytes") == 0:
+            raise RuleError("'drip_bytes' must be at least 1")
         if self.active("redirect") and "location" not in spec:
             raise RuleError("'redirect' needs 'location'")
         if "body" in spec and "body_b64" in spec:
@@ -300,13 +318,19 @@ def _split_target(target):
 def _decode_path(raw_path):
     """Percent-decode a path taken from the request line (as latin-1 text).
 
-    Raw (unescaped) UTF-8 bytes and %XX escapes are both accepted.  Returns
-    None if the result is not valid UTF-8.
+    Raw (unescaped) UTF-8 bytes and %XX escapes are both accepted.  Bytes that
+    are not valid UTF-8 are read as Latin-1.
     """
     try:
-        return urllib.parse.unquote_to_bytes(raw_path.encode("latin-1")).decode("utf-8")
-    except (UnicodeEncodeError, UnicodeDecodeError):
+        raw = urllib.parse.unquote_to_bytes(raw_path.encode("latin-1"))
+    except UnicodeEncodeError:
         return None
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        # Clients that escape each character as one byte (%E9 for U+00E9)
+        # send Latin-1; the file on disk is still named in UTF-8.
+        return raw.decode("latin-1")
 
 
 def _rechunk(pieces, size):
@@ -564,7 +588,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             interval = rule.get("drip_interval_ms", DEFAULT_DRIP_INTERVAL_MS) / 1000.0
             pieces = itertools.chain(entity.pieces(start, limit), _padding(pad))
             first = True
-            for piece in _rechunk(pieces, max(1, step)):
+            for piece in _rechunk(pieces, step):
                 if drip and not first:
                     self._sleep(interval)
                 first = False
@@ -578,7 +602,21 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if after == "stall":
             self._sleep(rule.get("stall_seconds", DEFAULT_STALL_SECONDS))
         elif after == "reset":
+            self._wait_unsent_acked(1.0)
+            self._sleep(rule.get("reset_delay_ms", DEFAULT_RESET_DELAY_MS) / 1000.0)
             self.server.owner._mark_abortive(self.connection)
+
+    def _wait_unsent_acked(self, limit):
+        """Wait (up to limit seconds) until the peer acknowledged all we sent."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            try:
+                buf = fcntl.ioctl(self.connection.fileno(), termios.TIOCOUTQ, b"\0\0\0\0")
+            except (OSError, NameError):
+                return  # not Linux: rely on the delay alone
+            if struct.unpack("i", buf)[0] == 0:
+                return
+            self._sleep(0.005)
 
     def _if_range_ok(self, entity):
         validator = self.headers.get("If-Range")
