@@ -6,17 +6,24 @@ namespace tolvek_host {
 
 namespace {
 
-constexpr int kBarWidth = 24;
+// The bar gives way to the figures on narrow consoles, down to this width.
+constexpr size_t kMinBar = 5;
+constexpr size_t kMaxBar = 20;
+constexpr size_t kMinItemRoom = 12;
 constexpr wchar_t kEllipsis[] = L"...";
 
 int32_t ClampPermille(int32_t permille) {
     return permille < 0 ? 0 : (permille > 1000 ? 1000 : permille);
 }
 
-// "1.50 MB / 3.20 MB, 1.10 MB/s, time left 00:02"
+// "1.50 MB/3.20 MB  1.10 MB/s  left 00:02"
 std::wstring TransferText(const TolvekProgressRecord& record) {
-    return FieldText(record.bytesDoneText) + L" / " + FieldText(record.bytesTotalText) + L", " +
-           FieldText(record.speedText) + L", time left " + FieldText(record.timeLeftText);
+    return FieldText(record.bytesDoneText) + L"/" + FieldText(record.bytesTotalText) + L"  " +
+           FieldText(record.speedText) + L"  left " + FieldText(record.timeLeftText);
+}
+
+void AppendWord(std::wstring& line, const std::wstring& word) {
+    if (!word.empty()) line += L" " + word;
 }
 
 // Keeps the end of a text (the file name of a path) when it must be cut.
@@ -25,6 +32,10 @@ std::wstring KeepTail(const std::wstring& text, size_t room) {
     if (text.size() <= room) return text;
     if (room <= ellipsis) return std::wstring();
     return kEllipsis + text.substr(text.size() - (room - ellipsis));
+}
+
+bool SameItem(const TolvekProgressRecord& a, const TolvekProgressRecord& b) {
+    return FieldText(a.currentItem) == FieldText(b.currentItem) && a.itemIndex == b.itemIndex;
 }
 
 }  // namespace
@@ -48,51 +59,63 @@ std::wstring CounterText(int32_t index, int32_t count) {
 }
 
 std::wstring LiveLine(const TolvekProgressRecord& record, int columns) {
-    std::wstring line = FieldText(record.status) + L" " + BarText(record.progressPermille, kBarWidth) +
-                        PercentText(record.progressPermille) + L"  " + TransferText(record);
-    const std::wstring counter = CounterText(record.itemIndex, record.itemCount);
-    if (!counter.empty()) line += L"  " + counter;
     const size_t limit = columns > 1 ? static_cast<size_t>(columns - 1) : 0;
-    if (line.size() >= limit) return line.substr(0, limit);
+    std::wstring head = FieldText(record.status);
+    AppendWord(head, CounterText(record.itemIndex, record.itemCount));
+    const std::wstring tail = PercentText(record.progressPermille) + L"  " + TransferText(record);
+    const size_t used = head.size() + tail.size() + 3;  // a blank and the brackets
+    const size_t bar = used + kMaxBar <= limit ? kMaxBar : (used + kMinBar <= limit ? limit - used : kMinBar);
+    std::wstring line = head + L" " + BarText(record.progressPermille, static_cast<int>(bar)) + tail;
     const std::wstring item = FieldText(record.currentItem);
-    if (!item.empty() && line.size() + 2 < limit) line += L"  " + KeepTail(item, limit - line.size() - 2);
+    if (!item.empty() && line.size() + 2 + kMinItemRoom <= limit)
+        line += L"  " + KeepTail(item, limit - line.size() - 2);
+    return line.substr(0, limit);
+}
+
+std::wstring StepLine(const TolvekProgressRecord& record, bool withTransfer) {
+    std::wstring line = L"[" + PercentText(record.progressPermille) + L"] " + FieldText(record.status);
+    AppendWord(line, CounterText(record.itemIndex, record.itemCount));
+    AppendWord(line, FieldText(record.currentItem));
+    if (withTransfer) line += L"  (" + TransferText(record) + L")";
     return line;
 }
 
-std::wstring StepLine(const TolvekProgressRecord& record) {
-    std::wstring line = L"[" + PercentText(record.progressPermille) + L"] " + FieldText(record.status);
-    const std::wstring counter = CounterText(record.itemIndex, record.itemCount);
-    if (!counter.empty()) line += L" " + counter;
-    const std::wstring item = FieldText(record.currentItem);
-    if (!item.empty()) line += L" " + item;
-    return line + L"  (" + TransferText(record) + L")";
-}
-
 bool SameStep(const TolvekProgressRecord& a, const TolvekProgressRecord& b) {
-    return FieldText(a.status) == FieldText(b.status) && FieldText(a.currentItem) == FieldText(b.currentItem) &&
-           a.itemIndex == b.itemIndex && a.itemCount == b.itemCount;
+    return FieldText(a.status) == FieldText(b.status) && SameItem(a, b) && a.itemCount == b.itemCount;
 }
 
 void ProgressView::Show(const TolvekProgressRecord& record) {
     if (!out_.IsConsole()) {
-        if (!shownAny_ || !SameStep(record, last_)) out_.Write(StepLine(record) + L"\n");
+        if (!shownAny_ || !SameStep(record, last_)) out_.Write(StepLine(record, true) + L"\n");
     } else {
-        std::wstring line = LiveLine(record, out_.Columns());
-        if (line != liveLine_) {
-            // Padding to the old length erases what is left of a longer line.
-            const size_t oldLength = liveLine_.size();
-            liveLine_ = line;
-            if (line.size() < oldLength) line.append(oldLength - line.size(), L' ');
-            out_.Write(L"\r" + line);
-        }
+        // Each new item gets a permanent line, so the live line need not hold it.
+        if ((!shownAny_ || !SameItem(record, last_)) && !FieldText(record.currentItem).empty())
+            Note(StepLine(record, false));
+        Redraw(LiveLine(record, out_.Columns()));
     }
     last_ = record;
     shownAny_ = true;
 }
 
 void ProgressView::Note(const std::wstring& text) {
-    Finish();
-    out_.Write(text + L"\n");
+    if (!out_.IsConsole() || liveLine_.empty()) {
+        out_.Write(text + L"\n");
+        return;
+    }
+    const std::wstring live = liveLine_;
+    Redraw(text);
+    out_.Write(L"\n");
+    liveLine_.clear();
+    Redraw(live);
+}
+
+void ProgressView::Redraw(const std::wstring& line) {
+    if (line == liveLine_) return;
+    // Padding to the old length erases what is left of a longer line.
+    std::wstring text = line;
+    if (text.size() < liveLine_.size()) text.append(liveLine_.size() - text.size(), L' ');
+    liveLine_ = line;
+    out_.Write(L"\r" + text);
 }
 
 void ProgressView::Finish() {

@@ -1,5 +1,6 @@
-// Shows the DLL's progress record: one line redrawn in place on a console, or
-// one line per step (status, item, item number) when the output is redirected.
+// Shows the DLL's progress record. On a console: a live line redrawn in place
+// with "\r", and above it one permanent line per item as it begins. Redirected
+// output (pipes, files): one line per step (status, item or item number changes).
 #pragma once
 
 #include <string>
@@ -17,28 +18,31 @@ std::wstring FieldText(const wchar_t (&field)[N]) {
     return std::wstring(field, length);
 }
 
-std::wstring PercentText(int32_t permille);           // " 45.3%"
-std::wstring BarText(int32_t permille, int width);    // "[#####-----]", width inside the brackets
+std::wstring PercentText(int32_t permille);              // " 45.3%"
+std::wstring BarText(int32_t permille, int width);       // "[#####-----]", width inside the brackets
 std::wstring CounterText(int32_t index, int32_t count);  // "3/12", empty without a count
 
-// The console line, at most `columns` - 1 characters (the last column would wrap);
-// the current item is shortened from the left when it does not fit.
+// The live console line, at most `columns` - 1 characters (the last column
+// would wrap). The current item comes last and keeps its end when shortened.
 std::wstring LiveLine(const TolvekProgressRecord& record, int columns);
-// The line printed for one step when the output is not a console.
-std::wstring StepLine(const TolvekProgressRecord& record);
-// True when two records describe the same step: same status, item and item number.
+// "[ 45.3%] Installed 3/12 data/big.pak", with the byte counts, speed and time
+// left in parentheses when `withTransfer`.
+std::wstring StepLine(const TolvekProgressRecord& record, bool withTransfer);
+// Same status, item and item number.
 bool SameStep(const TolvekProgressRecord& a, const TolvekProgressRecord& b);
 
 class ProgressView {
 public:
     explicit ProgressView(const TextOutput& out) : out_(out) {}
     void Show(const TolvekProgressRecord& record);
-    // A line of its own (e.g. "Cancelling..."), below the live line.
+    // A permanent line (e.g. "Cancelling..."); the live line is drawn again below it.
     void Note(const std::wstring& text);
-    // Ends the live line so that later output starts on a fresh line.
+    // Leaves the live line as it is and moves below it.
     void Finish();
 
 private:
+    void Redraw(const std::wstring& line);
+
     const TextOutput& out_;
     TolvekProgressRecord last_{};
     bool shownAny_ = false;

@@ -1,0 +1,246 @@
+"""tolvek-install.exe under Wine against real mirror servers on 127.0.0.1: the
+DLL installs byte for byte what make_manifest.py describes; usage errors,
+unusable DLLs, network failures and Ctrl+C end with the documented exit codes.
+
+Environment: TOLVEK_HOST_EXE (the built tolvek-install.exe), TOLVEK_SOURCE_DIR.
+"""
+
+import filecmp
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+HOST_EXE = os.environ.get("TOLVEK_HOST_EXE", "")
+SOURCE_DIR = os.environ.get("TOLVEK_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+WINE = "/usr/lib/wine/wine64"
+TOOLS = os.path.join(SOURCE_DIR, "tools")
+SERVER_START_LIMIT_S = 30
+
+sys.path.insert(0, TOOLS)
+import make_manifest  # noqa: E402  (the builder under test, from tools/)
+
+PRODUCT = {
+    "readme.txt": b"Tolvek test product\r\n",
+    "empty.cfg": b"",
+    "bin/app.exe": os.urandom(300_000),
+    "data/levels/level 1.dat": os.urandom(40_000),
+    "data/big.pak": os.urandom(2 * 1024 * 1024 + 5),
+    "data/100%+#&=;,.bin": b"reserved URL characters in the name",
+    "data/caf\u00e9 cr\u00e8me/\u00dcber.txt": "Latin-1 names".encode("utf-8"),
+    "unins000.exe": b"the setup program's uninstaller: never installed",
+}
+PROTECTED = "unins000.exe"
+
+
+def windows_path(path):
+    """The path as Wine's Z: drive shows a Linux path."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wine_environment():
+    env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy")}
+    env["WINEDEBUG"] = "-all"
+    return env
+
+
+def write_tree(root, files):
+    for key, content in files.items():
+        path = os.path.join(root, *key.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+
+
+def free_port():
+    """A port where nothing listens: connections to it are refused."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class MirrorServer:
+    """tools/mirror_server.py serving one directory, stopped by close()."""
+
+    def __init__(self, root, scratch):
+        port_file = os.path.join(scratch, f"port-{id(self)}")
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.join(TOOLS, "mirror_server.py"), "--root", root, "--port", "0",
+             "--port-file", port_file], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + SERVER_START_LIMIT_S
+        while not os.path.exists(port_file):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the mirror server did not start")
+            time.sleep(0.05)
+        with open(port_file) as f:
+            self.url = f"http://127.0.0.1:{int(f.read())}"
+
+    def control(self, action, body=None):
+        """GET /__control/requests; POST the other actions, with `body` as JSON."""
+        data = None if action == "requests" else json.dumps(body).encode("utf-8")
+        with urllib.request.urlopen(f"{self.url}/__control/{action}", data=data) as answer:
+            return json.loads(answer.read().decode("utf-8") or "null")
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+def run_host(*args, exe=None):
+    """Runs the host to its end; (exit code, stdout lines, stderr text)."""
+    done = subprocess.run([WINE, exe or HOST_EXE, *args], capture_output=True, env=wine_environment())
+    return done.returncode, done.stdout.decode("utf-8").splitlines(), done.stderr.decode("utf-8")
+
+
+@unittest.skipUnless(HOST_EXE, "TOLVEK_HOST_EXE is not set")
+class HostInstalls(unittest.TestCase):
+    """One product, published with the builder, served by one mirror."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.mkdtemp(prefix="tolvek-host-")
+        cls.published = os.path.join(cls.scratch, "published")
+        write_tree(cls.published, PRODUCT)
+        cls.server = MirrorServer(cls.published, cls.scratch)
+        cls.manifest_url = cls.server.url + "/manifest.json"
+        manifest, _ = make_manifest.build_manifest(cls.published, [cls.server.url + "/"])
+        make_manifest.write_atomically(os.path.join(cls.published, "manifest.json"),
+                                       make_manifest.manifest_text(manifest))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+        shutil.rmtree(cls.scratch)
+
+    def setUp(self):
+        self.server.control("reset")
+        self.work = tempfile.mkdtemp(dir=self.scratch)
+        self.target = os.path.join(self.work, "target")
+
+    def log_lines(self, path=None):
+        with open(path or os.path.join(self.target, "install.log"), "rb") as f:
+            return [line[22:] for line in f.read().decode("cp1252").split("\r\n") if line]
+
+    def fetched_product_files(self):
+        return [r["decoded_path"] for r in self.server.control("requests")
+                if r["method"] == "GET" and r["decoded_path"] != "/manifest.json"]
+
+    def test_installs_what_the_builder_describes_then_skips_it_all(self):
+        os.makedirs(self.target)
+        with open(os.path.join(self.target, PROTECTED), "wb") as f:
+            f.write(b"installed by setup")
+
+        code, out, err = run_host(self.manifest_url, windows_path(self.target))
+        self.assertEqual((code, err), (0, ""), out)
+        self.assertEqual(out[-1], "Result: 0 OK")
+        self.assertRegex(out[-2], r"^\[ *\d+\.\d%\] Completed 8/8 ")
+        for key, content in PRODUCT.items():
+            if key != PROTECTED:
+                installed = os.path.join(self.target, *key.split("/"))
+                self.assertTrue(filecmp.cmp(os.path.join(self.published, key), installed, shallow=False), key)
+        with open(os.path.join(self.target, PROTECTED), "rb") as f:
+            self.assertEqual(f.read(), b"installed by setup")
+        expected_names = {key.split("/")[0] for key in PRODUCT} | {"install.log"}
+        self.assertEqual(set(os.listdir(self.target)), expected_names)
+        log = self.log_lines()
+        self.assertIn("Skipped protected installer artifact: " + PROTECTED, log)
+        self.assertEqual(log[-1], "Online installation completed successfully")
+
+        self.server.control("reset")
+        code, out, _ = run_host(self.manifest_url, windows_path(self.target))
+        self.assertEqual((code, out[-1]), (0, "Result: 0 OK"))
+        self.assertEqual(self.fetched_product_files(), [], "the second run downloaded files again")
+        skipped = [line for line in self.log_lines() if line.startswith("Already valid, skipped: ")]
+        self.assertEqual(len(skipped), len(PRODUCT) - 1)
+
+    def test_explicit_log_and_working_directory(self):
+        log = os.path.join(self.work, "logs", "setup.log")
+        working = os.path.join(self.work, "download")
+        code, out, _ = run_host(self.manifest_url, windows_path(self.target), windows_path(log),
+                                windows_path(working))
+        self.assertEqual(code, 0, out)
+        self.assertIn("Log:      " + windows_path(log), out)
+        self.assertEqual(self.log_lines(log)[-1], "Online installation completed successfully")
+        self.assertFalse(os.path.exists(os.path.join(self.target, "install.log")))
+        self.assertEqual(os.listdir(working), [])
+
+    def test_unreachable_manifest_is_a_network_failure(self):
+        code, out, _ = run_host(f"http://127.0.0.1:{free_port()}/manifest.json", windows_path(self.target))
+        self.assertEqual(code, 1)
+        self.assertTrue(out[-1].startswith("Result: 1 NETWORK_UNREACHABLE: "), out[-1])
+
+    def test_failure_text_with_latin1_key_arrives_as_utf8(self):
+        missing = "data/caf\u00e9 cr\u00e8me/\u00dcber.txt"
+        self.server.control("rules", [{"path_glob": "*ber.txt", "status": 404}])
+        code, out, _ = run_host(self.manifest_url, windows_path(self.target))
+        self.assertEqual(code, 1)
+        self.assertIn(f"All CDN mirrors failed for {missing} ", out[-1])
+
+    def test_ctrl_c_cancels_and_waits_for_the_end(self):
+        self.server.control("rules", [{"path": "/data/big.pak", "drip": True, "drip_bytes": 16384,
+                                       "drip_interval_ms": 100}])
+        host = subprocess.Popen([WINE, HOST_EXE, self.manifest_url, windows_path(self.target)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=wine_environment())
+        lines = []
+        for raw in host.stdout:
+            lines.append(raw.decode("utf-8").rstrip("\n"))
+            if "data/big.pak" in lines[-1] and "Downloading" in lines[-1]:
+                host.send_signal(signal.SIGINT)
+                break
+        lines += host.stdout.read().decode("utf-8").splitlines()
+        host.stdout.close()
+        host.stderr.close()
+        self.assertEqual(host.wait(), 1, lines)
+        self.assertIn("Cancelling...", lines)
+        self.assertEqual(lines[-1], "Result: 1 Cancelled by user")
+        self.assertFalse(os.path.exists(os.path.join(self.target, "data", "big.pak")))
+        self.assertFalse(os.path.exists(os.path.join(self.target, "data", "big.pak.download")))
+
+
+@unittest.skipUnless(HOST_EXE, "TOLVEK_HOST_EXE is not set")
+class HostRefuses(unittest.TestCase):
+    def test_usage_errors_exit_2_with_the_usage_text(self):
+        rows = [
+            ((), "expected 2 to 4 arguments, got 0"),
+            (("http://127.0.0.1/m.json",), "expected 2 to 4 arguments, got 1"),
+            (("http://a/m", "C:\\t", "l", "w", "extra"), "expected 2 to 4 arguments, got 5"),
+            (("ftp://127.0.0.1/m.json", "C:\\t"), "not an http:// or https:// URL: ftp://127.0.0.1/m.json"),
+            (("|http://a/m|nothing", "C:\\t"), "not an http:// or https:// URL: nothing"),
+            (("||", "C:\\t"), "no manifest URL given"),
+            (("http://a/m", ""), "the target directory is empty"),
+            (("--target", "C:\\t"), "unknown option: --target"),
+        ]
+        for args, message in rows:
+            code, out, err = run_host(*args)
+            self.assertEqual((code, out), (2, []), args)
+            self.assertIn(f"tolvek-install: {message}\n", err, args)
+            self.assertIn("usage: tolvek-install <manifest-url-list> <target-dir>", err, args)
+
+    def test_help_is_not_an_error(self):
+        code, out, err = run_host("--help")
+        self.assertEqual((code, err), (0, ""))
+        self.assertTrue(out[0].startswith("usage: tolvek-install"))
+
+    def test_unusable_dll_exits_2_naming_the_problem(self):
+        with tempfile.TemporaryDirectory() as alone:
+            exe = shutil.copy(HOST_EXE, alone)
+            code, _, err = run_host("http://127.0.0.1:1/m.json", "C:\\t", exe=exe)
+            self.assertEqual(code, 2)
+            self.assertIn("cannot load", err)
+            self.assertIn("tolvek_online_installer.dll", err)
+            # A module without the engine's exports: the host program itself.
+            shutil.copy(HOST_EXE, os.path.join(alone, "tolvek_online_installer.dll"))
+            code, _, err = run_host("http://127.0.0.1:1/m.json", "C:\\t", exe=exe)
+            self.assertEqual(code, 2)
+            self.assertIn("the DLL lacks the export StartOnlineInstall", err)
+
+
+if __name__ == "__main__":
+    unittest.main()
