@@ -1,0 +1,87 @@
+"""The integration guide's samples work as printed: its C host compiles without
+a warning and installs a product; its builder commands run and write exactly
+the manifest example it shows.
+
+Environment: TOLVEK_HOST_EXE (the built tolvek-install.exe, next to the DLL),
+TOLVEK_SOURCE_DIR.
+"""
+
+import filecmp
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from test_install_host import (HOST_EXE, SOURCE_DIR, TOOLS, WINE, MirrorServer, wine_environment,
+                               windows_path, write_tree)
+
+import make_manifest
+
+GUIDE = os.path.join(SOURCE_DIR, "docs", "integration.md")
+# The product that the guide's manifest example describes.
+EXAMPLE_PRODUCT = {"bin/mygame.exe": b"abc", "data/caf\u00e9/menu.txt": b""}
+
+
+def code_blocks(language):
+    with open(GUIDE, encoding="utf-8") as f:
+        return [body for lang, body in re.findall(r"^```(\w*)\n(.*?)^```", f.read(), re.S | re.M)
+                if lang == language]
+
+
+def run_shell(block, cwd):
+    return subprocess.run(block, shell=True, cwd=cwd, capture_output=True, text=True)
+
+
+class GuideSamples(unittest.TestCase):
+    def setUp(self):
+        scratch = tempfile.TemporaryDirectory(prefix="tolvek-docs-")
+        self.addCleanup(scratch.cleanup)
+        self.cwd = scratch.name
+
+    def test_builder_commands_write_the_manifest_example(self):
+        commands = [block for block in code_blocks("sh") if "tools/make_manifest.py" in block]
+        self.assertEqual(len(commands), 2)
+        os.symlink(TOOLS, os.path.join(self.cwd, "tools"))
+        write_tree(os.path.join(self.cwd, "build", "MyGame"), EXAMPLE_PRODUCT)
+        for command in commands:
+            done = run_shell(command, self.cwd)
+            self.assertEqual(done.returncode, 0, command + done.stderr)
+        (example,) = code_blocks("json")
+        with open(os.path.join(self.cwd, "build", "MyGame", "manifest.json"), encoding="utf-8") as f:
+            self.assertEqual(json.load(f), json.loads(example))
+
+    @unittest.skipUnless(HOST_EXE, "TOLVEK_HOST_EXE is not set")
+    def test_c_host_compiles_cleanly_and_installs(self):
+        (source,) = code_blocks("c")
+        (build,) = [block for block in code_blocks("sh") if "mingw32-gcc" in block]
+        with open(os.path.join(self.cwd, "minimal_host.c"), "w", encoding="utf-8") as f:
+            f.write(source)
+        os.symlink(os.path.join(SOURCE_DIR, "include"), os.path.join(self.cwd, "include"))
+        done = run_shell(build, self.cwd)
+        self.assertEqual((done.returncode, done.stderr), (0, ""), build)
+        shutil.copy(os.path.join(os.path.dirname(HOST_EXE), "tolvek_online_installer.dll"), self.cwd)
+
+        published = os.path.join(self.cwd, "published")
+        write_tree(published, EXAMPLE_PRODUCT)
+        server = MirrorServer(published, self.cwd)
+        self.addCleanup(server.close)
+        manifest, _ = make_manifest.build_manifest(published, [server.url])
+        make_manifest.write_atomically(os.path.join(published, "manifest.json"),
+                                       make_manifest.manifest_text(manifest))
+        target = os.path.join(self.cwd, "target")
+        done = subprocess.run([WINE, os.path.join(self.cwd, "minimal_host.exe"), server.url + "/manifest.json",
+                               windows_path(target)], capture_output=True, env=wine_environment())
+        out = done.stdout.decode("utf-8", "replace").splitlines()
+        self.assertEqual(done.returncode, 0, out)
+        self.assertEqual(out[-1], "result 0: OK")
+        self.assertTrue(out[0].startswith("Preparing 0.0% ("), out[0])
+        for key in EXAMPLE_PRODUCT:
+            self.assertTrue(filecmp.cmp(os.path.join(published, key), os.path.join(target, key), shallow=False))
+        self.assertTrue(os.path.exists(os.path.join(target, "install.log")))
+
+
+if __name__ == "__main__":
+    unittest.main()
