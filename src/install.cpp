@@ -110,9 +110,12 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
         if (IsCancelled(cancelFlag)) throw InstallError(kCancelledByUser);
         ++number;
         const std::wstring& key = entry.key;
-        if (IsProtectedInstallerArtifact(key)) {
+        auto skipProtected = [&] {
             Log(L"Skipped protected installer artifact: " + key);
             ReportProgress(run.tracker, L"Skipped", key, number, count, 0, 0);
+        };
+        if (IsProtectedInstallerArtifact(key)) {
+            skipProtected();
             continue;
         }
         if (!IsSafeRelativePath(key)) throw InstallError(L"Invalid file path in manifest: " + key);
@@ -121,6 +124,11 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
 
         // The directory as the host passed it; the key's separators unchanged.
         const std::wstring destination = JoinPath(session.targetDirectory, key);
+        // A short (8.3) name in the key reaches an existing file under its own name.
+        if (IsProtectedInstallerArtifact(ExistingLongName(destination))) {
+            skipProtected();
+            continue;
+        }
         EnsureDirectoryExists(ParentDirectory(destination));
         Log(L"[" + std::to_wstring(number) + L"/" + std::to_wstring(count) +
             L"] Processing key: " + key);

@@ -28,6 +28,10 @@ std::wstring JoinPath(const std::wstring& directory, const std::wstring& relativ
 std::wstring FullPath(const std::wstring& path);
 bool EscapesTargetDirectory(const std::wstring& base, const std::wstring& key);
 bool IsProtectedInstallerArtifact(const std::wstring& key);
+// The full long path of the existing file or directory that `path` opens, or empty
+// when nothing is there. A short (8.3) name in a key reaches a file under a name the
+// key does not show.
+std::wstring ExistingLongName(const std::wstring& path);
 
 // The whole run on the worker thread; always stores a result, never throws.
 void RunInstall(InstallSession& session);

@@ -124,4 +124,19 @@ bool IsProtectedInstallerArtifact(const std::wstring& key) {
            EqualIgnoringAsciiCase(extension, L".msg");
 }
 
+// Resolved first, as opening resolves it (trailing dots and blanks go), and with
+// room for paths past 260 characters, which the platform may open too.
+std::wstring ExistingLongName(const std::wstring& path) {
+    constexpr DWORD kCapacity = 32768;
+    std::wstring full(kCapacity, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), kCapacity, &full[0], nullptr);
+    if (length == 0 || length >= kCapacity) return L"";
+    full.resize(length);
+    std::wstring name(kCapacity, L'\0');
+    length = GetLongPathNameW(full.c_str(), &name[0], kCapacity);
+    if (length == 0 || length >= kCapacity) return L"";
+    name.resize(length);
+    return name;
+}
+
 }  // namespace tolvek
