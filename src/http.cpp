@@ -216,7 +216,7 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
     auto report = [&](const wchar_t* status, int64_t done) {
         ReportProgress(tracker, status, itemLabel, fileNumber, fileCount, done, reportedTotal);
     };
-    std::vector<char> buffer(kBufferSize, 0);
+    const HeapBlock buffer = AllocateZeroed(kBufferSize);
     int64_t written = 0;
     auto lastReport = std::chrono::steady_clock::now();
     report(L"Downloading", 0);
@@ -236,7 +236,7 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
         }
         const DWORD wanted = available < kBufferSize ? available : static_cast<DWORD>(kBufferSize);
         DWORD read = 0;
-        if (!WinHttpReadData(http.request.get(), buffer.data(), wanted, &read)) {
+        if (!WinHttpReadData(http.request.get(), buffer.get(), wanted, &read)) {
             failure = L"WinHttpReadData failed: " + HttpErrorText(0);
             break;
         }
@@ -245,7 +245,7 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
             break;
         }
         DWORD chunkWritten = 0;
-        if (!WriteFile(file.get(), buffer.data(), read, &chunkWritten, nullptr) || chunkWritten < read) {
+        if (!WriteFile(file.get(), buffer.get(), read, &chunkWritten, nullptr) || chunkWritten < read) {
             failure = L"Write error for file: " + localPath;
             break;
         }

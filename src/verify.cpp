@@ -3,8 +3,6 @@
 #include "handles.h"
 #include "support.h"
 
-#include <vector>
-
 namespace tolvek {
 
 namespace {
@@ -21,7 +19,7 @@ void SetError(std::wstring* errorText, const std::wstring& text) {
 // declaration: the hash, the provider, the hash object, the digest buffer,
 // the file and last the read buffer.
 struct HashingResources {
-    std::vector<unsigned char> readBuffer;
+    HeapBlock readBuffer;
     FileHandle file;
     HeapBlock digest;
     HeapBlock hashObject;
@@ -64,12 +62,13 @@ bool PrepareSha256(HashingResources& r, DWORD& digestLength) {
 bool HashWholeFile(HashingResources& r, const std::wstring& path, std::wstring& failure) {
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(r.file.get(), r.readBuffer.data(), kHashReadSize, &read, nullptr)) {
+        if (!ReadFile(r.file.get(), r.readBuffer.get(), kHashReadSize, &read, nullptr)) {
             failure = L"Read error while hashing: " + path;
             return false;
         }
         if (read == 0) return true;
-        if (!BCRYPT_SUCCESS(BCryptHashData(r.hash.get(), r.readBuffer.data(), read, 0))) return false;
+        auto* data = static_cast<PUCHAR>(r.readBuffer.get());
+        if (!BCRYPT_SUCCESS(BCryptHashData(r.hash.get(), data, read, 0))) return false;
     }
 }
 
@@ -86,7 +85,7 @@ std::wstring HexDigits(const unsigned char* bytes, DWORD length) {
 // The digest of an opened file, or empty; `failure` stays empty when only the
 // hashing itself failed.
 std::wstring DigestOfOpenFile(HashingResources& r, const std::wstring& path, std::wstring& failure) {
-    r.readBuffer.assign(kHashReadSize, 0);
+    r.readBuffer = AllocateZeroed(kHashReadSize);
     DWORD digestLength = 0;
     if (!PrepareSha256(r, digestLength) || !HashWholeFile(r, path, failure)) return std::wstring();
     auto* digest = static_cast<unsigned char*>(r.digest.get());
