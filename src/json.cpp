@@ -57,12 +57,25 @@ bool Fail(std::wstring& error, const wchar_t* message) {
     return false;
 }
 
+// The runtime's wide classification, asked only above ASCII: below it the answer
+// is fixed (tab to carriage return and the blank; '0' to '9'), and asking costs a
+// call into the runtime for every character of the manifest.
+bool IsWhitespace(wchar_t c) {
+    if (c < 0x80) return c == L' ' || (c >= L'\t' && c <= L'\r');
+    return std::iswspace(c) != 0;
+}
+
+bool IsDigit(wchar_t c) {
+    if (c < 0x80) return c >= L'0' && c <= L'9';
+    return std::iswdigit(c) != 0;
+}
+
 void SkipWhitespace(JsonParser& p) {
-    while (!AtEnd(p) && std::iswspace(Current(p))) ++p.position;
+    while (!AtEnd(p) && IsWhitespace(Current(p))) ++p.position;
 }
 
 void SkipDigits(JsonParser& p) {
-    while (!AtEnd(p) && std::iswdigit(Current(p))) ++p.position;
+    while (!AtEnd(p) && IsDigit(Current(p))) ++p.position;
 }
 
 bool ParseValue(JsonParser& p, JsonValue& out, std::wstring& error);
@@ -105,12 +118,16 @@ bool AppendEscape(JsonParser& p, std::wstring& text, std::wstring& error) {
 
 // The rest of a string after its opening quotation mark, escapes resolved.
 bool ReadStringBody(JsonParser& p, std::wstring& text, std::wstring& error) {
+    const wchar_t* const characters = p.text.data();
+    const size_t size = p.text.size();
     for (;;) {
         // Everything but the quotation mark and the backslash is kept as it stands,
         // control characters and lone surrogates included.
-        const size_t special = p.text.find_first_of(L"\"\\", p.position);
-        if (special == std::wstring::npos) return Fail(error, kUnterminatedString);
-        text.append(p.text, p.position, special - p.position);
+        size_t special = p.position;
+        while (special < size && characters[special] != L'"' && characters[special] != L'\\')
+            ++special;
+        if (special == size) return Fail(error, kUnterminatedString);
+        text.append(characters + p.position, special - p.position);
         p.position = special + 1;
         if (p.text[special] == L'"') return true;
         if (AtEnd(p)) return Fail(error, kInvalidEscape);
@@ -135,6 +152,26 @@ std::wstring InLocaleDecimalPoint(std::wstring number) {
     return number;
 }
 
+// A token of an optional '-' and at most 15 ASCII digits names an integer below
+// 2 to the power 53, which a double holds exactly: the value the conversion below
+// would return, without its copy of the token and its call. Manifest sizes take
+// this way; anything else (fractions, exponents, digits beyond ASCII) does not.
+bool ConvertPlainInteger(const std::wstring& text, size_t start, size_t end, double& number) {
+    constexpr size_t kExactDigits = 15;
+    const bool negative = text[start] == L'-';
+    const size_t first = start + (negative ? 1 : 0);
+    if (end - first > kExactDigits) return false;
+    int64_t whole = 0;
+    for (size_t i = first; i < end; ++i) {
+        const wchar_t c = text[i];
+        if (c < L'0' || c > L'9') return false;
+        whole = whole * 10 + (c - L'0');
+    }
+    number = static_cast<double>(whole);
+    if (negative) number = -number;  // -0 stays negative zero
+    return true;
+}
+
 bool ParseNumber(JsonParser& p, JsonValue& out, std::wstring& error) {
     const size_t start = p.position;
     TakeIf(p, L'-');
@@ -149,15 +186,16 @@ bool ParseNumber(JsonParser& p, JsonValue& out, std::wstring& error) {
         return Fail(error, kInvalidNumber);
     }
     if (TakeIf(p, L'.')) {
-        if (AtEnd(p) || !std::iswdigit(Current(p))) return Fail(error, kInvalidFraction);
+        if (AtEnd(p) || !IsDigit(Current(p))) return Fail(error, kInvalidFraction);
         SkipDigits(p);
     }
     if (TakeIf(p, L'e') || TakeIf(p, L'E')) {
         if (!TakeIf(p, L'+')) TakeIf(p, L'-');
-        if (AtEnd(p) || !std::iswdigit(Current(p))) return Fail(error, kInvalidExponent);
+        if (AtEnd(p) || !IsDigit(Current(p))) return Fail(error, kInvalidExponent);
         SkipDigits(p);
     }
     out.kind = JsonKind::Number;
+    if (ConvertPlainInteger(p.text, start, p.position, out.number)) return true;
 
     // Only the token is converted: the text after it (such as the x of 0x1) is not
     // the conversion's business. Digits the conversion does not know end the value.
@@ -225,9 +263,11 @@ bool ParseNested(JsonParser& p, JsonValue& out, std::wstring& error,
 }
 
 // Literals match as prefixes: what follows is judged by the enclosing production.
-bool TakeLiteral(JsonParser& p, const std::wstring& literal) {
-    if (p.text.compare(p.position, literal.size(), literal) != 0) return false;
-    p.position += literal.size();
+template <size_t N>
+bool TakeLiteral(JsonParser& p, const wchar_t (&literal)[N]) {
+    constexpr size_t length = N - 1;
+    if (p.text.compare(p.position, length, literal, length) != 0) return false;
+    p.position += length;
     return true;
 }
 
