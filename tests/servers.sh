@@ -1,7 +1,8 @@
 #!/bin/sh
 # Starts and stops the mirror servers that the test programs use:
 #   servers.sh start DIR   serve DIR/root over HTTP, over HTTPS with a trusted test
-#                          CA, and over HTTPS with an untrusted certificate; pick a
+#                          CA, over HTTPS with an untrusted certificate, with an
+#                          expired one and with one for another host name; pick a
 #                          port where nothing listens; write DIR/servers.env
 #   servers.sh stop DIR    stop them
 set -eu
@@ -47,12 +48,17 @@ start)
   start_one http
   start_one https --tls-cert "$tls/server.crt" --tls-key "$tls/server.key"
   start_one untrusted --tls-cert "$tls/selfsigned.crt" --tls-key "$tls/selfsigned.key"
+  "$here/tests/make_bad_certs.sh" "$tls" "$dir/tls" >/dev/null
+  start_one expired --tls-cert "$dir/tls/expired.crt" --tls-key "$dir/tls/expired.key"
+  start_one wronghost --tls-cert "$dir/tls/wronghost.crt" --tls-key "$dir/tls/wronghost.key"
   refused=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
   {
     echo "ROOT=$dir/root"
     echo "HTTP_PORT=$(wait_port http)"
     echo "HTTPS_PORT=$(wait_port https)"
     echo "UNTRUSTED_PORT=$(wait_port untrusted)"
+    echo "EXPIRED_PORT=$(wait_port expired)"
+    echo "WRONGHOST_PORT=$(wait_port wronghost)"
     echo "REFUSED_PORT=$refused"
   } >"$dir/servers.env"
   cat "$dir/servers.env"

@@ -1,5 +1,6 @@
 // Whole installs through the six exports, against real mirror servers: the
 // result, the progress record, the bytes on disk and the complete log.
+#include "product.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@ using testing_support::Dll;
 using testing_support::Exists;
 using testing_support::InstallDirs;
 using testing_support::Narrow;
+using testing_support::Product;
+using testing_support::ProductFile;
 using testing_support::ReadBytes;
 using testing_support::Servers;
 using testing_support::WriteBytes;
@@ -36,62 +39,6 @@ Lines WithoutLatencies(Lines lines) {
     for (auto& line : lines) line = std::regex_replace(line, latency, "latency=#ms");
     return lines;
 }
-
-struct ProductFile {
-    std::wstring key;
-    std::string content;
-};
-
-std::string JsonString(const std::wstring& text) {
-    std::string out = "\"";
-    for (char c : Narrow(text)) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
-
-// A product published on the test server: every mirror directory holds the
-// files, and the manifest lists them with size and digest.
-class Product {
-public:
-    explicit Product(const std::wstring& name) : name_(name) {
-        root_ = Servers().root + L"\\" + name_;
-        CreateDirectoryW(root_.c_str(), nullptr);
-    }
-    std::wstring MirrorUrl(const std::wstring& server, const std::wstring& mirror) const {
-        return server + L"/" + name_ + L"/" + mirror;
-    }
-    std::wstring ManifestUrl(const std::wstring& server = Servers().httpUrl) const {
-        return server + L"/" + name_ + L"/manifest.json";
-    }
-    void Publish(const std::vector<ProductFile>& files, const std::vector<std::wstring>& mirrorDirs,
-                 const std::vector<std::wstring>& cdnList, const std::string& extra = "") {
-        std::string json = "{\"files\": {";
-        for (size_t i = 0; i < files.size(); ++i) {
-            json += (i ? ", " : "") + JsonString(files[i].key) + ": {\"size\": " +
-                    std::to_string(files[i].content.size()) + ", \"hash\": \"" +
-                    testing_support::Sha256Hex(files[i].content) + "\"}";
-            if (files[i].key.find(L"..") != std::wstring::npos) continue;  // never served
-            for (const auto& mirror : mirrorDirs) Store(mirror + L"/" + files[i].key, files[i].content);
-        }
-        json += "}, \"cdn_list\": [";
-        for (size_t i = 0; i < cdnList.size(); ++i) json += (i ? ", " : "") + JsonString(cdnList[i]);
-        json += "]" + extra + "}";
-        Store(L"manifest.json", json);
-    }
-    void Store(const std::wstring& relative, const std::string& bytes) const {
-        std::wstring path = root_ + L"\\" + relative;
-        std::replace(path.begin(), path.end(), L'/', L'\\');
-        for (size_t at = root_.size() + 1; (at = path.find(L'\\', at)) != std::wstring::npos; ++at)
-            CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-        WriteBytes(path, bytes);
-    }
-
-private:
-    std::wstring name_;
-    std::wstring root_;
-};
 
 class InstallTest : public ::testing::Test {
 protected:

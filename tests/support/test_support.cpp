@@ -180,6 +180,8 @@ const TestServers& Servers() {
         result.httpUrl = L"http://127.0.0.1:" + Widen(values["HTTP_PORT"]);
         result.httpsUrl = L"https://127.0.0.1:" + Widen(values["HTTPS_PORT"]);
         result.untrustedUrl = L"https://127.0.0.1:" + Widen(values["UNTRUSTED_PORT"]);
+        result.expiredUrl = L"https://127.0.0.1:" + Widen(values["EXPIRED_PORT"]);
+        result.wrongHostUrl = L"https://127.0.0.1:" + Widen(values["WRONGHOST_PORT"]);
         result.refusedUrl = L"http://127.0.0.1:" + Widen(values["REFUSED_PORT"]);
         return result;
     }();

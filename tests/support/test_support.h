@@ -48,6 +48,8 @@ struct TestServers {
     std::wstring httpUrl;    // http://127.0.0.1:PORT
     std::wstring httpsUrl;   // https://127.0.0.1:PORT (test CA trusted)
     std::wstring untrustedUrl;  // https://127.0.0.1:PORT with an untrusted certificate
+    std::wstring expiredUrl;    // https://127.0.0.1:PORT, test CA, certificate expired in 2020
+    std::wstring wrongHostUrl;  // https://127.0.0.1:PORT, test CA, certificate for another host
     std::wstring refusedUrl; // http://127.0.0.1:PORT where nothing listens
 };
 // Reads the fixture's file (written by tests/servers.sh); root is empty without it.
