@@ -129,6 +129,10 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
             skipProtected();
             continue;
         }
+        // The platform reads a path only up to its first NUL: the rest of such a key
+        // vanishes, and its temporary file would be the destination itself.
+        if (key.find(L'\0') != std::wstring::npos)
+            throw InstallError(L"Invalid file path in manifest: " + key);
         EnsureDirectoryExists(ParentDirectory(destination));
         Log(L"[" + std::to_wstring(number) + L"/" + std::to_wstring(count) +
             L"] Processing key: " + key);
