@@ -705,7 +705,8 @@ bool HasParentSegment(const std::wstring& path) {
 
 // What the file stage does with one key, up to the point where it writes: the
 // protected-file rule, the two path checks, the join against the directory as the
-// host gave it, and the rule once more on the name an existing file answers to.
+// host gave it, the rule once more on the name an existing file answers to, and
+// the refusal of a key that the platform would cut at a NUL.
 enum class Verdict { Skipped, Rejected, Written };
 
 // The target as the file stage compares against it: resolved, ending in a separator.
@@ -721,6 +722,7 @@ Verdict FileStageVerdict(const std::wstring& hostTarget, const std::wstring& key
     if (!IsSafeRelativePath(key) || EscapesTargetDirectory(resolved, key)) return Verdict::Rejected;
     if (IsProtectedInstallerArtifact(ExistingLongName(JoinPath(hostTarget, key))))
         return Verdict::Skipped;
+    if (key.find(L'\0') != std::wstring::npos) return Verdict::Rejected;
     return Verdict::Written;
 }
 
