@@ -24,3 +24,8 @@ demo: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# The benchmark against the peers (bench/run_bench.py); results in bench/results/.
+.PHONY: bench
+bench: build
+	scripts/bench.sh $(BUILD_DIR)

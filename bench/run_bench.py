@@ -1,0 +1,544 @@
+#!/usr/bin/env python3
+"""Benchmark of tolvek_online_installer.dll against its peers, on this machine.
+
+Serves three workloads from a local nginx on 127.0.0.1 and installs each one
+with the DLL (through the reference host under Wine), with aria2c (checksums,
+one download at a time), with curl followed by sha256sum, and measures the
+transfer alone (curl to /dev/null). Every command is timed whole, several
+times, in interleaved rounds; the table gives medians. Then engine_bench.exe
+times the engine's own functions and the platform calls beneath them, so the
+DLL's time can be split into its parts, and measures the manifest parser and
+the cost of a progress poll.
+
+    run_bench.py BUILD_DIR [--runs N] [--work DIR] [--results DIR]
+
+Writes results.md, results.csv and chart.png into bench/results/ (or --results).
+"""
+
+import argparse
+import csv
+import json
+import os
+import random
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(ROOT / "tools"))
+import make_manifest  # noqa: E402
+
+MIB = 1 << 20
+WINE = "/usr/lib/wine/wine64"
+LARGE_FILES, LARGE_SIZE = 8, 128 * MIB
+MANY_FILES, MANY_MIN, MANY_MAX = 5000, 1024, 64 * 1024
+PARSER_ENTRIES = 100_000
+SMALL_FILE = "many/pkg00/mod0/file_0001.dat"  # 30 KiB
+DATA_VERSION = "1"  # change to regenerate cached data
+
+# Targets of the issue: the DLL's time over the peer's, at most.
+TARGETS = {("many", "aria2c"): 1.0, ("resume", "aria2c"): 1.0, ("large", "curl+sha256sum"): 1.5}
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def quiet_env(extra=None):
+    """The environment without proxies, so that loopback stays loopback."""
+    env = {k: v for k, v in os.environ.items()
+           if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}
+    env.update(extra or {})
+    return env
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+# ---- workloads ---------------------------------------------------------------------
+
+def write_random_file(path, size, rng):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "wb") as f:
+        left = size
+        while left:
+            n = min(left, MIB)
+            f.write(rng.randbytes(n))
+            left -= n
+
+
+def make_data(www):
+    """The served files and their manifest entries, made once and kept."""
+    marker = www / f".complete-{DATA_VERSION}"
+    if marker.exists():
+        return json.loads(marker.read_text())
+    log("making the workloads' files (once)...")
+    shutil.rmtree(www, ignore_errors=True)
+    rng = random.Random(20240611)
+    for i in range(LARGE_FILES):
+        write_random_file(www / "large" / f"blob_{i:02d}.bin", LARGE_SIZE, rng)
+    for i in range(MANY_FILES):
+        # 50 packages x 10 modules x 10 files, some a level deeper.
+        folder = www / "many" / f"pkg{i // 100:02d}" / f"mod{i // 10 % 10}"
+        if i % 3 == 0:
+            folder = folder / "res"
+        write_random_file(folder / f"file_{i:04d}.dat", rng.randint(MANY_MIN, MANY_MAX), rng)
+    entries = {}
+    for name in ("large", "many"):
+        manifest, _ = make_manifest.build_manifest(str(www / name), ["http://placeholder/"])
+        entries[name] = manifest["files"]
+    marker.write_text(json.dumps(entries))
+    return entries
+
+
+def write_manifests(www, entries, base):
+    for name, files in entries.items():
+        manifest = {"version": 1, "version_string": "bench", "cdn_list": [f"{base}/{name}"],
+                    "files": files}
+        (www / f"{name}.json").write_text(make_manifest.manifest_text(manifest), encoding="utf-8")
+        # The peers' lists: sha256sum's check file and the relative paths.
+        (www / f"{name}.sha256").write_text(
+            "".join(f"{e['hash'].lower()}  {k}\n" for k, e in sorted(files.items())))
+
+
+def write_parser_manifest(path):
+    """A 100,000-entry manifest in the layout make_manifest.py writes."""
+    rng = random.Random(7)
+    files = {f"data/pkg{i // 1000:03d}/module_{i % 1000:03d}/asset_{i:06d}.bin":
+             {"size": rng.randint(1, 1 << 30), "hash": "%064X" % rng.getrandbits(256)}
+             for i in range(PARSER_ENTRIES)}
+    manifest = {"version": 1, "version_string": "parser", "cdn_list": ["http://127.0.0.1/"],
+                "files": files}
+    path.write_text(make_manifest.manifest_text(manifest), encoding="utf-8")
+
+
+# ---- the local server --------------------------------------------------------------
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Nginx:
+    """nginx serving `root` on 127.0.0.1, in the foreground, with its files under `state`."""
+
+    def __init__(self, root, state):
+        self.port = free_port()
+        state.mkdir(parents=True, exist_ok=True)
+        conf = state / "nginx.conf"
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        conf.write_text(f"""{user}worker_processes 1;
+daemon off;
+pid {state}/nginx.pid;
+error_log {state}/error.log warn;
+events {{ worker_connections 256; }}
+http {{
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 100000;
+    client_body_temp_path {state}/body;
+    proxy_temp_path {state}/proxy;
+    fastcgi_temp_path {state}/fastcgi;
+    uwsgi_temp_path {state}/uwsgi;
+    scgi_temp_path {state}/scgi;
+    types {{ }}
+    default_type application/octet-stream;
+    server {{
+        listen 127.0.0.1:{self.port};
+        root {root};
+    }}
+}}
+""")
+        self.process = subprocess.Popen(["nginx", "-c", str(conf), "-p", str(state)],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        for _ in range(100):
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise SystemExit("nginx did not start: " + self.process.stderr.read().decode())
+
+    @property
+    def base(self):
+        return f"http://127.0.0.1:{self.port}"
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+# ---- the contestants ---------------------------------------------------------------
+
+class Bench:
+    def __init__(self, build, work, runs):
+        self.build = Path(build).resolve()
+        self.work = Path(work).resolve()
+        self.runs = runs
+        self.www = self.work / "www"
+        self.out = self.work / "out"
+        self.host = self.build / "bin" / "tolvek-install.exe"
+        self.engine_bench = self.build / "bin" / "engine_bench.exe"
+        self.wine_env = quiet_env({"WINEDEBUG": "-all", "WINEPREFIX": str(self.work / "wineprefix"),
+                                   "WINEDLLOVERRIDES": "mscoree,mshtml="})
+        self.env = quiet_env()
+        self.times = {}  # (workload, tool) -> [seconds]
+        self.server = None
+
+    # -- helpers
+    def target(self, tool, workload):
+        name = "large" if workload == "resume" else workload
+        return self.out / f"{tool}-{name}"
+
+    def timed(self, argv, env, **kwargs):
+        start = time.perf_counter()
+        result = subprocess.run(argv, env=env, **kwargs)
+        seconds = time.perf_counter() - start
+        if result.returncode != 0:
+            raise SystemExit(f"failed ({result.returncode}): {' '.join(map(str, argv))}")
+        return seconds
+
+    def wine(self, *args, **kwargs):
+        return subprocess.run([WINE, *map(str, args)], env=self.wine_env, **kwargs)
+
+    def engine(self, *args):
+        """engine_bench.exe's RESULT lines as {name: value}."""
+        result = self.wine(self.engine_bench, *args, capture_output=True, text=True)
+        if result.returncode != 0:
+            raise SystemExit(f"engine_bench {args[0]} failed: {result.stderr}")
+        figures = {}
+        for line in result.stdout.splitlines():
+            parts = line.split()
+            if len(parts) == 4 and parts[0] == "RESULT":
+                figures[parts[1]] = float(parts[2])
+        return figures
+
+    # -- one install by each contestant; the target is prepared, not timed
+    def run_dll(self, workload):
+        target = self.target("dll", workload)
+        if workload != "resume":
+            shutil.rmtree(target, ignore_errors=True)
+        logs = self.out / "logs"
+        logs.mkdir(parents=True, exist_ok=True)
+        logfile = logs / f"dll-{workload}.log"
+        logfile.unlink(missing_ok=True)
+        name = "large" if workload == "resume" else workload
+        with open(logs / f"dll-{workload}.out", "w") as stdout:
+            return self.timed([WINE, self.host, f"{self.base}/{name}.json", windows_path(target),
+                               windows_path(logfile), windows_path(self.out / "dll-work")],
+                              self.wine_env, stdout=stdout, stderr=subprocess.STDOUT)
+
+    def run_aria2c(self, workload):
+        target = self.target("aria2c", workload)
+        if workload != "resume":
+            shutil.rmtree(target, ignore_errors=True)
+        name = "large" if workload == "resume" else workload
+        # One download at a time, one connection each; the digest is checked after each
+        # download, and of files already there before deciding to fetch them.
+        return self.timed(["aria2c", "--no-conf", "-q", "-i", str(self.www / f"{name}.aria2"),
+                           "-d", str(target), "-j1", "-x1", "-s1", "--check-integrity=true",
+                           "--allow-overwrite=true", "--auto-file-renaming=false",
+                           "--console-log-level=error", "--summary-interval=0"],
+                          self.env, stdout=subprocess.DEVNULL)
+
+    def run_curl(self, workload):
+        target = self.target("curl", workload)
+        if workload != "resume":
+            shutil.rmtree(target, ignore_errors=True)
+        name = "large" if workload == "resume" else workload
+        return self.timed(["sh", str(HERE / "curl_sha256_install.sh"), f"{self.base}/{name}",
+                           str(self.www / f"{name}.sha256"), str(target)], self.env)
+
+    def run_transfer(self, workload):
+        return self.timed(["curl", "-sS", "--fail", "--noproxy", "*", "-K",
+                           str(self.www / f"{workload}.null")], self.env)
+
+    def write_peer_lists(self):
+        for name in ("large", "many"):
+            files = json.loads((self.www / f"{name}.json").read_text())["files"]
+            with open(self.www / f"{name}.aria2", "w") as f:
+                for key, e in sorted(files.items()):
+                    f.write(f"{self.base}/{name}/{key}\n  out={key}\n"
+                            f"  checksum=sha-256={e['hash'].lower()}\n")
+            with open(self.www / f"{name}.null", "w") as f:
+                for key in sorted(files):
+                    f.write(f'url = "{self.base}/{name}/{key}"\noutput = "/dev/null"\n')
+
+    # -- the whole benchmark
+    def prepare(self):
+        entries = make_data(self.www)
+        self.server = Nginx(self.www, self.work / "nginx")
+        self.base = self.server.base
+        write_manifests(self.www, entries, self.base)
+        self.write_peer_lists()
+        write_parser_manifest(self.www / "parser.json")
+        # A prefix of its own keeps the benchmark off the wineserver of other Wine
+        # users; it stays up while the benchmark runs, as it does on a used machine.
+        log("starting Wine...")
+        self.wine("cmd", "/c", "exit", capture_output=True)
+        subprocess.run(["wineserver", "-p"], env=self.wine_env)  # fails when one is up already
+
+    def round(self, number):
+        plan = [("large", "dll"), ("resume", "dll"), ("large", "aria2c"), ("resume", "aria2c"),
+                ("large", "curl+sha256sum"), ("resume", "curl+sha256sum"), ("large", "transfer"),
+                ("many", "dll"), ("many", "aria2c"), ("many", "curl+sha256sum"), ("many", "transfer")]
+        runners = {"dll": self.run_dll, "aria2c": self.run_aria2c, "curl+sha256sum": self.run_curl,
+                   "transfer": self.run_transfer}
+        for workload, tool in plan:
+            subprocess.run(["sync"])  # no write-back of the last run in this one
+            seconds = runners[tool](workload)
+            self.times.setdefault((workload, tool), []).append(seconds)
+            log(f"  round {number}: {workload:6} {tool:15} {seconds:7.2f} s")
+
+    def micro(self):
+        """engine_bench's figures: the platform alone, the engine's functions, the parser."""
+        figures = {}
+        log("engine_bench: process start, platform calls, parser, transfer, stages, poll...")
+        starts = [self.timed([WINE, self.engine_bench, "noop"], self.wine_env) for _ in range(5)]
+        figures["wine_process_start"] = statistics.median(starts)
+        figures.update(self.engine("platform", windows_path(self.www / "large/blob_00.bin"),
+                                   windows_path(self.www / SMALL_FILE), windows_path(self.out / "platform")))
+        figures.update(self.engine("parse", windows_path(self.www / "parser.json"), 3))
+        figures.update(self.engine("download", f"{self.base}/large/blob_00.bin", f"{self.base}/{SMALL_FILE}",
+                                   windows_path(self.out / "download.bin"), LARGE_SIZE, 2))
+        figures.update(python_json(self.www / "parser.json"))
+        for workload in ("large", "resume", "many"):
+            name = "large" if workload == "resume" else workload
+            target = self.out / f"stages-{name}"
+            if workload != "resume":
+                shutil.rmtree(target, ignore_errors=True)
+            stage = self.engine("stages", windows_path(self.www / f"{name}.json"), f"{self.base}/{name}",
+                                windows_path(target), windows_path(self.out / f"stages-{workload}.log"))
+            figures.update({f"{workload}_{k}": v for k, v in stage.items()})
+        target = self.out / "poll"
+        shutil.rmtree(target, ignore_errors=True)
+        figures.update(self.engine("poll", windows_path(self.build / "bin/tolvek_online_installer.dll"),
+                                   f"{self.base}/large.json", windows_path(target),
+                                   windows_path(self.out / "poll.log"), windows_path(self.out / "poll-work")))
+        shutil.rmtree(target, ignore_errors=True)
+        return figures
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=self.wine_env)
+        if self.server:
+            self.server.stop()
+
+
+PYTHON_PARSE = """
+import json, sys, time
+text = open(sys.argv[1], encoding="utf-8").read()
+start = time.perf_counter()
+json.loads(text)
+print(time.perf_counter() - start)
+"""
+
+
+def python_json(path):
+    """Python's json.loads on the same text: the first parse of a fresh process, as
+    an install parses its manifest once, and the median of five more in one process."""
+    size = path.stat().st_size
+    first = float(subprocess.run([sys.executable, "-c", PYTHON_PARSE, str(path)], capture_output=True,
+                                 text=True, check=True).stdout)
+    text = path.read_text(encoding="utf-8")
+    runs = []
+    for _ in range(5):
+        start = time.perf_counter()
+        json.loads(text)
+        runs.append(time.perf_counter() - start)
+    return {"python_json_first_rate": size / 1e6 / first, "python_json_rate": size / 1e6 / statistics.median(runs)}
+
+
+# ---- the report --------------------------------------------------------------------
+
+TOOLS = ["dll", "aria2c", "curl+sha256sum", "transfer"]
+WORKLOADS = ["large", "many", "resume"]
+LABELS = {"dll": "DLL (host, Wine)", "aria2c": "aria2c", "curl+sha256sum": "curl + sha256sum",
+          "transfer": "transfer alone"}
+
+
+def breakdown(figures, medians, workload):
+    """Where the DLL's time goes, in seconds, from the stage timings and the whole run."""
+    f = lambda k: figures.get(f"{workload}_stage_{k}", 0.0)  # noqa: E731
+    parts = {
+        "Wine process start": figures["wine_process_start"],
+        "transfer (DownloadToFile)": f("transfer"),
+        "hashing (VerifyFile)": f("check_existing") + f("verify_download") + f("verify_installed"),
+        "path rules, dirs, move": f("path_rules_and_dirs") + f("move"),
+        "log lines": f("log_lines"),
+        "progress reports": f("progress"),
+        "manifest parse": f("parse"),
+    }
+    whole = medians.get((workload, "dll"))
+    if whole is not None:
+        parts["rest: manifest, CDN probe, host polling, pauses"] = whole - sum(parts.values())
+    return parts
+
+
+def report(bench, figures, results_dir, load):
+    med = {key: statistics.median(values) for key, values in bench.times.items()}
+    rows, lines = [], []
+    lines.append("## Whole installs (seconds, median of %d runs)\n" % bench.runs)
+    lines.append("| workload | " + " | ".join(LABELS[t] for t in TOOLS) +
+                 " | DLL / aria2c | DLL / curl+sha256sum | DLL / transfer | target |")
+    lines.append("|---|" + "---:|" * (len(TOOLS) + 3) + "---|")
+    for w in WORKLOADS:
+        cells = []
+        for t in TOOLS:
+            v = med.get((w, t))
+            cells.append("n/a" if v is None else f"{v:.2f}")
+            if v is not None:
+                rows.append([w, t, f"{v:.3f}", " ".join(f"{x:.3f}" for x in bench.times[(w, t)])])
+        ratios = []
+        for t in ("aria2c", "curl+sha256sum", "transfer"):
+            ratios.append(f"{med[(w, 'dll')] / med[(w, t)]:.2f}x" if (w, t) in med else "n/a")
+        goal = [f"DLL/{t} <= {limit}: " + ("met" if med[(w, "dll")] / med[(w, t)] <= limit else "NOT met")
+                for (tw, t), limit in TARGETS.items() if tw == w]
+        lines.append(f"| {w} | " + " | ".join(cells) + " | " + " | ".join(ratios) + " | " +
+                     ("; ".join(goal) or "-") + " |")
+    lines.append("\nlarge: 8 files of 128 MiB; many: 5,000 files of 1-64 KiB in nested folders; "
+                 "resume: large again with every file already valid (nothing to transfer).")
+
+    lines.append("\n## Where the DLL's time goes (seconds, measured with engine_bench)\n")
+    lines.append("| part | " + " | ".join(WORKLOADS) + " |")
+    lines.append("|---|" + "---:|" * len(WORKLOADS))
+    parts = {w: breakdown(figures, med, w) for w in WORKLOADS}
+    for name in parts["large"]:
+        lines.append(f"| {name} | " + " | ".join(f"{parts[w][name]:.2f}" for w in WORKLOADS) + " |")
+    lines.append("| whole run (median above) | " +
+                 " | ".join(f"{med[(w, 'dll')]:.2f}" for w in WORKLOADS) + " |")
+
+    lines.append("\n## Engine functions and platform calls alone (under Wine)\n")
+    lines.append("| measurement | value |")
+    lines.append("|---|---:|")
+    micro = [
+        ("manifest parser, 100,000 entries: first parse in the process", "parse_json_first_rate", "MB/s",
+         "target >= 100"),
+        ("  the same, median of later parses", "parse_json_rate", "MB/s", ""),
+        ("  python3 json.loads, first parse in the process", "python_json_first_rate", "MB/s", ""),
+        ("  python3 json.loads, median of later parses", "python_json_rate", "MB/s", ""),
+        ("  the parse's heap blocks alone (no parsing)", "parse_allocations", "ms", "platform"),
+        ("  reading and decoding the UTF-8 file", "read_utf8_file", "ms", ""),
+        ("  manifest size", "manifest_bytes", "B", ""),
+        ("GetOnlineInstallProgress during a transfer", "poll_ns", "ns per call", "target < 2000"),
+        ("DownloadToFile, one 128 MiB file", "download_to_file", "MB/s", ""),
+        ("  WinHTTP reads alone, same file, no disk", "winhttp_read_only", "MB/s", "platform"),
+        ("  bytes per WinHttpReadData (what WinHTTP reports available)", "winhttp_bytes_per_read", "B",
+         "platform"),
+        ("DownloadToFile, one 30 KiB file", "download_to_file_small", "us", ""),
+        ("  WinHTTP request alone, same file", "winhttp_small_request", "us", "platform"),
+        ("ComputeFileSha256, one 128 MiB file", "compute_file_sha256", "MB/s", ""),
+        ("  CNG SHA-256 alone, in memory", "cng_sha256_memory", "MB/s", "platform"),
+        ("  ReadFile alone, 1 MiB blocks, cached", "readfile", "MB/s", "platform"),
+        ("VerifyFile, 16 KiB file", "verify_file_16k", "us", ""),
+        ("  ReadFile of a 30 KiB file, 1 MiB request, fresh 1 MiB buffer", "small_file_read_fresh_buffer", "us",
+         "platform"),
+        ("  the same into a reused buffer", "small_file_read_reused_buffer", "us", "platform"),
+        ("  a fresh zero-filled 1 MiB buffer alone", "fresh_buffer_alone", "us", "platform"),
+        ("MoveFileExW, replace + write-through", "movefileex_write_through", "us", "platform"),
+        ("create + write 16 KiB + close", "create_write_close_16k", "us", "platform"),
+        ("GetFileAttributesW", "get_file_attributes", "us", "platform"),
+        ("AppendLogLine (open, write, close)", "append_log_line", "us", ""),
+        ("Wine process start (empty program)", "wine_process_start", "s", "platform"),
+    ]
+    for label, key, unit, note in micro:
+        if key in figures:
+            v = figures[key]
+            shown = f"{v:,.0f}" if v >= 100 else f"{v:.3g}"
+            lines.append(f"| {label} | {shown} {unit}" + (f" ({note})" if note else "") + " |")
+    lines.append(f"\nsha256sum on this machine, one 128 MiB file: {figures.get('sha256sum_rate', 0):.0f} MB/s.")
+    lines.append(f"\nMachine: {os.cpu_count()} cores; load average before / after: {load[0]} / {load[1]}.")
+
+    text = "\n".join(lines) + "\n"
+    results_dir.mkdir(parents=True, exist_ok=True)
+    (results_dir / "results.md").write_text("# Benchmark results\n\n" + text)
+    with open(results_dir / "results.csv", "w", newline="") as f:
+        writer = csv.writer(f)
+        writer.writerow(["workload", "tool", "median_seconds", "runs_seconds"])
+        writer.writerows(rows)
+        for key in sorted(figures):
+            writer.writerow(["engine", key, f"{figures[key]:.6g}", ""])
+    chart(med, parts, figures, results_dir / "chart.png")
+    print(text)
+
+
+def chart(med, parts, figures, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 4, figsize=(13, 4.6), gridspec_kw={"width_ratios": [3, 3, 3, 2]})
+    colors = plt.get_cmap("tab20").colors
+    for ax, w in zip(axes, WORKLOADS):
+        tools = [t for t in TOOLS if (w, t) in med]
+        for i, t in enumerate(tools):
+            if t == "dll":
+                bottom = 0.0
+                for j, (name, v) in enumerate(parts[w].items()):
+                    v = max(v, 0.0)
+                    ax.bar(i, v, bottom=bottom, color=colors[j], label=name if w == "large" else None)
+                    bottom += v
+            else:
+                ax.bar(i, med[(w, t)], color="0.6")
+            ax.text(i, med[(w, t)], f"{med[(w, t)]:.1f}", ha="center", va="bottom", fontsize=8)
+        ax.set_xticks(range(len(tools)), [LABELS[t].replace(" (", "\n(").replace(" + ", "\n+ ") for t in tools],
+                      fontsize=7)
+        ax.set_title(w, fontsize=10)
+        ax.set_ylabel("seconds (median)", fontsize=8)
+    handles, labels = axes[0].get_legend_handles_labels()
+    fig.legend(handles, labels, fontsize=7, loc="lower center", ncol=4, title="DLL bar: where its time goes",
+               title_fontsize=7)
+    ax = axes[3]
+    bars = [("parser\nDLL", figures.get("parse_json_first_rate", 0)),
+            ("parser\npython", figures.get("python_json_first_rate", 0)),
+            ("CNG\nSHA-256", figures.get("cng_sha256_memory", 0)), ("sha256sum", figures.get("sha256sum_rate", 0))]
+    ax.bar(range(len(bars)), [b[1] for b in bars], color=[colors[0], "0.6", colors[4], "0.6"])
+    for i, (_, v) in enumerate(bars):
+        ax.text(i, v, f"{v:.0f}", ha="center", va="bottom", fontsize=8)
+    ax.set_xticks(range(len(bars)), [b[0] for b in bars], fontsize=7)
+    ax.set_title(f"MB/s (poll: {figures.get('poll_ns', 0):.0f} ns)", fontsize=10)
+    fig.tight_layout(rect=(0, 0.16, 1, 1))
+    fig.savefig(path, dpi=72)
+
+
+def sha256sum_rate(path):
+    runs = []
+    for _ in range(3):
+        start = time.perf_counter()
+        subprocess.run(["sha256sum", str(path)], stdout=subprocess.DEVNULL, check=True)
+        runs.append(time.perf_counter() - start)
+    return path.stat().st_size / 1e6 / statistics.median(runs)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("build", help="the build directory (holds bin/)")
+    parser.add_argument("--runs", type=int, default=3, help="runs of each install (default 3)")
+    parser.add_argument("--work", default="/tmp/tolvek-bench", help="data and scratch directory")
+    parser.add_argument("--results", default=str(HERE / "results"), help="where the results go")
+    args = parser.parse_args()
+
+    started = time.time()
+    load_before = "%.2f" % os.getloadavg()[0]
+    bench = Bench(args.build, args.work, args.runs)
+    try:
+        bench.prepare()
+        for number in range(1, args.runs + 1):
+            bench.round(number)
+        figures = bench.micro()
+        figures["sha256sum_rate"] = sha256sum_rate(bench.www / "large/blob_00.bin")
+    finally:
+        bench.close()
+    report(bench, figures, Path(args.results), (load_before, "%.2f" % os.getloadavg()[0]))
+    log(f"benchmark took {time.time() - started:.0f} s; results in {args.results}")
+
+
+if __name__ == "__main__":
+    main()
