@@ -132,6 +132,12 @@ std::wstring ExistingLongName(const std::wstring& path) {
     DWORD length = GetFullPathNameW(path.c_str(), kCapacity, &full[0], nullptr);
     if (length == 0 || length >= kCapacity) return L"";
     full.resize(length);
+    // Nothing there, as for every file of a fresh install: the long name would be
+    // refused too, and asking for it reads every directory along the path.
+    if (GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return L"";
+    }
     std::wstring name(kCapacity, L'\0');
     length = GetLongPathNameW(full.c_str(), &name[0], kCapacity);
     if (length == 0 || length >= kCapacity) return L"";
