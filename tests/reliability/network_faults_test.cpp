@@ -237,7 +237,7 @@ TEST_F(ReliabilityTest, MixedNetworkFaultsWithAFixedSeed) {
     const unsigned seed = Seed(20240611);
     std::mt19937 random(seed);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-    const int runs = 12;
+    const int runs = 8;
     for (int run = 0; run < runs; ++run) {
         const std::wstring name = L"mixed" + std::to_wstring(run);
         std::string story = "seed " + std::to_string(seed) + ", run " + std::to_string(run) + ":";
