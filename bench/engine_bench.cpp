@@ -12,8 +12,9 @@
 //   download <url> <small-url> <path> <size> <runs>
 //                                         DownloadToFile alone, WinHTTP reads alone
 //   parse <manifest> <runs>               UTF-8 reading and the JSON parser
-//   stages <manifest> <mirror> <target> <log>
-//                                         the file stage's steps, timed one by one
+//   stages <manifest> <mirror> <target> <log> <files>
+//                                         the file stage's steps, timed one by one,
+//                                         for the first <files> entries (0: all)
 //   poll <dll> <manifest-url> <target> <log> <work-dir>
 //                                         GetOnlineInstallProgress while a transfer runs
 #include <windows.h>
@@ -351,7 +352,7 @@ int Parse(const std::wstring& manifest, int runs) {
 // The steps of the file stage for every entry, in the stage's order, with the
 // engine's own functions; each step's time goes to its own account.
 int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::wstring& target,
-           const std::wstring& logPath) {
+           const std::wstring& logPath, int limit) {
     enum Account { Parse, Paths, Log, Check, Transfer, VerifyTemp, Move, VerifyFinal, Progress, Count };
     const char* names[Count] = {"parse", "path_rules_and_dirs", "log_lines", "check_existing", "transfer",
                                 "verify_download", "move", "verify_installed", "progress"};
@@ -382,6 +383,7 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     std::wstring resolvedTarget = tolvek::FullPath(target);
     if (!resolvedTarget.empty() && resolvedTarget.back() != L'\\') resolvedTarget += L'\\';
     for (const auto& member : files->members) {
+        if (limit > 0 && number == limit) break;
         tolvek::FileEntry entry = tolvek::ReadFileEntry(member.second);
         entry.key = member.first;
         ++number;
@@ -434,7 +436,7 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     }
     Result("stage_other", whole - accounted, "s");
     Result("stage_total", whole, "s");
-    Result("stage_files", count, "files");
+    Result("stage_files", number, "files");
     Result("stage_downloads", downloads, "files");
     return 0;
 }
@@ -504,7 +506,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"download")
         return need(6), Download(args[1], args[2], args[3], _wtoi64(args[4].c_str()), _wtoi(args[5].c_str()));
     if (command == L"parse") return need(3), Parse(args[1], _wtoi(args[2].c_str()));
-    if (command == L"stages") return need(5), Stages(args[1], args[2], args[3], args[4]);
+    if (command == L"stages") return need(6), Stages(args[1], args[2], args[3], args[4], _wtoi(args[5].c_str()));
     if (command == L"poll") return need(6), Poll(args[1], args[2], args[3], args[4], args[5]);
     Fail("unknown command");
     return 2;
