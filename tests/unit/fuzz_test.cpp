@@ -5,6 +5,7 @@
 #include "json.h"
 #include "session.h"
 #include "support.h"
+#include "path_checks.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,7 @@
 namespace {
 
 using namespace tolvek;
+using namespace path_checks;
 using testing_support::CurrentDirectory;
 using testing_support::ScratchDir;
 
@@ -642,34 +644,6 @@ TEST(JsonFuzz, AMillionInputsAgreeWithTheGrammarAndFailWithFixedMessages) {
 // ---------------------------------------------------------------------------
 // Path rules as properties.
 
-std::vector<std::wstring> Names(const std::wstring& directory) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Generated keys leave names such as "a. " that only the verbatim form of a path
-// can address.
-void RemoveTreeVerbatim(const std::wstring& path) {
-    const std::wstring verbatim = L"\\\\?\\" + path;
-    for (const std::wstring& name : Names(verbatim)) {
-        const std::wstring child = verbatim + L"\\" + name;
-        if (GetFileAttributesW(child.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-            RemoveTreeVerbatim(path + L"\\" + name);
-        else
-            DeleteFileW(child.c_str());
-    }
-    RemoveDirectoryW(verbatim.c_str());
-}
-
 // The path the file system actually opened, without its drive. (Wine's
 // GetFinalPathNameByHandleW gives up on paths longer than 260 characters.)
 std::wstring FinalPath(HANDLE handle) {
@@ -686,21 +660,6 @@ std::wstring FinalDirectoryPath(const std::wstring& directory) {
     const std::wstring path = FinalPath(handle);
     CloseHandle(handle);
     return path;
-}
-
-bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() &&
-           CompareStringOrdinal(text.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
-                                static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
-}
-
-bool HasParentSegment(const std::wstring& path) {
-    for (size_t start = 0;;) {
-        const size_t end = path.find_first_of(L"\\/", start);
-        if (path.compare(start, end == std::wstring::npos ? end : end - start, L"..") == 0) return true;
-        if (end == std::wstring::npos) return false;
-        start = end + 1;
-    }
 }
 
 // What the file stage does with one key, up to the point where it writes: the
@@ -791,16 +750,16 @@ TEST(PathFuzz, AcceptedKeysLandInsideTargetsOfEveryShape) {
         EXPECT_GT(landed, 250) << Show(hostTarget);
     }
     // Whatever the keys did, nothing appeared beside the targets.
-    EXPECT_EQ(Names(scratch.path),
+    EXPECT_EQ(DirectoryNames(scratch.path),
               (std::vector<std::wstring>{L"Forward", L"Lower", L"deep", L"relative", L"short"}));
     std::wstring level = deep;
     while (level.size() > scratch.path.size() + 5) {
         const std::wstring parent = level.substr(0, level.find_last_of(L'\\'));
         const std::wstring name = level.substr(parent.size() + 1);
-        EXPECT_EQ(Names(parent), std::vector<std::wstring>{name}) << Show(parent);
+        EXPECT_EQ(DirectoryNames(parent), std::vector<std::wstring>{name}) << Show(parent);
         level = parent;
     }
-    for (const std::wstring& name : Names(scratch.path)) RemoveTreeVerbatim(scratch / name);
+    for (const std::wstring& name : DirectoryNames(scratch.path)) RemoveTreeVerbatim(scratch / name);
 }
 
 // One of the setup program's own files written in some other way: letters in any
@@ -880,8 +839,9 @@ void CheckProtectedFilesIn(const std::wstring& target, std::mt19937& random) {
         if (mustSkip) {
             ++variants;
             EXPECT_EQ(verdict, Verdict::Skipped) << Show(key) << " in " << Show(target);
-            if (i % 4 != 1)  // the rule alone, as the file stage applies it first
+            if (i % 4 != 1) {  // the rule alone, as the file stage applies it first
                 EXPECT_TRUE(IsProtectedInstallerArtifact(key)) << Show(key);
+            }
         }
         if (verdict != Verdict::Written) continue;
 
@@ -930,7 +890,7 @@ std::string JsonText(const std::wstring& text) {
 
 std::vector<std::wstring> TreeOf(const std::wstring& directory, const std::wstring& prefix = L"") {
     std::vector<std::wstring> files;
-    for (const std::wstring& name : Names(directory)) {
+    for (const std::wstring& name : DirectoryNames(directory)) {
         const std::wstring path = directory + L"\\" + name;
         if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
             for (const std::wstring& inner : TreeOf(path, prefix + name + L"\\")) files.push_back(inner);

@@ -3,6 +3,7 @@
 #include "install.h"
 #include "json.h"
 #include "support.h"
+#include "path_checks.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 namespace {
 
 using namespace tolvek;
+using namespace path_checks;
 using testing_support::CurrentDirectory;
 using testing_support::ScratchDir;
 
@@ -165,19 +167,6 @@ TEST(PathRules, ProtectedInstallerArtifactTable) {
         EXPECT_EQ(IsProtectedInstallerArtifact(row.key), row.isProtected) << Show(row.key);
 }
 
-std::vector<std::wstring> Names(const std::wstring& directory) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    return names;
-}
-
 TEST(PathRules, ProtectionJudgesTheNameTheFileSystemStores) {
     ScratchDir scratch(L"protected");
     const std::wstring keys[] = {L"unins000.exe.",        L"unins000.exe ",
@@ -191,19 +180,13 @@ TEST(PathRules, ProtectionJudgesTheNameTheFileSystemStores) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE) << Show(key);
         CloseHandle(file);
-        const std::vector<std::wstring> names = Names(scratch.path);
+        const std::vector<std::wstring> names = DirectoryNames(scratch.path);
         ASSERT_EQ(names.size(), 1u) << Show(key);
         const std::wstring& stored = names[0];
         EXPECT_EQ(IsProtectedInstallerArtifact(key), IsProtectedInstallerArtifact(stored))
             << Show(key) << " is stored as " << Show(stored);
         DeleteFileW((scratch.path + L"\\" + stored).c_str());
     }
-}
-
-bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() &&
-           CompareStringOrdinal(text.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
-                                static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
 }
 
 // The path the file system actually opened, without its "\\?\" prefix.
@@ -213,31 +196,6 @@ std::wstring FinalPath(HANDLE handle) {
     if (length == 0 || length >= 1024) return L"";
     const std::wstring path(buffer, length);
     return path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
-}
-
-bool HasParentSegment(const std::wstring& path) {
-    size_t start = 0;
-    for (;;) {
-        const size_t end = path.find_first_of(L"\\/", start);
-        const size_t length = end == std::wstring::npos ? end : end - start;
-        if (path.compare(start, length, L"..") == 0) return true;
-        if (end == std::wstring::npos) return false;
-        start = end + 1;
-    }
-}
-
-// Generated keys leave directory names such as "a. " that only the verbatim form of
-// a path can address.
-void RemoveTreeVerbatim(const std::wstring& path) {
-    const std::wstring verbatim = L"\\\\?\\" + path;
-    for (const std::wstring& name : Names(verbatim)) {
-        const std::wstring child = verbatim + L"\\" + name;
-        if (GetFileAttributesW(child.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-            RemoveTreeVerbatim(path + L"\\" + name);
-        else
-            DeleteFileW(child.c_str());
-    }
-    RemoveDirectoryW(verbatim.c_str());
 }
 
 // Every key that passes both checks stays inside the target: its resolved path begins
@@ -293,7 +251,7 @@ TEST(PathProperty, AcceptedKeysStayInsideTheTarget) {
     }
     EXPECT_GT(accepted, 1000) << "the generator should exercise the accepted side too";
     EXPECT_GT(created, 500);
-    EXPECT_EQ(Names(scratch.path), std::vector<std::wstring>{L"target"})
+    EXPECT_EQ(DirectoryNames(scratch.path), std::vector<std::wstring>{L"target"})
         << "nothing may appear beside the target directory";
     RemoveTreeVerbatim(target);
     EXPECT_EQ(GetFileAttributesW(target.c_str()), INVALID_FILE_ATTRIBUTES);
