@@ -16,9 +16,11 @@ export WINEDEBUG=-all
 demo=$(mktemp -d "${TMPDIR:-/tmp}/tolvek-demo.XXXXXX")
 product="$demo/product"
 target="$demo/target"
-pids=""
+# Mirrors start inside command substitutions (subshells), so their process ids
+# go to a file rather than a variable.
 stop_mirrors() {
-  for pid in $pids; do kill "$pid" 2>/dev/null || true; done
+  [ -f "$demo/mirror.pids" ] || return 0
+  while read -r pid; do kill "$pid" 2>/dev/null || true; done <"$demo/mirror.pids"
 }
 trap stop_mirrors EXIT
 trap 'exit 130' INT TERM
@@ -59,7 +61,7 @@ start_mirror() {
   name="$1"; shift
   python3 "$here/tools/mirror_server.py" --root "$product" --port 0 --port-file "$demo/$name.port" \
     "$@" >/dev/null 2>"$demo/$name.err" &
-  pids="$pids $!"
+  echo $! >>"$demo/mirror.pids"
   i=0
   while [ ! -s "$demo/$name.port" ]; do
     i=$((i + 1))
