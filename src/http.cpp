@@ -35,10 +35,6 @@ bool FormatFromTable(DWORD flags, HMODULE source, DWORD code, std::wstring& text
     return true;
 }
 
-void SetError(std::wstring* errorText, const std::wstring& text) {
-    if (errorText) *errorText = text;
-}
-
 struct CrackedUrl {
     std::wstring host;
     std::wstring object;  // path followed by the query

@@ -15,6 +15,11 @@ void AppendLogLine(const std::wstring& path, const std::wstring& message);
 // AppendLogLine (LogFilePath, message).
 void Log(const std::wstring& message);
 
+// Writes a failure text when the caller asked for one (the text out may be absent).
+inline void SetError(std::wstring* errorText, const std::wstring& text) {
+    if (errorText) *errorText = text;
+}
+
 std::wstring ParentDirectory(const std::wstring& path);
 bool EnsureDirectoryExists(const std::wstring& path);
 bool DeleteFileIfExists(const std::wstring& path);

@@ -11,10 +11,6 @@ constexpr DWORD kHashReadSize = 1048576;
 const wchar_t kHexDigits[] = L"0123456789ABCDEF";
 const wchar_t kCalculationFailed[] = L"SHA256 calculation failed";
 
-void SetError(std::wstring* errorText, const std::wstring& text) {
-    if (errorText) *errorText = text;
-}
-
 // Everything one digest holds. Members are released in reverse order of
 // declaration: the hash, the provider, the hash object, the digest buffer,
 // the file and last the read buffer.

@@ -172,7 +172,7 @@ _PARAM_OF = {
 
 
 class RuleError(ValueError):
-    """An invalid rule specification."""
+    """A rule that cannot be applied: an unknown key, a wrong type or a setting without its action."""
 
 
 def _type_ok(value, expected):

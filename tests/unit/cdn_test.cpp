@@ -3,6 +3,7 @@
 #include "cdn.h"
 #include "http.h"
 #include "support.h"
+#include "stage_context.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -94,7 +95,7 @@ tolvek::FileEntry Entry(const std::wstring& key, int64_t size = -1, bool hasSize
     return entry;
 }
 
-class CdnTest : public ::testing::Test {
+class CdnTest : public ::testing::Test, protected StageContext {
 protected:
     void SetUp() override {
         ASSERT_FALSE(Servers().root.empty()) << "TOLVEK_TEST_SERVERS names no servers file";
@@ -138,12 +139,8 @@ protected:
     }
 
     ScratchDir scratch{L"cdn"};
-    int64_t completed = 0, total = 1;
-    tolvek::ProgressTracker tracker{std::chrono::steady_clock::now(), completed, total};
     std::atomic<bool> cancel{false};
     std::wstring error = L"earlier text";
-    tolvek::InternetHandle session{
-        WinHttpOpen(L"tolvek-tests", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0)};
 };
 
 TEST_F(CdnTest, ProbeTriesHeadThenOneByteGet) {

@@ -2,6 +2,7 @@
 // file URLs it builds.
 #include "http.h"
 #include "support.h"
+#include "stage_context.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +25,7 @@ std::string Content() {
 
 // Two mirrors served from one directory of the mirror server each; rules on a
 // mirror's path glob make it fail.
-class FailoverTest : public ::testing::Test {
+class FailoverTest : public ::testing::Test, protected StageContext {
 protected:
     void SetUp() override {
         ASSERT_FALSE(Servers().root.empty()) << "TOLVEK_TEST_SERVERS names no servers file";
@@ -70,12 +71,8 @@ protected:
     std::string content = Content();
     tolvek::FileEntry entry;
     std::wstring temporary = scratch / L"a.bin.download";
-    int64_t completed = 0, total = 1;
-    tolvek::ProgressTracker tracker{std::chrono::steady_clock::now(), completed, total};
     std::atomic<bool> cancel{false};
     std::wstring error;
-    tolvek::InternetHandle session{
-        WinHttpOpen(L"tolvek-tests", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0)};
 };
 
 std::string Downloading(int mirror, int attempt, const std::wstring& url) {

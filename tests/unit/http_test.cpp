@@ -2,6 +2,7 @@
 #include "http.h"
 #include "support.h"
 
+#include "stage_context.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +28,7 @@ bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-class DownloadTest : public ::testing::Test {
+class DownloadTest : public ::testing::Test, protected StageContext {
 protected:
     void SetUp() override {
         ASSERT_FALSE(Servers().root.empty()) << "the test servers are not running";
@@ -57,10 +58,6 @@ protected:
     const std::wstring fileUrl = Servers().httpUrl + L"/dl/file.bin";
     ScratchDir dir{L"download"};
     const std::wstring local = dir / L"out.bin";
-    InternetHandle session{WinHttpOpen(L"tolvek-tests", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
-    int64_t completed = 0, total = 1;
-    ProgressTracker tracker{std::chrono::steady_clock::now(), completed, total};
 };
 
 TEST_F(DownloadTest, WholeBodyArrivesWithTheNoCacheHeader) {

@@ -4,6 +4,7 @@
 
 #include "handles.h"
 #include "support.h"
+#include "stage_context.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +25,7 @@ using Lines = std::vector<std::string>;
 
 const char kManifest[] = R"({"files": {"a.bin": {"size": 1}}, "version": 2})";
 
-class ManifestTest : public ::testing::Test {
+class ManifestTest : public ::testing::Test, protected StageContext {
 protected:
     void SetUp() override {
         ASSERT_FALSE(Servers().root.empty()) << "the test servers are not running";
@@ -59,10 +60,6 @@ protected:
 
     ScratchDir dir{L"manifest"};
     const std::wstring manifestPath = dir / L"tolvek_launcher_manifest.json";
-    InternetHandle session{WinHttpOpen(L"tolvek-tests", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
-    int64_t completed = 0, total = 1;
-    ProgressTracker tracker{std::chrono::steady_clock::now(), completed, total};
     JsonValue document;
     std::wstring error;
 };
