@@ -126,8 +126,8 @@ std::string Sha256Hex(const std::string& bytes) {
     return std::string(text, 64);
 }
 
-std::vector<std::string> LogMessages(const std::wstring& logPath) {
-    std::vector<std::string> messages;
+std::vector<LogLine> StampedLog(const std::wstring& logPath) {
+    std::vector<LogLine> lines;
     const std::string text = ReadBytes(logPath);
     size_t start = 0;
     while (start < text.size()) {
@@ -143,8 +143,21 @@ std::vector<std::string> LogMessages(const std::wstring& logPath) {
                                          &mi, &s, &close, &blank) == 8 &&
                              close == ']' && blank == ' ' && line[5] == '-' && line[20] == ']';
         EXPECT_TRUE(stamped) << "malformed timestamp: " << line;
-        messages.push_back(stamped ? line.substr(22) : line);
+        LogLine entry{0, stamped ? line.substr(22) : line};
+        const SYSTEMTIME time = {static_cast<WORD>(y), static_cast<WORD>(mo), 0, static_cast<WORD>(d),
+                                 static_cast<WORD>(h), static_cast<WORD>(mi), static_cast<WORD>(s), 0};
+        FILETIME stamp;
+        if (stamped && SystemTimeToFileTime(&time, &stamp))
+            entry.seconds = static_cast<long long>((ULARGE_INTEGER{{stamp.dwLowDateTime, stamp.dwHighDateTime}}.QuadPart) /
+                                                   10000000ULL);
+        lines.push_back(std::move(entry));
     }
+    return lines;
+}
+
+std::vector<std::string> LogMessages(const std::wstring& logPath) {
+    std::vector<std::string> messages;
+    for (LogLine& line : StampedLog(logPath)) messages.push_back(std::move(line.message));
     return messages;
 }
 
@@ -183,6 +196,8 @@ const TestServers& Servers() {
         result.expiredUrl = L"https://127.0.0.1:" + Widen(values["EXPIRED_PORT"]);
         result.wrongHostUrl = L"https://127.0.0.1:" + Widen(values["WRONGHOST_PORT"]);
         result.refusedUrl = L"http://127.0.0.1:" + Widen(values["REFUSED_PORT"]);
+        result.silentUrl = L"http://127.0.0.1:" + Widen(values["SILENT_PORT"]);
+        result.silentTlsUrl = L"https://127.0.0.1:" + Widen(values["SILENT_PORT"]);
         return result;
     }();
     return servers;

@@ -35,8 +35,15 @@ bool Exists(const std::wstring& path);
 // Upper-case SHA-256 of the bytes, computed independently of the engine.
 std::string Sha256Hex(const std::string& bytes);
 
-// Log lines with their timestamps checked and stripped; a malformed stamp fails
-// the current test and keeps the whole line.
+// One log line: its stamp as seconds since 1601 (0 when malformed) and its text.
+struct LogLine {
+    long long seconds = 0;
+    std::string message;
+};
+// Log lines with their timestamps checked and split off; a malformed stamp fails
+// the current test and keeps the whole line as the message.
+std::vector<LogLine> StampedLog(const std::wstring& logPath);
+// The messages of StampedLog, without their stamps.
 std::vector<std::string> LogMessages(const std::wstring& logPath);
 
 std::string Narrow(const std::wstring& text);  // UTF-8
@@ -51,6 +58,9 @@ struct TestServers {
     std::wstring expiredUrl;    // https://127.0.0.1:PORT, test CA, certificate expired in 2020
     std::wstring wrongHostUrl;  // https://127.0.0.1:PORT, test CA, certificate for another host
     std::wstring refusedUrl; // http://127.0.0.1:PORT where nothing listens
+    // http:// and https://127.0.0.1:PORT of a peer that accepts connections and
+    // never sends a byte (tools/silent_server.py)
+    std::wstring silentUrl, silentTlsUrl;
 };
 // Reads the fixture's file (written by tests/servers.sh); root is empty without it.
 const TestServers& Servers();
