@@ -3,7 +3,8 @@
 #   servers.sh start DIR   serve DIR/root over HTTP, over HTTPS with a trusted test
 #                          CA, over HTTPS with an untrusted certificate, with an
 #                          expired one and with one for another host name; a
-#                          peer that accepts and never answers; pick a port
+#                          peer that accepts and never answers and a port that
+#                          never completes a connection; pick a port
 #                          where nothing listens; write DIR/servers.env
 #   servers.sh stop DIR    stop them
 set -eu
@@ -52,10 +53,11 @@ start)
   "$here/tests/make_bad_certs.sh" "$tls" "$dir/tls" >/dev/null
   start_one expired --tls-cert "$dir/tls/expired.crt" --tls-key "$dir/tls/expired.key"
   start_one wronghost --tls-cert "$dir/tls/wronghost.crt" --tls-key "$dir/tls/wronghost.key"
-  rm -f "$dir/silent.port"
-  # It gives up after 60 s, twice the longest time-out, so a missing time-out
-  # fails a bound rather than hanging the suite.
-  python3 "$here/tools/silent_server.py" --port-file "$dir/silent.port" --give-up 60 --idle-exit 3600 \
+  # The silent peer gives up after 60 s, twice the longest time-out, so a
+  # missing time-out fails a bound rather than hanging the suite.
+  rm -f "$dir/silent.port" "$dir/unaccepted.port"
+  python3 "$here/tools/silent_server.py" --port-file "$dir/silent.port" --give-up 60 \
+    --unaccepted-port-file "$dir/unaccepted.port" --idle-exit 3600 \
     >"$dir/silent.out" 2>"$dir/silent.err" &
   echo $! >"$dir/silent.pid"
   refused=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
@@ -67,6 +69,7 @@ start)
     echo "EXPIRED_PORT=$(wait_port expired)"
     echo "WRONGHOST_PORT=$(wait_port wronghost)"
     echo "SILENT_PORT=$(wait_port silent)"
+    echo "UNACCEPTED_PORT=$(wait_port unaccepted)"
     echo "REFUSED_PORT=$refused"
   } >"$dir/servers.env"
   cat "$dir/servers.env"

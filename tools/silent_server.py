@@ -9,7 +9,11 @@ real server eventually would: a client without a working time-out then shows
 up as a request that took that long instead of one that never ends.
 
     silent_server.py [--port N] [--port-file PATH] [--give-up SECONDS]
-                     [--idle-exit SECONDS]
+                     [--unaccepted-port-file PATH] [--idle-exit SECONDS]
+
+With --unaccepted-port-file it also listens on a second port whose accept queue
+it fills with one connection of its own and never drains: the system then drops
+every further connection attempt there, so a client waits in its connect phase.
 
 Once listening it prints one line "LISTENING <port>" to stdout.  SIGTERM or
 SIGINT stop it; with --idle-exit it also stops after SECONDS with no client.
@@ -29,6 +33,15 @@ def write_port_file(path, port):
     with open(tmp, "w", encoding="ascii") as f:
         f.write(f"{port}\n")
     os.replace(tmp, path)
+
+
+def full_listener():
+    """A listener whose accept queue (backlog 0 holds one) is taken by its own filler."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    filler = socket.create_connection(listener.getsockname())
+    return listener, filler
 
 
 def serve(listener, give_up, idle_exit, stopping):
@@ -77,6 +90,8 @@ def main(argv=None):
     parser.add_argument("--port-file", help="write the port number here once listening")
     parser.add_argument("--give-up", type=float, default=None,
                         help="close each connection after this many seconds (default: never)")
+    parser.add_argument("--unaccepted-port-file",
+                        help="also listen on a port that never completes a connection; write it here")
     parser.add_argument("--idle-exit", type=float, default=None,
                         help="stop after this many seconds without a client")
     args = parser.parse_args(argv)
@@ -91,6 +106,9 @@ def main(argv=None):
     listener.listen(128)
     listener.setblocking(False)
     port = listener.getsockname()[1]
+    if args.unaccepted_port_file:
+        unaccepted, filler = full_listener()
+        write_port_file(args.unaccepted_port_file, unaccepted.getsockname()[1])
     if args.port_file:
         write_port_file(args.port_file, port)
     print(f"LISTENING {port}", flush=True)

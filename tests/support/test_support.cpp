@@ -198,6 +198,7 @@ const TestServers& Servers() {
         result.refusedUrl = L"http://127.0.0.1:" + Widen(values["REFUSED_PORT"]);
         result.silentUrl = L"http://127.0.0.1:" + Widen(values["SILENT_PORT"]);
         result.silentTlsUrl = L"https://127.0.0.1:" + Widen(values["SILENT_PORT"]);
+        result.unacceptedUrl = L"http://127.0.0.1:" + Widen(values["UNACCEPTED_PORT"]);
         return result;
     }();
     return servers;

@@ -61,6 +61,8 @@ struct TestServers {
     // http:// and https://127.0.0.1:PORT of a peer that accepts connections and
     // never sends a byte (tools/silent_server.py)
     std::wstring silentUrl, silentTlsUrl;
+    // http://127.0.0.1:PORT where a connection attempt is never completed
+    std::wstring unacceptedUrl;
 };
 // Reads the fixture's file (written by tests/servers.sh); root is empty without it.
 const TestServers& Servers();

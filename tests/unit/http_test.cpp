@@ -205,8 +205,8 @@ TEST_F(DownloadTest, ConnectionResetMidBodyLeavesNoFile) {
     EXPECT_FALSE(Exists(local));
 }
 
-// A peer that stops answering costs one 30 s transfer time-out, not more: the
-// phase that waits ends at its time-out, with the platform's words for it.
+// A peer that stops answering costs one time-out (30 s for a download), not
+// more: the phase that waits ends at its time-out, with the platform's words.
 class StalledDownloadTest : public DownloadTest {
 protected:
     // Fails the download and returns how long it took, in ms.
@@ -218,26 +218,52 @@ protected:
         return took;
     }
     static constexpr ULONGLONG kTimeoutMs = 30000;
-    static constexpr ULONGLONG kMarginMs = 5000;  // a loaded machine; a hang lasts minutes
 };
 
-bool IsTimeoutText(const std::wstring& text) {
-    return text == L"timeout" || text == HttpErrorText(WSAETIMEDOUT);
+// Ended by the time-out: not before it, and not long after.
+void ExpectEndedAtTimeOut(ULONGLONG took, ULONGLONG timeoutMs) {
+    EXPECT_GE(took, timeoutMs - 1000);
+    EXPECT_LE(took, timeoutMs + 5000);  // a loaded machine; a hang lasts minutes
+}
+
+// "HTTP request failed: " and a time-out as the platform words it: WinHTTP's
+// own or the socket's (a TLS handshake may be worded as its failure instead).
+void ExpectRequestTimedOut(const std::wstring& error, bool timeoutText = true) {
+    const std::wstring prefix = L"HTTP request failed: ";
+    ASSERT_TRUE(StartsWith(error, prefix)) << testing_support::Narrow(error);
+    const std::wstring tail = error.substr(prefix.size());
+    if (timeoutText) {
+        EXPECT_TRUE(tail == L"timeout" || tail == HttpErrorText(WSAETIMEDOUT)) << testing_support::Narrow(error);
+    }
 }
 
 TEST_F(StalledDownloadTest, PeerThatNeverAnswersEndsAtTheTimeOutSlow) {
-    for (const std::wstring& base : {Servers().silentUrl, Servers().silentTlsUrl}) {
-        SCOPED_TRACE(testing_support::Narrow(base));
+    std::wstring error;
+    ExpectEndedAtTimeOut(TimedFailure(Servers().silentUrl + L"/dl/file.bin", &error), kTimeoutMs);
+    ExpectRequestTimedOut(error);
+}
+
+// Every phase that waits for the peer ends at the caller's time-out: the
+// connection, the TLS handshake and the response headers.
+TEST_F(StalledDownloadTest, EachWaitingPhaseEndsAtTheRequestTimeOut) {
+    const DWORD timeoutMs = 5000;
+    struct Phase {
+        const char* name;
+        std::wstring url;
+        bool timeoutText;
+    };
+    const Phase phases[] = {{"connect", Servers().unacceptedUrl + L"/a", true},
+                            {"response headers", Servers().silentUrl + L"/a", true},
+                            {"TLS handshake", Servers().silentTlsUrl + L"/a", false}};
+    for (const Phase& phase : phases) {
+        SCOPED_TRACE(phase.name);
+        HttpRequest request;
         std::wstring error;
-        const ULONGLONG took = TimedFailure(base + L"/dl/file.bin", &error);
-        const std::wstring prefix = L"HTTP request failed: ";
-        ASSERT_TRUE(StartsWith(error, prefix)) << testing_support::Narrow(error);
-        // Over TLS the wait is for the handshake, which may be worded as its failure.
-        if (base == Servers().silentUrl) {
-            EXPECT_TRUE(IsTimeoutText(error.substr(prefix.size()))) << testing_support::Narrow(error);
-        }
-        EXPECT_GE(took, kTimeoutMs - 1000);
-        EXPECT_LE(took, kTimeoutMs + kMarginMs);
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_FALSE(SendHttpRequest(session.get(), phase.url, L"HEAD", L"", timeoutMs, request, nullptr, &error));
+        ExpectEndedAtTimeOut(GetTickCount64() - start, timeoutMs);
+        ExpectRequestTimedOut(error, phase.timeoutText);
+        EXPECT_FALSE(request.request);
     }
 }
 
@@ -260,8 +286,7 @@ TEST_F(StalledDownloadTest, BodyThatStallsEndsAtTheTimeOutAndLeavesNoFileSlow) {
     EXPECT_TRUE(StartsWith(error, L"WinHttpReadData failed: ") ||
                 StartsWith(error, L"WinHttpQueryDataAvailable failed: "))
         << testing_support::Narrow(error);
-    EXPECT_GE(took, kTimeoutMs - 1000);
-    EXPECT_LE(took, kTimeoutMs + kMarginMs);
+    ExpectEndedAtTimeOut(took, kTimeoutMs);
 }
 
 TEST(HttpErrorTexts, FixedTextsAndFallbacks) {
