@@ -148,8 +148,7 @@ std::vector<LogLine> StampedLog(const std::wstring& logPath) {
                                  static_cast<WORD>(h), static_cast<WORD>(mi), static_cast<WORD>(s), 0};
         FILETIME stamp;
         if (stamped && SystemTimeToFileTime(&time, &stamp))
-            entry.seconds = static_cast<long long>((ULARGE_INTEGER{{stamp.dwLowDateTime, stamp.dwHighDateTime}}.QuadPart) /
-                                                   10000000ULL);
+            entry.seconds = (static_cast<long long>(stamp.dwHighDateTime) << 32 | stamp.dwLowDateTime) / 10000000;
         lines.push_back(std::move(entry));
     }
     return lines;
@@ -260,6 +259,11 @@ std::string RecordedRequests(const std::wstring& serverUrl) {
 }
 
 int HttpGetStatus(const std::wstring& url) { return Request(url, L"GET", "", nullptr); }
+
+void ExpectEndedAtTimeOut(long long tookMs, long long timeoutMs) {
+    EXPECT_GE(tookMs, timeoutMs - 1000);
+    EXPECT_LE(tookMs, timeoutMs + kTimeOutMarginMs);
+}
 
 namespace {
 

@@ -75,6 +75,12 @@ std::string RecordedRequests(const std::wstring& serverUrl);
 // A plain GET to the server, returning the status (0 on a transport failure).
 int HttpGetStatus(const std::wstring& url);
 
+// Room for a loaded machine on top of a time-out; a hang lasts minutes.
+constexpr long long kTimeOutMarginMs = 5000;
+// A wait ended by a time-out: not before it (less a second for clock and stamp
+// granularity), and not more than the margin after it.
+void ExpectEndedAtTimeOut(long long tookMs, long long timeoutMs);
+
 // The DLL loaded with LoadLibraryW and GetProcAddress, as a setup program does.
 struct InstallerDll {
     InstallerDll();
