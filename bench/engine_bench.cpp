@@ -33,7 +33,7 @@
 
 #include "handles.h"
 #include "http.h"
-#include "install.h"
+#include "install_paths.h"
 #include "json.h"
 #include "manifest.h"
 #include "progress.h"

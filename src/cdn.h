@@ -2,7 +2,7 @@
 // mirror and ordering them by latency.
 #pragma once
 
-#include "install.h"
+#include "install_paths.h"
 #include "json.h"
 #include "progress.h"
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "handles.h"
-#include "install.h"
+#include "install_paths.h"
 #include "progress.h"
 
 #include <atomic>

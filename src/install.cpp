@@ -1,4 +1,5 @@
 #include "install.h"
+#include "install_paths.h"
 
 #include "cdn.h"
 #include "http.h"

@@ -1,6 +1,6 @@
 // File entries of the manifest and the rules that stand between a path written by a
 // server and a path on the user's disk.
-#include "install.h"
+#include "install_paths.h"
 
 #include <windows.h>
 

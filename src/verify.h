@@ -1,7 +1,7 @@
 // Verification: a file's existence, size and SHA-256 digest against its entry.
 #pragma once
 
-#include "install.h"
+#include "install_paths.h"
 
 #include <string>
 
