@@ -444,7 +444,6 @@ def report(bench, figures, results_dir, load):
         ("  the same, median of later parses", "parse_json_rate", "MB/s", ""),
         ("  python3 json.loads, first parse in the process", "python_json_first_rate", "MB/s", ""),
         ("  python3 json.loads, median of later parses", "python_json_rate", "MB/s", ""),
-        ("  the parse's heap blocks alone (no parsing)", "parse_allocations", "ms", "platform"),
         ("  reading and decoding the UTF-8 file", "read_utf8_file", "ms", ""),
         ("  manifest size", "manifest_bytes", "B", ""),
         ("GetOnlineInstallProgress during a transfer", "poll_ns", "ns per call", "target < 2000"),

@@ -60,7 +60,7 @@ protected:
 
     ScratchDir dir{L"manifest"};
     const std::wstring manifestPath = dir / L"tolvek_launcher_manifest.json";
-    JsonValue document;
+    JsonDocument document;
     std::wstring error;
 };
 
@@ -85,8 +85,8 @@ TEST_F(ManifestTest, FallsBackToTheNextUrlAfterThreeFailures) {
                             "Manifest downloaded successfully from: " + UrlText(L"good.json")}));
     EXPECT_EQ(ReadBytes(manifestPath), kManifest);
     EXPECT_FALSE(Exists(manifestPath + L".download"));
-    ASSERT_NE(FindMember(document, L"files"), nullptr);
-    EXPECT_EQ(GetNumber(document, L"version", 0), 2);
+    ASSERT_NE(FindMember(document.root, L"files"), nullptr);
+    EXPECT_EQ(GetNumber(document.root, L"version", 0), 2);
 }
 
 TEST_F(ManifestTest, EveryUrlFailingNamesTheLastError) {
@@ -137,7 +137,7 @@ TEST_F(ManifestTest, ParseFailuresAreRetriedWithTheParserMessage) {
 TEST_F(ManifestTest, ByteOrderMarkAndInvalidUtf8) {
     Serve(L"bom.json", "\xEF\xBB\xBF{\"files\": {\"a\": {}}, \"version_string\": \"v\xFF\"}");
     ASSERT_TRUE(Fetch(Url(L"bom.json"))) << Narrow(error);
-    EXPECT_EQ(GetString(document, L"version_string", L""), L"v\uFFFD");
+    EXPECT_EQ(GetString(document.root, L"version_string", L""), L"v\uFFFD");
 }
 
 TEST_F(ManifestTest, BlanksAroundUrlsAreKept) {
