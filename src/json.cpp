@@ -335,7 +335,10 @@ bool ConvertNumber(const wchar_t* token, const wchar_t* end, double& number) {
         // The value lies in [10^(order-1), 10^order): far enough out, no conversion is needed.
         const int64_t order = d.exponent + static_cast<int64_t>(d.count);
         if (order > 310 || order < -330) return false;
-        if (d.droppedNonZero) d.digits[d.count++] = '1';
+        if (d.droppedNonZero) {
+            d.digits[d.count++] = '1';
+            --d.exponent;
+        }
         char text[kSignificantDigits + 32];
         std::memcpy(text, d.digits, d.count);
         char* last = text + d.count;
@@ -554,9 +557,14 @@ bool ReadDocument(JsonParser& p, JsonValue& root, std::wstring& error) {
     return parsed;
 }
 
+// Storage only: the parse writes every value it hands out, and leaving the pages
+// untouched until then keeps the first touch of a large arena within the reading,
+// where the cancel flag is read.
 template <class T>
-std::unique_ptr<T[]> Arena(size_t size) {
-    return std::unique_ptr<T[]>(size ? new T[size] : nullptr);
+JsonArena<T> Arena(size_t size) {
+    if (size == 0) return JsonArena<T>();
+    if (size > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    return JsonArena<T>(static_cast<T*>(::operator new(size * sizeof(T))));
 }
 
 }  // namespace

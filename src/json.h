@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -47,13 +48,21 @@ struct JsonRange {
     const T& operator[](size_t index) const { return first[index]; }
 };
 
+// An arena's storage: values and characters need no destruction, and are written only
+// by the parse that fills them, so the storage is never initialised beforehand.
+struct ArenaRelease {
+    void operator()(void* block) const { ::operator delete(block); }
+};
+template <class T>
+using JsonArena = std::unique_ptr<T[], ArenaRelease>;
+
 // A parsed document: its root value and the three arenas that every value of the tree
 // points into, each sized exactly by the parse. Releasing it frees three blocks.
 struct JsonDocument {
     JsonValue root;
-    std::unique_ptr<JsonValue[]> elements;
-    std::unique_ptr<JsonMember[]> members;
-    std::unique_ptr<wchar_t[]> characters;
+    JsonArena<JsonValue> elements;
+    JsonArena<JsonMember> members;
+    JsonArena<wchar_t> characters;
 };
 
 // The payload as the kind names it; empty for any other kind.

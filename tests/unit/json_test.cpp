@@ -363,8 +363,8 @@ DWORD WINAPI ParseDeepTexts(void* outcomes) {
 }
 
 // Windows programs give their threads 1 MiB by default (the worker gets what its host
-// chose); half of that still holds the deepest accepted document, its copy and its
-// destruction. Wine rounds the reservation up to 1 MiB.
+// chose); half of that still holds the deepest accepted document while it is parsed
+// and walked. Wine rounds the reservation up to 1 MiB.
 TEST(JsonDepth, TheLimitFitsASmallThreadStack) {
     std::vector<std::pair<int, std::wstring>> outcomes;
     HANDLE thread = CreateThread(nullptr, 512 * 1024, ParseDeepTexts, &outcomes,
