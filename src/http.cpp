@@ -168,7 +168,7 @@ bool SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* 
         const DWORD code = GetLastError();
         opened.request.reset();
         opened.connection.reset();
-        SetError(errorText, L"HTTP request failed: " + HttpErrorText(code));
+        SetError(errorText, kHttpRequestFailed + HttpErrorText(code));
         return false;
     }
 
@@ -185,7 +185,7 @@ bool SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* 
     }
     if (status) *status = statusCode;
     if (statusCode < 200 || statusCode > 299) {
-        SetError(errorText, L"HTTP status " + std::to_wstring(statusCode));
+        SetError(errorText, kHttpStatus + std::to_wstring(statusCode));
         return false;
     }
     out = std::move(opened);

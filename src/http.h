@@ -18,6 +18,9 @@ namespace tolvek {
 inline const std::wstring kCancelledByUser = L"Cancelled by user";
 inline const std::wstring kInvalidUrl = L"Invalid URL";
 inline const std::wstring kSha256Mismatch = L"SHA256 mismatch";
+// The beginnings of a request that got no status, and of one with a failing status.
+inline const std::wstring kHttpRequestFailed = L"HTTP request failed: ";
+inline const std::wstring kHttpStatus = L"HTTP status ";
 
 constexpr int kAttemptsPerTarget = 3;
 constexpr DWORD kRetryPauseMs = 500;
@@ -57,8 +60,9 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
                     const std::atomic<bool>* cancelFlag, std::wstring* errorText);
 
 // Brings a verified copy of one manifest file to `temporaryPath`, trying the
-// mirrors in order with up to three attempts each.
-bool DownloadFileWithFailover(HINTERNET session, const std::vector<std::wstring>& mirrors,
+// mirrors in order with up to three attempts each. `mirrors` is the run's order:
+// a mirror that failed every attempt with no status or a server error moves to its end.
+bool DownloadFileWithFailover(HINTERNET session, std::vector<std::wstring>& mirrors,
                               const std::wstring& manifestPath, const std::wstring& temporaryPath,
                               const FileEntry& entry, int32_t fileNumber, int32_t fileCount,
                               const ProgressTracker& tracker, const std::atomic<bool>* cancelFlag,

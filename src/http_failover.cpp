@@ -5,6 +5,7 @@
 #include "support.h"
 #include "verify.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace tolvek {
@@ -12,6 +13,7 @@ namespace tolvek {
 namespace {
 
 const wchar_t kAllMirrorsFailed[] = L"NETWORK_UNREACHABLE: All CDN mirrors failed for ";
+const wchar_t kMovedToEnd[] = L"CDN moved to the end of the order after failing every attempt: ";
 
 enum class Outcome { Verified, DownloadFailed, ValidationFailed };
 
@@ -66,11 +68,23 @@ void LogRetry(Outcome outcome, int attempt, const std::wstring& baseUrl) {
         AttemptOfLimit(attempt) + L"): " + baseUrl);
 }
 
-enum class MirrorResult { Verified, Cancelled, Left };
+// A failure of the mirror itself rather than of the file asked for: no HTTP status
+// at all (refused, reset, TLS, time-out) or a server error.
+bool IsMirrorFailure(Outcome outcome, const std::wstring& failure) {
+    if (outcome != Outcome::DownloadFailed) return false;
+    if (failure.rfind(kHttpRequestFailed, 0) == 0) return true;
+    if (failure.rfind(kHttpStatus, 0) != 0) return false;
+    return std::wcstoul(failure.c_str() + kHttpStatus.size(), nullptr, 10) >= 500;
+}
+
+// Verified; cancelled; left after failures of its own (a later file may be there);
+// or left after every attempt failed as a mirror failure.
+enum class MirrorResult { Verified, Cancelled, Left, Failed };
 
 // Up to three attempts on one mirror; `lastFailure` keeps the latest failure text.
 MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::wstring& lastFailure,
                        std::wstring& errorText) {
+    bool everyAttemptMirrorFailure = true;
     for (int attempt = 1; attempt <= kAttemptsPerTarget; ++attempt) {
         if (IsCancelled(file.cancelFlag)) {
             errorText = kCancelledByUser;
@@ -81,6 +95,7 @@ MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::ws
         if (outcome == Outcome::Verified) return MirrorResult::Verified;
 
         lastFailure = failure;
+        everyAttemptMirrorFailure = everyAttemptMirrorFailure && IsMirrorFailure(outcome, failure);
         Log(L"Download failed from CDN: " + mirror.baseUrl + L" ; file=" + file.manifestPath +
             L" ; error=" + lastFailure);
         DeleteFileIfExists(file.temporaryPath);
@@ -90,41 +105,70 @@ MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::ws
             errorText = failure;
             return MirrorResult::Cancelled;
         }
-        if (attempt == kAttemptsPerTarget || EndsAttemptsOnMirror(lastFailure))
-            return MirrorResult::Left;
+        if (attempt == kAttemptsPerTarget)
+            return everyAttemptMirrorFailure ? MirrorResult::Failed : MirrorResult::Left;
+        if (EndsAttemptsOnMirror(lastFailure)) return MirrorResult::Left;
         LogRetry(outcome, attempt, mirror.baseUrl);
         PauseBeforeRetry(file.cancelFlag);
     }
     return MirrorResult::Left;
 }
 
+// Moves the mirrors that failed every attempt on this file to the end of the run's
+// order, in the order they failed; the others keep theirs.
+void MoveFailedToEnd(std::vector<std::wstring>& mirrors, const std::vector<size_t>& failed) {
+    if (failed.empty()) return;
+    std::vector<std::wstring> reordered;
+    reordered.reserve(mirrors.size());
+    for (size_t i = 0; i < mirrors.size(); ++i)
+        if (std::find(failed.begin(), failed.end(), i) == failed.end())
+            reordered.push_back(std::move(mirrors[i]));
+    for (size_t i : failed) reordered.push_back(std::move(mirrors[i]));
+    mirrors.swap(reordered);
+}
+
+// The mirrors in the run's order as this file starts; true when one delivered.
+bool TryMirrorsInOrder(const FileRequest& file, const std::vector<std::wstring>& mirrors,
+                       std::vector<size_t>& failed, std::wstring& errorText) {
+    const std::wstring count = std::to_wstring(mirrors.size());
+    std::wstring lastFailure;
+    for (size_t i = 0; i < mirrors.size(); ++i) {
+        if (IsCancelled(file.cancelFlag)) {
+            errorText = kCancelledByUser;
+            return false;
+        }
+        const MirrorTry mirror{mirrors[i], BuildFileUrl(mirrors[i], file.manifestPath),
+                               std::to_wstring(i + 1) + L"/" + count};
+        switch (TryMirror(file, mirror, lastFailure, errorText)) {
+            case MirrorResult::Verified: return true;
+            case MirrorResult::Cancelled: return false;
+            case MirrorResult::Failed:
+                Log(kMovedToEnd + mirrors[i]);
+                failed.push_back(i);
+                break;
+            case MirrorResult::Left: break;
+        }
+    }
+    errorText = kAllMirrorsFailed + file.manifestPath + L" (" + count + L" tried, " +
+                std::to_wstring(kAttemptsPerTarget) + L" attempts each). Last error: " + lastFailure;
+    return false;
+}
+
 }  // namespace
 
-bool DownloadFileWithFailover(HINTERNET session, const std::vector<std::wstring>& mirrors,
+bool DownloadFileWithFailover(HINTERNET session, std::vector<std::wstring>& mirrors,
                               const std::wstring& manifestPath, const std::wstring& temporaryPath,
                               const FileEntry& entry, int32_t fileNumber, int32_t fileCount,
                               const ProgressTracker& tracker, const std::atomic<bool>* cancelFlag,
                               std::wstring& errorText) {
     const FileRequest file{session,   manifestPath, temporaryPath, entry,
                            fileNumber, fileCount,   tracker,       cancelFlag};
-    const std::wstring count = std::to_wstring(mirrors.size());
-    std::wstring lastFailure;
-    for (size_t i = 0; i < mirrors.size(); ++i) {
-        if (IsCancelled(cancelFlag)) {
-            errorText = kCancelledByUser;
-            return false;
-        }
-        const MirrorTry mirror{mirrors[i], BuildFileUrl(mirrors[i], manifestPath),
-                               std::to_wstring(i + 1) + L"/" + count};
-        switch (TryMirror(file, mirror, lastFailure, errorText)) {
-            case MirrorResult::Verified: return true;
-            case MirrorResult::Cancelled: return false;
-            case MirrorResult::Left: break;
-        }
-    }
-    errorText = kAllMirrorsFailed + manifestPath + L" (" + count + L" tried, " +
-                std::to_wstring(kAttemptsPerTarget) + L" attempts each). Last error: " + lastFailure;
-    return false;
+    // A mirror that keeps failing would cost every later file all its attempts
+    // (a dead mirror: three time-outs per file); it is tried last from the next file on.
+    std::vector<size_t> failed;
+    const bool delivered = TryMirrorsInOrder(file, mirrors, failed, errorText);
+    MoveFailedToEnd(mirrors, failed);
+    return delivered;
 }
 
 std::wstring PercentEncodeSegment(const std::wstring& segment) {

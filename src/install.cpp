@@ -101,7 +101,8 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
     const std::atomic<bool>* cancelFlag = &session.cancelRequested;
     const std::wstring resolvedTarget = WithTrailingSeparator(FullPath(session.targetDirectory));
 
-    const std::vector<std::wstring> mirrors = SelectCdns(
+    // The run's mirror order: failover moves a mirror that keeps failing to its end.
+    std::vector<std::wstring> mirrors = SelectCdns(
         sessionHandle, run.document, run.entries, run.tracker, cancelFlag, run.errorText);
     if (mirrors.empty()) throw InstallError(run.errorText);
 

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -59,8 +62,10 @@ protected:
     static std::wstring Base(const std::wstring& mirror) { return Servers().httpUrl + L"/failover/" + mirror; }
     static std::string Glob(const std::string& mirror) { return "/failover/" + mirror + "/*"; }
 
+    // `order` is the run's mirror order, as the call leaves it.
     bool Download(const std::vector<std::wstring>& mirrors, HINTERNET handle) {
-        return tolvek::DownloadFileWithFailover(handle, mirrors, kManifestPath, temporary, entry, 1, 1,
+        order = mirrors;
+        return tolvek::DownloadFileWithFailover(handle, order, kManifestPath, temporary, entry, 1, 1,
                                                 tracker, &cancel, error);
     }
     bool Download(const std::vector<std::wstring>& mirrors) { return Download(mirrors, session.get()); }
@@ -73,6 +78,7 @@ protected:
     std::wstring temporary = scratch / L"a.bin.download";
     std::atomic<bool> cancel{false};
     std::wstring error;
+    std::vector<std::wstring> order;
 };
 
 std::string Downloading(int mirror, int attempt, const std::wstring& url) {
@@ -134,6 +140,59 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
         expected.push_back(Downloading(2, 1, second + L"/data/a.bin"));
         EXPECT_EQ(Log(), expected);
     }
+}
+
+TEST_F(FailoverTest, OnlyAMirrorFailingEveryAttemptItselfMovesToTheEnd) {
+    struct Row {
+        const char* name;
+        std::string rule;  // for the first mirror's paths
+        bool refused;      // the first mirror's port has no listener
+        bool moved;
+    };
+    const Row rows[] = {
+        {"server error every time", R"("status": 503)", false, true},
+        {"connection refused", "", true, true},
+        {"no answer at all", R"("drop": true)", false, true},
+        {"server error, then not found", R"("status": 500, "times": 1}, {"path_glob": ")" + Glob("m1") +
+                                             R"(", "status": 404)", false, false},
+        {"not found every time", R"("status": 404)", false, false},
+        {"body cut short", R"("short": true, "short_bytes": 600)", false, false},
+        {"wrong content", R"("body": ")" + std::string(content.size(), 'x') + "\"", false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ResetServer(Servers().httpUrl);
+        DeleteFileW(tolvek::LogFilePath.c_str());
+        if (!row.rule.empty())
+            SetRules(Servers().httpUrl, R"([{"path_glob": ")" + Glob("m1") + "\", " + row.rule + "}]");
+        const std::wstring first = row.refused ? Servers().refusedUrl + L"/failover/m1" : Base(L"m1");
+        const std::wstring second = Base(L"m2");
+
+        ASSERT_TRUE(Download({first, second})) << Narrow(error);
+        const std::vector<std::wstring> expected =
+            row.moved ? std::vector<std::wstring>{second, first} : std::vector<std::wstring>{first, second};
+        EXPECT_EQ(order, expected);
+        const std::vector<std::string> log = Log();
+        const std::string moved = "CDN moved to the end of the order after failing every attempt: " + Narrow(first);
+        EXPECT_EQ(std::count(log.begin(), log.end(), moved), row.moved ? 1 : 0);
+        if (row.moved) {
+            // Said once, after the mirror's last failure and before the next mirror is asked.
+            const auto at = std::find(log.begin(), log.end(), moved);
+            ASSERT_NE(at, log.begin());
+            EXPECT_EQ(std::prev(at)->rfind("Download failed from CDN: " + Narrow(first), 0), 0u);
+            EXPECT_EQ(*std::next(at), Downloading(2, 1, second + L"/data/a.bin"));
+        }
+    }
+}
+
+TEST_F(FailoverTest, MirrorsMovedInTheOrderTheyFailedWhenAllFail) {
+    SetRules(Servers().httpUrl, R"([{"path_glob": "/failover/*", "status": 502}])");
+    EXPECT_FALSE(Download({Base(L"m1"), Base(L"m2")}));
+    EXPECT_EQ(order, (std::vector<std::wstring>{Base(L"m1"), Base(L"m2")}));
+    EXPECT_FALSE(Download({Base(L"m2"), Base(L"m1")}));
+    EXPECT_EQ(order, (std::vector<std::wstring>{Base(L"m2"), Base(L"m1")}));
+    EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (2 tried, "
+                             "3 attempts each). Last error: HTTP status 502");
 }
 
 TEST_F(FailoverTest, AllMirrorsFailingGiveLastErrorAndLeaveNoFile) {
