@@ -183,7 +183,10 @@ SectionEnd
 Function ProgressPageCreate
   nsDialogs::Create 1018
   Pop $0
-  GetDlgItem $0 $HWNDPARENT 1  ; Next: enabled once the run has ended
+  GetDlgItem $0 $HWNDPARENT 1  ; Next becomes Close, enabled once the run has ended
+  SendMessage $0 ${WM_SETTEXT} 0 "STR:Close"
+  EnableWindow $0 0
+  GetDlgItem $0 $HWNDPARENT 3  ; Back: the target cannot change under a running install
   EnableWindow $0 0
 
   ${NSD_CreateLabel} 0 0 100% 12u "Preparing"
@@ -251,10 +254,8 @@ Function ShowResult
   GetDlgItem $0 $HWNDPARENT 1
   EnableWindow $0 1
   ${If} $ResultCode = 0
-    SendMessage $0 ${WM_SETTEXT} 0 "STR:Close"
     ${NSD_SetText} $ResultLabel "${PRODUCT_NAME} is installed in $INSTDIR."
   ${Else}
-    SendMessage $0 ${WM_SETTEXT} 0 "STR:Close"
     ; The prefix marks what a retry may mend; the rest of the text is for support.
     StrCpy $1 $ResultText 21
     ${If} $1 == "NETWORK_UNREACHABLE: "
