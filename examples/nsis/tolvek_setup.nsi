@@ -49,7 +49,9 @@ Target amd64-unicode
 
 Name "${PRODUCT_NAME}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES64\${PRODUCT_NAME}"
+; A per-user install needs no elevation; for Program Files use
+; RequestExecutionLevel admin and "$PROGRAMFILES64\${PRODUCT_NAME}".
+InstallDir "$LOCALAPPDATA\Programs\${PRODUCT_NAME}"
 RequestExecutionLevel user
 ShowInstDetails nevershow
 
