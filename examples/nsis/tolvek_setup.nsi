@@ -193,19 +193,19 @@ Function ProgressPageCreate
 
   ${NSD_CreateLabel} 0 0 100% 12u "Preparing"
   Pop $StatusLabel
-  ${NSD_CreateLabel} 0 14u 100% 12u ""
+  ${NSD_CreateLabel} 0 12u 100% 12u ""
   Pop $ItemLabel
-  ${NSD_CreateProgressBar} 0 30u 100% 12u ""
+  ${NSD_CreateProgressBar} 0 26u 100% 12u ""
   Pop $Bar
   SendMessage $Bar ${PBM_SETRANGE32} 0 1000
-  ${NSD_CreateLabel} 0 48u 100% 12u ""
+  ${NSD_CreateLabel} 0 42u 100% 12u ""
   Pop $BytesLabel
-  ${NSD_CreateLabel} 0 62u 100% 12u ""
+  ${NSD_CreateLabel} 0 54u 100% 12u ""
   Pop $TimeLabel
-  ${NSD_CreateButton} 0 80u 70u 14u "Cancel download"
+  ${NSD_CreateButton} 0 68u 70u 14u "Cancel download"
   Pop $CancelButton
   ${NSD_OnClick} $CancelButton OnCancelClick
-  ${NSD_CreateLabel} 0 100u 100% 36u ""
+  ${NSD_CreateLabel} 0 88u 100% 52u ""
   Pop $ResultLabel
 
   Call StartInstall
@@ -237,6 +237,13 @@ Function ShowProgress
   ${If} $0 <> 0
     System::Call '*$Record(&w64 .r1, &w260 .r2, i .r3, i .r4, i .r5, &w32 .r6, &w32 .r7, &w32 .r8, &w32 .r9)'
     ${NSD_SetText} $StatusLabel "$1"
+    ${If} $1 == "Error"
+      ; The record then holds the failure text and no figures: keep the last ones
+      ; shown, and let the result below show the text whole.
+      ${NSD_SetText} $ItemLabel ""
+      Pop $0
+      Return
+    ${EndIf}
     ${If} $4 > 0
       ${NSD_SetText} $ItemLabel "[$3/$4] $2"
     ${Else}
