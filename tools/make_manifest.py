@@ -15,8 +15,8 @@ The engine requests a name's characters up to U+00FF as one %XX escape of
 their code (é as %E9) and the characters above as the escaped bytes of their
 UTF-8 form (Ł as %C5%81). With --publish DIR the mirror tree is written with
 every file stored under exactly those bytes, so a stock web server (nginx,
-Apache) or an object store serves it as it is. Names that need this are
-reported.
+Apache) serves it as it is. Names that need this are reported. (Object stores
+with UTF-8 keys cannot hold a Latin-1 byte name.)
 
 Setup-uninstaller names (unins*.exe, unins*.dat, unins*.msg) are kept with a
 warning: the engine never installs or overwrites them, it skips them.

@@ -81,6 +81,16 @@ Page instfiles
 
 ; -- the engine ---------------------------------------------------------------
 
+; The export's address into VAR; $1 names the first missing export.
+!macro LookUpExport VAR NAME
+  System::Call 'kernel32::GetProcAddress(p $Engine, m "${NAME}") p .s'
+  Pop ${VAR}
+  ${If} ${VAR} P= 0
+  ${AndIf} $1 == ""
+    StrCpy $1 "${ENGINE_NAME} lacks the export ${NAME}"
+  ${EndIf}
+!macroend
+
 ; Extracted next to the plug-ins and loaded by its full path, so that no other
 ; folder on the search path can supply a DLL of that name.
 Function LoadEngine
@@ -91,25 +101,15 @@ Function LoadEngine
     Return
   ${EndIf}
   StrCpy $Engine $0
-  System::Call 'kernel32::GetProcAddress(p $Engine, m "StartOnlineInstall") p .s'
-  Pop $StartFn
-  System::Call 'kernel32::GetProcAddress(p $Engine, m "GetOnlineInstallProgress") p .s'
-  Pop $ProgressFn
-  System::Call 'kernel32::GetProcAddress(p $Engine, m "IsOnlineInstallDone") p .s'
-  Pop $DoneFn
-  System::Call 'kernel32::GetProcAddress(p $Engine, m "GetOnlineInstallResult") p .s'
-  Pop $ResultFn
-  System::Call 'kernel32::GetProcAddress(p $Engine, m "CancelOnlineInstall") p .s'
-  Pop $CancelFn
-  System::Call 'kernel32::GetProcAddress(p $Engine, m "ShutdownOnlineInstall") p .s'
-  Pop $ShutdownFn
-  ${If} $StartFn P= 0
-  ${OrIf} $ProgressFn P= 0
-  ${OrIf} $DoneFn P= 0
-  ${OrIf} $ResultFn P= 0
-  ${OrIf} $CancelFn P= 0
-  ${OrIf} $ShutdownFn P= 0
-    Push "${ENGINE_NAME} lacks an export"
+  StrCpy $1 ""
+  !insertmacro LookUpExport $StartFn StartOnlineInstall
+  !insertmacro LookUpExport $ProgressFn GetOnlineInstallProgress
+  !insertmacro LookUpExport $DoneFn IsOnlineInstallDone
+  !insertmacro LookUpExport $ResultFn GetOnlineInstallResult
+  !insertmacro LookUpExport $CancelFn CancelOnlineInstall
+  !insertmacro LookUpExport $ShutdownFn ShutdownOnlineInstall
+  ${If} $1 != ""
+    Push $1
     Return
   ${EndIf}
   System::Alloc ${RECORD_SIZE}
@@ -152,10 +152,19 @@ Function FinishInstall
   ${EndIf}
 FunctionEnd
 
+; The engine never ran, so it wrote no log: the reason goes there for support
+; (in silent mode nothing else shows it).
 Function FailWithoutEngine
   Pop $ResultText
   StrCpy $ResultCode ${EXIT_FAILED}
   SetErrorLevel ${EXIT_FAILED}
+  ClearErrors
+  FileOpen $0 "${LOG_FILE}" a
+  ${IfNot} ${Errors}
+    FileSeek $0 0 END
+    FileWrite $0 "Setup failed before the install started: $ResultText$\r$\n"
+    FileClose $0
+  ${EndIf}
 FunctionEnd
 
 ; -- silent mode (/S): install, no window, the exit code tells the result ---
@@ -166,16 +175,16 @@ Section "Install"
   ${EndIf}
   Call StartInstall
   Pop $0
-  ${If} $0 != ""
+  ${If} $0 == ""
+    ${Do}
+      Sleep ${POLL_MS}
+      System::Call '::$DoneFn() i .r0'
+    ${LoopUntil} $0 <> 0
+    Call FinishInstall
+  ${Else}
     Push $0
     Call FailWithoutEngine
-    Return
   ${EndIf}
-  ${Do}
-    Sleep ${POLL_MS}
-    System::Call '::$DoneFn() i .r0'
-  ${LoopUntil} $0 <> 0
-  Call FinishInstall
   ; Silent mode has no window whose end would release the engine.
   Call ReleaseEngine
 SectionEnd

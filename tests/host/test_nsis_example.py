@@ -43,9 +43,9 @@ def publish(root, mirror):
     make_manifest.write_atomically(os.path.join(root, "manifest.json"), make_manifest.manifest_text(manifest))
 
 
-def build_installer(manifest_url, output):
+def build_installer(manifest_url, output, engine=ENGINE_DLL):
     done = subprocess.run(["makensis", "-V2", f"-DMANIFEST_URLS={manifest_url}", f"-DPRODUCT_NAME={PRODUCT_NAME}",
-                           f"-DENGINE_DLL={ENGINE_DLL}", f"-DOUTFILE={output}", SCRIPT],
+                           f"-DENGINE_DLL={engine}", f"-DOUTFILE={output}", SCRIPT],
                           capture_output=True, text=True)
     if done.returncode != 0:
         raise AssertionError("makensis failed:\n" + done.stdout + done.stderr)
@@ -72,6 +72,10 @@ class NsisExample(unittest.TestCase):
         for product in ("good", "broken"):
             cls.installers[product] = os.path.join(cls.scratch, f"{product}-installer.exe")
             build_installer(f"{cls.server.url}/{product}/manifest.json", cls.installers[product])
+        # A module without the engine's exports: the reference host beside the DLL.
+        cls.installers["no-engine"] = os.path.join(cls.scratch, "no-engine-installer.exe")
+        build_installer(f"{cls.server.url}/good/manifest.json", cls.installers["no-engine"],
+                        engine=os.path.join(os.path.dirname(ENGINE_DLL), "tolvek-install.exe"))
 
     @classmethod
     def tearDownClass(cls):
@@ -86,9 +90,13 @@ class NsisExample(unittest.TestCase):
         # NSIS reads /D= only unquoted, as the last argument, so the path has no blank.
         self.target = tempfile.mkdtemp(prefix="target-", dir=self.scratch)
 
-    def log_lines(self):
+    def log_lines_as_written(self):
         with open(self.log, "rb") as f:
-            return [line[22:] for line in f.read().decode("cp1252").split("\r\n") if line]
+            return [line for line in f.read().decode("cp1252").split("\r\n") if line]
+
+    def log_lines(self):
+        """The engine's lines without their time stamps."""
+        return [line[22:] for line in self.log_lines_as_written()]
 
     def test_silent_install_exits_0_with_every_byte_in_place(self):
         self.assertEqual(run_silently(self.installers["good"], self.target), 0, self.log_lines())
@@ -113,6 +121,13 @@ class NsisExample(unittest.TestCase):
                         last)
         installed = [name for _, _, names in os.walk(self.target) for name in names]
         self.assertEqual(installed, [])
+
+    def test_unusable_engine_exits_1_without_a_request(self):
+        self.assertEqual(run_silently(self.installers["no-engine"], self.target), 1)
+        self.assertEqual(self.log_lines_as_written()[-1], "Setup failed before the install started: "
+                         "tolvek_online_installer.dll lacks the export StartOnlineInstall")
+        self.assertEqual(self.server.control("requests"), [])
+        self.assertEqual(os.listdir(self.target), [])
 
 
 if __name__ == "__main__":
