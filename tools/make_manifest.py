@@ -28,8 +28,8 @@ import argparse
 import hashlib
 import json
 import os
-import sys
 import shutil
+import sys
 import tempfile
 
 HASH_BLOCK = 1024 * 1024
