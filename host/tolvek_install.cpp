@@ -29,7 +29,8 @@ constexpr DWORD kCloseGraceMs = 4500;
 constexpr int32_t kResultCapacity = 1024;
 
 constexpr wchar_t kDllName[] = L"tolvek_online_installer.dll";
-constexpr wchar_t kDefaultLogName[] = L"install.log";
+// In the temporary directory, never in the target: the engine refuses a key naming the log.
+constexpr wchar_t kDefaultLogName[] = L"tolvek-install.log";
 constexpr wchar_t kUsage[] =
     L"usage: tolvek-install <manifest-url-list> <target-dir> [log-path] [working-dir]\n"
     L"\n"
@@ -37,7 +38,8 @@ constexpr wchar_t kUsage[] =
     L"  manifest-url-list  http:// or https:// URLs of the manifest, separated by \"|\";\n"
     L"                     the later ones are fallbacks\n"
     L"  target-dir         where the files go; created when missing\n"
-    L"  log-path           the install log (default: <target-dir>\\install.log)\n"
+    L"  log-path           the install log (default: tolvek-install.log in the\n"
+    L"                     temporary directory)\n"
     L"  working-dir        where the manifest is downloaded (default: a new folder in\n"
     L"                     the temporary directory, removed afterwards)\n"
     L"An empty log-path or working-dir argument selects the default.\n"
@@ -103,10 +105,14 @@ std::wstring JoinPath(const std::wstring& directory, const std::wstring& name) {
     return directory + L"\\" + name;
 }
 
-std::wstring DefaultWorkingDirectory() {
+std::wstring TempDirectory() {
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH + 1, temp);
-    return JoinPath(temp, L"tolvek-install-" + std::to_wstring(GetCurrentProcessId()));
+    return temp;
+}
+
+std::wstring DefaultWorkingDirectory() {
+    return JoinPath(TempDirectory(), L"tolvek-install-" + std::to_wstring(GetCurrentProcessId()));
 }
 
 // Empty text when the arguments are usable, else what is wrong with them.
@@ -122,7 +128,7 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, Arguments& ou
     out.manifestUrls = args[0];
     out.targetDirectory = FullPathOf(args[1]);
     const bool hasLog = args.size() > 2 && !args[2].empty();
-    out.logPath = hasLog ? FullPathOf(args[2]) : JoinPath(out.targetDirectory, kDefaultLogName);
+    out.logPath = hasLog ? FullPathOf(args[2]) : JoinPath(TempDirectory(), kDefaultLogName);
     out.ownWorkingDirectory = args.size() < 4 || args[3].empty();
     out.workingDirectory = out.ownWorkingDirectory ? DefaultWorkingDirectory() : FullPathOf(args[3]);
     return std::wstring();
