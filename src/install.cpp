@@ -101,7 +101,8 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
     const std::atomic<bool>* cancelFlag = &session.cancelRequested;
     const std::wstring resolvedTarget = WithTrailingSeparator(FullPath(session.targetDirectory));
 
-    const std::vector<std::wstring> mirrors = SelectCdns(
+    // The run's mirror order: failover moves a mirror that keeps failing to its end.
+    std::vector<std::wstring> mirrors = SelectCdns(
         sessionHandle, run.document, run.entries, run.tracker, cancelFlag, run.errorText);
     if (mirrors.empty()) throw InstallError(run.errorText);
 
@@ -113,6 +114,8 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
         const std::wstring& key = entry.key;
         auto skipProtected = [&] {
             Log(L"Skipped protected installer artifact: " + key);
+            // Counted as done like a valid file, so a completed run reaches 1000 per mille.
+            if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
             ReportProgress(run.tracker, L"Skipped", key, number, count, 0, 0);
         };
         if (IsProtectedInstallerArtifact(key)) {
