@@ -109,10 +109,12 @@ TEST(FileSystem, EnsureDirectoryExistsTakesNoStackPerSeparator) {
     struct Call {
         std::wstring path;
         bool result = false;
-    } call{dir / (L"a" + std::wstring(30000, L'\\') + L"b" + std::wstring(30000, L'/')), false};
+        bool returned = false;  // a thread whose stack overflows ends without returning
+    } call{dir / (L"a" + std::wstring(30000, L'\\') + L"b" + std::wstring(30000, L'/'))};
     const auto body = [](void* parameter) -> DWORD {
         Call& c = *static_cast<Call*>(parameter);
         c.result = EnsureDirectoryExists(c.path);
+        c.returned = true;
         return 0;
     };
     HANDLE thread = CreateThread(nullptr, 256 * 1024, body, &call, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
@@ -120,6 +122,7 @@ TEST(FileSystem, EnsureDirectoryExistsTakesNoStackPerSeparator) {
     const DWORD waited = WaitForSingleObject(thread, 60000);
     CloseHandle(thread);
     ASSERT_EQ(waited, WAIT_OBJECT_0) << "EnsureDirectoryExists never returned";
+    ASSERT_TRUE(call.returned) << "the thread ended inside EnsureDirectoryExists";
     EXPECT_EQ(call.result, IsDirectory(call.path));
     EXPECT_EQ(call.result, IsDirectory(dir / L"a\\b"));
 }
