@@ -80,7 +80,7 @@ std::wstring LongName(const std::wstring& path) {
 // The part of a full path that no trimming may touch: "C:\", "\\server\share\" or a
 // lone "\"; the "\\?\" form is written as the plain one, which names the same file.
 std::wstring SplitRoot(std::wstring& path) {
-    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) path.erase(0, 6);  // keeps "\\"
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) path.erase(2, 6);  // "\\?\UNC\s" -> "\\s"
     else if (path.compare(0, 4, L"\\\\?\\") == 0) path.erase(0, 4);
     size_t end = 0;
     if (path.size() >= 2 && path[1] == L':') {
