@@ -382,6 +382,7 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     int downloads = 0;
     std::wstring resolvedTarget = tolvek::FullPath(target);
     if (!resolvedTarget.empty() && resolvedTarget.back() != L'\\') resolvedTarget += L'\\';
+    tolvek::ClaimedPaths claimed;
     for (const auto& member : files->members) {
         if (limit > 0 && number == limit) break;
         tolvek::FileEntry entry = tolvek::ReadFileEntry(member.second);
@@ -393,8 +394,11 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
                 tolvek::EscapesTargetDirectory(resolvedTarget, entry.key))
                 Fail("the manifest has a key the file stage would not install");
             destination = tolvek::JoinPath(target, entry.key);
-            if (tolvek::IsProtectedInstallerArtifact(tolvek::ExistingLongName(destination)))
+            const tolvek::ResolvedPath resolved = tolvek::ResolvePath(destination);
+            if ((resolved.exists && tolvek::IsProtectedInstallerArtifact(resolved.path)) ||
+                !tolvek::MayWriteDestination(claimed, entry.key, resolved))
                 Fail("the manifest has a key the file stage would not install");
+            tolvek::Claim(claimed, resolved.path);
             tolvek::EnsureDirectoryExists(tolvek::ParentDirectory(destination));
         });
         timed(Log, [&] {

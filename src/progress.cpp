@@ -40,6 +40,17 @@ void PublishProgress(const std::wstring& status, const std::wstring& currentItem
                      const std::wstring& timeLeftText, const std::wstring& fileBytesDoneText,
                      const std::wstring& fileBytesTotalText) {
     std::lock_guard<std::mutex> lock(StatusLock);
+    PublishProgressLocked(status, currentItem, itemIndex, itemCount, progressPermille, bytesDoneText,
+                          bytesTotalText, speedText, timeLeftText, fileBytesDoneText,
+                          fileBytesTotalText);
+}
+
+void PublishProgressLocked(const std::wstring& status, const std::wstring& currentItem,
+                           int32_t itemIndex, int32_t itemCount, int32_t progressPermille,
+                           const std::wstring& bytesDoneText, const std::wstring& bytesTotalText,
+                           const std::wstring& speedText, const std::wstring& timeLeftText,
+                           const std::wstring& fileBytesDoneText,
+                           const std::wstring& fileBytesTotalText) {
     CopyText(ProgressStore.status, status);
     CopyText(ProgressStore.currentItem, currentItem);
     ProgressStore.itemIndex = itemIndex;

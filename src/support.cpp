@@ -49,15 +49,44 @@ std::wstring ParentDirectory(const std::wstring& path) {
     return path.substr(0, last);
 }
 
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The length of ParentDirectory (the first `length` units of `path`), 0 when it has
+// none. The prefixes "a\\" and "a\" of "a\\\b" name the directory "a" as well, so
+// the parent is "a" at once.
+size_t ParentLength(const std::wstring& path, size_t length) {
+    size_t end = path.find_last_of(L"\\/", length - 1);
+    if (end == std::wstring::npos) return 0;
+    while (end > 0 && IsSeparator(path[end - 1])) --end;
+    return end == 0 ? 1 : end;
+}
+
+}  // namespace
+
+// Missing directories are found walking up and created from the outermost down, in a
+// loop: a path with tens of thousands of separators costs no stack.
 bool EnsureDirectoryExists(const std::wstring& path) {
     if (path.empty()) return true;
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-
-    const std::wstring parent = ParentDirectory(path);
-    if (!parent.empty() && parent != path && !EnsureDirectoryExists(parent)) return false;
-    if (CreateDirectoryW(path.c_str(), nullptr)) return true;
-    return GetLastError() == ERROR_ALREADY_EXISTS;
+    std::vector<size_t> missing;  // lengths of the missing prefixes, deepest first
+    for (size_t length = path.size();;) {
+        const DWORD attributes = GetFileAttributesW(path.substr(0, length).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+            break;
+        }
+        missing.push_back(length);
+        const size_t parent = ParentLength(path, length);
+        if (parent == 0 || parent == length) break;
+        length = parent;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (!CreateDirectoryW(path.substr(0, *it).c_str(), nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return true;
 }
 
 bool DeleteFileIfExists(const std::wstring& path) {

@@ -218,6 +218,14 @@ TEST_F(InstallTest, ProtectedFilesAreNeverTouched) {
     EXPECT_EQ(requests.find("/protect/m1/unins000.exe"), std::string::npos);
     // Keys sort as Uninstall.exe, sub/..., unins.ex, unins.exe, ...: numbers count the skipped ones.
     EXPECT_NE(std::find(log.begin(), log.end(), "[3/8] Processing key: unins.ex"), log.end());
+    // The skipped files' sizes count in the total and as done, so the run completes at
+    // 1000 per mille: 5 x 15 bytes of uninstallers and 3 bytes of other files.
+    EXPECT_NE(std::find(log.begin(), log.end(), "Total size: 78 B"), log.end());
+    const TolvekProgressRecord record = Record();
+    EXPECT_STREQ(record.status, L"Completed");
+    EXPECT_EQ(record.progressPermille, 1000);
+    EXPECT_STREQ(record.bytesDoneText, L"78 B");
+    EXPECT_STREQ(record.bytesTotalText, L"78 B");
 }
 
 TEST_F(InstallTest, UnsafeKeysStopTheRunBeforeAnythingIsWrittenForThem) {

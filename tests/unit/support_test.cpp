@@ -101,6 +101,32 @@ TEST(FileSystem, EnsureDirectoryExistsCreatesTheChain) {
     EXPECT_EQ(ReadBytes(dir / L"file"), "content");
 }
 
+// Tens of thousands of separators cost no stack: the chain is created on a thread
+// whose whole stack could not hold one frame per separator, with the result the
+// platform gives for such a path (true exactly when the directory is there).
+TEST(FileSystem, EnsureDirectoryExistsTakesNoStackPerSeparator) {
+    ScratchDir dir(L"deepchain");
+    struct Call {
+        std::wstring path;
+        bool result = false;
+        bool returned = false;  // a thread whose stack overflows ends without returning
+    } call{dir / (L"a" + std::wstring(30000, L'\\') + L"b" + std::wstring(30000, L'/'))};
+    const auto body = [](void* parameter) -> DWORD {
+        Call& c = *static_cast<Call*>(parameter);
+        c.result = EnsureDirectoryExists(c.path);
+        c.returned = true;
+        return 0;
+    };
+    HANDLE thread = CreateThread(nullptr, 256 * 1024, body, &call, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ASSERT_NE(thread, nullptr);
+    const DWORD waited = WaitForSingleObject(thread, 60000);
+    CloseHandle(thread);
+    ASSERT_EQ(waited, WAIT_OBJECT_0) << "EnsureDirectoryExists never returned";
+    ASSERT_TRUE(call.returned) << "the thread ended inside EnsureDirectoryExists";
+    EXPECT_EQ(call.result, IsDirectory(call.path));
+    EXPECT_EQ(call.result, IsDirectory(dir / L"a\\b"));
+}
+
 TEST(FileSystem, DeleteExistsAndSize) {
     ScratchDir dir(L"files");
     const std::wstring file = dir / L"f.bin";
