@@ -119,13 +119,13 @@ std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer, std:
 
 bool VerifyFile(const std::wstring& localPath, const FileEntry& entry, const std::wstring& displayName,
                 RunBuffer& buffer, std::wstring* errorText) {
-    if (!FileExists(localPath)) {
+    int64_t actual = -1;
+    if (!QueryExistingFile(localPath, actual)) {
         SetError(errorText, L"File does not exist: " + displayName);
         return false;
     }
     // The size first: a file of the wrong size is never read.
     if (entry.hasSize) {
-        const int64_t actual = QueryFileSize(localPath);
         if (actual != entry.size) {
             SetError(errorText, L"Size mismatch for " + displayName + L". Expected " +
                                     std::to_wstring(entry.size) + L", got " + std::to_wstring(actual));
