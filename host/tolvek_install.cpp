@@ -23,6 +23,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr DWORD kPollIntervalMs = 100;
+// The end of the run (or a Ctrl+C) is noticed this soon, between two redraws.
+constexpr DWORD kDoneCheckMs = 10;
 // Windows ends the process a few seconds after a close event's handler returns;
 // waiting this long lets a cancelled run remove its temporary file first.
 constexpr DWORD kCloseGraceMs = 4500;
@@ -152,6 +154,15 @@ std::wstring ProgramDirectory() {
     return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
 }
 
+// Up to one poll interval, ended early by the end of the run or a Ctrl+C: a setup
+// program that waits a whole interval after the end makes every install look slower.
+void WaitForNextPoll(const InstallerApi& api, bool cancelSent) {
+    for (DWORD waited = 0; waited < kPollIntervalMs; waited += kDoneCheckMs) {
+        if (api.IsDone() || (g_cancelRequested && !cancelSent)) return;
+        Sleep(kDoneCheckMs);
+    }
+}
+
 // Polls until the run has ended, turning a Ctrl+C into one cancel request.
 void FollowRun(const InstallerApi& api, ProgressView& view) {
     TolvekProgressRecord record{};
@@ -165,7 +176,7 @@ void FollowRun(const InstallerApi& api, ProgressView& view) {
             cancelSent = true;
             view.Note(L"Cancelling...");
         }
-        Sleep(kPollIntervalMs);
+        WaitForNextPoll(api, cancelSent);
     }
     view.Finish();
 }

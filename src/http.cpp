@@ -14,7 +14,7 @@ constexpr DWORD kWinHttpTimeout = 12002;  // ERROR_WINHTTP_TIMEOUT
 constexpr DWORD kWinHttpFirst = 12000, kWinHttpLast = 12175;
 constexpr DWORD kNeutralLanguage = 0x0400;
 constexpr DWORD kTransferTimeoutMs = 30000;
-constexpr size_t kBufferSize = 1048576;
+constexpr size_t kBufferSize = kRunBufferSize;
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 const wchar_t kNoCacheHeader[] = L"Cache-Control: no-cache\r\n";
 
@@ -196,6 +196,16 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
                     const ProgressTracker& tracker, const std::wstring& itemLabel,
                     int32_t fileNumber, int32_t fileCount, int64_t expectedSize,
                     const std::atomic<bool>* cancelFlag, std::wstring* errorText) {
+    RunBuffer buffer(cancelFlag);
+    return DownloadToFile(session, url, localPath, tracker, itemLabel, fileNumber, fileCount,
+                          expectedSize, buffer, errorText);
+}
+
+bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstring& localPath,
+                    const ProgressTracker& tracker, const std::wstring& itemLabel,
+                    int32_t fileNumber, int32_t fileCount, int64_t expectedSize,
+                    RunBuffer& runBuffer, std::wstring* errorText) {
+    const std::atomic<bool>* cancelFlag = runBuffer.cancelFlag;
     HttpRequest http;
     if (!SendHttpRequest(session, url, L"GET", L"", kTransferTimeoutMs, http, nullptr, errorText))
         return false;
@@ -212,7 +222,7 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
     auto report = [&](const wchar_t* status, int64_t done) {
         ReportProgress(tracker, status, itemLabel, fileNumber, fileCount, done, reportedTotal);
     };
-    const HeapBlock buffer = AllocateZeroed(kBufferSize);
+    const HeapBlock& buffer = runBuffer.block;
     int64_t written = 0;
     auto lastReport = std::chrono::steady_clock::now();
     report(L"Downloading", 0);

@@ -6,6 +6,7 @@
 #include "handles.h"
 #include "install_paths.h"
 #include "progress.h"
+#include "run_buffer.h"
 
 #include <atomic>
 #include <cstdint>
@@ -54,6 +55,12 @@ bool SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* 
                      DWORD* status, std::wstring* errorText);
 
 // GETs `url` into `localPath` with progress; never leaves a partial file behind.
+// The body passes through the run's buffer; its cancel flag is read after every chunk.
+bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstring& localPath,
+                    const ProgressTracker& tracker, const std::wstring& itemLabel,
+                    int32_t fileNumber, int32_t fileCount, int64_t expectedSize,
+                    RunBuffer& buffer, std::wstring* errorText);
+// The same with a buffer of its own, for a transfer outside the file stage.
 bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstring& localPath,
                     const ProgressTracker& tracker, const std::wstring& itemLabel,
                     int32_t fileNumber, int32_t fileCount, int64_t expectedSize,
@@ -62,10 +69,11 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
 // Brings a verified copy of one manifest file to `temporaryPath`, trying the
 // mirrors in order with up to three attempts each. `mirrors` is the run's order:
 // a mirror that failed every attempt with no status or a server error moves to its end.
+// Transfers and digests go through the run's buffer, whose cancel flag ends the download.
 bool DownloadFileWithFailover(HINTERNET session, std::vector<std::wstring>& mirrors,
                               const std::wstring& manifestPath, const std::wstring& temporaryPath,
                               const FileEntry& entry, int32_t fileNumber, int32_t fileCount,
-                              const ProgressTracker& tracker, const std::atomic<bool>* cancelFlag,
+                              const ProgressTracker& tracker, RunBuffer& buffer,
                               std::wstring& errorText);
 
 // Base URL without trailing separators, "/", the percent-encoded manifest path.

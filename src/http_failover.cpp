@@ -44,6 +44,7 @@ struct FileRequest {
     int32_t fileCount;
     const ProgressTracker& tracker;
     const std::atomic<bool>* cancelFlag;
+    RunBuffer& buffer;
 };
 
 // One download into the temporary file and, when it arrived, its verification.
@@ -55,9 +56,9 @@ Outcome RunAttempt(const FileRequest& file, const MirrorTry& mirror, int attempt
     const int64_t expectedSize = file.entry.hasSize ? file.entry.size : 0;
     failure.clear();
     if (!DownloadToFile(file.session, mirror.url, file.temporaryPath, file.tracker, file.manifestPath,
-                        file.fileNumber, file.fileCount, expectedSize, file.cancelFlag, &failure))
+                        file.fileNumber, file.fileCount, expectedSize, file.buffer, &failure))
         return Outcome::DownloadFailed;
-    if (!VerifyFile(file.temporaryPath, file.entry, file.manifestPath, &failure))
+    if (!VerifyFile(file.temporaryPath, file.entry, file.manifestPath, file.buffer, &failure))
         return Outcome::ValidationFailed;
     return Outcome::Verified;
 }
@@ -149,6 +150,12 @@ bool TryMirrorsInOrder(const FileRequest& file, const std::vector<std::wstring>&
             case MirrorResult::Left: break;
         }
     }
+    // The check before the next mirror, for the last one: a cancel that cut its
+    // verification short ends the download as a cancel, not as a mirror failure.
+    if (IsCancelled(file.cancelFlag)) {
+        errorText = kCancelledByUser;
+        return false;
+    }
     errorText = kAllMirrorsFailed + file.manifestPath + L" (" + count + L" tried, " +
                 std::to_wstring(kAttemptsPerTarget) + L" attempts each). Last error: " + lastFailure;
     return false;
@@ -159,10 +166,10 @@ bool TryMirrorsInOrder(const FileRequest& file, const std::vector<std::wstring>&
 bool DownloadFileWithFailover(HINTERNET session, std::vector<std::wstring>& mirrors,
                               const std::wstring& manifestPath, const std::wstring& temporaryPath,
                               const FileEntry& entry, int32_t fileNumber, int32_t fileCount,
-                              const ProgressTracker& tracker, const std::atomic<bool>* cancelFlag,
+                              const ProgressTracker& tracker, RunBuffer& buffer,
                               std::wstring& errorText) {
-    const FileRequest file{session,   manifestPath, temporaryPath, entry,
-                           fileNumber, fileCount,   tracker,       cancelFlag};
+    const FileRequest file{session,   manifestPath, temporaryPath,     entry, fileNumber,
+                           fileCount, tracker,      buffer.cancelFlag, buffer};
     // A mirror that keeps failing would cost every later file all its attempts
     // (a dead mirror: three time-outs per file); it is tried last from the next file on.
     std::vector<size_t> failed;

@@ -105,8 +105,9 @@ ClaimedPaths ClaimRunFiles(const InstallRun& run) {
     return claimed;
 }
 
-// Installs, skips or rejects every entry in list order.
-void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
+// Installs, skips or rejects every entry in list order; every transfer and digest
+// reads into the run's one buffer.
+void InstallFiles(InstallRun& run, HINTERNET sessionHandle, RunBuffer& buffer) {
     InstallSession& session = run.session;
     const std::atomic<bool>* cancelFlag = &session.cancelRequested;
     const std::wstring resolvedTarget = WithTrailingSeparator(FullPath(session.targetDirectory));
@@ -159,20 +160,22 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
             L"] Processing key: " + key);
 
         std::wstring scratch;
-        if (VerifyFile(destination, entry, key, &scratch)) {
+        if (VerifyFile(destination, entry, key, buffer, &scratch)) {
             Log(L"Already valid, skipped: " + key);
             if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
             ReportProgress(run.tracker, L"Skipped", key, number, count, 0, 0);
             continue;
         }
+        // A check cut short by a cancel says nothing about the file: nothing is downloaded.
+        if (IsCancelled(cancelFlag)) throw InstallError(kCancelledByUser);
 
         const std::wstring temporary = TemporaryPath(destination);
         if (!DownloadFileWithFailover(sessionHandle, mirrors, key, temporary, entry, number, count,
-                                      run.tracker, cancelFlag, run.errorText))
+                                      run.tracker, buffer, run.errorText))
             throw InstallError(run.errorText);
         if (!MoveFileExW(temporary.c_str(), destination.c_str(), kMoveFlags))
             throw InstallError(L"Cannot move downloaded file: " + Win32ErrorText(0));
-        if (!VerifyFile(destination, entry, key, &run.errorText)) throw InstallError(run.errorText);
+        if (!VerifyFile(destination, entry, key, buffer, &run.errorText)) throw InstallError(run.errorText);
 
         if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
         ReportProgress(run.tracker, L"Installed", key, number, count, 0, 0);
@@ -198,8 +201,9 @@ void RunSteps(InstallRun& run) {
     ReportProgress(run.tracker, L"Preparing", L"", 0, 0, 0, 0);
     run.manifestPath = JoinPath(session.workingDirectory, kManifestFileName);
 
-    // Closed when this function is left, before any failure handler runs.
+    // Both released when this function is left, before any failure handler runs.
     const InternetHandle sessionHandle = OpenHttpSession();
+    RunBuffer buffer(&session.cancelRequested);
     if (!CheckHttpSession(sessionHandle.get(), &run.errorText))
         throw InstallError(kNetworkUnreachable + run.errorText);
 
@@ -213,7 +217,7 @@ void RunSteps(InstallRun& run) {
     ReportProgress(run.tracker, L"Preparing files", L"", 0, count, 0, 0);
     LogSummary(run);
 
-    InstallFiles(run, sessionHandle.get());
+    InstallFiles(run, sessionHandle.get(), buffer);
 
     DeleteManifestCopy(run);
     ReportProgress(run.tracker, L"Completed", L"", count, count, 0, 0);

@@ -20,15 +20,22 @@ std::wstring Timestamp() {
     return text;
 }
 
+FileHandle OpenForAppending(const std::wstring& path) {
+    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 }  // namespace
 
 void AppendLogLine(const std::wstring& path, const std::wstring& message) {
     if (path.empty()) return;
-    EnsureDirectoryExists(ParentDirectory(path));
     const std::wstring line = Timestamp() + message + L"\r\n";
 
-    FileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The log's directory is made whenever it is missing; asking for it before
+    // every line would cost a query of the path per line when it is there.
+    FileHandle file = OpenForAppending(path);
+    if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectoryExists(ParentDirectory(path)))
+        file = OpenForAppending(path);
     if (!file) return;
     const int length = static_cast<int>(line.size());
     const int bytes =
@@ -98,6 +105,15 @@ bool DeleteFileIfExists(const std::wstring& path) {
 bool FileExists(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool QueryExistingFile(const std::wstring& path, int64_t& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    return true;
 }
 
 int64_t QueryFileSize(const std::wstring& path) {

@@ -25,5 +25,8 @@ bool EnsureDirectoryExists(const std::wstring& path);
 bool DeleteFileIfExists(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 int64_t QueryFileSize(const std::wstring& path);
+// FileExists and QueryFileSize in one query of the path: true with the size when a
+// file (not a directory) is there.
+bool QueryExistingFile(const std::wstring& path, int64_t& size);
 
 }  // namespace tolvek

@@ -32,6 +32,11 @@ struct CurrentDirectory {
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool Exists(const std::wstring& path);
+// A file of `size` zero bytes that takes no room on disk (sparse).
+void CreateSparseFile(const std::wstring& path, int64_t size);
+// The file's size and its last write time (100 ns units); -1 when they cannot be read.
+int64_t FileSize(const std::wstring& path);
+int64_t LastWriteTime(const std::wstring& path);
 // Upper-case SHA-256 of the bytes, computed independently of the engine.
 std::string Sha256Hex(const std::string& bytes);
 

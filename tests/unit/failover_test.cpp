@@ -1,6 +1,8 @@
 // File download with mirror failover against the real mirror server, and the
 // file URLs it builds.
 #include "http.h"
+#include "progress.h"
+#include "session.h"
 #include "support.h"
 #include "stage_context.h"
 #include "test_support.h"
@@ -66,7 +68,7 @@ protected:
     bool Download(const std::vector<std::wstring>& mirrors, HINTERNET handle) {
         order = mirrors;
         return tolvek::DownloadFileWithFailover(handle, order, kManifestPath, temporary, entry, 1, 1,
-                                                tracker, &cancel, error);
+                                                tracker, buffer, error);
     }
     bool Download(const std::vector<std::wstring>& mirrors) { return Download(mirrors, session.get()); }
 
@@ -77,6 +79,7 @@ protected:
     tolvek::FileEntry entry;
     std::wstring temporary = scratch / L"a.bin.download";
     std::atomic<bool> cancel{false};
+    tolvek::RunBuffer buffer{&cancel};
     std::wstring error;
     std::vector<std::wstring> order;
 };
@@ -247,6 +250,39 @@ TEST_F(FailoverTest, CancelledDuringTransferEndsAtOnce) {
     EXPECT_FALSE(Exists(temporary));
     const std::vector<std::string> expected = {Downloading(1, 1, Base(L"m1") + L"/data/a.bin"),
                                                FailedFrom(Base(L"m1"), "Cancelled by user")};
+    EXPECT_EQ(Log(), expected);
+}
+
+TEST_F(FailoverTest, CancelDuringTheLastMirrorsVerificationIsACancel) {
+    // 64 MiB of zeros: their digest outlasts the moment the transfer reports "Verifying".
+    const std::string zeros(64 << 20, '\0');
+    WriteBytes(MirrorDirectory(L"m1") + L"\\data\\a.bin", zeros);
+    entry.size = static_cast<int64_t>(zeros.size());
+    entry.hash = L"3B6A07D0D404FAB4E23B6D34BC6696A6A312DD92821332385E5AF7C01C421351";
+    tolvek::ResetStatus();
+    // The transfer reads the flag for the last time before it reports "Verifying";
+    // a cancel from then on lands in the digest of the downloaded copy.
+    std::atomic<bool> finished{false};
+    std::thread host([&] {
+        TolvekProgressRecord record = {};
+        while (!finished) {
+            if (tolvek::CopyProgress(&record) && std::wstring(record.status) == L"Verifying") {
+                cancel = true;
+                return;
+            }
+            Sleep(1);
+        }
+    });
+    const bool result = Download({Base(L"m1")});
+    finished = true;
+    host.join();
+
+    EXPECT_FALSE(result);
+    EXPECT_EQ(Narrow(error), "Cancelled by user");
+    EXPECT_FALSE(Exists(temporary));
+    const std::vector<std::string> expected = {
+        "Downloading [CDN 1/1, attempt 1/3]: " + Narrow(Base(L"m1")) + "/data/a.bin",
+        FailedFrom(Base(L"m1"), "Cancelled by user")};
     EXPECT_EQ(Log(), expected);
 }
 

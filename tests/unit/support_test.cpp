@@ -27,6 +27,12 @@ TEST(LogFile, LinesAreStampedAppendedAndCreatedWithTheirDirectories) {
     const std::string bytes = ReadBytes(log);
     EXPECT_EQ(bytes.size(), 3 * 24u + 5 + 5);  // 22-character stamp + CR LF per line
     EXPECT_EQ(testing_support::LogMessages(log), (std::vector<std::string>{"first", "", "third"}));
+
+    // A directory removed between two lines comes back with the next line.
+    ASSERT_TRUE(DeleteFileW(log.c_str()));
+    ASSERT_TRUE(RemoveDirectoryW((dir / L"deep\\er").c_str()));
+    AppendLogLine(log, L"fourth");
+    EXPECT_EQ(testing_support::LogMessages(log), (std::vector<std::string>{"fourth"}));
 }
 
 TEST(LogFile, EmptyPathWritesNothing) {
@@ -130,14 +136,19 @@ TEST(FileSystem, EnsureDirectoryExistsTakesNoStackPerSeparator) {
 TEST(FileSystem, DeleteExistsAndSize) {
     ScratchDir dir(L"files");
     const std::wstring file = dir / L"f.bin";
+    int64_t size = -2;
     EXPECT_TRUE(DeleteFileIfExists(file));  // missing: nothing to do
     EXPECT_FALSE(FileExists(file));
     EXPECT_EQ(QueryFileSize(file), -1);
+    EXPECT_FALSE(QueryExistingFile(file, size));
 
     WriteBytes(file, std::string(1234, 'x'));
     EXPECT_TRUE(FileExists(file));
     EXPECT_EQ(QueryFileSize(file), 1234);
+    EXPECT_TRUE(QueryExistingFile(file, size));
+    EXPECT_EQ(size, 1234);
     EXPECT_FALSE(FileExists(dir.path));     // a directory is no file
+    EXPECT_FALSE(QueryExistingFile(dir.path, size));
     EXPECT_TRUE(DeleteFileIfExists(dir.path));  // and is left alone
     EXPECT_TRUE(IsDirectory(dir.path));
 
@@ -162,6 +173,9 @@ TEST(FileSystem, SizeBeyondFourGigabytes) {
     ASSERT_TRUE(SetEndOfFile(handle));
     CloseHandle(handle);
     EXPECT_EQ(QueryFileSize(file), (5LL << 30) + 7);
+    int64_t existing = 0;
+    EXPECT_TRUE(QueryExistingFile(file, existing));
+    EXPECT_EQ(existing, (5LL << 30) + 7);
 }
 
 }  // namespace
