@@ -71,6 +71,11 @@ int64_t AnnouncedLength(HINTERNET request) {
     return length < 0 ? -1 : length;
 }
 
+std::wstring SizeMismatch(int64_t expectedSize, int64_t written) {
+    return L"Size mismatch after download: expected " + std::to_wstring(expectedSize) + L", got " +
+           std::to_wstring(written);
+}
+
 }  // namespace
 
 bool Contains(const std::wstring& text, const std::wstring& piece) {
@@ -195,7 +200,8 @@ bool SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* 
 bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstring& localPath,
                     const ProgressTracker& tracker, const std::wstring& itemLabel,
                     int32_t fileNumber, int32_t fileCount, int64_t expectedSize,
-                    const std::atomic<bool>* cancelFlag, std::wstring* errorText) {
+                    const std::atomic<bool>* cancelFlag, std::wstring* errorText,
+                    const SizeCeiling* ceiling) {
     HttpRequest http;
     if (!SendHttpRequest(session, url, L"GET", L"", kTransferTimeoutMs, http, nullptr, errorText))
         return false;
@@ -246,6 +252,15 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
             break;
         }
         written += read;
+        // Neither an announced length nor the body's end can be trusted to come.
+        if (expectedSize >= 1 && written > expectedSize) {
+            failure = SizeMismatch(expectedSize, written);
+            break;
+        }
+        if (ceiling && written > ceiling->bytes) {
+            failure = ceiling->failure;
+            break;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now - lastReport >= kProgressInterval) {
             report(L"Downloading", written);
@@ -259,8 +274,7 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
             failure = L"Incomplete download: got " + std::to_wstring(written) + L" of " +
                       std::to_wstring(announced) + L" bytes";
         else if (expectedSize >= 1 && expectedSize != written)
-            failure = L"Size mismatch after download: expected " + std::to_wstring(expectedSize) +
-                      L", got " + std::to_wstring(written);
+            failure = SizeMismatch(expectedSize, written);
     }
 
     report(L"Verifying", written);

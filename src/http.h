@@ -53,11 +53,20 @@ bool SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* 
                      const std::wstring& extraHeaders, DWORD timeoutMs, HttpRequest& out,
                      DWORD* status, std::wstring* errorText);
 
+// The most a body of unknown size may bring, and the failure text once it passes it.
+struct SizeCeiling {
+    int64_t bytes;
+    std::wstring failure;
+};
+
 // GETs `url` into `localPath` with progress; never leaves a partial file behind.
+// A body stops as soon as it passes the expected size (when at least 1) or the
+// ceiling (when given), so a server cannot fill the disk.
 bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstring& localPath,
                     const ProgressTracker& tracker, const std::wstring& itemLabel,
                     int32_t fileNumber, int32_t fileCount, int64_t expectedSize,
-                    const std::atomic<bool>* cancelFlag, std::wstring* errorText);
+                    const std::atomic<bool>* cancelFlag, std::wstring* errorText,
+                    const SizeCeiling* ceiling = nullptr);
 
 // Brings a verified copy of one manifest file to `temporaryPath`, trying the
 // mirrors in order with up to three attempts each. `mirrors` is the run's order:

@@ -4,6 +4,7 @@
 #include <winhttp.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -256,6 +257,15 @@ std::string RecordedRequests(const std::wstring& serverUrl) {
     std::string body;
     EXPECT_EQ(Request(serverUrl + L"/__control/requests", L"GET", "", &body), 200);
     return body;
+}
+
+std::vector<long long> SentBytes(const std::wstring& serverUrl) {
+    const std::string json = RecordedRequests(serverUrl);
+    const std::string key = "\"sent\": ";
+    std::vector<long long> sent;
+    for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1))
+        sent.push_back(std::atoll(json.c_str() + at + key.size()));
+    return sent;
 }
 
 int HttpGetStatus(const std::wstring& url) { return Request(url, L"GET", "", nullptr); }

@@ -72,6 +72,8 @@ void SetRules(const std::wstring& serverUrl, const std::string& rulesJson);
 void ResetServer(const std::wstring& serverUrl);
 // The requests the server saw since the last reset, as its JSON text.
 std::string RecordedRequests(const std::wstring& serverUrl);
+// The body bytes the server sent for each request since the last reset, in order.
+std::vector<long long> SentBytes(const std::wstring& serverUrl);
 // A plain GET to the server, returning the status (0 on a transport failure).
 int HttpGetStatus(const std::wstring& url);
 
