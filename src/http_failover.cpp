@@ -28,6 +28,34 @@ bool IsUnreserved(wchar_t c) {
            c == L'-' || c == L'.' || c == L'_' || c == L'~';
 }
 
+void AppendEscape(std::wstring& encoded, unsigned byte) {
+    wchar_t escape[4] = {};
+    swprintf(escape, 4, L"%%%02X", byte);
+    encoded += escape;
+}
+
+// The code point at `i`, advancing `i` past a surrogate pair. An unpaired
+// surrogate (refused as a file path, but a probe may still name it) reads as
+// U+FFFD, as the platform's own conversion reads it.
+uint32_t CodePointAt(const std::wstring& text, size_t& i) {
+    const wchar_t c = text[i];
+    if (i + 1 < text.size() && IS_SURROGATE_PAIR(c, text[i + 1])) {
+        ++i;
+        return 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (text[i] - 0xDC00);
+    }
+    if (IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c)) return 0xFFFD;
+    return c;
+}
+
+std::vector<unsigned> Utf8Bytes(uint32_t codePoint) {
+    if (codePoint < 0x80) return {codePoint};
+    if (codePoint < 0x800) return {0xC0 | (codePoint >> 6), 0x80 | (codePoint & 0x3F)};
+    if (codePoint < 0x10000)
+        return {0xE0 | (codePoint >> 12), 0x80 | ((codePoint >> 6) & 0x3F), 0x80 | (codePoint & 0x3F)};
+    return {0xF0 | (codePoint >> 18), 0x80 | ((codePoint >> 12) & 0x3F), 0x80 | ((codePoint >> 6) & 0x3F),
+            0x80 | (codePoint & 0x3F)};
+}
+
 // What one mirror is asked for, and how it is named in the log.
 struct MirrorTry {
     const std::wstring& baseUrl;
@@ -173,15 +201,16 @@ bool DownloadFileWithFailover(HINTERNET session, std::vector<std::wstring>& mirr
 
 std::wstring PercentEncodeSegment(const std::wstring& segment) {
     std::wstring encoded;
-    for (const wchar_t c : segment) {
+    for (size_t i = 0; i < segment.size(); ++i) {
+        const wchar_t c = segment[i];
         if (IsUnreserved(c)) {
             encoded += c;
-            continue;
+        } else if (c <= 0xFF) {
+            // One escape of the unit itself: mirrors rely on %E9 for U+00E9.
+            AppendEscape(encoded, static_cast<unsigned>(c));
+        } else {
+            for (const unsigned byte : Utf8Bytes(CodePointAt(segment, i))) AppendEscape(encoded, byte);
         }
-        // Only the unit's low byte is escaped: there is no UTF-8 step.
-        wchar_t escape[4] = {};
-        swprintf(escape, 4, L"%%%02X", static_cast<unsigned>(c & 0xFF));
-        encoded += escape;
     }
     return encoded;
 }

@@ -279,7 +279,9 @@ TEST(FileUrl, BuildsFromBaseAndManifestPath) {
             << Narrow(row.base) << " + " << Narrow(row.path);
 }
 
-TEST(FileUrl, EncodesSegmentUnitByUnit) {
+// Up to U+00FF one escape of the unit (mirrors rely on %E9); above it the
+// escaped bytes of the character's UTF-8 form.
+TEST(FileUrl, EncodesSegmentCharacterByCharacter) {
     struct Row {
         std::wstring segment;
         std::wstring encoded;
@@ -292,7 +294,17 @@ TEST(FileUrl, EncodesSegmentUnitByUnit) {
         {L"a/b", L"a%2Fb"},
         {L"\u00E9", L"%E9"},
         {L"\u00FF", L"%FF"},
-        {L"\u0141", L"%41"},
+        {L"\u0100", L"%C4%80"},
+        {L"\u0141x.txt", L"%C5%81x.txt"},
+        {L"\u012E\u012E", L"%C4%AE%C4%AE"},  // not ".." on the server
+        {L"\u012F", L"%C4%AF"},                // not "/"
+        {L"\u0444\u0430\u0439\u043B", L"%D1%84%D0%B0%D0%B9%D0%BB"},
+        {L"\u20AC", L"%E2%82%AC"},
+        {L"\xFFFF", L"%EF%BF%BF"},
+        {L"\xD83D\xDE00", L"%F0%9F%98%80"},   // a surrogate pair: one 4-byte sequence
+        {L"\xDBFF\xDFFF", L"%F4%8F%BF%BF"},
+        {L"\xD83Dx", L"%EF%BF%BDx"},           // a lone half reads as U+FFFD
+        {L"x\xDE00", L"x%EF%BF%BD"},
         {L"\x01", L"%01"},
         {L"caf\u00E9 menu.txt", L"caf%E9%20menu.txt"},
     };
