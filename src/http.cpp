@@ -76,6 +76,11 @@ std::wstring SizeMismatch(int64_t expectedSize, int64_t written) {
            std::to_wstring(written);
 }
 
+// "Write error for file: " + path + " (" + the platform's reason + ")".
+std::wstring WriteError(const std::wstring& path, DWORD code) {
+    return kWriteError + path + L" (" + Win32ErrorText(code) + L")";
+}
+
 }  // namespace
 
 bool Contains(const std::wstring& text, const std::wstring& piece) {
@@ -83,6 +88,10 @@ bool Contains(const std::wstring& text, const std::wstring& piece) {
 }
 
 bool IsCancelled(const std::atomic<bool>* cancelFlag) { return cancelFlag && cancelFlag->load(); }
+
+bool EndsWholeDownload(const std::wstring& failure) {
+    return Contains(failure, kCancelledByUser) || failure.compare(0, kWriteError.size(), kWriteError) == 0;
+}
 
 void PauseBeforeRetry(const std::atomic<bool>* cancelFlag) {
     if (!IsCancelled(cancelFlag)) Sleep(kRetryPauseMs);
@@ -247,8 +256,12 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
             break;
         }
         DWORD chunkWritten = 0;
-        if (!WriteFile(file.get(), buffer.get(), read, &chunkWritten, nullptr) || chunkWritten < read) {
-            failure = L"Write error for file: " + localPath;
+        if (!WriteFile(file.get(), buffer.get(), read, &chunkWritten, nullptr)) {
+            failure = WriteError(localPath, GetLastError());
+            break;
+        }
+        if (chunkWritten < read) {  // a write cut short: the disk is full
+            failure = WriteError(localPath, ERROR_DISK_FULL);
             break;
         }
         written += read;

@@ -21,12 +21,17 @@ inline const std::wstring kSha256Mismatch = L"SHA256 mismatch";
 // The beginnings of a request that got no status, and of one with a failing status.
 inline const std::wstring kHttpRequestFailed = L"HTTP request failed: ";
 inline const std::wstring kHttpStatus = L"HTTP status ";
+// The start of a failed write's text: a full or failing disk, no network fault.
+inline const std::wstring kWriteError = L"Write error for file: ";
 
 constexpr int kAttemptsPerTarget = 3;
 constexpr DWORD kRetryPauseMs = 500;
 
 bool Contains(const std::wstring& text, const std::wstring& piece);
 bool IsCancelled(const std::atomic<bool>* cancelFlag);
+// A failed transfer after which no other attempt, URL or mirror can help: a
+// cancellation, or a write that the local disk refused.
+bool EndsWholeDownload(const std::wstring& failure);
 // The 500 ms pause between attempts on one target, skipped once cancelled.
 void PauseBeforeRetry(const std::atomic<bool>* cancelFlag);
 // "a/3": an attempt number followed by the attempt limit.

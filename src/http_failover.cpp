@@ -105,9 +105,9 @@ bool IsMirrorFailure(Outcome outcome, const std::wstring& failure) {
     return std::wcstoul(failure.c_str() + kHttpStatus.size(), nullptr, 10) >= 500;
 }
 
-// Verified; cancelled; left after failures of its own (a later file may be there);
+// Verified; ended (cancelled, or the disk refused a write); left after failures of its own (a later file may be there);
 // or left after every attempt failed as a mirror failure.
-enum class MirrorResult { Verified, Cancelled, Left, Failed };
+enum class MirrorResult { Verified, Ended, Left, Failed };
 
 // Up to three attempts on one mirror; `lastFailure` keeps the latest failure text.
 MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::wstring& lastFailure,
@@ -116,7 +116,7 @@ MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::ws
     for (int attempt = 1; attempt <= kAttemptsPerTarget; ++attempt) {
         if (IsCancelled(file.cancelFlag)) {
             errorText = kCancelledByUser;
-            return MirrorResult::Cancelled;
+            return MirrorResult::Ended;
         }
         std::wstring failure;
         const Outcome outcome = RunAttempt(file, mirror, attempt, failure);
@@ -127,11 +127,12 @@ MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::ws
         Log(L"Download failed from CDN: " + mirror.baseUrl + L" ; file=" + file.manifestPath +
             L" ; error=" + lastFailure);
         DeleteFileIfExists(file.temporaryPath);
-        // A cancelled transfer ends the whole download; a verification that merely
-        // mentions the text only ends this mirror.
-        if (outcome == Outcome::DownloadFailed && Contains(failure, kCancelledByUser)) {
+        // A cancelled transfer or a refused write ends the whole download (a full
+        // disk is no mirror's fault); a verification that merely mentions the
+        // text only ends this mirror.
+        if (outcome == Outcome::DownloadFailed && EndsWholeDownload(failure)) {
             errorText = failure;
-            return MirrorResult::Cancelled;
+            return MirrorResult::Ended;
         }
         if (attempt == kAttemptsPerTarget)
             return everyAttemptMirrorFailure ? MirrorResult::Failed : MirrorResult::Left;
@@ -169,7 +170,7 @@ bool TryMirrorsInOrder(const FileRequest& file, const std::vector<std::wstring>&
                                std::to_wstring(i + 1) + L"/" + count};
         switch (TryMirror(file, mirror, lastFailure, errorText)) {
             case MirrorResult::Verified: return true;
-            case MirrorResult::Cancelled: return false;
+            case MirrorResult::Ended: return false;
             case MirrorResult::Failed:
                 Log(kMovedToEnd + mirrors[i]);
                 failed.push_back(i);

@@ -47,7 +47,8 @@ Attempt TryOnce(ManifestRetrieval& r, const std::wstring& url, int number, int c
         r.lastError = downloadError;
         LogFailure(url, r.lastError);
         DeleteFileIfExists(r.temporaryPath);
-        if (Contains(downloadError, kCancelledByUser)) {
+        // A full disk is not the network's fault: no other attempt or URL.
+        if (EndsWholeDownload(downloadError)) {
             r.errorText = downloadError;
             return Attempt::Stop;
         }

@@ -259,6 +259,24 @@ std::string RecordedRequests(const std::wstring& serverUrl) {
     return body;
 }
 
+std::wstring SmallDisk() {
+    const char* dir = std::getenv("TOLVEK_SMALL_DISK");
+    return dir ? UnixToWindows(dir) : std::wstring();
+}
+
+bool IsDiskFullText(const std::wstring& reason) {
+    for (DWORD code : {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}) {
+        wchar_t text[512] = {};
+        const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                            code, 0, text, 512, nullptr);
+        std::wstring expected(text, length);
+        while (!expected.empty() && (expected.back() == L'\n' || expected.back() == L'\r' || expected.back() == L' '))
+            expected.pop_back();
+        if (!expected.empty() && reason == expected) return true;
+    }
+    return false;
+}
+
 std::vector<long long> SentBytes(const std::wstring& serverUrl) {
     const std::string json = RecordedRequests(serverUrl);
     const std::string key = "\"sent\": ";

@@ -67,6 +67,12 @@ struct TestServers {
 // Reads the fixture's file (written by tests/servers.sh); root is empty without it.
 const TestServers& Servers();
 
+// The 2 MiB tmpfs of the test fixture (tests/small_disk.sh) as a Windows path;
+// empty when TOLVEK_SMALL_DISK is not set.
+std::wstring SmallDisk();
+// The platform's words for a full disk, as the engine appends them to a write error.
+bool IsDiskFullText(const std::wstring& reason);
+
 // The control interface of a mirror server (base URL without trailing slash).
 void SetRules(const std::wstring& serverUrl, const std::string& rulesJson);
 void ResetServer(const std::wstring& serverUrl);

@@ -279,6 +279,37 @@ TEST(FileUrl, BuildsFromBaseAndManifestPath) {
             << Narrow(row.base) << " + " << Narrow(row.path);
 }
 
+// A full disk is no mirror's fault: the first refused write ends the whole
+// download, with the platform's reason and without the network's prefix.
+TEST_F(FailoverTest, FullDiskEndsTheDownloadAtOnce) {
+    const std::wstring disk = SmallDisk();
+    ASSERT_FALSE(disk.empty()) << "TOLVEK_SMALL_DISK names no small disk";
+    const std::string big(3 * 1048576, 'b');
+    WriteBytes(MirrorDirectory(L"m1") + L"\\data\\big.bin", big);
+    tolvek::FileEntry bigEntry;
+    bigEntry.key = L"data/big.bin";
+    bigEntry.size = static_cast<int64_t>(big.size());
+    bigEntry.hasSize = true;
+    const std::wstring onDisk = disk + L"\\big.bin.download";
+    std::vector<std::wstring> mirrors = {Base(L"m1"), Base(L"m2")};
+    const bool ok = tolvek::DownloadFileWithFailover(session.get(), mirrors, bigEntry.key, onDisk, bigEntry, 1, 1,
+                                                     tracker, &cancel, error);
+    DeleteFileW((MirrorDirectory(L"m1") + L"\\data\\big.bin").c_str());
+
+    EXPECT_FALSE(ok);
+    const std::wstring prefix = L"Write error for file: " + onDisk + L" (";
+    ASSERT_EQ(error.compare(0, prefix.size(), prefix), 0) << Narrow(error);
+    ASSERT_EQ(error.back(), L')');
+    EXPECT_TRUE(IsDiskFullText(error.substr(prefix.size(), error.size() - prefix.size() - 1))) << Narrow(error);
+    EXPECT_FALSE(Exists(onDisk));
+    const std::wstring url = Base(L"m1") + L"/data/big.bin";
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         Downloading(1, 1, url),
+                         "Download failed from CDN: " + Narrow(Base(L"m1")) + " ; file=data/big.bin ; error=" + Narrow(error)}));
+    EXPECT_EQ(SentBytes(Servers().httpUrl).size(), 1u) << "one request, no retry, no other mirror";
+    EXPECT_EQ(mirrors, (std::vector<std::wstring>{Base(L"m1"), Base(L"m2")})) << "a full disk is no mirror's fault";
+}
+
 // Up to U+00FF one escape of the unit (mirrors rely on %E9); above it the
 // escaped bytes of the character's UTF-8 form.
 TEST(FileUrl, EncodesSegmentCharacterByCharacter) {
