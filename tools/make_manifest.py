@@ -8,10 +8,9 @@ UTF-8 JSON, atomically: on any problem nothing is written and every problem is
 listed.
 
 Names are refused when the engine would reject them, when Windows cannot store
-them, when two of them differ only in letter case, or when they hold a
-character above U+00FF: the engine escapes only the low byte of each character
-in a file URL, so a mirror would be asked for another name. Latin-1 names work
-when the mirror maps %XX escapes to Latin-1 characters.
+them, or when two of them differ only in letter case. The engine asks for a
+character above U+00FF by its UTF-8 escapes; Latin-1 names (one %XX escape per
+character) work when the mirror maps such escapes to Latin-1 characters.
 
 Setup-uninstaller names (unins*.exe, unins*.dat, unins*.msg) are kept with a
 warning: the engine never installs or overwrites them, it skips them.
@@ -25,7 +24,6 @@ import json
 import os
 import sys
 import tempfile
-import unicodedata
 
 HASH_BLOCK = 1024 * 1024
 PROTECTED_PREFIX = "unins"
@@ -73,19 +71,6 @@ def windows_rejection(key):
     return None
 
 
-def url_rejection(key):
-    """Why a mirror cannot serve `key` under the URL the engine builds, or None."""
-    wide = [c for c in key if ord(c) > 0xFF]
-    if not wide:
-        return None
-    shown = " ".join(f"U+{ord(c):04X}" for c in sorted(set(wide)))
-    reason = (f"it contains characters above U+00FF ({shown}); the engine escapes only the low "
-              "8 bits of each character in a file URL, so the mirror would be asked for another name")
-    if all(ord(c) <= 0xFF for c in unicodedata.normalize("NFC", key)):
-        reason += "; the name is in decomposed form: rename it to its composed (NFC) form"
-    return reason
-
-
 def is_protected_installer_artifact(key):
     """True for the setup program's uninstaller files, which the engine skips."""
     name = key.replace("\\", "/").rsplit("/", 1)[-1]
@@ -104,7 +89,7 @@ def key_problem(key):
     """The reason `key` cannot be published, or None."""
     if any(0xDC80 <= ord(c) <= 0xDCFF for c in key):
         return "the file name is not valid UTF-8"
-    return engine_rejection(key) or windows_rejection(key) or url_rejection(key)
+    return engine_rejection(key) or windows_rejection(key)
 
 
 def list_files(directory, excluded):
