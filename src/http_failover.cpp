@@ -28,6 +28,34 @@ bool IsUnreserved(wchar_t c) {
            c == L'-' || c == L'.' || c == L'_' || c == L'~';
 }
 
+void AppendEscape(std::wstring& encoded, unsigned byte) {
+    wchar_t escape[4] = {};
+    swprintf(escape, 4, L"%%%02X", byte);
+    encoded += escape;
+}
+
+// The code point at `i`, advancing `i` past a surrogate pair. An unpaired
+// surrogate (refused as a file path, but a probe may still name it) reads as
+// U+FFFD, as the platform's own conversion reads it.
+uint32_t CodePointAt(const std::wstring& text, size_t& i) {
+    const wchar_t c = text[i];
+    if (i + 1 < text.size() && IS_SURROGATE_PAIR(c, text[i + 1])) {
+        ++i;
+        return 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (text[i] - 0xDC00);
+    }
+    if (IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c)) return 0xFFFD;
+    return c;
+}
+
+std::vector<unsigned> Utf8Bytes(uint32_t codePoint) {
+    if (codePoint < 0x80) return {codePoint};
+    if (codePoint < 0x800) return {0xC0 | (codePoint >> 6), 0x80 | (codePoint & 0x3F)};
+    if (codePoint < 0x10000)
+        return {0xE0 | (codePoint >> 12), 0x80 | ((codePoint >> 6) & 0x3F), 0x80 | (codePoint & 0x3F)};
+    return {0xF0 | (codePoint >> 18), 0x80 | ((codePoint >> 12) & 0x3F), 0x80 | ((codePoint >> 6) & 0x3F),
+            0x80 | (codePoint & 0x3F)};
+}
+
 // What one mirror is asked for, and how it is named in the log.
 struct MirrorTry {
     const std::wstring& baseUrl;
@@ -78,9 +106,9 @@ bool IsMirrorFailure(Outcome outcome, const std::wstring& failure) {
     return std::wcstoul(failure.c_str() + kHttpStatus.size(), nullptr, 10) >= 500;
 }
 
-// Verified; cancelled; left after failures of its own (a later file may be there);
+// Verified; ended (cancelled, or the disk refused a write); left after failures of its own (a later file may be there);
 // or left after every attempt failed as a mirror failure.
-enum class MirrorResult { Verified, Cancelled, Left, Failed };
+enum class MirrorResult { Verified, Ended, Left, Failed };
 
 // Up to three attempts on one mirror; `lastFailure` keeps the latest failure text.
 MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::wstring& lastFailure,
@@ -89,7 +117,7 @@ MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::ws
     for (int attempt = 1; attempt <= kAttemptsPerTarget; ++attempt) {
         if (IsCancelled(file.cancelFlag)) {
             errorText = kCancelledByUser;
-            return MirrorResult::Cancelled;
+            return MirrorResult::Ended;
         }
         std::wstring failure;
         const Outcome outcome = RunAttempt(file, mirror, attempt, failure);
@@ -100,11 +128,12 @@ MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::ws
         Log(L"Download failed from CDN: " + mirror.baseUrl + L" ; file=" + file.manifestPath +
             L" ; error=" + lastFailure);
         DeleteFileIfExists(file.temporaryPath);
-        // A cancelled transfer ends the whole download; a verification that merely
-        // mentions the text only ends this mirror.
-        if (outcome == Outcome::DownloadFailed && Contains(failure, kCancelledByUser)) {
+        // A cancelled transfer or a refused write ends the whole download (a full
+        // disk is no mirror's fault); a verification that merely mentions the
+        // text only ends this mirror.
+        if (outcome == Outcome::DownloadFailed && EndsWholeDownload(failure)) {
             errorText = failure;
-            return MirrorResult::Cancelled;
+            return MirrorResult::Ended;
         }
         if (attempt == kAttemptsPerTarget)
             return everyAttemptMirrorFailure ? MirrorResult::Failed : MirrorResult::Left;
@@ -142,7 +171,7 @@ bool TryMirrorsInOrder(const FileRequest& file, const std::vector<std::wstring>&
                                std::to_wstring(i + 1) + L"/" + count};
         switch (TryMirror(file, mirror, lastFailure, errorText)) {
             case MirrorResult::Verified: return true;
-            case MirrorResult::Cancelled: return false;
+            case MirrorResult::Ended: return false;
             case MirrorResult::Failed:
                 Log(kMovedToEnd + mirrors[i]);
                 failed.push_back(i);
@@ -180,15 +209,16 @@ bool DownloadFileWithFailover(HINTERNET session, std::vector<std::wstring>& mirr
 
 std::wstring PercentEncodeSegment(const std::wstring& segment) {
     std::wstring encoded;
-    for (const wchar_t c : segment) {
+    for (size_t i = 0; i < segment.size(); ++i) {
+        const wchar_t c = segment[i];
         if (IsUnreserved(c)) {
             encoded += c;
-            continue;
+        } else if (c <= 0xFF) {
+            // One escape of the unit itself: mirrors rely on %E9 for U+00E9.
+            AppendEscape(encoded, static_cast<unsigned>(c));
+        } else {
+            for (const unsigned byte : Utf8Bytes(CodePointAt(segment, i))) AppendEscape(encoded, byte);
         }
-        // Only the unit's low byte is escaped: there is no UTF-8 step.
-        wchar_t escape[4] = {};
-        swprintf(escape, 4, L"%%%02X", static_cast<unsigned>(c & 0xFF));
-        encoded += escape;
     }
     return encoded;
 }

@@ -140,6 +140,16 @@ bool LastComponentNamesNoFile(const std::wstring& key) {
     return key.find_first_not_of(L". ", start) == std::wstring::npos;
 }
 
+bool HasUnpairedSurrogate(const std::wstring& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (i + 1 < text.size() && IS_SURROGATE_PAIR(text[i], text[i + 1]))
+            ++i;
+        else if (IS_HIGH_SURROGATE(text[i]) || IS_LOW_SURROGATE(text[i]))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 FileEntry ReadFileEntry(const JsonValue& value) {
@@ -169,6 +179,8 @@ std::wstring ToForwardSlashes(const std::wstring& path) {
 // A syntactic first line of defence; EscapesTargetDirectory decides the rest.
 bool IsSafeRelativePath(const std::wstring& key) {
     if (key.empty()) return false;
+    // A name that no UTF-8 form can carry: it could be neither requested nor stored.
+    if (HasUnpairedSurrogate(key)) return false;
     const std::wstring p = ToForwardSlashes(key);
     if (p[0] == L'/') return false;
     if (p.find(L"/../") != std::wstring::npos) return false;

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "install.h"
+#include "support.h"
 
 #include <windows.h>
 
@@ -78,9 +79,11 @@ void ResetStatus() {
 }
 
 void SetResult(int32_t code, const std::wstring& message) {
+    // The host may show or log the text: no control character may reach it.
+    const std::wstring shown = ShownText(message);
     std::lock_guard<std::mutex> lock(StatusLock);
-    const size_t count = message.size() < kResultCapacity - 1 ? message.size() : kResultCapacity - 1;
-    std::memcpy(ResultMessage, message.data(), count * sizeof(wchar_t));
+    const size_t count = shown.size() < kResultCapacity - 1 ? shown.size() : kResultCapacity - 1;
+    std::memcpy(ResultMessage, shown.data(), count * sizeof(wchar_t));
     ResultMessage[count] = L'\0';
     ResultCode = code;
 }

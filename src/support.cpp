@@ -25,11 +25,51 @@ FileHandle OpenForAppending(const std::wstring& path) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
+
+// Where the authority of a URL ends: its path, query or fragment, or the end of
+// the URL itself in a list or a sentence.
+bool EndsAuthority(wchar_t c) {
+    return c == L'/' || c == L'?' || c == L'#' || c == L'|' || c == L' ' || IsControl(c);
+}
+
 }  // namespace
+
+std::wstring ShownText(const std::wstring& text) {
+    const std::wstring marker = L"://";
+    std::wstring masked;
+    size_t copied = 0;
+    for (size_t at = text.find(marker); at != std::wstring::npos; at = text.find(marker, at)) {
+        const size_t start = at + marker.size();
+        size_t end = start;
+        size_t lastAt = std::wstring::npos;
+        for (; end < text.size() && !EndsAuthority(text[end]); ++end)
+            if (text[end] == L'@') lastAt = end;
+        if (lastAt != std::wstring::npos) {
+            masked.append(text, copied, start - copied).append(L"***");
+            copied = lastAt;  // the '@' and the host follow as they are
+        }
+        at = end;
+    }
+    masked.append(text, copied, std::wstring::npos);
+
+    std::wstring shown;
+    shown.reserve(masked.size());
+    for (const wchar_t c : masked) {
+        if (!IsControl(c)) {
+            shown += c;
+            continue;
+        }
+        wchar_t escape[8] = {};
+        swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
+        shown += escape;
+    }
+    return shown;
+}
 
 void AppendLogLine(const std::wstring& path, const std::wstring& message) {
     if (path.empty()) return;
-    const std::wstring line = Timestamp() + message + L"\r\n";
+    const std::wstring line = Timestamp() + ShownText(message) + L"\r\n";
 
     // The log's directory is made whenever it is missing; asking for it before
     // every line would cost a query of the path per line when it is there.

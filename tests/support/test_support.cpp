@@ -5,6 +5,7 @@
 #include <winioctl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -284,6 +285,33 @@ std::string RecordedRequests(const std::wstring& serverUrl) {
     std::string body;
     EXPECT_EQ(Request(serverUrl + L"/__control/requests", L"GET", "", &body), 200);
     return body;
+}
+
+std::wstring SmallDisk() {
+    const char* dir = std::getenv("TOLVEK_SMALL_DISK");
+    return dir ? UnixToWindows(dir) : std::wstring();
+}
+
+bool IsDiskFullText(const std::wstring& reason) {
+    for (DWORD code : {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}) {
+        wchar_t text[512] = {};
+        const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                            code, 0, text, 512, nullptr);
+        std::wstring expected(text, length);
+        while (!expected.empty() && (expected.back() == L'\n' || expected.back() == L'\r' || expected.back() == L' '))
+            expected.pop_back();
+        if (!expected.empty() && reason == expected) return true;
+    }
+    return false;
+}
+
+std::vector<long long> SentBytes(const std::wstring& serverUrl) {
+    const std::string json = RecordedRequests(serverUrl);
+    const std::string key = "\"sent\": ";
+    std::vector<long long> sent;
+    for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1))
+        sent.push_back(std::atoll(json.c_str() + at + key.size()));
+    return sent;
 }
 
 int HttpGetStatus(const std::wstring& url) { return Request(url, L"GET", "", nullptr); }

@@ -72,11 +72,19 @@ struct TestServers {
 // Reads the fixture's file (written by tests/servers.sh); root is empty without it.
 const TestServers& Servers();
 
+// The 2 MiB tmpfs of the test fixture (tests/small_disk.sh) as a Windows path;
+// empty when TOLVEK_SMALL_DISK is not set.
+std::wstring SmallDisk();
+// The platform's words for a full disk, as the engine appends them to a write error.
+bool IsDiskFullText(const std::wstring& reason);
+
 // The control interface of a mirror server (base URL without trailing slash).
 void SetRules(const std::wstring& serverUrl, const std::string& rulesJson);
 void ResetServer(const std::wstring& serverUrl);
 // The requests the server saw since the last reset, as its JSON text.
 std::string RecordedRequests(const std::wstring& serverUrl);
+// The body bytes the server sent for each request since the last reset, in order.
+std::vector<long long> SentBytes(const std::wstring& serverUrl);
 // A plain GET to the server, returning the status (0 on a transport failure).
 int HttpGetStatus(const std::wstring& url);
 

@@ -315,7 +315,40 @@ TEST(FileUrl, BuildsFromBaseAndManifestPath) {
             << Narrow(row.base) << " + " << Narrow(row.path);
 }
 
-TEST(FileUrl, EncodesSegmentUnitByUnit) {
+// A full disk is no mirror's fault: the first refused write ends the whole
+// download, with the platform's reason and without the network's prefix.
+TEST_F(FailoverTest, FullDiskEndsTheDownloadAtOnce) {
+    const std::wstring disk = SmallDisk();
+    ASSERT_FALSE(disk.empty()) << "TOLVEK_SMALL_DISK names no small disk";
+    const std::string big(3 * 1048576, 'b');
+    WriteBytes(MirrorDirectory(L"m1") + L"\\data\\big.bin", big);
+    tolvek::FileEntry bigEntry;
+    bigEntry.key = L"data/big.bin";
+    bigEntry.size = static_cast<int64_t>(big.size());
+    bigEntry.hasSize = true;
+    const std::wstring onDisk = disk + L"\\big.bin.download";
+    std::vector<std::wstring> mirrors = {Base(L"m1"), Base(L"m2")};
+    const bool ok = tolvek::DownloadFileWithFailover(session.get(), mirrors, bigEntry.key, onDisk, bigEntry, 1, 1,
+                                                     tracker, buffer, error);
+    DeleteFileW((MirrorDirectory(L"m1") + L"\\data\\big.bin").c_str());
+
+    EXPECT_FALSE(ok);
+    const std::wstring prefix = L"Write error for file: " + onDisk + L" (";
+    ASSERT_EQ(error.compare(0, prefix.size(), prefix), 0) << Narrow(error);
+    ASSERT_EQ(error.back(), L')');
+    EXPECT_TRUE(IsDiskFullText(error.substr(prefix.size(), error.size() - prefix.size() - 1))) << Narrow(error);
+    EXPECT_FALSE(Exists(onDisk));
+    const std::wstring url = Base(L"m1") + L"/data/big.bin";
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         Downloading(1, 1, url),
+                         "Download failed from CDN: " + Narrow(Base(L"m1")) + " ; file=data/big.bin ; error=" + Narrow(error)}));
+    EXPECT_EQ(SentBytes(Servers().httpUrl).size(), 1u) << "one request, no retry, no other mirror";
+    EXPECT_EQ(mirrors, (std::vector<std::wstring>{Base(L"m1"), Base(L"m2")})) << "a full disk is no mirror's fault";
+}
+
+// Up to U+00FF one escape of the unit (mirrors rely on %E9); above it the
+// escaped bytes of the character's UTF-8 form.
+TEST(FileUrl, EncodesSegmentCharacterByCharacter) {
     struct Row {
         std::wstring segment;
         std::wstring encoded;
@@ -328,7 +361,17 @@ TEST(FileUrl, EncodesSegmentUnitByUnit) {
         {L"a/b", L"a%2Fb"},
         {L"\u00E9", L"%E9"},
         {L"\u00FF", L"%FF"},
-        {L"\u0141", L"%41"},
+        {L"\u0100", L"%C4%80"},
+        {L"\u0141x.txt", L"%C5%81x.txt"},
+        {L"\u012E\u012E", L"%C4%AE%C4%AE"},  // not ".." on the server
+        {L"\u012F", L"%C4%AF"},                // not "/"
+        {L"\u0444\u0430\u0439\u043B", L"%D1%84%D0%B0%D0%B9%D0%BB"},
+        {L"\u20AC", L"%E2%82%AC"},
+        {L"\xFFFF", L"%EF%BF%BF"},
+        {L"\xD83D\xDE00", L"%F0%9F%98%80"},   // a surrogate pair: one 4-byte sequence
+        {L"\xDBFF\xDFFF", L"%F4%8F%BF%BF"},
+        {L"\xD83Dx", L"%EF%BF%BDx"},           // a lone half reads as U+FFFD
+        {L"x\xDE00", L"x%EF%BF%BD"},
         {L"\x01", L"%01"},
         {L"caf\u00E9 menu.txt", L"caf%E9%20menu.txt"},
     };

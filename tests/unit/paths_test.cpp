@@ -71,7 +71,10 @@ TEST(PathRules, SafeRelativePathTable) {
                 {L"../x", false},       {L"..\\x", false},       {L"a/../b", false},
                 {L"a\\..\\b", false},   {L"a/..", false},        {L"a\\..", false},
                 {L"C:x", false},        {L"C:\\x", false},       {L"x:stream", false},
-                {L"\\\\server\\share\\x", false}};
+                {L"\\\\server\\share\\x", false},
+                // A surrogate pair is one character; a lone half has no UTF-8 form.
+                {L"a/\xD83D\xDE00.txt", true}, {L"\xD83Dx.txt", false}, {L"\xDE00x.txt", false},
+                {L"dir/x\xD800", false},       {L"\xDE00\xD83D", false}, {L"\xD83D\xD83D\xDE00", false}};
     for (const auto& row : rows)
         EXPECT_EQ(IsSafeRelativePath(row.key), row.safe) << Show(row.key);
 }
