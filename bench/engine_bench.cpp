@@ -172,8 +172,9 @@ void MeasurePerFileCalls(const std::wstring& scratch) {
     entry.hasSize = true;
     entry.hash = tolvek::ComputeFileSha256(paths[0], nullptr);
     entry.hasHash = true;
+    tolvek::RunBuffer buffer;  // one per run, as the file stage has
     Result("verify_file_16k", perFile([&](const std::wstring& p) {
-               tolvek::VerifyFile(p, entry, L"f", nullptr);
+               tolvek::VerifyFile(p, entry, L"f", buffer, nullptr);
            }), "us");
     const std::wstring log = scratch + L"\\bench.log";
     Result("append_log_line", perFile([&](const std::wstring& p) {
@@ -355,6 +356,7 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
 
     tolvek::LogFilePath = logPath;
     const tolvek::InternetHandle session = OpenSession();
+    tolvek::RunBuffer buffer;
     int64_t completed = 0, total = 1;
     const tolvek::ProgressTracker tracker{Clock::now(), completed, total};
     const int32_t count = static_cast<int32_t>(files->count);
@@ -362,6 +364,7 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     int downloads = 0;
     std::wstring resolvedTarget = tolvek::FullPath(target);
     if (!resolvedTarget.empty() && resolvedTarget.back() != L'\\') resolvedTarget += L'\\';
+    tolvek::ClaimedPaths claimed;
     for (const tolvek::JsonMember& member : tolvek::MembersOf(*files)) {
         if (limit > 0 && number == limit) break;
         tolvek::FileEntry entry = tolvek::ReadFileEntry(member.value);
@@ -373,8 +376,11 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
                 tolvek::EscapesTargetDirectory(resolvedTarget, entry.key))
                 Fail("the manifest has a key the file stage would not install");
             destination = tolvek::JoinPath(target, entry.key);
-            if (tolvek::IsProtectedInstallerArtifact(tolvek::ExistingLongName(destination)))
+            const tolvek::ResolvedPath resolved = tolvek::ResolvePath(destination);
+            if ((resolved.exists && tolvek::IsProtectedInstallerArtifact(resolved.path)) ||
+                !tolvek::MayWriteDestination(claimed, entry.key, resolved))
                 Fail("the manifest has a key the file stage would not install");
+            tolvek::Claim(claimed, resolved.path);
             tolvek::EnsureDirectoryExists(tolvek::ParentDirectory(destination));
         });
         timed(Log, [&] {
@@ -382,7 +388,7 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
                         L"] Processing key: " + entry.key);
         });
         bool valid = false;
-        timed(Check, [&] { valid = tolvek::VerifyFile(destination, entry, entry.key, nullptr); });
+        timed(Check, [&] { valid = tolvek::VerifyFile(destination, entry, entry.key, buffer, nullptr); });
         if (valid) {
             timed(Log, [&] { tolvek::Log(L"Already valid, skipped: " + entry.key); });
             completed += entry.size;
@@ -396,13 +402,13 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
         timed(Transfer, [&] {
             tolvek::DeleteFileIfExists(temporary);
             ok = tolvek::DownloadToFile(session.get(), url, temporary, tracker, entry.key, number, count,
-                                        entry.size, nullptr, nullptr);
+                                        entry.size, buffer, nullptr);
         });
         if (!ok) Fail("a download failed");
         ++downloads;
-        timed(VerifyTemp, [&] { ok = tolvek::VerifyFile(temporary, entry, entry.key, nullptr); });
+        timed(VerifyTemp, [&] { ok = tolvek::VerifyFile(temporary, entry, entry.key, buffer, nullptr); });
         timed(Move, [&] { ok = ok && MoveFileExW(temporary.c_str(), destination.c_str(), 9); });
-        timed(VerifyFinal, [&] { ok = ok && tolvek::VerifyFile(destination, entry, entry.key, nullptr); });
+        timed(VerifyFinal, [&] { ok = ok && tolvek::VerifyFile(destination, entry, entry.key, buffer, nullptr); });
         if (!ok) Fail("a downloaded file did not verify");
         completed += entry.size;
         timed(Progress, [&] { tolvek::ReportProgress(tracker, L"Installed", entry.key, number, count, 0, 0); });

@@ -3,16 +3,21 @@
 
 Serves three workloads from a local nginx on 127.0.0.1 and installs each one
 with the DLL (through the reference host under Wine), with aria2c (checksums,
-one download at a time), with curl followed by sha256sum, and measures the
-transfer alone (curl to /dev/null). Every command is timed whole, several
-times, in interleaved rounds; the table gives medians. Then engine_bench.exe
+one download at a time), with curl followed by sha256sum and with
+platform_floor.exe (only the platform calls the file stage needs, per file),
+and measures the transfer alone (curl to /dev/null). Every command is timed
+whole, several times, in interleaved rounds; the table gives medians, and the
+DLL's time divided by the floor's. Then engine_bench.exe
 times the engine's own functions and the platform calls beneath them, so the
 DLL's time can be split into its parts, and measures the manifest parser and
 the cost of a progress poll.
 
-    run_bench.py BUILD_DIR [--runs N] [--work DIR] [--results DIR]
+    run_bench.py BUILD_DIR [--runs N] [--work DIR] [--results DIR] [--quick]
 
 Writes results.md, results.csv and chart.png into bench/results/ (or --results).
+--quick makes small workloads (300 files, two of 32 MiB), skips engine_bench and
+writes into its own work and results directories: a check of the benchmark itself,
+not a measurement.
 """
 
 import argparse
@@ -40,9 +45,13 @@ MANY_FILES, MANY_MIN, MANY_MAX = 5000, 1024, 64 * 1024
 PARSER_ENTRIES = 100_000
 SMALL_FILE = "many/pkg00/mod0/file_0001.dat"  # 30 KiB
 DATA_VERSION = "1"  # change to regenerate cached data
+WORK_DEFAULT = "/tmp/tolvek-bench"
 
 # Targets of the issue: the DLL's time over the peer's, at most.
 TARGETS = {("many", "aria2c"): 1.0, ("resume", "aria2c"): 1.0, ("large", "curl+sha256sum"): 1.5}
+# The DLL's time over the platform floor's (for resume: the floor's hashing alone), at most.
+FLOOR_TARGETS = {"large": 1.05, "many": 1.05, "resume": 1.05}
+POLL_TARGET_NS = 2000
 
 
 def log(text):
@@ -188,6 +197,7 @@ class Bench:
         self.out = self.work / "out"
         self.host = self.build / "bin" / "tolvek-install.exe"
         self.engine_bench = self.build / "bin" / "engine_bench.exe"
+        self.floor = self.build / "bin" / "platform_floor.exe"
         self.wine_env = quiet_env({"WINEDEBUG": "-all", "WINEPREFIX": str(self.work / "wineprefix"),
                                    "WINEDLLOVERRIDES": "mscoree,mshtml="})
         self.env = quiet_env()
@@ -258,6 +268,50 @@ class Bench:
         return self.timed(["sh", str(HERE / "curl_sha256_install.sh"), f"{self.base}/{name}",
                            str(self.www / f"{name}.sha256"), str(target)], self.env)
 
+    def run_floor(self, workload):
+        """platform_floor.exe: the file stage's platform calls alone; for resume, the digests alone."""
+        target = self.target("floor", workload)
+        name = "large" if workload == "resume" else workload
+        listed = windows_path(self.www / f"{name}.floor")
+        if workload == "resume":
+            return self.timed([WINE, self.floor, "hash", listed, windows_path(target)], self.wine_env,
+                              stdout=subprocess.DEVNULL)
+        shutil.rmtree(target, ignore_errors=True)
+        logs = self.out / "logs"
+        logs.mkdir(parents=True, exist_ok=True)
+        logfile = logs / f"floor-{workload}.log"
+        logfile.unlink(missing_ok=True)
+        return self.timed([WINE, self.floor, "install", listed, f"{self.base}/{name}", windows_path(target),
+                           windows_path(logfile)], self.wine_env, stdout=subprocess.DEVNULL)
+
+    def write_floor_lists(self):
+        """The floor's lists: key, size and digest per line, in the order the DLL installs them."""
+        for name in ("large", "many"):
+            files = json.loads((self.www / f"{name}.json").read_text())["files"]
+            with open(self.www / f"{name}.floor", "w", encoding="utf-8", newline="\n") as f:
+                for key, e in sorted(files.items()):
+                    f.write(f"{key}\t{e['size']}\t{e['hash'].upper()}\n")
+
+    def warm_up(self, files):
+        """One untimed install of one small file by the DLL and by the floor: the first
+        process to load the host, the DLL, WinHTTP and CNG reads them from disk, which
+        would count against whichever of the two runs first in round 1."""
+        key = min(files)
+        manifest = {"version": 1, "version_string": "warm-up", "cdn_list": [f"{self.base}/many"],
+                    "files": {key: files[key]}}
+        (self.www / "warmup.json").write_text(make_manifest.manifest_text(manifest), encoding="utf-8")
+        (self.www / "warmup.floor").write_text(f"{key}\t{files[key]['size']}\t{files[key]['hash'].upper()}\n")
+        warm = self.out / "warm-up"
+        shutil.rmtree(warm, ignore_errors=True)
+        warm.mkdir(parents=True)
+        self.timed([WINE, self.host, f"{self.base}/warmup.json", windows_path(warm / "dll"),
+                    windows_path(warm / "dll.log"), windows_path(warm / "work")], self.wine_env,
+                   stdout=subprocess.DEVNULL)
+        self.timed([WINE, self.floor, "install", windows_path(self.www / "warmup.floor"), f"{self.base}/many",
+                    windows_path(warm / "floor"), windows_path(warm / "floor.log")], self.wine_env,
+                   stdout=subprocess.DEVNULL)
+        shutil.rmtree(warm, ignore_errors=True)
+
     def run_transfer(self, workload):
         return self.timed(["curl", "-sS", "--fail", "--noproxy", "*", "-K",
                            str(self.www / f"{workload}.null")], self.env)
@@ -280,20 +334,23 @@ class Bench:
         self.base = self.server.base
         write_manifests(self.www, entries, self.base)
         self.write_peer_lists()
+        self.write_floor_lists()
         write_parser_manifest(self.www / "parser.json")
         # A prefix of its own keeps the benchmark off the wineserver of other Wine
         # users; it stays up while the benchmark runs, as it does on a used machine.
         log("starting Wine...")
         self.wine("cmd", "/c", "exit", capture_output=True)
         subprocess.run(["wineserver", "-p"], env=self.wine_env)  # fails when one is up already
+        self.warm_up(entries["many"])
         subprocess.run(["sync"])
 
     def round(self, number):
-        plan = [("large", "dll"), ("resume", "dll"), ("large", "aria2c"), ("resume", "aria2c"),
-                ("large", "curl+sha256sum"), ("resume", "curl+sha256sum"), ("large", "transfer"),
-                ("many", "dll"), ("many", "aria2c"), ("many", "curl+sha256sum"), ("many", "transfer")]
-        runners = {"dll": self.run_dll, "aria2c": self.run_aria2c, "curl+sha256sum": self.run_curl,
-                   "transfer": self.run_transfer}
+        plan = [("large", "dll"), ("resume", "dll"), ("large", "floor"), ("resume", "floor"),
+                ("large", "aria2c"), ("resume", "aria2c"), ("large", "curl+sha256sum"),
+                ("resume", "curl+sha256sum"), ("large", "transfer"), ("many", "dll"), ("many", "floor"),
+                ("many", "aria2c"), ("many", "curl+sha256sum"), ("many", "transfer")]
+        runners = {"dll": self.run_dll, "floor": self.run_floor, "aria2c": self.run_aria2c,
+                   "curl+sha256sum": self.run_curl, "transfer": self.run_transfer}
         for workload, tool in plan:
             seconds = runners[tool](workload)
             if workload != "resume" and tool != "transfer":
@@ -363,10 +420,10 @@ def python_json(path):
 
 # ---- the report --------------------------------------------------------------------
 
-TOOLS = ["dll", "aria2c", "curl+sha256sum", "transfer"]
+TOOLS = ["dll", "floor", "aria2c", "curl+sha256sum", "transfer"]
 WORKLOADS = ["large", "many", "resume"]
-LABELS = {"dll": "DLL (host, Wine)", "aria2c": "aria2c", "curl+sha256sum": "curl + sha256sum",
-          "transfer": "transfer alone"}
+LABELS = {"dll": "DLL (host, Wine)", "floor": "platform floor (Wine)", "aria2c": "aria2c",
+          "curl+sha256sum": "curl + sha256sum", "transfer": "transfer alone"}
 
 
 def stage_scale(figures, workload):
@@ -381,7 +438,7 @@ def breakdown(figures, medians, workload):
     scale = stage_scale(figures, workload)
     f = lambda k: figures.get(f"{workload}_stage_{k}", 0.0) * scale  # noqa: E731
     parts = {
-        "Wine process start": figures["wine_process_start"],
+        "Wine process start": figures.get("wine_process_start", 0.0),
         "transfer (DownloadToFile)": f("transfer"),
         "hashing (VerifyFile)": f("check_existing") + f("verify_download") + f("verify_installed"),
         "path rules, dirs, move": f("path_rules_and_dirs") + f("move"),
@@ -416,10 +473,14 @@ def report(bench, figures, results_dir, load):
                 for (tw, t), limit in TARGETS.items() if tw == w]
         lines.append(f"| {w} | " + " | ".join(cells) + " | " + " | ".join(ratios) + " | " +
                      ("; ".join(goal) or "-") + " |")
-    lines.append("\nlarge: 8 files of 128 MiB; many: 5,000 files of 1-64 KiB in nested folders; "
-                 "resume: large again with every file already valid (nothing to transfer).")
+    lines.append(f"\nlarge: {LARGE_FILES} files of {LARGE_SIZE // MIB} MiB; many: {MANY_FILES:,} files of 1-64 KiB "
+                 "in nested folders; resume: large again with every file already valid (nothing to transfer); "
+                 "for resume the platform floor only hashes.")
+    lines += floor_lines(bench.times, figures, load)
 
     lines.append("\n## Where the DLL's time goes (seconds, measured with engine_bench)\n")
+    if "wine_process_start" not in figures:
+        lines.append("engine_bench did not run (--quick): every part but the rest reads 0.\n")
     lines.append("| part | " + " | ".join(WORKLOADS) + " |")
     lines.append("|---|" + "---:|" * len(WORKLOADS))
     parts = {w: breakdown(figures, med, w) for w in WORKLOADS}
@@ -488,6 +549,52 @@ def report(bench, figures, results_dir, load):
     print(text)
 
 
+def floor_ratio(times, workload, run=None):
+    """The DLL's time over the floor's: of the medians, or of one round's pair of runs."""
+    dll, floor = times.get((workload, "dll")), times.get((workload, "floor"))
+    if not dll or not floor:
+        return None
+    if run is None:
+        return statistics.median(dll) / statistics.median(floor)
+    return dll[run] / floor[run]
+
+
+def floor_lines(times, figures, load):
+    """results.md's section on the DLL against the platform floor, from the same rounds."""
+    lines = ["\n## The DLL against the platform floor\n",
+             "| workload | DLL | platform floor | DLL / floor (medians) | per round | target |",
+             "|---|---:|---:|---:|---|---|"]
+    for w in WORKLOADS:
+        ratio = floor_ratio(times, w)
+        if ratio is None:
+            continue
+        rounds = ", ".join(f"{floor_ratio(times, w, i):.3f}" for i in range(len(times[(w, "floor")])))
+        limit = FLOOR_TARGETS[w]
+        what = "hashing alone" if w == "resume" else "install"
+        lines.append(f"| {w} | {statistics.median(times[(w, 'dll')]):.2f} | "
+                     f"{statistics.median(times[(w, 'floor')]):.2f} ({what}) | {ratio:.3f}x | {rounds} | "
+                     f"<= {limit}: {'met' if ratio <= limit else 'NOT met'} |")
+    poll = figures.get("poll_ns")
+    if poll is not None:
+        lines.append(f"\nGetOnlineInstallProgress during a transfer: {poll:.0f} ns per call "
+                     f"(target < {POLL_TARGET_NS}: {'met' if poll < POLL_TARGET_NS else 'NOT met'}).")
+    lines.append(f"\nLoad average (1 minute) before / after this run: {load[0]} / {load[1]}, "
+                 f"{os.cpu_count()} cores. Each pair of DLL and floor runs follows each other in every round.")
+    lines.append("\nThe floor is `platform_floor.exe` (bench/platform_floor.cpp): per file the directory "
+                 "chain, one attribute query of the destination, a GET on one kept-alive WinHTTP connection "
+                 "into the temporary file, its size and CNG SHA-256 read in 1 MiB blocks into one reused "
+                 "buffer, the move with write-through, the digest again, and three log lines each opened, "
+                 "appended and closed; for resume only the size and digest of every file. It runs under "
+                 "Wine like the DLL and is timed whole the same way (process start included); it does not "
+                 "fetch the manifest or probe the mirror.")
+    return lines
+
+
+def floor_title(med, workload):
+    ratio = floor_ratio({k: [v] for k, v in med.items()}, workload)
+    return workload if ratio is None else f"{workload}: DLL = {ratio:.2f} x floor"
+
+
 def chart(med, parts, figures, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -510,7 +617,7 @@ def chart(med, parts, figures, path):
             ax.text(i, bottom, f"{med[(w, t)]:.1f}", ha="center", va="bottom", fontsize=8)
         ax.set_xticks(range(len(tools)), [LABELS[t].replace(" (", "\n(").replace(" + ", "\n+ ") for t in tools],
                       fontsize=7)
-        ax.set_title(w, fontsize=10)
+        ax.set_title(floor_title(med, w), fontsize=10)
         ax.set_ylim(0, ax.get_ylim()[1] * 1.1)  # room for the figures above the bars
         ax.set_ylabel("seconds (median)", fontsize=8)
     handles, labels = axes[0].get_legend_handles_labels()
@@ -604,6 +711,15 @@ def document_section(build, work, results_dir):
     print("\n".join(lines))
 
 
+def make_quick(args):
+    """Workloads small enough to check the benchmark on a busy machine, kept apart from the real ones."""
+    global LARGE_FILES, LARGE_SIZE, MANY_FILES, DATA_VERSION
+    LARGE_FILES, LARGE_SIZE, MANY_FILES, DATA_VERSION = 2, 32 * MIB, 300, "quick-1"
+    if args.work == WORK_DEFAULT:
+        args.work += "-quick"
+    args.results = args.results or str(Path(args.work) / "results")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("build", help="the build directory (holds bin/)")
@@ -611,9 +727,14 @@ def main():
     parser.add_argument("--stage-sample", type=int, default=1000,
                         help="files of the many workload whose steps engine_bench times, scaled to "
                              "all 5,000 in the breakdown (default 1000; 0 times all of them)")
-    parser.add_argument("--work", default="/tmp/tolvek-bench", help="data and scratch directory")
-    parser.add_argument("--results", default=str(HERE / "results"), help="where the results go")
+    parser.add_argument("--work", default=WORK_DEFAULT, help="data and scratch directory")
+    parser.add_argument("--results", default=None, help="where the results go (default bench/results)")
+    parser.add_argument("--quick", action="store_true",
+                        help="small workloads, no engine_bench: checks the benchmark, measures nothing")
     args = parser.parse_args()
+    if args.quick:
+        make_quick(args)
+    args.results = args.results or str(HERE / "results")
 
     started = time.time()
     load_before = "%.2f" % os.getloadavg()[0]
@@ -622,12 +743,13 @@ def main():
         bench.prepare()
         for number in range(1, args.runs + 1):
             bench.round(number)
-        figures = bench.micro()
+        figures = {} if args.quick else bench.micro()
         figures["sha256sum_rate"] = sha256sum_rate(bench.www / "large/blob_00.bin")
     finally:
         bench.close()
     report(bench, figures, Path(args.results), (load_before, "%.2f" % os.getloadavg()[0]))
-    document_section(args.build, args.work, args.results)
+    if not args.quick:
+        document_section(args.build, args.work, args.results)
     log(f"benchmark took {time.time() - started:.0f} s; results in {args.results}")
 
 

@@ -23,13 +23,16 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr DWORD kPollIntervalMs = 100;
+// The end of the run (or a Ctrl+C) is noticed this soon, between two redraws.
+constexpr DWORD kDoneCheckMs = 10;
 // Windows ends the process a few seconds after a close event's handler returns;
 // waiting this long lets a cancelled run remove its temporary file first.
 constexpr DWORD kCloseGraceMs = 4500;
 constexpr int32_t kResultCapacity = 1024;
 
 constexpr wchar_t kDllName[] = L"tolvek_online_installer.dll";
-constexpr wchar_t kDefaultLogName[] = L"install.log";
+// In the temporary directory, never in the target: the engine refuses a key naming the log.
+constexpr wchar_t kDefaultLogName[] = L"tolvek-install.log";
 constexpr wchar_t kUsage[] =
     L"usage: tolvek-install <manifest-url-list> <target-dir> [log-path] [working-dir]\n"
     L"\n"
@@ -37,7 +40,8 @@ constexpr wchar_t kUsage[] =
     L"  manifest-url-list  http:// or https:// URLs of the manifest, separated by \"|\";\n"
     L"                     the later ones are fallbacks\n"
     L"  target-dir         where the files go; created when missing\n"
-    L"  log-path           the install log (default: <target-dir>\\install.log)\n"
+    L"  log-path           the install log (default: tolvek-install.log in the\n"
+    L"                     temporary directory)\n"
     L"  working-dir        where the manifest is downloaded (default: a new folder in\n"
     L"                     the temporary directory, removed afterwards)\n"
     L"An empty log-path or working-dir argument selects the default.\n"
@@ -103,10 +107,14 @@ std::wstring JoinPath(const std::wstring& directory, const std::wstring& name) {
     return directory + L"\\" + name;
 }
 
-std::wstring DefaultWorkingDirectory() {
+std::wstring TempDirectory() {
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH + 1, temp);
-    return JoinPath(temp, L"tolvek-install-" + std::to_wstring(GetCurrentProcessId()));
+    return temp;
+}
+
+std::wstring DefaultWorkingDirectory() {
+    return JoinPath(TempDirectory(), L"tolvek-install-" + std::to_wstring(GetCurrentProcessId()));
 }
 
 // Empty text when the arguments are usable, else what is wrong with them.
@@ -122,7 +130,7 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, Arguments& ou
     out.manifestUrls = args[0];
     out.targetDirectory = FullPathOf(args[1]);
     const bool hasLog = args.size() > 2 && !args[2].empty();
-    out.logPath = hasLog ? FullPathOf(args[2]) : JoinPath(out.targetDirectory, kDefaultLogName);
+    out.logPath = hasLog ? FullPathOf(args[2]) : JoinPath(TempDirectory(), kDefaultLogName);
     out.ownWorkingDirectory = args.size() < 4 || args[3].empty();
     out.workingDirectory = out.ownWorkingDirectory ? DefaultWorkingDirectory() : FullPathOf(args[3]);
     return std::wstring();
@@ -146,6 +154,15 @@ std::wstring ProgramDirectory() {
     return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
 }
 
+// Up to one poll interval, ended early by the end of the run or a Ctrl+C: a setup
+// program that waits a whole interval after the end makes every install look slower.
+void WaitForNextPoll(const InstallerApi& api, bool cancelSent) {
+    for (DWORD waited = 0; waited < kPollIntervalMs; waited += kDoneCheckMs) {
+        if (api.IsDone() || (g_cancelRequested && !cancelSent)) return;
+        Sleep(kDoneCheckMs);
+    }
+}
+
 // Polls until the run has ended, turning a Ctrl+C into one cancel request.
 void FollowRun(const InstallerApi& api, ProgressView& view) {
     TolvekProgressRecord record{};
@@ -159,7 +176,7 @@ void FollowRun(const InstallerApi& api, ProgressView& view) {
             cancelSent = true;
             view.Note(L"Cancelling...");
         }
-        Sleep(kPollIntervalMs);
+        WaitForNextPoll(api, cancelSent);
     }
     view.Finish();
 }

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Installs the cross toolchain, Wine and the test tools when any is missing.
+# Installs the cross toolchain, Wine, NSIS, nginx and the test tools when any is missing.
 # Idempotent: does nothing (and needs no network) when everything is present.
 set -e
 need=""
@@ -8,6 +8,8 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw
 command -v cmake >/dev/null 2>&1 || need="$need cmake"
 command -v python3 >/dev/null 2>&1 || need="$need python3"
 command -v openssl >/dev/null 2>&1 || need="$need openssl"
+command -v makensis >/dev/null 2>&1 || need="$need nsis"
+command -v nginx >/dev/null 2>&1 || need="$need nginx"
 command -v update-ca-certificates >/dev/null 2>&1 || need="$need ca-certificates"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 if [ -n "$need" ]; then

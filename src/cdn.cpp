@@ -73,17 +73,26 @@ std::vector<std::wstring> ReadMirrorList(const JsonValue& manifest) {
     return mirrors;
 }
 
-// The smallest declared file, the first among equals; the first entry when
-// no entry declares a size.
-std::wstring ChooseProbePath(const std::vector<FileEntry>& entries) {
+// The key of the smallest entry declaring a size of at least `minimum`, the
+// first among equals; empty when there is none.
+std::wstring SmallestDeclared(const std::vector<FileEntry>& entries, int64_t minimum) {
     std::wstring path;
     int64_t smallest = INT64_MAX;
     for (const FileEntry& entry : entries) {
-        if (entry.hasSize && entry.size < smallest) {
+        if (entry.hasSize && entry.size >= minimum && entry.size < smallest) {
             smallest = entry.size;
             path = entry.key;
         }
     }
+    return path;
+}
+
+// The smallest file that has a byte to send: an empty one answers a one-byte
+// range with 416 on every common server, and the mirror would count as down.
+// Without such a file, the smallest declared one; then the first entry.
+std::wstring ChooseProbePath(const std::vector<FileEntry>& entries) {
+    std::wstring path = SmallestDeclared(entries, 1);
+    if (path.empty()) path = SmallestDeclared(entries, INT64_MIN);
     if (path.empty() && !entries.empty()) path = entries.front().key;
     return path;
 }

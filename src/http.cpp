@@ -14,7 +14,7 @@ constexpr DWORD kWinHttpTimeout = 12002;  // ERROR_WINHTTP_TIMEOUT
 constexpr DWORD kWinHttpFirst = 12000, kWinHttpLast = 12175;
 constexpr DWORD kNeutralLanguage = 0x0400;
 constexpr DWORD kTransferTimeoutMs = 30000;
-constexpr size_t kBufferSize = 1048576;
+constexpr size_t kBufferSize = kRunBufferSize;
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 const wchar_t kNoCacheHeader[] = L"Cache-Control: no-cache\r\n";
 
@@ -71,6 +71,16 @@ int64_t AnnouncedLength(HINTERNET request) {
     return length < 0 ? -1 : length;
 }
 
+std::wstring SizeMismatch(int64_t expectedSize, int64_t written) {
+    return L"Size mismatch after download: expected " + std::to_wstring(expectedSize) + L", got " +
+           std::to_wstring(written);
+}
+
+// "Write error for file: " + path + " (" + the platform's reason + ")".
+std::wstring WriteError(const std::wstring& path, DWORD code) {
+    return kWriteError + path + L" (" + Win32ErrorText(code) + L")";
+}
+
 }  // namespace
 
 bool Contains(const std::wstring& text, const std::wstring& piece) {
@@ -78,6 +88,10 @@ bool Contains(const std::wstring& text, const std::wstring& piece) {
 }
 
 bool IsCancelled(const std::atomic<bool>* cancelFlag) { return cancelFlag && cancelFlag->load(); }
+
+bool EndsWholeDownload(const std::wstring& failure) {
+    return Contains(failure, kCancelledByUser) || failure.compare(0, kWriteError.size(), kWriteError) == 0;
+}
 
 void PauseBeforeRetry(const std::atomic<bool>* cancelFlag) {
     if (!IsCancelled(cancelFlag)) Sleep(kRetryPauseMs);
@@ -168,7 +182,7 @@ bool SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* 
         const DWORD code = GetLastError();
         opened.request.reset();
         opened.connection.reset();
-        SetError(errorText, L"HTTP request failed: " + HttpErrorText(code));
+        SetError(errorText, kHttpRequestFailed + HttpErrorText(code));
         return false;
     }
 
@@ -185,7 +199,7 @@ bool SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* 
     }
     if (status) *status = statusCode;
     if (statusCode < 200 || statusCode > 299) {
-        SetError(errorText, L"HTTP status " + std::to_wstring(statusCode));
+        SetError(errorText, kHttpStatus + std::to_wstring(statusCode));
         return false;
     }
     out = std::move(opened);
@@ -195,7 +209,18 @@ bool SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* 
 bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstring& localPath,
                     const ProgressTracker& tracker, const std::wstring& itemLabel,
                     int32_t fileNumber, int32_t fileCount, int64_t expectedSize,
-                    const std::atomic<bool>* cancelFlag, std::wstring* errorText) {
+                    const std::atomic<bool>* cancelFlag, std::wstring* errorText,
+                    const SizeCeiling* ceiling) {
+    RunBuffer buffer(cancelFlag);
+    return DownloadToFile(session, url, localPath, tracker, itemLabel, fileNumber, fileCount,
+                          expectedSize, buffer, errorText, ceiling);
+}
+
+bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstring& localPath,
+                    const ProgressTracker& tracker, const std::wstring& itemLabel,
+                    int32_t fileNumber, int32_t fileCount, int64_t expectedSize,
+                    RunBuffer& runBuffer, std::wstring* errorText, const SizeCeiling* ceiling) {
+    const std::atomic<bool>* cancelFlag = runBuffer.cancelFlag;
     HttpRequest http;
     if (!SendHttpRequest(session, url, L"GET", L"", kTransferTimeoutMs, http, nullptr, errorText))
         return false;
@@ -212,7 +237,7 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
     auto report = [&](const wchar_t* status, int64_t done) {
         ReportProgress(tracker, status, itemLabel, fileNumber, fileCount, done, reportedTotal);
     };
-    const HeapBlock buffer = AllocateZeroed(kBufferSize);
+    const HeapBlock& buffer = runBuffer.block;
     int64_t written = 0;
     auto lastReport = std::chrono::steady_clock::now();
     report(L"Downloading", 0);
@@ -241,11 +266,24 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
             break;
         }
         DWORD chunkWritten = 0;
-        if (!WriteFile(file.get(), buffer.get(), read, &chunkWritten, nullptr) || chunkWritten < read) {
-            failure = L"Write error for file: " + localPath;
+        if (!WriteFile(file.get(), buffer.get(), read, &chunkWritten, nullptr)) {
+            failure = WriteError(localPath, GetLastError());
+            break;
+        }
+        if (chunkWritten < read) {  // a write cut short: the disk is full
+            failure = WriteError(localPath, ERROR_DISK_FULL);
             break;
         }
         written += read;
+        // Neither an announced length nor the body's end can be trusted to come.
+        if (expectedSize >= 1 && written > expectedSize) {
+            failure = SizeMismatch(expectedSize, written);
+            break;
+        }
+        if (ceiling && written > ceiling->bytes) {
+            failure = ceiling->failure;
+            break;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now - lastReport >= kProgressInterval) {
             report(L"Downloading", written);
@@ -259,8 +297,7 @@ bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstri
             failure = L"Incomplete download: got " + std::to_wstring(written) + L" of " +
                       std::to_wstring(announced) + L" bytes";
         else if (expectedSize >= 1 && expectedSize != written)
-            failure = L"Size mismatch after download: expected " + std::to_wstring(expectedSize) +
-                      L", got " + std::to_wstring(written);
+            failure = SizeMismatch(expectedSize, written);
     }
 
     report(L"Verifying", written);

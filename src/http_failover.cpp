@@ -5,6 +5,7 @@
 #include "support.h"
 #include "verify.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace tolvek {
@@ -12,6 +13,7 @@ namespace tolvek {
 namespace {
 
 const wchar_t kAllMirrorsFailed[] = L"NETWORK_UNREACHABLE: All CDN mirrors failed for ";
+const wchar_t kMovedToEnd[] = L"CDN moved to the end of the order after failing every attempt: ";
 
 enum class Outcome { Verified, DownloadFailed, ValidationFailed };
 
@@ -24,6 +26,34 @@ bool EndsAttemptsOnMirror(const std::wstring& failure) {
 bool IsUnreserved(wchar_t c) {
     return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') ||
            c == L'-' || c == L'.' || c == L'_' || c == L'~';
+}
+
+void AppendEscape(std::wstring& encoded, unsigned byte) {
+    wchar_t escape[4] = {};
+    swprintf(escape, 4, L"%%%02X", byte);
+    encoded += escape;
+}
+
+// The code point at `i`, advancing `i` past a surrogate pair. An unpaired
+// surrogate (refused as a file path, but a probe may still name it) reads as
+// U+FFFD, as the platform's own conversion reads it.
+uint32_t CodePointAt(const std::wstring& text, size_t& i) {
+    const wchar_t c = text[i];
+    if (i + 1 < text.size() && IS_SURROGATE_PAIR(c, text[i + 1])) {
+        ++i;
+        return 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (text[i] - 0xDC00);
+    }
+    if (IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c)) return 0xFFFD;
+    return c;
+}
+
+std::vector<unsigned> Utf8Bytes(uint32_t codePoint) {
+    if (codePoint < 0x80) return {codePoint};
+    if (codePoint < 0x800) return {0xC0 | (codePoint >> 6), 0x80 | (codePoint & 0x3F)};
+    if (codePoint < 0x10000)
+        return {0xE0 | (codePoint >> 12), 0x80 | ((codePoint >> 6) & 0x3F), 0x80 | (codePoint & 0x3F)};
+    return {0xF0 | (codePoint >> 18), 0x80 | ((codePoint >> 12) & 0x3F), 0x80 | ((codePoint >> 6) & 0x3F),
+            0x80 | (codePoint & 0x3F)};
 }
 
 // What one mirror is asked for, and how it is named in the log.
@@ -42,6 +72,7 @@ struct FileRequest {
     int32_t fileCount;
     const ProgressTracker& tracker;
     const std::atomic<bool>* cancelFlag;
+    RunBuffer& buffer;
 };
 
 // One download into the temporary file and, when it arrived, its verification.
@@ -53,9 +84,9 @@ Outcome RunAttempt(const FileRequest& file, const MirrorTry& mirror, int attempt
     const int64_t expectedSize = file.entry.hasSize ? file.entry.size : 0;
     failure.clear();
     if (!DownloadToFile(file.session, mirror.url, file.temporaryPath, file.tracker, file.manifestPath,
-                        file.fileNumber, file.fileCount, expectedSize, file.cancelFlag, &failure))
+                        file.fileNumber, file.fileCount, expectedSize, file.buffer, &failure))
         return Outcome::DownloadFailed;
-    if (!VerifyFile(file.temporaryPath, file.entry, file.manifestPath, &failure))
+    if (!VerifyFile(file.temporaryPath, file.entry, file.manifestPath, file.buffer, &failure))
         return Outcome::ValidationFailed;
     return Outcome::Verified;
 }
@@ -66,78 +97,128 @@ void LogRetry(Outcome outcome, int attempt, const std::wstring& baseUrl) {
         AttemptOfLimit(attempt) + L"): " + baseUrl);
 }
 
-enum class MirrorResult { Verified, Cancelled, Left };
+// A failure of the mirror itself rather than of the file asked for: no HTTP status
+// at all (refused, reset, TLS, time-out) or a server error.
+bool IsMirrorFailure(Outcome outcome, const std::wstring& failure) {
+    if (outcome != Outcome::DownloadFailed) return false;
+    if (failure.rfind(kHttpRequestFailed, 0) == 0) return true;
+    if (failure.rfind(kHttpStatus, 0) != 0) return false;
+    return std::wcstoul(failure.c_str() + kHttpStatus.size(), nullptr, 10) >= 500;
+}
+
+// Verified; ended (cancelled, or the disk refused a write); left after failures of its own (a later file may be there);
+// or left after every attempt failed as a mirror failure.
+enum class MirrorResult { Verified, Ended, Left, Failed };
 
 // Up to three attempts on one mirror; `lastFailure` keeps the latest failure text.
 MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::wstring& lastFailure,
                        std::wstring& errorText) {
+    bool everyAttemptMirrorFailure = true;
     for (int attempt = 1; attempt <= kAttemptsPerTarget; ++attempt) {
         if (IsCancelled(file.cancelFlag)) {
             errorText = kCancelledByUser;
-            return MirrorResult::Cancelled;
+            return MirrorResult::Ended;
         }
         std::wstring failure;
         const Outcome outcome = RunAttempt(file, mirror, attempt, failure);
         if (outcome == Outcome::Verified) return MirrorResult::Verified;
 
         lastFailure = failure;
+        everyAttemptMirrorFailure = everyAttemptMirrorFailure && IsMirrorFailure(outcome, failure);
         Log(L"Download failed from CDN: " + mirror.baseUrl + L" ; file=" + file.manifestPath +
             L" ; error=" + lastFailure);
         DeleteFileIfExists(file.temporaryPath);
-        // A cancelled transfer ends the whole download; a verification that merely
-        // mentions the text only ends this mirror.
-        if (outcome == Outcome::DownloadFailed && Contains(failure, kCancelledByUser)) {
+        // A cancelled transfer or a refused write ends the whole download (a full
+        // disk is no mirror's fault); a verification that merely mentions the
+        // text only ends this mirror.
+        if (outcome == Outcome::DownloadFailed && EndsWholeDownload(failure)) {
             errorText = failure;
-            return MirrorResult::Cancelled;
+            return MirrorResult::Ended;
         }
-        if (attempt == kAttemptsPerTarget || EndsAttemptsOnMirror(lastFailure))
-            return MirrorResult::Left;
+        if (attempt == kAttemptsPerTarget)
+            return everyAttemptMirrorFailure ? MirrorResult::Failed : MirrorResult::Left;
+        if (EndsAttemptsOnMirror(lastFailure)) return MirrorResult::Left;
         LogRetry(outcome, attempt, mirror.baseUrl);
         PauseBeforeRetry(file.cancelFlag);
     }
     return MirrorResult::Left;
 }
 
-}  // namespace
+// Moves the mirrors that failed every attempt on this file to the end of the run's
+// order, in the order they failed; the others keep theirs.
+void MoveFailedToEnd(std::vector<std::wstring>& mirrors, const std::vector<size_t>& failed) {
+    if (failed.empty()) return;
+    std::vector<std::wstring> reordered;
+    reordered.reserve(mirrors.size());
+    for (size_t i = 0; i < mirrors.size(); ++i)
+        if (std::find(failed.begin(), failed.end(), i) == failed.end())
+            reordered.push_back(std::move(mirrors[i]));
+    for (size_t i : failed) reordered.push_back(std::move(mirrors[i]));
+    mirrors.swap(reordered);
+}
 
-bool DownloadFileWithFailover(HINTERNET session, const std::vector<std::wstring>& mirrors,
-                              const std::wstring& manifestPath, const std::wstring& temporaryPath,
-                              const FileEntry& entry, int32_t fileNumber, int32_t fileCount,
-                              const ProgressTracker& tracker, const std::atomic<bool>* cancelFlag,
-                              std::wstring& errorText) {
-    const FileRequest file{session,   manifestPath, temporaryPath, entry,
-                           fileNumber, fileCount,   tracker,       cancelFlag};
+// The mirrors in the run's order as this file starts; true when one delivered.
+bool TryMirrorsInOrder(const FileRequest& file, const std::vector<std::wstring>& mirrors,
+                       std::vector<size_t>& failed, std::wstring& errorText) {
     const std::wstring count = std::to_wstring(mirrors.size());
     std::wstring lastFailure;
     for (size_t i = 0; i < mirrors.size(); ++i) {
-        if (IsCancelled(cancelFlag)) {
+        if (IsCancelled(file.cancelFlag)) {
             errorText = kCancelledByUser;
             return false;
         }
-        const MirrorTry mirror{mirrors[i], BuildFileUrl(mirrors[i], manifestPath),
+        const MirrorTry mirror{mirrors[i], BuildFileUrl(mirrors[i], file.manifestPath),
                                std::to_wstring(i + 1) + L"/" + count};
         switch (TryMirror(file, mirror, lastFailure, errorText)) {
             case MirrorResult::Verified: return true;
-            case MirrorResult::Cancelled: return false;
+            case MirrorResult::Ended: return false;
+            case MirrorResult::Failed:
+                Log(kMovedToEnd + mirrors[i]);
+                failed.push_back(i);
+                break;
             case MirrorResult::Left: break;
         }
     }
-    errorText = kAllMirrorsFailed + manifestPath + L" (" + count + L" tried, " +
+    // The check before the next mirror, for the last one: a cancel that cut its
+    // verification short ends the download as a cancel, not as a mirror failure.
+    if (IsCancelled(file.cancelFlag)) {
+        errorText = kCancelledByUser;
+        return false;
+    }
+    errorText = kAllMirrorsFailed + file.manifestPath + L" (" + count + L" tried, " +
                 std::to_wstring(kAttemptsPerTarget) + L" attempts each). Last error: " + lastFailure;
     return false;
 }
 
+}  // namespace
+
+bool DownloadFileWithFailover(HINTERNET session, std::vector<std::wstring>& mirrors,
+                              const std::wstring& manifestPath, const std::wstring& temporaryPath,
+                              const FileEntry& entry, int32_t fileNumber, int32_t fileCount,
+                              const ProgressTracker& tracker, RunBuffer& buffer,
+                              std::wstring& errorText) {
+    const FileRequest file{session,   manifestPath, temporaryPath,     entry, fileNumber,
+                           fileCount, tracker,      buffer.cancelFlag, buffer};
+    // A mirror that keeps failing would cost every later file all its attempts
+    // (a dead mirror: three time-outs per file); it is tried last from the next file on.
+    std::vector<size_t> failed;
+    const bool delivered = TryMirrorsInOrder(file, mirrors, failed, errorText);
+    MoveFailedToEnd(mirrors, failed);
+    return delivered;
+}
+
 std::wstring PercentEncodeSegment(const std::wstring& segment) {
     std::wstring encoded;
-    for (const wchar_t c : segment) {
+    for (size_t i = 0; i < segment.size(); ++i) {
+        const wchar_t c = segment[i];
         if (IsUnreserved(c)) {
             encoded += c;
-            continue;
+        } else if (c <= 0xFF) {
+            // One escape of the unit itself: mirrors rely on %E9 for U+00E9.
+            AppendEscape(encoded, static_cast<unsigned>(c));
+        } else {
+            for (const unsigned byte : Utf8Bytes(CodePointAt(segment, i))) AppendEscape(encoded, byte);
         }
-        // Only the unit's low byte is escaped: there is no UTF-8 step.
-        wchar_t escape[4] = {};
-        swprintf(escape, 4, L"%%%02X", static_cast<unsigned>(c & 0xFF));
-        encoded += escape;
     }
     return encoded;
 }

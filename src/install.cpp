@@ -26,7 +26,6 @@ public:
 };
 
 const wchar_t kManifestFileName[] = L"tolvek_launcher_manifest.json";
-const wchar_t kTemporarySuffix[] = L".download";
 const wchar_t kUserAgent[] = L"TolvekLauncherOnlineInstaller/1.5.1";
 const wchar_t kNetworkUnreachable[] = L"NETWORK_UNREACHABLE: ";
 constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |
@@ -95,13 +94,27 @@ std::wstring WithTrailingSeparator(std::wstring path) {
     return path;
 }
 
-// Installs, skips or rejects every entry in list order.
-void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
+// The log and the manifest copy with its temporary file: no entry may be written
+// over them. Both exist by now, so they are known by their long names.
+ClaimedPaths ClaimRunFiles(const InstallRun& run) {
+    ClaimedPaths claimed;
+    if (!LogFilePath.empty()) Claim(claimed, ResolvePath(LogFilePath).path);
+    const std::wstring manifest = ResolvePath(run.manifestPath).path;
+    Claim(claimed, manifest);
+    Claim(claimed, TemporaryPath(manifest));
+    return claimed;
+}
+
+// Installs, skips or rejects every entry in list order; every transfer and digest
+// reads into the run's one buffer.
+void InstallFiles(InstallRun& run, HINTERNET sessionHandle, RunBuffer& buffer) {
     InstallSession& session = run.session;
     const std::atomic<bool>* cancelFlag = &session.cancelRequested;
     const std::wstring resolvedTarget = WithTrailingSeparator(FullPath(session.targetDirectory));
+    ClaimedPaths claimed = ClaimRunFiles(run);
 
-    const std::vector<std::wstring> mirrors = SelectCdns(
+    // The run's mirror order: failover moves a mirror that keeps failing to its end.
+    std::vector<std::wstring> mirrors = SelectCdns(
         sessionHandle, run.document.root, run.entries, run.tracker, cancelFlag, run.errorText);
     if (mirrors.empty()) throw InstallError(run.errorText);
 
@@ -113,6 +126,8 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
         const std::wstring& key = entry.key;
         auto skipProtected = [&] {
             Log(L"Skipped protected installer artifact: " + key);
+            // Counted as done like a valid file, so a completed run reaches 1000 per mille.
+            if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
             ReportProgress(run.tracker, L"Skipped", key, number, count, 0, 0);
         };
         if (IsProtectedInstallerArtifact(key)) {
@@ -125,8 +140,9 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
 
         // The directory as the host passed it; the key's separators unchanged.
         const std::wstring destination = JoinPath(session.targetDirectory, key);
+        const ResolvedPath resolved = ResolvePath(destination);
         // A short (8.3) name in the key reaches an existing file under its own name.
-        if (IsProtectedInstallerArtifact(ExistingLongName(destination))) {
+        if (resolved.exists && IsProtectedInstallerArtifact(resolved.path)) {
             skipProtected();
             continue;
         }
@@ -134,25 +150,32 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
         // vanishes, and its temporary file would be the destination itself.
         if (key.find(L'\0') != std::wstring::npos)
             throw InstallError(L"Invalid file path in manifest: " + key);
+        // Keys that differ in case, trailing dots or "." components name one file; a
+        // later one would overwrite the earlier, or its download delete it.
+        if (!MayWriteDestination(claimed, key, resolved))
+            throw InstallError(L"Invalid file path in manifest: " + key);
+        Claim(claimed, resolved.path);
         EnsureDirectoryExists(ParentDirectory(destination));
         Log(L"[" + std::to_wstring(number) + L"/" + std::to_wstring(count) +
             L"] Processing key: " + key);
 
         std::wstring scratch;
-        if (VerifyFile(destination, entry, key, &scratch)) {
+        if (VerifyFile(destination, entry, key, buffer, &scratch)) {
             Log(L"Already valid, skipped: " + key);
             if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
             ReportProgress(run.tracker, L"Skipped", key, number, count, 0, 0);
             continue;
         }
+        // A check cut short by a cancel says nothing about the file: nothing is downloaded.
+        if (IsCancelled(cancelFlag)) throw InstallError(kCancelledByUser);
 
-        const std::wstring temporary = destination + kTemporarySuffix;
+        const std::wstring temporary = TemporaryPath(destination);
         if (!DownloadFileWithFailover(sessionHandle, mirrors, key, temporary, entry, number, count,
-                                      run.tracker, cancelFlag, run.errorText))
+                                      run.tracker, buffer, run.errorText))
             throw InstallError(run.errorText);
         if (!MoveFileExW(temporary.c_str(), destination.c_str(), kMoveFlags))
             throw InstallError(L"Cannot move downloaded file: " + Win32ErrorText(0));
-        if (!VerifyFile(destination, entry, key, &run.errorText)) throw InstallError(run.errorText);
+        if (!VerifyFile(destination, entry, key, buffer, &run.errorText)) throw InstallError(run.errorText);
 
         if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
         ReportProgress(run.tracker, L"Installed", key, number, count, 0, 0);
@@ -163,7 +186,7 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle) {
 void DeleteManifestCopy(const InstallRun& run) {
     if (run.manifestPath.empty()) return;
     DeleteFileIfExists(run.manifestPath);
-    DeleteFileIfExists(run.manifestPath + kTemporarySuffix);
+    DeleteFileIfExists(TemporaryPath(run.manifestPath));
 }
 
 // Steps from the directories to the stored success; any failure throws.
@@ -178,8 +201,9 @@ void RunSteps(InstallRun& run) {
     ReportProgress(run.tracker, L"Preparing", L"", 0, 0, 0, 0);
     run.manifestPath = JoinPath(session.workingDirectory, kManifestFileName);
 
-    // Closed when this function is left, before any failure handler runs.
+    // Both released when this function is left, before any failure handler runs.
     const InternetHandle sessionHandle = OpenHttpSession();
+    RunBuffer buffer(&session.cancelRequested);
     if (!CheckHttpSession(sessionHandle.get(), &run.errorText))
         throw InstallError(kNetworkUnreachable + run.errorText);
 
@@ -193,7 +217,7 @@ void RunSteps(InstallRun& run) {
     ReportProgress(run.tracker, L"Preparing files", L"", 0, count, 0, 0);
     LogSummary(run);
 
-    InstallFiles(run, sessionHandle.get());
+    InstallFiles(run, sessionHandle.get(), buffer);
 
     DeleteManifestCopy(run);
     ReportProgress(run.tracker, L"Completed", L"", count, count, 0, 0);

@@ -51,6 +51,105 @@ std::wstring StoredFileName(const std::wstring& key) {
     return name;
 }
 
+// Asks a platform call that answers the room it needs when the buffer is too small,
+// first with a buffer on the stack: paths past 260 characters cost a second call.
+// Empty when the call fails.
+template <typename Call>
+std::wstring AskWithRoom(Call call) {
+    wchar_t small[MAX_PATH];
+    const DWORD length = call(small, MAX_PATH);
+    if (length < MAX_PATH) return std::wstring(small, length);
+    std::wstring large(length, L'\0');
+    const DWORD written = call(&large[0], length);
+    if (written >= length) return L"";
+    large.resize(written);
+    return large;
+}
+
+std::wstring FullPathAnyLength(const std::wstring& path) {
+    return AskWithRoom([&](wchar_t* buffer, DWORD size) {
+        return GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+    });
+}
+
+std::wstring LongName(const std::wstring& path) {
+    return AskWithRoom(
+        [&](wchar_t* buffer, DWORD size) { return GetLongPathNameW(path.c_str(), buffer, size); });
+}
+
+// The part of a full path that no trimming may touch: "C:\", "\\server\share\" or a
+// lone "\"; the "\\?\" form is written as the plain one, which names the same file.
+std::wstring SplitRoot(std::wstring& path) {
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) path.erase(2, 6);  // "\\?\UNC\s" -> "\\s"
+    else if (path.compare(0, 4, L"\\\\?\\") == 0) path.erase(0, 4);
+    size_t end = 0;
+    if (path.size() >= 2 && path[1] == L':') {
+        end = 2;
+    } else if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+        end = path.find_first_of(L"\\/", 2);                              // after the server
+        end = end == std::wstring::npos ? path.size() : path.find_first_of(L"\\/", end + 1);
+        if (end == std::wstring::npos) end = path.size();                 // after the share
+    }
+    if (end < path.size() && IsSeparator(path[end])) ++end;
+    std::wstring root = path.substr(0, end);
+    path.erase(0, end);
+    return root;
+}
+
+// The file system ignores trailing dots and blanks of a name, so "a. /f.txt " and
+// "a/f.txt" name one file; a component of nothing but those names none.
+std::wstring WithoutTrailingDotsAndBlanks(std::wstring path) {
+    std::wstring result = SplitRoot(path);
+    const size_t rootLength = result.size();
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find_first_of(L"\\/", start);
+        if (end == std::wstring::npos) end = path.size();
+        size_t kept = end;
+        while (kept > start && (path[kept - 1] == L'.' || path[kept - 1] == L' ')) --kept;
+        if (kept > start) {
+            if (result.size() > rootLength) result += L'\\';
+            result.append(path, start, kept - start);
+        }
+        start = end + 1;
+    }
+    return result;
+}
+
+// A hash that paths equal under SamePath share. ASCII folds here; other text is
+// upper-cased by the platform with the file system's table, the one the comparison uses.
+size_t FoldedHash(const std::wstring& path) {
+    std::wstring folded = path;
+    bool ascii = true;
+    for (wchar_t& c : folded) {
+        if (c >= 0x80) ascii = false;
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    if (!ascii) {
+        const int length = static_cast<int>(path.size());
+        if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.data(), length, &folded[0],
+                          length, nullptr, nullptr, 0) != length)
+            return 0;  // one bucket for all such paths: slower, never wrong
+    }
+    return std::hash<std::wstring>()(folded);
+}
+
+bool LastComponentNamesNoFile(const std::wstring& key) {
+    const size_t last = key.find_last_of(L"\\/");
+    const size_t start = last == std::wstring::npos ? 0 : last + 1;
+    return key.find_first_not_of(L". ", start) == std::wstring::npos;
+}
+
+bool HasUnpairedSurrogate(const std::wstring& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (i + 1 < text.size() && IS_SURROGATE_PAIR(text[i], text[i + 1]))
+            ++i;
+        else if (IS_HIGH_SURROGATE(text[i]) || IS_LOW_SURROGATE(text[i]))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 FileEntry ReadFileEntry(const JsonValue& value) {
@@ -80,6 +179,8 @@ std::wstring ToForwardSlashes(const std::wstring& path) {
 // A syntactic first line of defence; EscapesTargetDirectory decides the rest.
 bool IsSafeRelativePath(const std::wstring& key) {
     if (key.empty()) return false;
+    // A name that no UTF-8 form can carry: it could be neither requested nor stored.
+    if (HasUnpairedSurrogate(key)) return false;
     const std::wstring p = ToForwardSlashes(key);
     if (p[0] == L'/') return false;
     if (p.find(L"/../") != std::wstring::npos) return false;
@@ -124,25 +225,55 @@ bool IsProtectedInstallerArtifact(const std::wstring& key) {
            EqualIgnoringAsciiCase(extension, L".msg");
 }
 
-// Resolved first, as opening resolves it (trailing dots and blanks go), and with
-// room for paths past 260 characters, which the platform may open too.
-std::wstring ExistingLongName(const std::wstring& path) {
-    constexpr DWORD kCapacity = 32768;
-    std::wstring full(kCapacity, L'\0');
-    DWORD length = GetFullPathNameW(path.c_str(), kCapacity, &full[0], nullptr);
-    if (length == 0 || length >= kCapacity) return L"";
-    full.resize(length);
-    // Nothing there, as for every file of a fresh install: the long name would be
-    // refused too, and asking for it reads every directory along the path.
-    if (GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return L"";
+std::wstring TemporaryPath(const std::wstring& destination) { return destination + L".download"; }
+
+ResolvedPath ResolvePath(const std::wstring& path) {
+    ResolvedPath resolved;
+    std::wstring full = FullPathAnyLength(path);
+    if (full.empty()) full = path;
+    const DWORD attributes = GetFileAttributesW(full.c_str());
+    const DWORD error = GetLastError();
+    resolved.exists = attributes != INVALID_FILE_ATTRIBUTES;
+    resolved.isDirectory = resolved.exists && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+
+    std::wstring named;
+    if (resolved.exists) {
+        named = LongName(full);
+    } else if (error == ERROR_FILE_NOT_FOUND && full.find(L'~') != std::wstring::npos) {
+        // Not there yet, but its folder is, and may be written with a short name.
+        const size_t cut = full.find_last_of(L"\\/");
+        if (cut != std::wstring::npos) {
+            named = LongName(full.substr(0, cut));
+            if (!named.empty()) named += full.substr(cut);
+        }
     }
-    std::wstring name(kCapacity, L'\0');
-    length = GetLongPathNameW(full.c_str(), &name[0], kCapacity);
-    if (length == 0 || length >= kCapacity) return L"";
-    name.resize(length);
-    return name;
+    resolved.path = WithoutTrailingDotsAndBlanks(named.empty() ? full : named);
+    return resolved;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return a.size() == b.size() &&
+           CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+void Claim(ClaimedPaths& claimed, const std::wstring& resolvedPath) {
+    claimed.byFoldedHash.emplace(FoldedHash(resolvedPath), claimed.paths.size());
+    claimed.paths.push_back(resolvedPath);
+}
+
+bool IsClaimed(const ClaimedPaths& claimed, const std::wstring& resolvedPath) {
+    const auto range = claimed.byFoldedHash.equal_range(FoldedHash(resolvedPath));
+    for (auto it = range.first; it != range.second; ++it)
+        if (SamePath(claimed.paths[it->second], resolvedPath)) return true;
+    return false;
+}
+
+bool MayWriteDestination(const ClaimedPaths& claimed, const std::wstring& key,
+                         const ResolvedPath& destination) {
+    if (LastComponentNamesNoFile(key) || destination.isDirectory) return false;
+    return !IsClaimed(claimed, destination.path) &&
+           !IsClaimed(claimed, TemporaryPath(destination.path));
 }
 
 }  // namespace tolvek

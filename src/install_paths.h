@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace tolvek {
 
@@ -27,9 +29,38 @@ std::wstring JoinPath(const std::wstring& directory, const std::wstring& relativ
 std::wstring FullPath(const std::wstring& path);
 bool EscapesTargetDirectory(const std::wstring& base, const std::wstring& key);
 bool IsProtectedInstallerArtifact(const std::wstring& key);
-// The full long path of the existing file or directory that `path` opens, or empty
-// when nothing is there. A short (8.3) name in a key reaches a file under a name the
-// key does not show.
-std::wstring ExistingLongName(const std::wstring& path);
+
+// Where a destination's file is downloaded before it is moved into place.
+std::wstring TemporaryPath(const std::wstring& destination);
+
+// A path as the file system sees it: absolute, "\" separated, without trailing
+// dots and blanks in any component, and for an existing file or directory its long
+// name (a short 8.3 name reaches a file under a name the path does not show). Two
+// resolved paths name one file when SamePath says so.
+struct ResolvedPath {
+    std::wstring path;
+    bool exists = false;
+    bool isDirectory = false;
+};
+ResolvedPath ResolvePath(const std::wstring& path);
+// Equal ignoring case, compared as the platform compares file names.
+bool SamePath(const std::wstring& a, const std::wstring& b);
+
+// Resolved paths that a run has claimed: its own files and the destination of every
+// entry so far. Looked up by a hash of the upper-cased path, so that tens of thousands
+// of entries cost one lookup each; SamePath decides.
+struct ClaimedPaths {
+    std::vector<std::wstring> paths;
+    std::unordered_multimap<size_t, size_t> byFoldedHash;  // -> index into paths
+};
+void Claim(ClaimedPaths& claimed, const std::wstring& resolvedPath);
+bool IsClaimed(const ClaimedPaths& claimed, const std::wstring& resolvedPath);
+
+// Whether an entry's file may be written at its resolved destination: the key names
+// a file (its last component is more than dots and blanks), the destination is not a
+// directory (the target itself among them), and neither the destination nor its
+// temporary file is a path claimed by the run.
+bool MayWriteDestination(const ClaimedPaths& claimed, const std::wstring& key,
+                         const ResolvedPath& destination);
 
 }  // namespace tolvek

@@ -10,6 +10,8 @@ namespace {
 
 const wchar_t kTemporarySuffix[] = L".download";
 constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+// A manifest has no declared size; an endless body must not fill the disk.
+constexpr int64_t kManifestCeiling = 134217728;  // 128 MiB
 
 // How one attempt on a manifest URL ended.
 enum class Attempt { Succeeded, Retry, NextUrl, Stop };
@@ -36,13 +38,17 @@ Attempt TryOnce(ManifestRetrieval& r, const std::wstring& url, int number, int c
     DeleteFileIfExists(r.temporaryPath);
     DeleteFileIfExists(r.manifestPath);
 
+    const SizeCeiling ceiling{
+        kManifestCeiling,
+        L"Manifest too large (more than " + std::to_wstring(kManifestCeiling) + L" bytes)"};
     std::wstring downloadError;
     if (!DownloadToFile(r.session, url, r.temporaryPath, r.tracker, url, number, count, 0,
-                        r.cancelFlag, &downloadError)) {
+                        r.cancelFlag, &downloadError, &ceiling)) {
         r.lastError = downloadError;
         LogFailure(url, r.lastError);
         DeleteFileIfExists(r.temporaryPath);
-        if (Contains(downloadError, kCancelledByUser)) {
+        // A full disk is not the network's fault: no other attempt or URL.
+        if (EndsWholeDownload(downloadError)) {
             r.errorText = downloadError;
             return Attempt::Stop;
         }

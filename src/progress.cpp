@@ -1,6 +1,7 @@
 #include "progress.h"
 
 #include "session.h"
+#include "support.h"
 
 #include <charconv>
 #include <cmath>
@@ -14,10 +15,13 @@ namespace {
 
 ProgressRecord ProgressStore = {};
 
+// Every text goes to the host as the engine shows it (no control character,
+// no URL credentials), cut to its field.
 template <size_t N>
 void CopyText(wchar_t (&field)[N], const std::wstring& text) {
-    const size_t count = text.size() < N - 1 ? text.size() : N - 1;
-    std::memcpy(field, text.data(), count * sizeof(wchar_t));
+    const std::wstring shown = ShownText(text);
+    const size_t count = shown.size() < N - 1 ? shown.size() : N - 1;
+    std::memcpy(field, shown.data(), count * sizeof(wchar_t));
     field[count] = L'\0';
 }
 
@@ -34,23 +38,53 @@ constexpr int64_t GiB = 1024 * MiB;
 
 }  // namespace
 
+namespace {
+
+// The whole record, texts as the host is shown them, made before any lock is taken.
+ProgressRecord MakeRecord(const std::wstring& status, const std::wstring& currentItem,
+                          int32_t itemIndex, int32_t itemCount, int32_t progressPermille,
+                          const std::wstring& bytesDoneText, const std::wstring& bytesTotalText,
+                          const std::wstring& speedText, const std::wstring& timeLeftText,
+                          const std::wstring& fileBytesDoneText, const std::wstring& fileBytesTotalText) {
+    ProgressRecord record = {};
+    CopyText(record.status, status);
+    CopyText(record.currentItem, currentItem);
+    record.itemIndex = itemIndex;
+    record.itemCount = itemCount;
+    record.progressPermille = progressPermille;
+    CopyText(record.bytesDoneText, bytesDoneText);
+    CopyText(record.bytesTotalText, bytesTotalText);
+    CopyText(record.speedText, speedText);
+    CopyText(record.timeLeftText, timeLeftText);
+    CopyText(record.fileBytesDoneText, fileBytesDoneText);
+    CopyText(record.fileBytesTotalText, fileBytesTotalText);
+    return record;
+}
+
+}  // namespace
+
 void PublishProgress(const std::wstring& status, const std::wstring& currentItem, int32_t itemIndex,
                      int32_t itemCount, int32_t progressPermille, const std::wstring& bytesDoneText,
                      const std::wstring& bytesTotalText, const std::wstring& speedText,
                      const std::wstring& timeLeftText, const std::wstring& fileBytesDoneText,
                      const std::wstring& fileBytesTotalText) {
+    // Made before the lock, so a host's poll waits only for one copy.
+    const ProgressRecord record =
+        MakeRecord(status, currentItem, itemIndex, itemCount, progressPermille, bytesDoneText,
+                   bytesTotalText, speedText, timeLeftText, fileBytesDoneText, fileBytesTotalText);
     std::lock_guard<std::mutex> lock(StatusLock);
-    CopyText(ProgressStore.status, status);
-    CopyText(ProgressStore.currentItem, currentItem);
-    ProgressStore.itemIndex = itemIndex;
-    ProgressStore.itemCount = itemCount;
-    ProgressStore.progressPermille = progressPermille;
-    CopyText(ProgressStore.bytesDoneText, bytesDoneText);
-    CopyText(ProgressStore.bytesTotalText, bytesTotalText);
-    CopyText(ProgressStore.speedText, speedText);
-    CopyText(ProgressStore.timeLeftText, timeLeftText);
-    CopyText(ProgressStore.fileBytesDoneText, fileBytesDoneText);
-    CopyText(ProgressStore.fileBytesTotalText, fileBytesTotalText);
+    ProgressStore = record;
+}
+
+void PublishProgressLocked(const std::wstring& status, const std::wstring& currentItem,
+                           int32_t itemIndex, int32_t itemCount, int32_t progressPermille,
+                           const std::wstring& bytesDoneText, const std::wstring& bytesTotalText,
+                           const std::wstring& speedText, const std::wstring& timeLeftText,
+                           const std::wstring& fileBytesDoneText,
+                           const std::wstring& fileBytesTotalText) {
+    ProgressStore = MakeRecord(status, currentItem, itemIndex, itemCount, progressPermille,
+                               bytesDoneText, bytesTotalText, speedText, timeLeftText,
+                               fileBytesDoneText, fileBytesTotalText);
 }
 
 bool CopyProgress(ProgressRecord* destination) {

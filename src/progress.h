@@ -19,6 +19,13 @@ void PublishProgress(const std::wstring& status, const std::wstring& currentItem
                      const std::wstring& bytesTotalText, const std::wstring& speedText,
                      const std::wstring& timeLeftText, const std::wstring& fileBytesDoneText,
                      const std::wstring& fileBytesTotalText);
+// PublishProgress for a caller that holds StatusLock.
+void PublishProgressLocked(const std::wstring& status, const std::wstring& currentItem,
+                           int32_t itemIndex, int32_t itemCount, int32_t progressPermille,
+                           const std::wstring& bytesDoneText, const std::wstring& bytesTotalText,
+                           const std::wstring& speedText, const std::wstring& timeLeftText,
+                           const std::wstring& fileBytesDoneText,
+                           const std::wstring& fileBytesTotalText);
 // Copies the store when its status is not empty.
 bool CopyProgress(ProgressRecord* destination);
 // Zeroes the store; the caller holds StatusLock.

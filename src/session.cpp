@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "install.h"
+#include "support.h"
 
 #include <windows.h>
 
@@ -38,9 +39,19 @@ std::atomic<bool> InstallDone{false};
 int32_t ResultCode = -1;
 wchar_t ResultMessage[kResultCapacity] = {};
 
-void PublishFirstRecord() {
-    PublishProgress(L"Preparing", L"", 0, 0, 0, L"0 B", L"0 B", L"0 B/s", L"calculating...",
-                    L"0 B", L"0 B");
+void ResetStatusLocked() {
+    ClearProgressStoreLocked();
+    ResultCode = -1;
+    ResultMessage[0] = L'\0';
+}
+
+// The reset and the first record in one locked step: a host polling while starts
+// race never finds the store empty once a session has started.
+void ResetStatusToFirstRecord() {
+    std::lock_guard<std::mutex> lock(StatusLock);
+    ResetStatusLocked();
+    PublishProgressLocked(L"Preparing", L"", 0, 0, 0, L"0 B", L"0 B", L"0 B/s", L"calculating...",
+                          L"0 B", L"0 B");
 }
 
 void WorkerBody(InstallSession* session) {
@@ -64,15 +75,15 @@ void Unpin(HMODULE& module) {
 
 void ResetStatus() {
     std::lock_guard<std::mutex> lock(StatusLock);
-    ClearProgressStoreLocked();
-    ResultCode = -1;
-    ResultMessage[0] = L'\0';
+    ResetStatusLocked();
 }
 
 void SetResult(int32_t code, const std::wstring& message) {
+    // The host may show or log the text: no control character may reach it.
+    const std::wstring shown = ShownText(message);
     std::lock_guard<std::mutex> lock(StatusLock);
-    const size_t count = message.size() < kResultCapacity - 1 ? message.size() : kResultCapacity - 1;
-    std::memcpy(ResultMessage, message.data(), count * sizeof(wchar_t));
+    const size_t count = shown.size() < kResultCapacity - 1 ? shown.size() : kResultCapacity - 1;
+    std::memcpy(ResultMessage, shown.data(), count * sizeof(wchar_t));
     ResultMessage[count] = L'\0';
     ResultCode = code;
 }
@@ -91,22 +102,22 @@ int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory
     std::lock_guard<std::mutex> lock(SessionLock);
     if (WorkerThread.thread.joinable()) return 0;
 
-    InstallDone.store(false);
-    ResetStatus();
-    PublishFirstRecord();
-
+    // Everything that may fail for want of memory comes before the first change.
     auto session = std::make_unique<InstallSession>();
     session->manifestUrls = manifestUrls;
     session->targetDirectory = targetDirectory;
     session->logPath = logPath;
     session->workingDirectory = workingDirectory;
-    CurrentSession = std::move(session);
 
+    InstallDone.store(false);
+    ResetStatusToFirstRecord();
+    CurrentSession = std::move(session);
     WorkerThread.pinnedModule = PinThisModule();
     try {
         WorkerThread.thread = std::thread(WorkerBody, CurrentSession.get());
-    } catch (const std::system_error&) {
-        // The system refused the thread: leave no session behind and report no start.
+    } catch (...) {
+        // No thread (refused by the system, or no memory for its start): leave no
+        // session and no reference on this library behind, and report no start.
         CurrentSession.reset();
         Unpin(WorkerThread.pinnedModule);
         return 0;

@@ -20,15 +20,62 @@ std::wstring Timestamp() {
     return text;
 }
 
+FileHandle OpenForAppending(const std::wstring& path) {
+    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
+
+// Where the authority of a URL ends: its path, query or fragment, or the end of
+// the URL itself in a list or a sentence.
+bool EndsAuthority(wchar_t c) {
+    return c == L'/' || c == L'?' || c == L'#' || c == L'|' || c == L' ' || IsControl(c);
+}
+
 }  // namespace
+
+std::wstring ShownText(const std::wstring& text) {
+    const std::wstring marker = L"://";
+    std::wstring masked;
+    size_t copied = 0;
+    for (size_t at = text.find(marker); at != std::wstring::npos; at = text.find(marker, at)) {
+        const size_t start = at + marker.size();
+        size_t end = start;
+        size_t lastAt = std::wstring::npos;
+        for (; end < text.size() && !EndsAuthority(text[end]); ++end)
+            if (text[end] == L'@') lastAt = end;
+        if (lastAt != std::wstring::npos) {
+            masked.append(text, copied, start - copied).append(L"***");
+            copied = lastAt;  // the '@' and the host follow as they are
+        }
+        at = end;
+    }
+    masked.append(text, copied, std::wstring::npos);
+
+    std::wstring shown;
+    shown.reserve(masked.size());
+    for (const wchar_t c : masked) {
+        if (!IsControl(c)) {
+            shown += c;
+            continue;
+        }
+        wchar_t escape[8] = {};
+        swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
+        shown += escape;
+    }
+    return shown;
+}
 
 void AppendLogLine(const std::wstring& path, const std::wstring& message) {
     if (path.empty()) return;
-    EnsureDirectoryExists(ParentDirectory(path));
-    const std::wstring line = Timestamp() + message + L"\r\n";
+    const std::wstring line = Timestamp() + ShownText(message) + L"\r\n";
 
-    FileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The log's directory is made whenever it is missing; asking for it before
+    // every line would cost a query of the path per line when it is there.
+    FileHandle file = OpenForAppending(path);
+    if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectoryExists(ParentDirectory(path)))
+        file = OpenForAppending(path);
     if (!file) return;
     const int length = static_cast<int>(line.size());
     const int bytes =
@@ -49,15 +96,44 @@ std::wstring ParentDirectory(const std::wstring& path) {
     return path.substr(0, last);
 }
 
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The length of ParentDirectory (the first `length` units of `path`), 0 when it has
+// none. The prefixes "a\\" and "a\" of "a\\\b" name the directory "a" as well, so
+// the parent is "a" at once.
+size_t ParentLength(const std::wstring& path, size_t length) {
+    size_t end = path.find_last_of(L"\\/", length - 1);
+    if (end == std::wstring::npos) return 0;
+    while (end > 0 && IsSeparator(path[end - 1])) --end;
+    return end == 0 ? 1 : end;
+}
+
+}  // namespace
+
+// Missing directories are found walking up and created from the outermost down, in a
+// loop: a path with tens of thousands of separators costs no stack.
 bool EnsureDirectoryExists(const std::wstring& path) {
     if (path.empty()) return true;
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-
-    const std::wstring parent = ParentDirectory(path);
-    if (!parent.empty() && parent != path && !EnsureDirectoryExists(parent)) return false;
-    if (CreateDirectoryW(path.c_str(), nullptr)) return true;
-    return GetLastError() == ERROR_ALREADY_EXISTS;
+    std::vector<size_t> missing;  // lengths of the missing prefixes, deepest first
+    for (size_t length = path.size();;) {
+        const DWORD attributes = GetFileAttributesW(path.substr(0, length).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+            break;
+        }
+        missing.push_back(length);
+        const size_t parent = ParentLength(path, length);
+        if (parent == 0 || parent == length) break;
+        length = parent;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (!CreateDirectoryW(path.substr(0, *it).c_str(), nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return true;
 }
 
 bool DeleteFileIfExists(const std::wstring& path) {
@@ -69,6 +145,15 @@ bool DeleteFileIfExists(const std::wstring& path) {
 bool FileExists(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool QueryExistingFile(const std::wstring& path, int64_t& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    return true;
 }
 
 int64_t QueryFileSize(const std::wstring& path) {

@@ -10,7 +10,14 @@ namespace tolvek {
 // The log file of the current run; empty disables logging. Set by the install run.
 extern std::wstring LogFilePath;
 
-// Appends "[YYYY-MM-DD hh:mm:ss] message\r\n" in the ANSI code page. Best effort.
+// A text as the engine shows it in the log, the result and the progress record:
+// each character below U+0020 and U+007F as "\u" and four lower-case hex digits,
+// so a text from the network cannot start a line of its own or hide its end,
+// and the user information of every URL ("scheme://user:password@") as "***@".
+std::wstring ShownText(const std::wstring& text);
+
+// Appends "[YYYY-MM-DD hh:mm:ss] " + ShownText (message) + "\r\n" in the ANSI
+// code page. Best effort.
 void AppendLogLine(const std::wstring& path, const std::wstring& message);
 // AppendLogLine (LogFilePath, message).
 void Log(const std::wstring& message);
@@ -25,5 +32,8 @@ bool EnsureDirectoryExists(const std::wstring& path);
 bool DeleteFileIfExists(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 int64_t QueryFileSize(const std::wstring& path);
+// FileExists and QueryFileSize in one query of the path: true with the size when a
+// file (not a directory) is there.
+bool QueryExistingFile(const std::wstring& path, int64_t& size);
 
 }  // namespace tolvek

@@ -1,21 +1,21 @@
 #include "verify.h"
 
 #include "handles.h"
+#include "http.h"
 #include "support.h"
 
 namespace tolvek {
 
 namespace {
 
-constexpr DWORD kHashReadSize = 1048576;
+constexpr DWORD kHashReadSize = static_cast<DWORD>(kRunBufferSize);
 const wchar_t kHexDigits[] = L"0123456789ABCDEF";
 const wchar_t kCalculationFailed[] = L"SHA256 calculation failed";
 
-// Everything one digest holds. Members are released in reverse order of
-// declaration: the hash, the provider, the hash object, the digest buffer,
-// the file and last the read buffer.
+// Everything one digest holds besides the run's read buffer. Members are released
+// in reverse order of declaration: the hash, the provider, the hash object, the
+// digest buffer and last the file.
 struct HashingResources {
-    HeapBlock readBuffer;
     FileHandle file;
     HeapBlock digest;
     HeapBlock hashObject;
@@ -54,16 +54,22 @@ bool PrepareSha256(HashingResources& r, DWORD& digestLength) {
     return true;
 }
 
-// Feeds the whole file to the hash, one read buffer at a time.
-bool HashWholeFile(HashingResources& r, const std::wstring& path, std::wstring& failure) {
+// Feeds the whole file to the hash, one read buffer at a time. The cancel flag is
+// read before every block, so a digest of gigabytes ends within one block of it.
+bool HashWholeFile(HashingResources& r, RunBuffer& buffer, const std::wstring& path,
+                   std::wstring& failure) {
+    auto* data = static_cast<PUCHAR>(buffer.data());
     for (;;) {
+        if (IsCancelled(buffer.cancelFlag)) {
+            failure = kCancelledByUser;
+            return false;
+        }
         DWORD read = 0;
-        if (!ReadFile(r.file.get(), r.readBuffer.get(), kHashReadSize, &read, nullptr)) {
+        if (!ReadFile(r.file.get(), data, kHashReadSize, &read, nullptr)) {
             failure = L"Read error while hashing: " + path;
             return false;
         }
         if (read == 0) return true;
-        auto* data = static_cast<PUCHAR>(r.readBuffer.get());
         if (!BCRYPT_SUCCESS(BCryptHashData(r.hash.get(), data, read, 0))) return false;
     }
 }
@@ -80,16 +86,17 @@ std::wstring HexDigits(const unsigned char* bytes, DWORD length) {
 
 // The digest of an opened file, or empty; `failure` stays empty when only the
 // hashing itself failed.
-std::wstring DigestOfOpenFile(HashingResources& r, const std::wstring& path, std::wstring& failure) {
-    r.readBuffer = AllocateZeroed(kHashReadSize);
+std::wstring DigestOfOpenFile(HashingResources& r, RunBuffer& buffer, const std::wstring& path,
+                              std::wstring& failure) {
     DWORD digestLength = 0;
-    if (!PrepareSha256(r, digestLength) || !HashWholeFile(r, path, failure)) return std::wstring();
+    if (!PrepareSha256(r, digestLength) || !HashWholeFile(r, buffer, path, failure))
+        return std::wstring();
     auto* digest = static_cast<unsigned char*>(r.digest.get());
     if (!BCRYPT_SUCCESS(BCryptFinishHash(r.hash.get(), digest, digestLength, 0))) return std::wstring();
     return HexDigits(digest, digestLength);
 }
 
-std::wstring ComputeDigest(const std::wstring& path, std::wstring& failure) {
+std::wstring ComputeDigest(const std::wstring& path, RunBuffer& buffer, std::wstring& failure) {
     HashingResources resources;
     // Read sharing only: a file that someone is still writing is not hashed.
     resources.file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -98,27 +105,27 @@ std::wstring ComputeDigest(const std::wstring& path, std::wstring& failure) {
         failure = L"Cannot open file for hashing: " + path;
         return std::wstring();
     }
-    return DigestOfOpenFile(resources, path, failure);
+    return DigestOfOpenFile(resources, buffer, path, failure);
 }
 
 }  // namespace
 
-std::wstring ComputeFileSha256(const std::wstring& path, std::wstring* errorText) {
+std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer, std::wstring* errorText) {
     std::wstring failure;
-    const std::wstring digest = ComputeDigest(path, failure);
+    const std::wstring digest = ComputeDigest(path, buffer, failure);
     if (digest.empty()) SetError(errorText, failure.empty() ? kCalculationFailed : failure);
     return digest;
 }
 
-bool VerifyFile(const std::wstring& localPath, const FileEntry& entry,
-                const std::wstring& displayName, std::wstring* errorText) {
-    if (!FileExists(localPath)) {
+bool VerifyFile(const std::wstring& localPath, const FileEntry& entry, const std::wstring& displayName,
+                RunBuffer& buffer, std::wstring* errorText) {
+    int64_t actual = -1;
+    if (!QueryExistingFile(localPath, actual)) {
         SetError(errorText, L"File does not exist: " + displayName);
         return false;
     }
     // The size first: a file of the wrong size is never read.
     if (entry.hasSize) {
-        const int64_t actual = QueryFileSize(localPath);
         if (actual != entry.size) {
             SetError(errorText, L"Size mismatch for " + displayName + L". Expected " +
                                     std::to_wstring(entry.size) + L", got " + std::to_wstring(actual));
@@ -128,7 +135,7 @@ bool VerifyFile(const std::wstring& localPath, const FileEntry& entry,
     if (!entry.hasHash) return true;
 
     std::wstring hashingError;
-    const std::wstring digest = ComputeFileSha256(localPath, &hashingError);
+    const std::wstring digest = ComputeFileSha256(localPath, buffer, &hashingError);
     if (digest.empty()) {
         SetError(errorText, hashingError);
         return false;
@@ -137,6 +144,17 @@ bool VerifyFile(const std::wstring& localPath, const FileEntry& entry,
     SetError(errorText, L"SHA256 mismatch for " + displayName + L". Expected " + entry.hash +
                             L", got " + digest);
     return false;
+}
+
+std::wstring ComputeFileSha256(const std::wstring& path, std::wstring* errorText) {
+    RunBuffer buffer;
+    return ComputeFileSha256(path, buffer, errorText);
+}
+
+bool VerifyFile(const std::wstring& localPath, const FileEntry& entry,
+                const std::wstring& displayName, std::wstring* errorText) {
+    RunBuffer buffer;
+    return VerifyFile(localPath, entry, displayName, buffer, errorText);
 }
 
 }  // namespace tolvek

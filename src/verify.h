@@ -2,14 +2,22 @@
 #pragma once
 
 #include "install_paths.h"
+#include "run_buffer.h"
 
 #include <string>
 
 namespace tolvek {
 
+// The digest is read into the run's buffer; a cancel seen between two blocks ends
+// it with "Cancelled by user".
+bool VerifyFile(const std::wstring& localPath, const FileEntry& entry, const std::wstring& displayName,
+                RunBuffer& buffer, std::wstring* errorText);
+// 64 upper-case hexadecimal digits, or empty on failure (with a text).
+std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer, std::wstring* errorText);
+
+// For callers outside a run: a buffer of their own for this call, no cancellation.
 bool VerifyFile(const std::wstring& localPath, const FileEntry& entry,
                 const std::wstring& displayName, std::wstring* errorText);
-// 64 upper-case hexadecimal digits, or empty on failure (with a text).
 std::wstring ComputeFileSha256(const std::wstring& path, std::wstring* errorText);
 
 }  // namespace tolvek

@@ -8,10 +8,15 @@ UTF-8 JSON, atomically: on any problem nothing is written and every problem is
 listed.
 
 Names are refused when the engine would reject them, when Windows cannot store
-them, when two of them differ only in letter case, or when they hold a
-character above U+00FF: the engine escapes only the low byte of each character
-in a file URL, so a mirror would be asked for another name. Latin-1 names work
-when the mirror maps %XX escapes to Latin-1 characters.
+them, or when two of them would name one file on Windows (letter case, a name
+and its ".download" temporary).
+
+The engine requests a name's characters up to U+00FF as one %XX escape of
+their code (é as %E9) and the characters above as the escaped bytes of their
+UTF-8 form (Ł as %C5%81). With --publish DIR the mirror tree is written with
+every file stored under exactly those bytes, so a stock web server (nginx,
+Apache) serves it as it is. Names that need this are reported. (Object stores
+with UTF-8 keys cannot hold a Latin-1 byte name.)
 
 Setup-uninstaller names (unins*.exe, unins*.dat, unins*.msg) are kept with a
 warning: the engine never installs or overwrites them, it skips them.
@@ -23,9 +28,9 @@ import argparse
 import hashlib
 import json
 import os
+import shutil
 import sys
 import tempfile
-import unicodedata
 
 HASH_BLOCK = 1024 * 1024
 PROTECTED_PREFIX = "unins"
@@ -35,6 +40,9 @@ WINDOWS_FORBIDDEN = set('<>:"|?*\\')
 RESERVED_DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL"} | {
     prefix + digit for prefix in ("COM", "LPT") for digit in "123456789"}
 URL_SCHEMES = ("http://", "https://")
+URL_UNRESERVED = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~")
+LATIN1_LAST = 0xFF
+TEMPORARY_SUFFIX = ".download"
 
 
 class ManifestError(Exception):
@@ -73,17 +81,49 @@ def windows_rejection(key):
     return None
 
 
+def path_pieces(key):
+    """The key's path pieces as the engine splits it: at "/" and "\\", empty pieces dropped."""
+    return [piece for piece in key.replace("\\", "/").split("/") if piece]
+
+
+def request_bytes(piece):
+    """The bytes the engine asks a mirror for: one byte per character up to U+00FF
+    (its Latin-1 code), the UTF-8 bytes of every character above."""
+    out = bytearray()
+    for c in piece:
+        code = ord(c)
+        if code == 0 or 0xD800 <= code <= 0xDFFF:
+            raise ValueError(f"U+{code:04X} cannot be part of a file URL")
+        out += bytes([code]) if code <= LATIN1_LAST else c.encode("utf-8")
+    return bytes(out)
+
+
+def percent_encode(raw):
+    return "".join(chr(b) if b in URL_UNRESERVED else f"%{b:02X}" for b in raw)
+
+
+def file_url(base_url, key):
+    """The URL the engine requests for `key` from the mirror at `base_url`."""
+    return base_url.rstrip("/\\") + "/" + "/".join(percent_encode(request_bytes(p)) for p in path_pieces(key))
+
+
+def published_path(root, key):
+    """Where --publish stores `key` below `root` (bytes, as the mirror's file system holds it)."""
+    return os.path.join(os.fsencode(root), *(request_bytes(piece) for piece in path_pieces(key)))
+
+
+def needs_byte_names(key):
+    """True when a server storing the name in UTF-8 would not find the engine's request."""
+    return any(0x80 <= ord(c) <= LATIN1_LAST for c in key)
+
+
 def url_rejection(key):
-    """Why a mirror cannot serve `key` under the URL the engine builds, or None."""
-    wide = [c for c in key if ord(c) > 0xFF]
-    if not wide:
-        return None
-    shown = " ".join(f"U+{ord(c):04X}" for c in sorted(set(wide)))
-    reason = (f"it contains characters above U+00FF ({shown}); the engine escapes only the low "
-              "8 bits of each character in a file URL, so the mirror would be asked for another name")
-    if all(ord(c) <= 0xFF for c in unicodedata.normalize("NFC", key)):
-        reason += "; the name is in decomposed form: rename it to its composed (NFC) form"
-    return reason
+    """Why the engine cannot build a URL for `key`, or None."""
+    try:
+        request_bytes(key)
+    except ValueError as error:
+        return f"{error}; the engine refuses the key"
+    return None
 
 
 def is_protected_installer_artifact(key):
@@ -105,6 +145,25 @@ def key_problem(key):
     if any(0xDC80 <= ord(c) <= 0xDCFF for c in key):
         return "the file name is not valid UTF-8"
     return engine_rejection(key) or windows_rejection(key) or url_rejection(key)
+
+
+def name_clashes(keys):
+    """Keys that would share one file on Windows or one URL on a mirror."""
+    problems, folded, requested = [], {}, {}
+    for key in sorted(keys):
+        twin = folded.setdefault(fold_case(key), key)
+        if twin != key:
+            problems.append(f"{key!r}: differs from {twin!r} only in letter case; "
+                            "Windows would store both in one file")
+        same_url = requested.setdefault(published_path("", key), key)
+        if same_url != key:
+            problems.append(f"{key!r}: the engine requests it under the same URL as {same_url!r}")
+    for key in sorted(keys):
+        owner = folded.get(fold_case(key[:-len(TEMPORARY_SUFFIX)])) if key.endswith(TEMPORARY_SUFFIX) else None
+        if owner is not None:
+            problems.append(f"{key!r}: the engine downloads {owner!r} into a temporary file of this "
+                            "name; rename one of them")
+    return problems
 
 
 def list_files(directory, excluded):
@@ -154,16 +213,11 @@ def build_manifest(directory, mirrors, version=1, version_string=None, excluded=
     files, walk_problems = list_files(directory, {os.path.realpath(p) for p in excluded})
     problems += walk_problems
 
-    entries, warnings, folded = {}, [], {}
+    entries, warnings = {}, []
     for key, path in sorted(files):
         reason = key_problem(key)
         if reason:
             problems.append(f"{key!r}: {reason}")
-            continue
-        twin = folded.setdefault(fold_case(key), key)
-        if twin != key:
-            problems.append(f"{key!r}: differs from {twin!r} only in letter case; "
-                            "Windows would store both in one file")
             continue
         if is_protected_installer_artifact(key):
             warnings.append(f"{key!r}: setup uninstaller files (unins*.exe/.dat/.msg) are never "
@@ -172,6 +226,7 @@ def build_manifest(directory, mirrors, version=1, version_string=None, excluded=
             entries[key] = file_entry(path)
         except OSError as error:
             problems.append(f"{key!r}: cannot read the file: {error.strerror}")
+    problems += name_clashes(entries)
     if not files and not walk_problems:
         problems.append(f"{directory}: no files to publish (the engine refuses an empty file list)")
     if problems:
@@ -203,18 +258,49 @@ def write_atomically(path, text):
         raise
 
 
+def publish_tree(manifest, directory, root, manifest_name):
+    """Copies every file to `root` under the bytes the engine requests, then the manifest.
+
+    `root` must be new or empty: a file left from an earlier version would be
+    served as if it belonged to this one."""
+    if os.path.realpath(root) == os.path.realpath(directory) or \
+            os.path.realpath(root).startswith(os.path.realpath(directory) + os.sep):
+        raise ManifestError([f"{root}: the mirror tree cannot lie inside the product directory"])
+    if os.path.exists(root) and (not os.path.isdir(root) or os.listdir(root)):
+        raise ManifestError([f"{root}: not an empty directory; publish each version into a new one"])
+    for key in manifest["files"]:
+        destination = published_path(root, key)
+        os.makedirs(os.path.dirname(destination), exist_ok=True)
+        shutil.copyfile(os.path.join(directory, *key.split("/")), destination)
+    write_atomically(os.path.join(root, manifest_name), manifest_text(manifest))
+
+
+def byte_name_warnings(keys, publishing):
+    """What to do about names a server with UTF-8 file names would not find."""
+    names = [key for key in keys if needs_byte_names(key)]
+    if publishing:
+        return [f"{len(names)} names with characters U+0080-U+00FF are stored under their Latin-1 bytes, "
+                "as the engine requests them; copy the tree to the mirrors as it is"] if names else []
+    return [f"{key!r}: the engine requests its characters U+0080-U+00FF as one-byte escapes (\u00e9 as "
+            "%E9), which servers holding UTF-8 file names do not find; publish with --publish DIR, "
+            "which stores the file under those bytes" for key in names]
+
+
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
         prog="make_manifest.py",
         description="Writes the install manifest for the files below DIRECTORY.",
         epilog="Example: make_manifest.py build/MyGame --mirror https://cdn1.example.com/mygame/1.4 "
                "--mirror https://cdn2.example.com/mygame/1.4 --version 14 --version-string 1.4.0 "
-               "--output build/MyGame/manifest.json")
+               "--output build/MyGame/manifest.json --publish build/mirror/mygame/1.4")
     parser.add_argument("directory", metavar="DIRECTORY", help="the product's files, as they are to be installed")
     parser.add_argument("--mirror", metavar="URL", action="append", required=True,
                         help="a mirror's base URL (repeatable; the order is the fallback order)")
     parser.add_argument("--output", "-o", metavar="FILE", required=True,
                         help="the manifest file to write; when it lies inside DIRECTORY it is not listed")
+    parser.add_argument("--publish", metavar="DIR",
+                        help="also write the mirror tree to DIR (new or empty): every file under the "
+                             "name the engine requests, and the manifest; copy it to every mirror's base URL")
     parser.add_argument("--version", type=int, default=1, help="the manifest's version number (default 1)")
     parser.add_argument("--version-string", metavar="TEXT", help="its display form (default: the number)")
     return parser.parse_args(argv)
@@ -225,6 +311,8 @@ def main(argv=None):
     try:
         manifest, warnings = build_manifest(args.directory, args.mirror, args.version,
                                             args.version_string, excluded=[args.output])
+        if args.publish:
+            publish_tree(manifest, args.directory, args.publish, os.path.basename(args.output))
         write_atomically(args.output, manifest_text(manifest))
     except ManifestError as error:
         for problem in error.problems:
@@ -232,13 +320,16 @@ def main(argv=None):
         print("make_manifest: no manifest written", file=sys.stderr)
         return 1
     except OSError as error:
-        print(f"make_manifest: error: cannot write {args.output}: {error.strerror}", file=sys.stderr)
+        print(f"make_manifest: error: cannot write {error.filename or args.output}: {error.strerror}",
+              file=sys.stderr)
         return 1
-    for warning in warnings:
+    for warning in warnings + byte_name_warnings(manifest["files"], bool(args.publish)):
         print(f"make_manifest: warning: {warning}", file=sys.stderr)
     total = sum(entry["size"] for entry in manifest["files"].values())
     print(f"{args.output}: {len(manifest['files'])} files, {total} bytes, "
           f"{len(manifest['cdn_list'])} mirrors")
+    if args.publish:
+        print(f"{args.publish}: the mirror tree, manifest included")
     return 0
 
 

@@ -109,6 +109,10 @@ rule keys (a rule is a JSON object; the first matching rule wins):
                       (default: half), then close
   long                announce Content-Length "announce" (default: half),
                       send the whole body, then close
+  endless             send the body, then '#' bytes without end until the
+                      client goes away; no Content-Length (the body ends
+                      only with the connection), or chunks with "chunked",
+                      or the Content-Length "announce" when given
   stall_after_bytes   send headers and N body bytes, then stall
                       (stall_seconds), then close
   drop_after_bytes    send headers and N body bytes, wait until the peer's
@@ -119,7 +123,8 @@ rule keys (a rule is a JSON object; the first matching rule wins):
                       drip_interval_ms (default 100)
   headers             extra response headers (object of strings)
 precedence: latency, drop, stall, status, redirect, refuse_head, then the
-body (range, chunked/short/long/..._after_bytes, drip).
+body (range, chunked/short/long/endless/..._after_bytes, drip).
+every recorded request carries "sent": the body bytes sent for it so far.
 """
 
 _NUMBER = "number"
@@ -149,6 +154,7 @@ _RULE_SCHEMA = {
     "short_bytes": int,
     "long": bool,
     "announce": int,
+    "endless": bool,
     "stall_after_bytes": int,
     "drop_after_bytes": int,
     "reset_delay_ms": _NUMBER,
@@ -164,7 +170,7 @@ _PARAM_OF = {
     "location": ("redirect",),
     "chunked_bytes": ("chunked_size_mismatch",),
     "short_bytes": ("short",),
-    "announce": ("long",),
+    "announce": ("long", "endless"),
     "reset_delay_ms": ("drop_after_bytes",),
     "drip_bytes": ("drip",),
     "drip_interval_ms": ("drip",),
@@ -318,19 +324,18 @@ def _split_target(target):
 def _decode_path(raw_path):
     """Percent-decode a path taken from the request line (as latin-1 text).
 
-    Raw (unescaped) UTF-8 bytes and %XX escapes are both accepted.  Bytes that
-    are not valid UTF-8 are read as Latin-1.
+    Raw (unescaped) UTF-8 bytes and %XX escapes are both accepted.  Each byte
+    that is not part of a valid UTF-8 sequence is read as Latin-1, so one name
+    may mix both ("%E9%C5%81" is U+00E9 U+0141).
     """
     try:
         raw = urllib.parse.unquote_to_bytes(raw_path.encode("latin-1"))
     except UnicodeEncodeError:
         return None
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError:
-        # Clients that escape each character as one byte (%E9 for U+00E9)
-        # send Latin-1; the file on disk is still named in UTF-8.
-        return raw.decode("latin-1")
+    # Clients that escape each character up to U+00FF as one byte (%E9 for
+    # U+00E9) send Latin-1 there; the file on disk is still named in UTF-8.
+    text = raw.decode("utf-8", "surrogateescape")
+    return re.sub("[\udc80-\udcff]", lambda m: chr(ord(m.group()) - 0xDC00), text)
 
 
 def _rechunk(pieces, size):
@@ -427,7 +432,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         raw_target = self.path.encode("latin-1").decode("utf-8", "backslashreplace")
         conn_id, is_tls = owner._conn_info(self.connection)
         index, rule = owner._match(self.command, raw_target, decoded)
-        owner._record(self.command, raw_target, decoded, self.headers, conn_id, is_tls, index)
+        self._entry = owner._record(self.command, raw_target, decoded, self.headers, conn_id, is_tls, index)
         self._rule = rule
         owner._activity(+1)
         started = time.monotonic()
@@ -439,6 +444,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._note = (self._note + " interrupted").strip()
         finally:
             owner._activity(-1)
+            owner._count_sent(self._entry, self._sent)
             if owner.log_requests:
                 owner._log("%s conn=%d %s %s -> %s sent=%d %.3fs%s%s" % (
                     "https" if is_tls else "http", conn_id, self.command, raw_target,
@@ -556,6 +562,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Transfer-Encoding", "chunked")
         elif rule.active("long"):
             self.send_header("Content-Length", str(rule.get("announce", length // 2)))
+        elif rule.active("endless"):
+            if "announce" in rule.spec:
+                self.send_header("Content-Length", str(rule.get("announce")))
         else:
             self.send_header("Content-Length", str(length))
         self.end_headers()
@@ -569,6 +578,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._note = f"chunked_size_mismatch {wanted}/{length}"
         if rule.active("long"):
             after, self._note = "close", "long"
+        if rule.active("endless"):
+            pad, after, self._note = None, "close", "endless"
         if rule.active("short"):
             limit, after = min(limit, rule.get("short_bytes", length // 2)), "close"
             self._note = "short"
@@ -580,13 +591,15 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._note = "drop_after_bytes"
         drip = rule.active("drip")
 
-        if not chunked and not drip and not pad and entity.file is not None:
+        if not chunked and not drip and pad == 0 and entity.file is not None:
             if limit > 0:  # sendfile() treats count=0 as "to the end"
                 self._sent += self.connection.sendfile(entity.file, start, limit)
         else:
             step = rule.get("drip_bytes", DEFAULT_DRIP_BYTES) if drip else BLOCK_SIZE
             interval = rule.get("drip_interval_ms", DEFAULT_DRIP_INTERVAL_MS) / 1000.0
             pieces = itertools.chain(entity.pieces(start, limit), _padding(pad))
+            if pad is None:
+                self.close_connection = True  # only the connection's end ends the body
             first = True
             for piece in _rechunk(pieces, step):
                 if drip and not first:
@@ -594,6 +607,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 first = False
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
                 self._sent += len(piece)
+                self.server.owner._count_sent(self._entry, self._sent)
             if chunked and after is None:
                 self.wfile.write(b"0\r\n\r\n")
 
@@ -674,10 +688,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
 
 def _padding(count):
-    while count > 0:
-        n = min(count, BLOCK_SIZE)
-        count -= n
-        yield b"#" * n
+    """count bytes of '#', or without end when count is None."""
+    block = b"#" * BLOCK_SIZE
+    while count is None or count > 0:
+        n = BLOCK_SIZE if count is None else min(count, BLOCK_SIZE)
+        if count is not None:
+            count -= n
+        yield block[:n]
 
 
 class _HTTPServer(http.server.ThreadingHTTPServer):
@@ -933,9 +950,14 @@ class MirrorServer:
             merged[key] = f"{merged[key]}, {value}" if key in merged else value
         entry = {"method": method, "path": raw_target, "decoded_path": decoded,
                  "headers": merged, "time": time.time(), "conn": conn_id,
-                 "tls": is_tls, "rule": rule_index}
+                 "tls": is_tls, "rule": rule_index, "sent": 0}
         with self._lock:
             self._requests.append(entry)
+        return entry
+
+    def _count_sent(self, entry, sent):
+        with self._lock:
+            entry["sent"] = sent
 
     def _resolve(self, decoded):
         """Map a decoded URL path to a file below root: (status, path)."""

@@ -39,16 +39,42 @@ class NameRules(unittest.TestCase):
         for key in refused:
             self.assertIsNotNone(make_manifest.windows_rejection(key), f"key {key!r}")
 
-    def test_characters_above_latin1_are_refused(self):
-        self.assertIsNone(make_manifest.url_rejection("caf\u00e9/\u00ff\u00e0.txt"))
-        polish = make_manifest.url_rejection("\u0141\u00f3d\u017a.txt")
-        self.assertIn("U+0141 U+017A", polish)
-        self.assertIn("low 8 bits", polish)
-        self.assertNotIn("NFC", polish)
-        self.assertIn("U+1F600", make_manifest.url_rejection("smile\U0001F600"))
-        decomposed = make_manifest.url_rejection("cafe\u0301.txt")
-        self.assertIn("U+0301", decomposed)
-        self.assertIn("NFC", decomposed)
+    def test_file_urls_are_built_as_the_engine_builds_them(self):
+        rows = [
+            ("http://m/p", "bin/app.exe", "http://m/p/bin/app.exe"),
+            ("http://m/p/", "a\\b//c", "http://m/p/a/b/c"),
+            ("http://m/p\\/", "/a/", "http://m/p/a"),
+            ("http://m", "caf\u00e9/\u00dcber.txt", "http://m/caf%E9/%DCber.txt"),
+            ("http://m", "\u0141\u00f3d\u017a.txt", "http://m/%C5%81%F3d%C5%BA.txt"),
+            ("http://m", "smile\U0001F600", "http://m/smile%F0%9F%98%80"),
+            ("http://m", "cafe\u0301", "http://m/cafe%CC%81"),
+            ("http://m", "100%+#&=;,.bin", "http://m/100%25%2B%23%26%3D%3B%2C.bin"),
+            ("http://m", "a b~-_.x", "http://m/a%20b~-_.x"),
+            ("http://m", "ctl\u0001\u007f", "http://m/ctl%01%7F"),
+        ]
+        for base, key, url in rows:
+            self.assertEqual(make_manifest.file_url(base, key), url, f"key {key!r}")
+
+    def test_keys_without_a_url_are_refused(self):
+        for key in ["a\ud800b", "lone\udfff", "nul\u0000"]:
+            self.assertIn("the engine refuses the key", make_manifest.url_rejection(key), f"key {key!r}")
+        for key in ["\u0141\u00f3d\u017a.txt", "smile\U0001F600", "caf\u00e9"]:
+            self.assertIsNone(make_manifest.url_rejection(key), f"key {key!r}")
+
+    def test_published_names_are_the_requested_bytes(self):
+        self.assertEqual(make_manifest.published_path("root", "caf\u00e9\\\u0141.txt"),
+                         b"root/caf\xe9/\xc5\x81.txt")
+
+    def test_names_sharing_a_file_or_a_url_clash(self):
+        rows = [
+            (["Readme.TXT", "README.txt"], "only in letter case"),
+            (["app.bin", "App.bin.download"], "temporary file of this name"),
+            (["\u0141", "\u00c5\u0081"], "same URL"),
+        ]
+        for keys, reason in rows:
+            (problem,) = make_manifest.name_clashes(keys)
+            self.assertIn(reason, problem, keys)
+        self.assertEqual(make_manifest.name_clashes(["a.bin", "a.bin.part", "b.download"]), [])
 
     def test_protected_installer_artifacts(self):
         protected = ["unins000.exe", "UNINS000.DAT", "unins000.msg", "sub/dir/unins001.exe",
@@ -148,20 +174,62 @@ class Directories(unittest.TestCase):
             f.write(b"previous manifest")
         self.write("good.txt", b"ok")
         self.write("a:b.txt")
-        self.write("\u0141\u00f3d\u017a.txt")
+        self.write("\u0141\u00f3d\u017a.txt")  # publishable: the engine requests its UTF-8 bytes
+        self.write("good.txt.download")
         self.write("what?.txt")
         self.write("Readme.TXT")
         self.write("README.txt")
         os.symlink(os.path.join(self.root, "nowhere"), os.path.join(self.root, "dangling"))
         code, out, err = self.run_tool(mirrors=["ftp://mirror.example/p"])
         self.assertEqual((code, out), (1, ""))
-        expected = ["'a:b.txt'", "U+0141", "'what?.txt'", "only in letter case", "dangling: not a regular file",
+        expected = ["'a:b.txt'", "'good.txt.download'", "'what?.txt'", "only in letter case",
+                    "dangling: not a regular file",
                     "mirror 'ftp://mirror.example/p'", "no manifest written"]
         for text in expected:
             self.assertIn(text, err)
-        self.assertNotIn("good.txt", err)
+        self.assertNotIn("error: 'good.txt':", err)
+        self.assertNotIn("\u0141", err)
         self.assertEqual(self.read_manifest(), b"previous manifest")
         self.assertEqual([n for n in os.listdir(self.scratch.name) if n.startswith(".manifest-")], [])
+
+    def test_publish_writes_the_mirror_tree_under_the_requested_bytes(self):
+        files = {"bin/app.exe": b"app", "caf\u00e9/\u00dcber.txt": b"latin-1", "\u0141\u00f3d\u017a.txt": b"utf-8"}
+        for key, content in files.items():
+            self.write(key, content)
+        tree = os.path.join(self.scratch.name, "mirror", "1.4")
+        code, out, err = self.run_tool("--publish", tree)
+        self.assertEqual(code, 0, err)
+        self.assertIn("2 names with characters U+0080-U+00FF are stored under their Latin-1 bytes", err)
+        stored = {}
+        for folder, _, names in os.walk(os.fsencode(tree)):
+            for name in names:
+                with open(os.path.join(folder, name), "rb") as f:
+                    stored[os.path.relpath(os.path.join(folder, name), os.fsencode(tree))] = f.read()
+        self.assertEqual(stored, {b"bin/app.exe": b"app", b"caf\xe9/\xdcber.txt": b"latin-1",
+                                  b"\xc5\x81\xf3d\xc5\xba.txt": b"utf-8",
+                                  b"manifest.json": self.read_manifest()})
+
+    def test_publish_refuses_a_used_or_nested_tree_and_writes_nothing(self):
+        self.write("a.txt", b"a")
+        used = os.path.join(self.scratch.name, "used")
+        os.mkdir(used)
+        with open(os.path.join(used, "old.txt"), "wb"):
+            pass
+        for tree, reason in [(used, "not an empty directory"), (os.path.join(self.root, "out"), "inside the product")]:
+            code, _, err = self.run_tool("--publish", tree)
+            self.assertEqual(code, 1, tree)
+            self.assertIn(reason, err)
+            self.assertFalse(os.path.exists(self.output))
+        self.assertEqual(os.listdir(used), ["old.txt"])
+
+    def test_latin1_names_without_publish_say_what_to_do(self):
+        self.write("caf\u00e9.txt", b"x")
+        self.write("plain.txt", b"y")
+        code, _, err = self.run_tool()
+        self.assertEqual(code, 0)
+        self.assertIn("warning: 'caf\u00e9.txt': the engine requests", err)
+        self.assertIn("--publish DIR", err)
+        self.assertNotIn("plain.txt", err)
 
     def test_failed_write_leaves_no_temporary_file(self):
         self.write("a.txt", b"a")

@@ -124,6 +124,8 @@ class ServingTest(ServerCase):
         # One byte per character (Latin-1 escapes) finds the UTF-8-named file too.
         self.assertEqual(self.get("/caf%E9%20%FC.bin")[1], b"latin-1!")
         self.assertEqual(self.get("/caf%C3%A9%20%C3%BC.bin")[1], b"latin-1!")
+        # Both in one name: each byte outside a UTF-8 sequence is one Latin-1 character.
+        self.assertEqual(self.get("/dir%20%FC/gr%C3%BC%DFe%20%E2%82%AC.bin")[1], b"unicode!")
 
     def test_control_api(self):
         self.assertEqual(self.control("rules", [{"path": "/small.txt", "status": 404}])["rules"], 1)
@@ -185,6 +187,61 @@ class FaultTest(ServerCase):
         head, body, _ = self.raw(b"GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n")
         self.assertIn("Content-Length: 5", head.split("\r\n"))
         self.assertEqual(body, SMALL)  # more than announced, then EOF although keep-alive
+
+    def read_some(self, request, count):
+        """Send a raw request and read its head and the first `count` body bytes, then hang up."""
+        sock = socket.create_connection(("127.0.0.1", self.srv.port), timeout=5)
+        try:
+            sock.sendall(request)
+            data = b""
+            while b"\r\n\r\n" not in data or len(data.partition(b"\r\n\r\n")[2]) < count:
+                block = sock.recv(65536)
+                self.assertTrue(block, "the body ended")
+                data += block
+        finally:
+            sock.close()
+        head, _, body = data.partition(b"\r\n\r\n")
+        return head.decode("latin-1").split("\r\n"), body
+
+    def sent_when_settled(self):
+        """The body bytes the server counted for its last request, once it stopped sending."""
+        deadline, last = time.monotonic() + 5, None
+        while time.monotonic() < deadline:
+            sent = self.srv.requests()[-1]["sent"]
+            if sent == last:
+                return sent
+            last = sent
+            time.sleep(0.2)
+        self.fail("the server never stopped sending")
+
+    def test_endless_bodies(self):
+        self.rules({"path": "/small.txt", "endless": True},
+                   {"path": "/big.bin", "endless": True, "chunked": True},
+                   {"path": "/huge.bin", "endless": True, "announce": 10 ** 12, "body": "12345"})
+        head, body = self.read_some(b"GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n", 3 * 1024 * 1024)
+        self.assertFalse([h for h in head if h.lower().startswith(("content-length", "transfer-encoding"))], head)
+        self.assertEqual(body[:len(SMALL)], SMALL)
+        self.assertEqual(set(body[len(SMALL):3 * 1024 * 1024]), {ord("#")})
+        # Once the client hangs up the server stops, having counted what it sent.
+        sent = self.sent_when_settled()
+        self.assertGreaterEqual(sent, 3 * 1024 * 1024)
+
+        head, body = self.read_some(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n", 2 * len(DATA))
+        self.assertIn("Transfer-Encoding: chunked", head)
+        self.assertNotIn(b"0\r\n\r\n", body[-5:])
+
+        head, body = self.read_some(b"GET /huge.bin HTTP/1.1\r\nHost: x\r\n\r\n", 1024 * 1024)
+        self.assertIn("Content-Length: 1000000000000", head)
+        self.assertEqual(body[:6], b"12345#")
+        self.assertEqual([r["path"] for r in self.srv.requests()], ["/small.txt", "/big.bin", "/huge.bin"])
+
+    def test_sent_bytes_are_recorded(self):
+        self.rules({"path": "/big.bin", "short": True, "short_bytes": 1000})
+        self.get("/small.txt")
+        with self.assertRaises(http.client.IncompleteRead):
+            self.get("/big.bin")
+        self.assertEqual(self.get("/small.txt", "HEAD")[1], b"")
+        self.assertEqual([r["sent"] for r in self.srv.requests()], [len(SMALL), 1000, 0])
 
     def test_drop_and_reset(self):
         self.rules({"path": "/small.txt", "drop": True}, {"path": "/big.bin", "drop_after_bytes": 500})

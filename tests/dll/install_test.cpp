@@ -218,6 +218,14 @@ TEST_F(InstallTest, ProtectedFilesAreNeverTouched) {
     EXPECT_EQ(requests.find("/protect/m1/unins000.exe"), std::string::npos);
     // Keys sort as Uninstall.exe, sub/..., unins.ex, unins.exe, ...: numbers count the skipped ones.
     EXPECT_NE(std::find(log.begin(), log.end(), "[3/8] Processing key: unins.ex"), log.end());
+    // The skipped files' sizes count in the total and as done, so the run completes at
+    // 1000 per mille: 5 x 15 bytes of uninstallers and 3 bytes of other files.
+    EXPECT_NE(std::find(log.begin(), log.end(), "Total size: 78 B"), log.end());
+    const TolvekProgressRecord record = Record();
+    EXPECT_STREQ(record.status, L"Completed");
+    EXPECT_EQ(record.progressPermille, 1000);
+    EXPECT_STREQ(record.bytesDoneText, L"78 B");
+    EXPECT_STREQ(record.bytesTotalText, L"78 B");
 }
 
 TEST_F(InstallTest, UnsafeKeysStopTheRunBeforeAnythingIsWrittenForThem) {
@@ -273,6 +281,50 @@ TEST_F(InstallTest, CancelWhileTheThirdOfFiveFilesDownloads) {
     EXPECT_FALSE(Exists(Target(L"f4.bin")));
     ExpectNoLeftovers();
     EXPECT_EQ(Log().back(), "ERROR: Cancelled by user");
+}
+
+TEST_F(InstallTest, CancelDuringTheCheckOfAFileAlreadyPresent) {
+    // 3 GiB of zeros, stored sparse, listed with their size and digest: the check
+    // reads and hashes all of it, for more than ten seconds here.
+    const int64_t hugeSize = int64_t{3} << 30;
+    const std::string hugeDigest = "305B66A59D15B252092FBDA9D09711230C429F351897CBD430E7B55A35FD3B97";
+    Product product(L"hugecheck");
+    const std::wstring mirror = product.MirrorUrl(Servers().httpUrl, L"m1");
+    product.Store(L"m1/small.txt", "small");
+    std::string manifest = Product::ManifestJson({{L"small.txt", "small"}}, {mirror});
+    manifest.insert(manifest.find('{', 1) + 1, "\"huge.bin\": {\"size\": " + std::to_string(hugeSize) +
+                                                   ", \"hash\": \"" + hugeDigest + "\"}, ");
+    product.Store(L"manifest.json", manifest);
+    CreateDirectoryW(dirs.target().c_str(), nullptr);
+    testing_support::CreateSparseFile(Target(L"huge.bin"), hugeSize);
+    const int64_t writtenAt = testing_support::LastWriteTime(Target(L"huge.bin"));
+
+    ASSERT_EQ(dirs.Start(product.ManifestUrl()), 1);
+    auto checking = [&] {
+        const Lines log = Log();
+        return std::find(log.begin(), log.end(), "[1/2] Processing key: huge.bin") != log.end();
+    };
+    const ULONGLONG deadline = GetTickCount64() + 60000;
+    while (GetTickCount64() < deadline && !Dll().IsDone() && !checking()) Sleep(10);
+    Sleep(300);  // well into the digest
+    const ULONGLONG cancelledAt = GetTickCount64();
+    Dll().Cancel();
+    ASSERT_TRUE(Dll().WaitDone(30000));
+    const ULONGLONG took = GetTickCount64() - cancelledAt;
+    EXPECT_EQ(Dll().Result(), std::make_pair(int32_t{1}, std::wstring(L"Cancelled by user")));
+    Dll().Shutdown();
+
+    EXPECT_LE(took, 2000u) << "the check went on after the cancel";
+    const Lines log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(Lines(log.end() - 2, log.end()), Lines({"[1/2] Processing key: huge.bin", "ERROR: Cancelled by user"}));
+    EXPECT_EQ(testing_support::LastWriteTime(Target(L"huge.bin")), writtenAt);
+    EXPECT_EQ(testing_support::FileSize(Target(L"huge.bin")), hugeSize);
+    EXPECT_FALSE(Exists(Target(L"huge.bin.download")));
+    EXPECT_FALSE(Exists(Target(L"small.txt")));
+    const std::string requests = testing_support::RecordedRequests(Servers().httpUrl);
+    EXPECT_EQ(requests.find("\"GET\", \"path\": \"/hugecheck/m1/huge.bin"), std::string::npos) << requests;
+    ExpectNoLeftovers();
 }
 
 TEST_F(InstallTest, LockedDestinationMakesTheMoveFail) {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -122,6 +124,35 @@ TEST(SessionInterface, FirstRecordIsPreparing) {
         Dll().Shutdown();
     }
     EXPECT_EQ(seen, 1);
+}
+
+// Once a session has started, a host polling from another thread always gets a
+// record, also while starts and shutdowns follow each other: a start publishes its
+// reset and its first record in one step.
+TEST(SessionInterface, ProgressIsNeverEmptyWhileStartsFollowEachOther) {
+    InstallDirs run(L"restarts");
+    ASSERT_EQ(run.Start(L""), 1);
+    std::atomic<bool> stop{false};
+    std::atomic<long> polls{0}, empty{0};
+    std::thread poller([&] {
+        TolvekProgressRecord record;
+        while (!stop.load()) {
+            if (!Dll().GetProgress(&record)) ++empty;
+            ++polls;
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        Dll().Shutdown();
+        if (run.Start(L"") != 1) {
+            ADD_FAILURE() << "start " << i << " refused";
+            break;
+        }
+    }
+    stop = true;
+    poller.join();
+    Dll().Shutdown();
+    EXPECT_EQ(empty.load(), 0) << "of " << polls.load() << " polls";
+    EXPECT_GT(polls.load(), 100);
 }
 
 TEST(SessionInterface, SecondStartNeedsShutdownEvenAfterTheRunEnded) {

@@ -1,6 +1,8 @@
 """The integration guide's samples work as printed: its C host compiles without
-a warning and installs a product; its builder commands run and write exactly
-the manifest example it shows.
+a warning and installs a product; its builder commands run, write exactly the
+manifest example it shows and publish the mirror tree; its NSIS excerpts are
+the example script's own lines (tests/host/test_nsis_example.py runs it; the
+nginx server block is run by tests/host/test_publish_nginx.py).
 
 Environment: TOLVEK_HOST_EXE (the built tolvek-install.exe, next to the DLL),
 TOLVEK_SOURCE_DIR.
@@ -52,6 +54,17 @@ class GuideSamples(unittest.TestCase):
         (example,) = code_blocks("json")
         with open(os.path.join(self.cwd, "build", "MyGame", "manifest.json"), encoding="utf-8") as f:
             self.assertEqual(json.load(f), json.loads(example))
+        tree = os.path.join(self.cwd, "build", "mirror", "mygame", "1.4").encode()
+        for stored in (b"bin/mygame.exe", b"data/caf\xe9/menu.txt", b"manifest.json"):
+            self.assertTrue(os.path.isfile(os.path.join(tree, stored)), stored)
+
+    def test_nsis_excerpts_are_the_example_scripts_lines(self):
+        with open(os.path.join(SOURCE_DIR, "examples", "nsis", "tolvek_setup.nsi"), encoding="utf-8") as f:
+            script = f.read()
+        excerpts = code_blocks("nsis")
+        self.assertGreaterEqual(len(excerpts), 5)
+        for excerpt in excerpts:
+            self.assertIn(excerpt, script)
 
     @unittest.skipUnless(HOST_EXE, "TOLVEK_HOST_EXE is not set")
     def test_c_host_compiles_cleanly_and_installs(self):
@@ -80,7 +93,7 @@ class GuideSamples(unittest.TestCase):
         self.assertTrue(out[0].startswith("Preparing 0.0% ("), out[0])
         for key in EXAMPLE_PRODUCT:
             self.assertTrue(filecmp.cmp(os.path.join(published, key), os.path.join(target, key), shallow=False))
-        self.assertTrue(os.path.exists(os.path.join(target, "install.log")))
+        self.assertEqual(sorted(os.listdir(target)), ["bin", "data"], "the log or another file landed in the target")
 
 
 if __name__ == "__main__":

@@ -79,18 +79,16 @@ std::vector<KeyRow> KeyRows() {
         // A blank inside the path stays, so the folder the run created does not match it.
         {"folder with a trailing blank", L"dir /f.txt", {ThenPlatformText(AllMirrorsFailed(L"dir /f.txt", 1, L"Cannot create file: "))},
          L"", {}},
-        // These name a directory once trimmed: the move over it fails and the
-        // verified temporary file stays next to it, inside the target.
-        {"parent with a trailing blank", L".. ", {ThenPlatformText(L"Cannot move downloaded file: ")}, L"", {L".. .download"}},
-        {"three dots", L"...", {ThenPlatformText(L"Cannot move downloaded file: ")}, L"", {L"....download"}},
-        {"folder, then parent with a trailing blank", L"sub/.. ", {ThenPlatformText(L"Cannot move downloaded file: ")}, L"",
-         {L"sub\\.. .download"}},
-        {"trailing separator", L"sub/", {ThenPlatformText(L"Cannot move downloaded file: ")}, L"", {L"sub\\.download"}},
+        // These name a directory once trimmed, so no file: refused before any request.
+        {"parent with a trailing blank", L".. ", {Exactly(Invalid(L".. "))}, L"", {}},
+        {"three dots", L"...", {Exactly(Invalid(L"..."))}, L"", {}},
+        {"folder, then parent with a trailing blank", L"sub/.. ", {Exactly(Invalid(L"sub/.. "))}, L"", {}},
+        {"trailing separator", L"sub/", {Exactly(Invalid(L"sub/"))}, L"", {}},
         {"three dots inside", L"x/.../y", {Exactly(Escapes(L"x/.../y"))}, L"", {}},
         {"wildcards", L"*.txt", {ThenPlatformText(AllMirrorsFailed(L"*.txt", 1, L"Cannot create file: "))}, L"", {}},
         // The platform reads a path only up to a NUL: keep.txt must not be touched.
-        // The host reads the result text up to the NUL too.
-        {"NUL inside the key", nul, {Exactly(Invalid(L"keep.txt"))}, L"", {}},
+        // The result shows the NUL, so the host sees the whole key.
+        {"NUL inside the key", nul, {Exactly(Invalid(L"keep.txt\\u0000zz"))}, L"", {}},
         {"a component longer than any file system allows", longName + L"/x.bin",
          {ThenPlatformText(AllMirrorsFailed(longName + L"/x.bin", 1, L"Cannot create file: "))}, L"", {}},
         {"a path longer than 260 characters", longPath, {}, std::wstring(120, L'p') + L"\\" + std::wstring(120, L'q') +
@@ -162,13 +160,13 @@ TEST_F(ReliabilityTest, HostileManifestsEndAsThePartsSay) {
     const std::string sha5 = Sha256Hex(five);
     const std::vector<ManifestRow> rows = {
         // Keys differing only in case name one file: the later key (in UTF-16
-        // order) replaces the earlier one, and each replacement is verified.
+        // order) is refused, and the earlier file stays as installed.
         {"duplicate keys differing in case",
          "{\"files\": {" + Entry("Readme.txt", std::to_string(second.size()), Sha256Hex(second)) + ", " +
              Entry("README.TXT", std::to_string(first.size()), Sha256Hex(first)) + "}, \"cdn\": \"{mirror}\"}",
          {{L"Readme.txt", second}, {L"README.TXT", first}},
-         {Exactly(L"OK")},
-         {{L"readme.txt", nullptr, &second}}},
+         {Exactly(L"Invalid file path in manifest: Readme.txt")},
+         {{L"README.TXT", nullptr, &first}}},
         // The parser keeps the first of two equal keys.
         {"the same key twice",
          "{\"files\": {" + Entry("dup.txt", std::to_string(first.size()), Sha256Hex(first)) + ", " +

@@ -86,10 +86,12 @@ std::vector<FaultRow> FaultRows() {
         {"body shorter than its Content-Length", Where::Http,
          R"([{"path": "{b}", "method": "GET", "short": true}])", "{manifest}", 1,
          {Exactly(AllMirrorsFailed(b, 1, L"Incomplete download: got 35000 of 70000 bytes"))}, true, false, 3, {}},
+        // The transfer stops with the read that passes the size; how much one read
+        // brings is the platform's (8 KiB reads under Wine: 73728).
         {"chunked body longer than the manifest size", Where::Http,
          R"([{"path": "{b}", "method": "GET", "chunked_size_mismatch": true, "chunked_bytes": 80000}])", "{manifest}",
-         1, {Exactly(AllMirrorsFailed(b, 1, L"Size mismatch after download: expected 70000, got 80000"))}, true, false,
-         3, {}},
+         1, {ThenPlatformText(AllMirrorsFailed(b, 1, L"Size mismatch after download: expected 70000, got "))}, true,
+         false, 3, {}},
         {"chunked body shorter than the manifest size", Where::Http,
          R"([{"path": "{b}", "method": "GET", "chunked_size_mismatch": true}])", "{manifest}", 1,
          {Exactly(AllMirrorsFailed(b, 1, L"Size mismatch after download: expected 70000, got 35000"))}, true, false,

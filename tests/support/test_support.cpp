@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <winhttp.h>
+#include <winioctl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -83,6 +85,33 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void CreateSparseFile(const std::wstring& path, int64_t size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << Narrow(path);
+    DWORD returned = 0;
+    const bool sparse = DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = size;
+    const bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    ASSERT_TRUE(sparse) << Narrow(path);
+    ASSERT_TRUE(sized) << Narrow(path);
+}
+
+int64_t FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+int64_t LastWriteTime(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                data.ftLastWriteTime.dwLowDateTime);
+}
 
 std::string Sha256Hex(const std::string& bytes) {
     static const uint32_t k[64] = {
@@ -256,6 +285,33 @@ std::string RecordedRequests(const std::wstring& serverUrl) {
     std::string body;
     EXPECT_EQ(Request(serverUrl + L"/__control/requests", L"GET", "", &body), 200);
     return body;
+}
+
+std::wstring SmallDisk() {
+    const char* dir = std::getenv("TOLVEK_SMALL_DISK");
+    return dir ? UnixToWindows(dir) : std::wstring();
+}
+
+bool IsDiskFullText(const std::wstring& reason) {
+    for (DWORD code : {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}) {
+        wchar_t text[512] = {};
+        const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                            code, 0, text, 512, nullptr);
+        std::wstring expected(text, length);
+        while (!expected.empty() && (expected.back() == L'\n' || expected.back() == L'\r' || expected.back() == L' '))
+            expected.pop_back();
+        if (!expected.empty() && reason == expected) return true;
+    }
+    return false;
+}
+
+std::vector<long long> SentBytes(const std::wstring& serverUrl) {
+    const std::string json = RecordedRequests(serverUrl);
+    const std::string key = "\"sent\": ";
+    std::vector<long long> sent;
+    for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1))
+        sent.push_back(std::atoll(json.c_str() + at + key.size()));
+    return sent;
 }
 
 int HttpGetStatus(const std::wstring& url) { return Request(url, L"GET", "", nullptr); }

@@ -32,6 +32,11 @@ struct CurrentDirectory {
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool Exists(const std::wstring& path);
+// A file of `size` zero bytes that takes no room on disk (sparse).
+void CreateSparseFile(const std::wstring& path, int64_t size);
+// The file's size and its last write time (100 ns units); -1 when they cannot be read.
+int64_t FileSize(const std::wstring& path);
+int64_t LastWriteTime(const std::wstring& path);
 // Upper-case SHA-256 of the bytes, computed independently of the engine.
 std::string Sha256Hex(const std::string& bytes);
 
@@ -67,11 +72,19 @@ struct TestServers {
 // Reads the fixture's file (written by tests/servers.sh); root is empty without it.
 const TestServers& Servers();
 
+// The 2 MiB tmpfs of the test fixture (tests/small_disk.sh) as a Windows path;
+// empty when TOLVEK_SMALL_DISK is not set.
+std::wstring SmallDisk();
+// The platform's words for a full disk, as the engine appends them to a write error.
+bool IsDiskFullText(const std::wstring& reason);
+
 // The control interface of a mirror server (base URL without trailing slash).
 void SetRules(const std::wstring& serverUrl, const std::string& rulesJson);
 void ResetServer(const std::wstring& serverUrl);
 // The requests the server saw since the last reset, as its JSON text.
 std::string RecordedRequests(const std::wstring& serverUrl);
+// The body bytes the server sent for each request since the last reset, in order.
+std::vector<long long> SentBytes(const std::wstring& serverUrl);
 // A plain GET to the server, returning the status (0 on a transport failure).
 int HttpGetStatus(const std::wstring& url);
 

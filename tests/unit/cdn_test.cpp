@@ -257,7 +257,7 @@ TEST_F(CdnTest, MirrorListComesFromCdnListOrElseCdn) {
     }
 }
 
-TEST_F(CdnTest, ProbeFileIsTheSmallestDeclaredFile) {
+TEST_F(CdnTest, ProbeFileIsTheSmallestFileWithABodyElseTheSmallestDeclared) {
     using tolvek::FileEntry;
     struct Case {
         std::vector<FileEntry> files;
@@ -265,7 +265,11 @@ TEST_F(CdnTest, ProbeFileIsTheSmallestDeclaredFile) {
     } cases[] = {
         {{Entry(L"a", 10, true), Entry(L"b"), Entry(L"c", 5, true), Entry(L"d", 5, true)}, L"c"},
         {{Entry(L"a"), Entry(L"b")}, L"a"},
-        {{Entry(L"a", 7, true), Entry(L"b", -1, true), Entry(L"c", 0, true)}, L"b"},
+        {{Entry(L"a", 7, true), Entry(L"b", -1, true), Entry(L"c", 0, true)}, L"a"},
+        {{Entry(L"a", 0, true), Entry(L"b", 3, true), Entry(L"c", 3, true), Entry(L"d", 9, true)}, L"b"},
+        // Nothing with a body: the smallest declared, then the first entry.
+        {{Entry(L"a"), Entry(L"b", 0, true), Entry(L"c", -1, true)}, L"c"},
+        {{Entry(L"a"), Entry(L"b", 0, true)}, L"b"},
         {{Entry(L"a"), Entry(L"b", INT64_MAX, true)}, L"a"},
         {{Entry(L"a"), Entry(L"", 3, true), Entry(L"b", 7, true)}, L"a"},
         {{}, L""},
@@ -287,6 +291,22 @@ TEST_F(CdnTest, ProbeFileIsTheSmallestDeclaredFile) {
         EXPECT_EQ(record.itemIndex, 0);
         EXPECT_EQ(record.itemCount, static_cast<int32_t>(c.files.size()));
     }
+}
+
+// An empty file would answer the ranged GET with 416 wherever HEAD is refused,
+// and every mirror would count as down.
+TEST_F(CdnTest, MirrorRefusingHeadIsReachedThroughAFileWithABody) {
+    WriteBytes(MirrorDirectory(L"m1") + L"\\empty.bin", "");
+    StartAfresh("[" + Rule("m1", R"("refuse_head": true)") + "]");
+    const std::vector<std::wstring> order =
+        Select(MirrorList({Base(L"m1")}), {Entry(L"empty.bin", 0, true), Entry(L"probe.bin", 13, true)});
+    DeleteFileW((MirrorDirectory(L"m1") + L"\\empty.bin").c_str());
+    EXPECT_EQ(order, std::vector<std::wstring>{Base(L"m1")});
+    const std::vector<std::string> log = Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], "CDN probe file: probe.bin");
+    EXPECT_EQ(log.back(), "Selected CDN: " + Narrow(Base(L"m1")) + " latency=Nms");
+    EXPECT_EQ(RequestsSeen().back(), "GET /cdn/m1/probe.bin Range no-cache");
 }
 
 TEST_F(CdnTest, FastestFirstAndUnreachableLast) {

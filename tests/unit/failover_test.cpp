@@ -1,11 +1,16 @@
 // File download with mirror failover against the real mirror server, and the
 // file URLs it builds.
 #include "http.h"
+#include "progress.h"
+#include "session.h"
 #include "support.h"
 #include "stage_context.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
 
 #include <atomic>
 #include <chrono>
@@ -59,9 +64,11 @@ protected:
     static std::wstring Base(const std::wstring& mirror) { return Servers().httpUrl + L"/failover/" + mirror; }
     static std::string Glob(const std::string& mirror) { return "/failover/" + mirror + "/*"; }
 
+    // `order` is the run's mirror order, as the call leaves it.
     bool Download(const std::vector<std::wstring>& mirrors, HINTERNET handle) {
-        return tolvek::DownloadFileWithFailover(handle, mirrors, kManifestPath, temporary, entry, 1, 1,
-                                                tracker, &cancel, error);
+        order = mirrors;
+        return tolvek::DownloadFileWithFailover(handle, order, kManifestPath, temporary, entry, 1, 1,
+                                                tracker, buffer, error);
     }
     bool Download(const std::vector<std::wstring>& mirrors) { return Download(mirrors, session.get()); }
 
@@ -72,7 +79,9 @@ protected:
     tolvek::FileEntry entry;
     std::wstring temporary = scratch / L"a.bin.download";
     std::atomic<bool> cancel{false};
+    tolvek::RunBuffer buffer{&cancel};
     std::wstring error;
+    std::vector<std::wstring> order;
 };
 
 std::string Downloading(int mirror, int attempt, const std::wstring& url) {
@@ -136,6 +145,59 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
     }
 }
 
+TEST_F(FailoverTest, OnlyAMirrorFailingEveryAttemptItselfMovesToTheEnd) {
+    struct Row {
+        const char* name;
+        std::string rule;  // for the first mirror's paths
+        bool refused;      // the first mirror's port has no listener
+        bool moved;
+    };
+    const Row rows[] = {
+        {"server error every time", R"("status": 503)", false, true},
+        {"connection refused", "", true, true},
+        {"no answer at all", R"("drop": true)", false, true},
+        {"server error, then not found", R"("status": 500, "times": 1}, {"path_glob": ")" + Glob("m1") +
+                                             R"(", "status": 404)", false, false},
+        {"not found every time", R"("status": 404)", false, false},
+        {"body cut short", R"("short": true, "short_bytes": 600)", false, false},
+        {"wrong content", R"("body": ")" + std::string(content.size(), 'x') + "\"", false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ResetServer(Servers().httpUrl);
+        DeleteFileW(tolvek::LogFilePath.c_str());
+        if (!row.rule.empty())
+            SetRules(Servers().httpUrl, R"([{"path_glob": ")" + Glob("m1") + "\", " + row.rule + "}]");
+        const std::wstring first = row.refused ? Servers().refusedUrl + L"/failover/m1" : Base(L"m1");
+        const std::wstring second = Base(L"m2");
+
+        ASSERT_TRUE(Download({first, second})) << Narrow(error);
+        const std::vector<std::wstring> expected =
+            row.moved ? std::vector<std::wstring>{second, first} : std::vector<std::wstring>{first, second};
+        EXPECT_EQ(order, expected);
+        const std::vector<std::string> log = Log();
+        const std::string moved = "CDN moved to the end of the order after failing every attempt: " + Narrow(first);
+        EXPECT_EQ(std::count(log.begin(), log.end(), moved), row.moved ? 1 : 0);
+        if (row.moved) {
+            // Said once, after the mirror's last failure and before the next mirror is asked.
+            const auto at = std::find(log.begin(), log.end(), moved);
+            ASSERT_NE(at, log.begin());
+            EXPECT_EQ(std::prev(at)->rfind("Download failed from CDN: " + Narrow(first), 0), 0u);
+            EXPECT_EQ(*std::next(at), Downloading(2, 1, second + L"/data/a.bin"));
+        }
+    }
+}
+
+TEST_F(FailoverTest, MirrorsMovedInTheOrderTheyFailedWhenAllFail) {
+    SetRules(Servers().httpUrl, R"([{"path_glob": "/failover/*", "status": 502}])");
+    EXPECT_FALSE(Download({Base(L"m1"), Base(L"m2")}));
+    EXPECT_EQ(order, (std::vector<std::wstring>{Base(L"m1"), Base(L"m2")}));
+    EXPECT_FALSE(Download({Base(L"m2"), Base(L"m1")}));
+    EXPECT_EQ(order, (std::vector<std::wstring>{Base(L"m2"), Base(L"m1")}));
+    EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (2 tried, "
+                             "3 attempts each). Last error: HTTP status 502");
+}
+
 TEST_F(FailoverTest, AllMirrorsFailingGiveLastErrorAndLeaveNoFile) {
     // Without a manifest size only the digest refuses the copies, which
     // DownloadToFile itself had kept.
@@ -191,6 +253,39 @@ TEST_F(FailoverTest, CancelledDuringTransferEndsAtOnce) {
     EXPECT_EQ(Log(), expected);
 }
 
+TEST_F(FailoverTest, CancelDuringTheLastMirrorsVerificationIsACancel) {
+    // 64 MiB of zeros: their digest outlasts the moment the transfer reports "Verifying".
+    const std::string zeros(64 << 20, '\0');
+    WriteBytes(MirrorDirectory(L"m1") + L"\\data\\a.bin", zeros);
+    entry.size = static_cast<int64_t>(zeros.size());
+    entry.hash = L"3B6A07D0D404FAB4E23B6D34BC6696A6A312DD92821332385E5AF7C01C421351";
+    tolvek::ResetStatus();
+    // The transfer reads the flag for the last time before it reports "Verifying";
+    // a cancel from then on lands in the digest of the downloaded copy.
+    std::atomic<bool> finished{false};
+    std::thread host([&] {
+        TolvekProgressRecord record = {};
+        while (!finished) {
+            if (tolvek::CopyProgress(&record) && std::wstring(record.status) == L"Verifying") {
+                cancel = true;
+                return;
+            }
+            Sleep(1);
+        }
+    });
+    const bool result = Download({Base(L"m1")});
+    finished = true;
+    host.join();
+
+    EXPECT_FALSE(result);
+    EXPECT_EQ(Narrow(error), "Cancelled by user");
+    EXPECT_FALSE(Exists(temporary));
+    const std::vector<std::string> expected = {
+        "Downloading [CDN 1/1, attempt 1/3]: " + Narrow(Base(L"m1")) + "/data/a.bin",
+        FailedFrom(Base(L"m1"), "Cancelled by user")};
+    EXPECT_EQ(Log(), expected);
+}
+
 TEST_F(FailoverTest, DownloadFailureNamingCancellationEndsAtOnce) {
     // The piece is found anywhere in a download's failure text, flag or not.
     temporary = scratch / L"Cancelled by user\\a.bin.download";
@@ -220,7 +315,40 @@ TEST(FileUrl, BuildsFromBaseAndManifestPath) {
             << Narrow(row.base) << " + " << Narrow(row.path);
 }
 
-TEST(FileUrl, EncodesSegmentUnitByUnit) {
+// A full disk is no mirror's fault: the first refused write ends the whole
+// download, with the platform's reason and without the network's prefix.
+TEST_F(FailoverTest, FullDiskEndsTheDownloadAtOnce) {
+    const std::wstring disk = SmallDisk();
+    ASSERT_FALSE(disk.empty()) << "TOLVEK_SMALL_DISK names no small disk";
+    const std::string big(3 * 1048576, 'b');
+    WriteBytes(MirrorDirectory(L"m1") + L"\\data\\big.bin", big);
+    tolvek::FileEntry bigEntry;
+    bigEntry.key = L"data/big.bin";
+    bigEntry.size = static_cast<int64_t>(big.size());
+    bigEntry.hasSize = true;
+    const std::wstring onDisk = disk + L"\\big.bin.download";
+    std::vector<std::wstring> mirrors = {Base(L"m1"), Base(L"m2")};
+    const bool ok = tolvek::DownloadFileWithFailover(session.get(), mirrors, bigEntry.key, onDisk, bigEntry, 1, 1,
+                                                     tracker, buffer, error);
+    DeleteFileW((MirrorDirectory(L"m1") + L"\\data\\big.bin").c_str());
+
+    EXPECT_FALSE(ok);
+    const std::wstring prefix = L"Write error for file: " + onDisk + L" (";
+    ASSERT_EQ(error.compare(0, prefix.size(), prefix), 0) << Narrow(error);
+    ASSERT_EQ(error.back(), L')');
+    EXPECT_TRUE(IsDiskFullText(error.substr(prefix.size(), error.size() - prefix.size() - 1))) << Narrow(error);
+    EXPECT_FALSE(Exists(onDisk));
+    const std::wstring url = Base(L"m1") + L"/data/big.bin";
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         Downloading(1, 1, url),
+                         "Download failed from CDN: " + Narrow(Base(L"m1")) + " ; file=data/big.bin ; error=" + Narrow(error)}));
+    EXPECT_EQ(SentBytes(Servers().httpUrl).size(), 1u) << "one request, no retry, no other mirror";
+    EXPECT_EQ(mirrors, (std::vector<std::wstring>{Base(L"m1"), Base(L"m2")})) << "a full disk is no mirror's fault";
+}
+
+// Up to U+00FF one escape of the unit (mirrors rely on %E9); above it the
+// escaped bytes of the character's UTF-8 form.
+TEST(FileUrl, EncodesSegmentCharacterByCharacter) {
     struct Row {
         std::wstring segment;
         std::wstring encoded;
@@ -233,7 +361,17 @@ TEST(FileUrl, EncodesSegmentUnitByUnit) {
         {L"a/b", L"a%2Fb"},
         {L"\u00E9", L"%E9"},
         {L"\u00FF", L"%FF"},
-        {L"\u0141", L"%41"},
+        {L"\u0100", L"%C4%80"},
+        {L"\u0141x.txt", L"%C5%81x.txt"},
+        {L"\u012E\u012E", L"%C4%AE%C4%AE"},  // not ".." on the server
+        {L"\u012F", L"%C4%AF"},                // not "/"
+        {L"\u0444\u0430\u0439\u043B", L"%D1%84%D0%B0%D0%B9%D0%BB"},
+        {L"\u20AC", L"%E2%82%AC"},
+        {L"\xFFFF", L"%EF%BF%BF"},
+        {L"\xD83D\xDE00", L"%F0%9F%98%80"},   // a surrogate pair: one 4-byte sequence
+        {L"\xDBFF\xDFFF", L"%F4%8F%BF%BF"},
+        {L"\xD83Dx", L"%EF%BF%BDx"},           // a lone half reads as U+FFFD
+        {L"x\xDE00", L"x%EF%BF%BD"},
         {L"\x01", L"%01"},
         {L"caf\u00E9 menu.txt", L"caf%E9%20menu.txt"},
     };

@@ -710,8 +710,9 @@ std::wstring FinalDirectoryPath(const std::wstring& directory) {
 
 // What the file stage does with one key, up to the point where it writes: the
 // protected-file rule, the two path checks, the join against the directory as the
-// host gave it, the rule once more on the name an existing file answers to, and
-// the refusal of a key that the platform would cut at a NUL.
+// host gave it, the rule once more on the name an existing file answers to, the
+// refusal of a key that the platform would cut at a NUL, and of one that names no
+// file (alone in the manifest, no other entry can claim its destination).
 enum class Verdict { Skipped, Rejected, Written };
 
 // The target as the file stage compares against it: resolved, ending in a separator.
@@ -725,9 +726,10 @@ Verdict FileStageVerdict(const std::wstring& hostTarget, const std::wstring& key
     if (IsProtectedInstallerArtifact(key)) return Verdict::Skipped;
     const std::wstring resolved = ResolvedTarget(hostTarget);
     if (!IsSafeRelativePath(key) || EscapesTargetDirectory(resolved, key)) return Verdict::Rejected;
-    if (IsProtectedInstallerArtifact(ExistingLongName(JoinPath(hostTarget, key))))
-        return Verdict::Skipped;
+    const ResolvedPath destination = ResolvePath(JoinPath(hostTarget, key));
+    if (destination.exists && IsProtectedInstallerArtifact(destination.path)) return Verdict::Skipped;
     if (key.find(L'\0') != std::wstring::npos) return Verdict::Rejected;
+    if (!MayWriteDestination(ClaimedPaths{}, key, destination)) return Verdict::Rejected;
     return Verdict::Written;
 }
 

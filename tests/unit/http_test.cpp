@@ -28,6 +28,17 @@ bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
+constexpr int64_t kBufferBytes = 1048576;
+
+// "Size mismatch after download: expected E, got W" with W past E by at most one buffer.
+void ExpectStoppedPast(const std::wstring& error, int64_t expected) {
+    const std::wstring prefix = L"Size mismatch after download: expected " + std::to_wstring(expected) + L", got ";
+    ASSERT_TRUE(StartsWith(error, prefix)) << testing_support::Narrow(error);
+    const long long written = std::stoll(error.substr(prefix.size()));
+    EXPECT_GT(written, expected);
+    EXPECT_LE(written, expected + kBufferBytes);
+}
+
 class DownloadTest : public ::testing::Test, protected StageContext {
 protected:
     void SetUp() override {
@@ -102,15 +113,62 @@ TEST_F(DownloadTest, SizeRulesDecideCompleteness) {
     EXPECT_EQ(error, L"Incomplete download: got 600 of 1000 bytes");
     EXPECT_FALSE(Exists(local));
 
-    // Content-Length matches the body but not the caller's size: the size text.
+    // Content-Length matches the body but not the caller's size: the size text,
+    // as soon as the bytes written pass the size.
     testing_support::SetRules(Servers().httpUrl, "[]");
     EXPECT_FALSE(Download(fileUrl, 5000, &error));
-    EXPECT_EQ(error, L"Size mismatch after download: expected 5000, got " + std::to_wstring(size));
+    ExpectStoppedPast(error, 5000);
 
     // Content-Length 0 and nothing expected: an empty file stays.
     EXPECT_TRUE(Download(Servers().httpUrl + L"/dl/empty.bin", 0, &error));
     EXPECT_TRUE(Exists(local));
     EXPECT_EQ(ReadBytes(local), "");
+}
+
+// Bodies without an end that can be trusted: a transfer stops one buffer past
+// the declared size, or past the ceiling when no size is declared, and the
+// server is left sending into a closed connection.
+TEST_F(DownloadTest, HostileBodiesStopAtTheDeclaredSizeOrTheCeiling) {
+    struct Row {
+        const char* name;
+        std::string rule;
+    };
+    const Row rows[] = {
+        {"chunked without end", R"("endless": true, "chunked": true)"},
+        {"no length, without end", R"("endless": true)"},
+        {"a huge Content-Length", R"("endless": true, "announce": 1099511627776)"},
+    };
+    const int64_t declared = 5;
+    const SizeCeiling ceiling{2 * kBufferBytes, L"Too much"};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        testing_support::SetRules(Servers().httpUrl, R"([{"path": "/dl/file.bin", "body": "12345", )" + row.rule + "}]");
+        std::wstring error;
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_FALSE(Download(fileUrl, declared, &error));
+        ExpectStoppedPast(error, declared);
+        EXPECT_FALSE(Exists(local));
+
+        // Without a declared size the ceiling ends it.
+        EXPECT_FALSE(DownloadToFile(session.get(), fileUrl, local, tracker, L"dl/file.bin", 1, 1, 0, nullptr,
+                                    &error, &ceiling));
+        EXPECT_EQ(error, L"Too much");
+        EXPECT_FALSE(Exists(local));
+        EXPECT_LT(GetTickCount64() - start, 20000u) << "a transfer did not stop";
+        // What the server pushed before it saw the closed connection: socket
+        // buffers, not an endless body.
+        for (long long sent : testing_support::SentBytes(Servers().httpUrl)) EXPECT_LT(sent, 64 * kBufferBytes);
+        testing_support::ResetServer(Servers().httpUrl);
+    }
+
+    // A body within the ceiling is not touched by it.
+    testing_support::SetRules(Servers().httpUrl, "[]");
+    std::wstring error;
+    const SizeCeiling roomy{static_cast<int64_t>(content.size()), L"Too much"};
+    EXPECT_TRUE(DownloadToFile(session.get(), fileUrl, local, tracker, L"dl/file.bin", 1, 1, 0, nullptr, &error,
+                               &roomy))
+        << testing_support::Narrow(error);
+    EXPECT_EQ(ReadBytes(local), content);
 }
 
 TEST_F(DownloadTest, StatusOutsideTheSuccessRangeCreatesNoFile) {

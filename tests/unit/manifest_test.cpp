@@ -66,6 +66,28 @@ protected:
     std::wstring error;
 };
 
+// A manifest that the disk cannot hold ends the retrieval with the write
+// error: no retry, no other URL, no "NETWORK_UNREACHABLE: ".
+TEST_F(ManifestTest, FullDiskEndsTheRetrievalAtOnce) {
+    const std::wstring disk = testing_support::SmallDisk();
+    ASSERT_FALSE(disk.empty()) << "TOLVEK_SMALL_DISK names no small disk";
+    Serve(L"big.json", "{\"files\": {}, \"pad\": \"" + std::string(3 * 1048576, 'p') + "\"}");
+    const std::wstring onDisk = disk + L"\\tolvek_launcher_manifest.json";
+    error.clear();
+    const bool ok = DownloadManifest(session.get(), Url(L"big.json") + L"|" + Url(L"good.json"), onDisk, tracker,
+                                     nullptr, document, error);
+    DeleteFileW((Servers().root + L"\\mf\\big.json").c_str());
+
+    EXPECT_FALSE(ok);
+    const std::wstring prefix = L"Write error for file: " + onDisk + L".download (";
+    ASSERT_EQ(error.compare(0, prefix.size(), prefix), 0) << Narrow(error);
+    EXPECT_TRUE(testing_support::IsDiskFullText(error.substr(prefix.size(), error.size() - prefix.size() - 1)))
+        << Narrow(error);
+    EXPECT_EQ(Log(), (Lines{Trying(1, 2, 1, UrlText(L"big.json")), Failed(UrlText(L"big.json"), Narrow(error))}));
+    EXPECT_FALSE(Exists(onDisk + L".download"));
+    EXPECT_EQ(testing_support::SentBytes(Servers().httpUrl).size(), 1u);
+}
+
 TEST_F(ManifestTest, EmptyListFailsAtOnce) {
     for (const wchar_t* urls : {L"", L"|", L"||||"}) {
         EXPECT_FALSE(Fetch(urls));

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -70,7 +71,10 @@ TEST(PathRules, SafeRelativePathTable) {
                 {L"../x", false},       {L"..\\x", false},       {L"a/../b", false},
                 {L"a\\..\\b", false},   {L"a/..", false},        {L"a\\..", false},
                 {L"C:x", false},        {L"C:\\x", false},       {L"x:stream", false},
-                {L"\\\\server\\share\\x", false}};
+                {L"\\\\server\\share\\x", false},
+                // A surrogate pair is one character; a lone half has no UTF-8 form.
+                {L"a/\xD83D\xDE00.txt", true}, {L"\xD83Dx.txt", false}, {L"\xDE00x.txt", false},
+                {L"dir/x\xD800", false},       {L"\xDE00\xD83D", false}, {L"\xD83D\xD83D\xDE00", false}};
     for (const auto& row : rows)
         EXPECT_EQ(IsSafeRelativePath(row.key), row.safe) << Show(row.key);
 }
@@ -187,6 +191,109 @@ TEST(PathRules, ProtectionJudgesTheNameTheFileSystemStores) {
             << Show(key) << " is stored as " << Show(stored);
         DeleteFileW((scratch.path + L"\\" + stored).c_str());
     }
+}
+
+// Two keys name one file when their resolved destinations are the same path: the
+// platform ignores letter case, trailing dots and blanks, "." components, doubled
+// separators and the "\\?\" form, and an existing file answers to its short name.
+TEST(Destinations, ResolvedPathsNameOneFileAsTheFileSystemDoes) {
+    ScratchDir scratch(L"resolve");
+    testing_support::WriteBytes(scratch / L"Existing Long Name.txt", "x");
+    wchar_t shortPath[MAX_PATH];
+    const DWORD length = GetShortPathNameW((scratch / L"Existing Long Name.txt").c_str(), shortPath, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    const std::wstring shortName(shortPath, length);
+    const std::wstring alias = shortName.substr(shortName.find_last_of(L'\\') + 1);
+    ASSERT_NE(alias, L"Existing Long Name.txt") << "the platform gave no short name";
+    const struct {
+        std::wstring a, b;
+        bool same;
+    } rows[] = {
+        {L"README.TXT", L"Readme.txt", true},
+        {L"f.txt", L"f.txt.", true},
+        {L"f.txt", L"f.txt ", true},
+        {L"f.txt", L"f.txt. . ", true},
+        {L"a/./i.txt", L"a/i.txt", true},
+        {L"a./f", L"a/f", true},
+        {L"a . /f", L"A\\f", true},
+        {L"a//b", L"a\\b", true},
+        {L"\xE9t\xE9.txt", L"\xC9T\xC9.TXT", true},  // beyond ASCII, the platform's case table
+        {alias, L"existing long name.txt", true},
+        {L"f.txt", L"f.txt.download", false},
+        {L"a/f", L"b/f", false},
+        {L"f.txt", L"f.tx", false},
+        {L"\xE9t\xE9.txt", L"ete.txt", false},
+    };
+    for (const auto& row : rows) {
+        const std::wstring a = ResolvePath(JoinPath(scratch.path, row.a)).path;
+        const std::wstring b = ResolvePath(JoinPath(scratch.path, row.b)).path;
+        EXPECT_EQ(SamePath(a, b), row.same) << Show(a) << " and " << Show(b);
+        ClaimedPaths claimed;
+        Claim(claimed, a);
+        EXPECT_EQ(IsClaimed(claimed, b), row.same) << Show(a) << " claimed, " << Show(b) << " looked up";
+    }
+    const std::wstring plain = ResolvePath(scratch / L"f.txt").path;
+    EXPECT_TRUE(SamePath(ResolvePath(L"\\\\?\\" + scratch.path + L"\\f.txt").path, plain));
+    EXPECT_EQ(plain.find(L'/'), std::wstring::npos);
+
+    const ResolvedPath directory = ResolvePath(scratch.path + L"\\.");
+    EXPECT_TRUE(directory.exists && directory.isDirectory);
+    EXPECT_TRUE(SamePath(directory.path, ResolvePath(scratch.path).path));
+    const ResolvedPath file = ResolvePath(scratch / alias);
+    EXPECT_TRUE(file.exists && !file.isDirectory);
+    EXPECT_EQ(file.path.substr(file.path.size() - 22), L"Existing Long Name.txt");
+    EXPECT_FALSE(ResolvePath(scratch / L"missing\\f.txt").exists);
+}
+
+// The lookup hashes an upper-cased path and compares with CompareStringOrdinal: the
+// two must agree on every UTF-16 unit, or a collision would go unseen.
+TEST(Destinations, TheLookupAgreesWithTheComparisonOnEveryUnit) {
+    std::vector<wchar_t> units;
+    for (unsigned c = 1; c <= 0xFFFF; ++c) units.push_back(static_cast<wchar_t>(c));
+    const auto order = [](wchar_t x, wchar_t y) {
+        return CompareStringOrdinal(&x, 1, &y, 1, TRUE) == CSTR_LESS_THAN;
+    };
+    std::stable_sort(units.begin(), units.end(), order);
+    int equalPairs = 0;
+    for (size_t i = 1; i < units.size(); ++i) {
+        const std::wstring a = L"C:\\T\\x" + std::wstring(1, units[i - 1]);
+        const std::wstring b = L"C:\\T\\x" + std::wstring(1, units[i]);
+        if (order(units[i - 1], units[i])) continue;  // a new class of equal units begins
+        ++equalPairs;
+        ClaimedPaths claimed;
+        Claim(claimed, a);
+        EXPECT_TRUE(IsClaimed(claimed, b)) << std::hex << unsigned(units[i - 1]) << " and " << unsigned(units[i]);
+    }
+    EXPECT_GE(equalPairs, 26);  // a-z at least
+}
+
+// An entry may be written only where it names a file that no earlier entry and none
+// of the run's own files claim, the temporary file included.
+TEST(Destinations, MayWriteDestinationTable) {
+    ScratchDir scratch(L"maywrite");
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"data").c_str(), nullptr));
+    testing_support::WriteBytes(scratch / L"data\\user.sav", "saved");
+    ClaimedPaths claimed;
+    for (const wchar_t* path : {L"install.log", L"tolvek_launcher_manifest.json",
+                                L"tolvek_launcher_manifest.json.download", L"README.TXT", L"F.BIN.download"})
+        Claim(claimed, ResolvePath(scratch / path).path);
+    const struct {
+        std::wstring key;
+        bool allowed;
+    } rows[] = {
+        {L"g.bin", true},          {L"data/new.sav", true},  {L"install", true},
+        {L"readme.txt.bak", true}, {L"...a", true},          {L"f.bin.download.x", true},
+        {L"readme.txt", false},    {L"f.bin", false},        {L"./F.bin", false},
+        {L"Install.Log", false},   {L"install.log.", false}, {L"tolvek_launcher_manifest.json", false},
+        {L"TOLVEK_LAUNCHER_MANIFEST.JSON.download", false},
+        {L"./", false},            {L".\\", false},          {L"...", false},
+        {L". ", false},            {L"sub/", false},         {L"sub/.", false},
+        {L"sub\\. ", false},       {L"sub/..", false},       {L"data", false},
+        {L"DATA.", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(MayWriteDestination(claimed, row.key, ResolvePath(JoinPath(scratch.path, row.key))), row.allowed)
+            << Show(row.key);
 }
 
 // The path the file system actually opened, without its "\\?\" prefix.

@@ -122,6 +122,34 @@ TEST(ProgressRecordStore, TextsAreCutToTheirBuffers) {
     EXPECT_EQ(r.progressPermille, 3);
 }
 
+// A status, an item or a result from the network reaches the host without a
+// control character or a URL's credentials; the cut comes after the escaping.
+TEST(ProgressRecordStore, TextsAndResultAreShownWithoutControlsOrCredentials) {
+    PublishProgress(L"Error", L"Invalid URL: https://u:pw@h/m.json\r\nx", 0, 0, 0, L"0 B", L"1 B", L"0 B/s",
+                    L"calculating...", L"0 B", L"0 B");
+    ProgressRecord r = {};
+    ASSERT_TRUE(CopyProgress(&r));
+    EXPECT_EQ(std::wstring(r.currentItem), L"Invalid URL: https://***@h/m.json\\u000d\\u000ax");
+    PublishProgress(std::wstring(20, L'\x1b'), L"", 0, 0, 0, L"", L"", L"", L"", L"", L"");
+    ASSERT_TRUE(CopyProgress(&r));
+    std::wstring escapes;
+    for (int i = 0; i < 20; ++i) escapes += L"\\u001b";
+    EXPECT_EQ(std::wstring(r.status), escapes.substr(0, 63));
+
+    SetResult(1, std::wstring(L"Invalid file path in manifest: keep.txt\0zz", 42));
+    int32_t code = -1;
+    std::wstring message;
+    ASSERT_TRUE(GetResult(code, message));
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(message, L"Invalid file path in manifest: keep.txt\\u0000zz");
+    SetResult(1, std::wstring(300, L'\n'));
+    ASSERT_TRUE(GetResult(code, message));
+    std::wstring newlines;
+    for (int i = 0; i < 300; ++i) newlines += L"\\u000a";
+    EXPECT_EQ(message, newlines.substr(0, 1023));
+    ResetStatus();
+}
+
 TEST(ProgressRecordStore, EmptyStatusMeansNoProgress) {
     ResetStatus();
     ProgressRecord r;

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <winioctl.h>
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -34,13 +35,17 @@ tolvek::FileEntry Entry(const std::string& content) {
 
 TEST(Verify, DigestsMatchIndependentSha256) {
     const ScratchDir scratch(L"digests");
-    const size_t sizes[] = {0, 1, 1048575, 1048577, 3 * 1048576};
+    // Largest first: what a longer file left in the run's buffer must not reach a shorter one's digest.
+    const size_t sizes[] = {3 * 1048576, 1048577, 1048575, 1, 0};
+    tolvek::RunBuffer buffer;
     for (const size_t size : sizes) {
         const std::string content = PseudoRandomBytes(size);
         const std::wstring path = scratch / (std::to_wstring(size) + L".bin");
         WriteBytes(path, content);
         std::wstring error;
         EXPECT_EQ(Narrow(tolvek::ComputeFileSha256(path, &error)), Sha256Hex(content)) << size << " bytes";
+        EXPECT_EQ(Narrow(tolvek::ComputeFileSha256(path, buffer, &error)), Sha256Hex(content))
+            << size << " bytes, the run's buffer";
         EXPECT_EQ(error, L"") << size << " bytes";
     }
     EXPECT_EQ(Narrow(tolvek::ComputeFileSha256(scratch / L"0.bin", nullptr)),
@@ -149,15 +154,10 @@ void WriteAt(HANDLE file, int64_t offset, const std::string& text) {
 }
 
 void CreateLargeSparseFile(const std::wstring& path) {
-    const tolvek::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CreateSparseFile(path, kLargeSize);
+    const tolvek::FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(file);
-    DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr));
-    LARGE_INTEGER end;
-    end.QuadPart = kLargeSize;
-    ASSERT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
-    ASSERT_TRUE(SetEndOfFile(file.get()));
     WriteAt(file.get(), 0, "head");
     WriteAt(file.get(), (int64_t{1} << 32) - 6, "across 4 GiB");
     WriteAt(file.get(), kLargeSize - 4, "tail");
@@ -188,6 +188,67 @@ TEST(Verify, FileAbove4GiBHashedWholeSlow) {
     entry.hasHash = true;
     std::wstring error;
     EXPECT_TRUE(tolvek::VerifyFile(path, entry, L"large.bin", &error)) << Narrow(error);
+}
+
+// Only the digest reads the file block by block, so only the digest is cut short:
+// existence and size are decided as before.
+TEST(Verify, CancelledBeforehandEndsOnlyTheDigest) {
+    const ScratchDir scratch(L"cancelled");
+    const std::string content = "some content";
+    const std::wstring path = scratch / L"file.bin";
+    WriteBytes(path, content);
+    std::atomic<bool> cancel{true};
+    tolvek::RunBuffer buffer(&cancel);
+
+    std::wstring error;
+    EXPECT_EQ(tolvek::ComputeFileSha256(path, buffer, &error), L"");
+    EXPECT_EQ(Narrow(error), "Cancelled by user");
+
+    tolvek::FileEntry sizeOnly = Entry(content);
+    sizeOnly.hasHash = false;
+    tolvek::FileEntry longer = Entry(content);
+    longer.size += 1;
+    const struct {
+        const char* name;
+        std::wstring path;
+        tolvek::FileEntry entry;
+        std::string error;  // empty when the file is valid
+    } rows[] = {
+        {"digest to compute", path, Entry(content), "Cancelled by user"},
+        {"no digest listed", path, sizeOnly, ""},
+        {"wrong size", path, longer, "Size mismatch for file.bin. Expected 13, got 12"},
+        {"missing", scratch / L"none.bin", Entry(content), "File does not exist: file.bin"},
+    };
+    for (const auto& row : rows) {
+        error = L"untouched";
+        EXPECT_EQ(tolvek::VerifyFile(row.path, row.entry, L"file.bin", buffer, &error), row.error.empty())
+            << row.name;
+        EXPECT_EQ(Narrow(error), row.error.empty() ? "untouched" : row.error) << row.name;
+    }
+}
+
+// 3 GiB of zeros take this machine more than ten seconds to hash; a cancel must end
+// the digest within a block or two.
+TEST(Verify, CancelDuringALongDigestEndsItWithinABlock) {
+    const ScratchDir scratch(L"cancel_digest");
+    const std::wstring path = scratch / L"huge.bin";
+    CreateSparseFile(path, int64_t{3} << 30);
+    std::atomic<bool> cancel{false};
+    tolvek::RunBuffer buffer(&cancel);
+    ULONGLONG cancelledAt = 0;
+    std::thread host([&] {
+        Sleep(300);
+        cancelledAt = GetTickCount64();
+        cancel = true;
+    });
+    std::wstring error;
+    const std::wstring digest = tolvek::ComputeFileSha256(path, buffer, &error);
+    const ULONGLONG endedAt = GetTickCount64();
+    host.join();
+
+    EXPECT_EQ(digest, L"");
+    EXPECT_EQ(Narrow(error), "Cancelled by user");
+    EXPECT_LE(endedAt - cancelledAt, 2000u) << "the digest went on after the cancel";
 }
 
 }  // namespace

@@ -1,0 +1,115 @@
+"""A product with Latin-1 names, published with make_manifest.py --publish and
+served by stock nginx with the guide's server block, installs byte for byte
+through tolvek-install.exe under Wine and passes check_mirrors.py; the same
+product copied with UTF-8 names is not found there.
+
+Environment: TOLVEK_HOST_EXE, TOLVEK_SOURCE_DIR. Needs nginx (scripts/install-deps.sh).
+"""
+
+import contextlib
+import io
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+from test_docs import code_blocks
+from test_install_host import HOST_EXE, free_port, run_host, windows_path, write_tree
+
+import check_mirrors
+import make_manifest
+
+NGINX_START_LIMIT_S = 10
+PRODUCT = {
+    "bin/game.exe": os.urandom(200_000),
+    "data/caf\u00e9 cr\u00e8me/\u00dcber.txt": "Latin-1 names".encode("utf-8"),
+    "docs/Lisez-moi en fran\u00e7ais.txt": b"Bienvenue",
+}
+
+
+class Nginx:
+    """nginx in the foreground on 127.0.0.1, running the guide's server block."""
+
+    def __init__(self, server_block, root, state):
+        self.port = free_port()
+        block = re.sub(r"listen \d+;", f"listen 127.0.0.1:{self.port};", server_block)
+        block = re.sub(r"root [^;]+;", f"root {root};", block)
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        conf = os.path.join(state, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(f"{user}daemon off;\nworker_processes 1;\npid {state}/nginx.pid;\n"
+                    f"error_log {state}/error.log warn;\nevents {{ worker_connections 64; }}\n"
+                    f"http {{\naccess_log off;\nclient_body_temp_path {state}/body;\n"
+                    f"proxy_temp_path {state}/proxy;\nfastcgi_temp_path {state}/fastcgi;\n"
+                    f"uwsgi_temp_path {state}/uwsgi;\nscgi_temp_path {state}/scgi;\n{block}\n}}\n")
+        self.process = subprocess.Popen(["nginx", "-c", conf, "-p", state],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + NGINX_START_LIMIT_S
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                break
+            except OSError:
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    self.close()
+                    raise RuntimeError("nginx did not start: " + self.process.stderr.read().decode())
+                time.sleep(0.05)
+        self.url = f"http://127.0.0.1:{self.port}"
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait()
+        self.process.stderr.close()
+
+
+def run_check(*argv):
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
+        code = check_mirrors.main(list(argv))
+    return code, out.getvalue().splitlines()
+
+
+@unittest.skipUnless(HOST_EXE, "TOLVEK_HOST_EXE is not set")
+class PublishedForNginx(unittest.TestCase):
+    def setUp(self):
+        scratch = tempfile.mkdtemp(prefix="tolvek-nginx-")
+        self.addCleanup(shutil.rmtree, scratch)
+        self.product = os.path.join(scratch, "product")
+        write_tree(self.product, PRODUCT)
+        www = os.path.join(scratch, "www")
+        os.makedirs(os.path.join(scratch, "state"))
+        (server_block,) = code_blocks("nginx")
+        self.nginx = Nginx(server_block, www, os.path.join(scratch, "state"))
+        self.addCleanup(self.nginx.close)
+        self.base = self.nginx.url + "/mygame/1.4"
+        self.manifest = os.path.join(scratch, "manifest.json")
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+            code = make_manifest.main([self.product, "--mirror", self.base, "--output", self.manifest,
+                                       "--publish", os.path.join(www, "mygame", "1.4")])
+        self.assertEqual(code, 0)
+        # The same files under their UTF-8 names, as a plain copy would leave them.
+        shutil.copytree(self.product, os.path.join(www, "copied"))
+        self.target = os.path.join(scratch, "target")
+
+    def test_latin1_names_install_byte_for_byte(self):
+        code, out, _ = run_host(self.base + "/manifest.json", windows_path(self.target))
+        self.assertEqual((code, out[-1]), (0, "Result: 0 OK"), out)
+        for key, content in PRODUCT.items():
+            with open(os.path.join(self.target, *key.split("/")), "rb") as f:
+                self.assertEqual(f.read(), content, key)
+
+    def test_the_check_passes_the_published_tree_and_fails_a_plain_copy(self):
+        code, out = run_check(self.manifest)
+        self.assertEqual((code, out[-1]), (0, "1 of 1 mirrors serve all 3 files"), out)
+        code, out = run_check(self.manifest, "--mirror", self.nginx.url + "/copied")
+        self.assertEqual(code, 1)
+        self.assertEqual(out[-2].split()[1:], ["2", "0", "0", "0", "1"], out)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,217 @@
+#!/usr/bin/env python3
+"""Checks a publication: every mirror of a manifest serves every file with the
+manifest's size and SHA-256.
+
+Each file is requested from each mirror under the URL the engine builds
+(make_manifest.file_url), read to its end (never past its declared size) and
+compared. A table then gives, per mirror, the files missing (HTTP 404 or 410),
+of the wrong size, with the wrong digest, failed otherwise (another status, a
+network error) and ok; every problem is listed above it. This is the check
+that catches a stale or half-synced mirror before users do.
+
+    check_mirrors.py MANIFEST [--mirror URL]... [--timeout SECONDS]
+
+MANIFEST is a file or an http(s) URL. Without --mirror the manifest's own
+"cdn_list" (or "cdn") is checked.
+
+Exit status: 0 every mirror serves every file, 1 a mirror does not,
+2 usage error or an unreadable manifest.
+"""
+
+import argparse
+import hashlib
+import json
+import sys
+import time
+import urllib.error
+import urllib.request
+
+import make_manifest
+
+BLOCK = 256 * 1024
+DEFAULT_TIMEOUT_S = 30
+MISSING_STATUSES = (404, 410)
+COLUMNS = ("missing", "wrong size", "wrong digest", "failed", "ok")
+BAR_WIDTH = 30
+# A terminal redraw costs more than a small file's transfer; a few per second suffice.
+BAR_INTERVAL_S = 0.1
+
+
+class ManifestUnreadable(Exception):
+    pass
+
+
+def read_manifest(source, timeout):
+    """The manifest document from a file or a URL."""
+    try:
+        if source.lower().startswith(make_manifest.URL_SCHEMES):
+            with urllib.request.urlopen(source, timeout=timeout) as answer:
+                raw = answer.read()
+        else:
+            with open(source, "rb") as f:
+                raw = f.read()
+        document = json.loads(raw.decode("utf-8-sig"))
+    except (OSError, ValueError) as error:
+        raise ManifestUnreadable(f"{source}: {error}")
+    if not isinstance(document, dict) or not isinstance(document.get("files"), dict):
+        raise ManifestUnreadable(f"{source}: no \"files\" object")
+    return document
+
+
+def manifest_mirrors(document):
+    """The base URLs the engine would use: "cdn_list", or "cdn" when the list gives none."""
+    listed = document.get("cdn_list")
+    mirrors = [url for url in listed if isinstance(url, str) and url] if isinstance(listed, list) else []
+    if not mirrors and isinstance(document.get("cdn"), str) and document["cdn"]:
+        mirrors = [document["cdn"]]
+    return mirrors
+
+
+def expected(entry):
+    """(size or None, upper-case digest or None) of a file entry."""
+    entry = entry if isinstance(entry, dict) else {}
+    size = entry.get("size")
+    digest = entry.get("hash")
+    return (size if isinstance(size, int) and not isinstance(size, bool) and size >= 0 else None,
+            digest.upper() if isinstance(digest, str) else None)
+
+
+def fetch(url, limit, timeout, on_bytes):
+    """(size, hex digest) of the body, reading at most `limit` bytes (None: no limit)."""
+    digest = hashlib.sha256()
+    size = 0
+    with urllib.request.urlopen(url, timeout=timeout) as answer:
+        while limit is None or size <= limit:
+            block = answer.read(BLOCK)
+            if not block:
+                break
+            digest.update(block)
+            size += len(block)
+            on_bytes(len(block))
+    return size, digest.hexdigest().upper()
+
+
+def check_file(base_url, key, entry, timeout, on_bytes):
+    """(column, detail) for one file on one mirror."""
+    size, digest = expected(entry)
+    try:
+        url = make_manifest.file_url(base_url, key)
+    except ValueError as error:
+        return "failed", f"no URL: {error}"
+    try:
+        # One byte past the declared size is enough to know the body is too long.
+        got_size, got_digest = fetch(url, None if size is None else size, timeout, on_bytes)
+    except urllib.error.HTTPError as error:
+        return ("missing" if error.code in MISSING_STATUSES else "failed"), f"HTTP status {error.code}"
+    except (OSError, ValueError) as error:
+        return "failed", str(getattr(error, "reason", error))
+    if size is not None and got_size != size:
+        shown = f"more than {size}" if got_size > size else str(got_size)
+        return "wrong size", f"expected {size} bytes, got {shown}"
+    if digest is not None and got_digest != digest:
+        return "wrong digest", f"expected SHA-256 {digest}, got {got_digest}"
+    return "ok", ""
+
+
+class ProgressBar:
+    """One line on a terminal, redrawn in place; nothing when the output is not one."""
+
+    def __init__(self, stream, total_checks, total_bytes):
+        self.stream = stream
+        self.enabled = stream.isatty()
+        self.total_checks = max(total_checks, 1)
+        self.total_bytes = total_bytes
+        self.checks = 0
+        self.bytes = 0
+        self.label = ""
+        self.drawn_at = 0.0
+
+    def add_bytes(self, count):
+        self.bytes += count
+        self.draw()
+
+    def next_check(self, label):
+        self.checks += 1
+        self.label = label
+        self.draw(force=True)
+
+    def draw(self, force=False):
+        now = time.monotonic()
+        if not self.enabled or (not force and now - self.drawn_at < BAR_INTERVAL_S):
+            return
+        self.drawn_at = now
+        filled = BAR_WIDTH * self.checks // self.total_checks
+        line = (f"[{'#' * filled}{'.' * (BAR_WIDTH - filled)}] {self.checks}/{self.total_checks} "
+                f"{self.bytes / 1048576:.1f} of {self.total_bytes / 1048576:.1f} MiB  {self.label}")
+        self.stream.write("\r" + line[:120].ljust(120))
+        self.stream.flush()
+
+    def finish(self):
+        if self.enabled:
+            self.stream.write("\r" + " " * 120 + "\r")
+            self.stream.flush()
+
+
+def check_mirrors(document, mirrors, timeout, bar):
+    """{mirror: {column: count}} and the problem lines, mirror by mirror, file by file."""
+    files = document["files"]
+    counts = {mirror: dict.fromkeys(COLUMNS, 0) for mirror in mirrors}
+    problems = []
+    for number, mirror in enumerate(mirrors, 1):
+        for key in sorted(files):
+            bar.next_check(f"mirror {number}/{len(mirrors)}: {key}")
+            column, detail = check_file(mirror, key, files[key], timeout, bar.add_bytes)
+            counts[mirror][column] += 1
+            if column != "ok":
+                problems.append(f"{mirror}: {key}: {column} ({detail})")
+    bar.finish()
+    return counts, problems
+
+
+def table(counts):
+    """The summary: one row per mirror, one column per outcome."""
+    width = max([len("mirror")] + [len(mirror) for mirror in counts])
+    lines = ["mirror".ljust(width) + "".join(f"  {column:>12}" for column in COLUMNS)]
+    for mirror, row in counts.items():
+        lines.append(mirror.ljust(width) + "".join(f"  {row[column]:>12}" for column in COLUMNS))
+    return "\n".join(lines)
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog="check_mirrors.py",
+        description="Requests every file of MANIFEST from every mirror, as the engine would, "
+                    "and compares its size and SHA-256 with the manifest.")
+    parser.add_argument("manifest", metavar="MANIFEST", help="the manifest: a file or an http(s) URL")
+    parser.add_argument("--mirror", metavar="URL", action="append",
+                        help="check this base URL instead of the manifest's mirrors (repeatable)")
+    parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT_S,
+                        help=f"seconds a request may wait for data (default {DEFAULT_TIMEOUT_S})")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_arguments(argv)
+    try:
+        document = read_manifest(args.manifest, args.timeout)
+    except ManifestUnreadable as error:
+        print(f"check_mirrors: error: {error}", file=sys.stderr)
+        return 2
+    mirrors = args.mirror or manifest_mirrors(document)
+    if not mirrors:
+        print("check_mirrors: error: the manifest names no mirror (cdn_list or cdn)", file=sys.stderr)
+        return 2
+    files = document["files"]
+    total_bytes = len(mirrors) * sum(expected(entry)[0] or 0 for entry in files.values())
+    bar = ProgressBar(sys.stderr, len(mirrors) * len(files), total_bytes)
+    counts, problems = check_mirrors(document, mirrors, args.timeout, bar)
+    for problem in problems:
+        print(problem)
+    print(table(counts))
+    serving = sum(1 for row in counts.values() if row["ok"] == len(files))
+    print(f"{serving} of {len(mirrors)} mirrors serve all {len(files)} files")
+    return 0 if serving == len(mirrors) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

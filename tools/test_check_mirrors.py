@@ -1,0 +1,134 @@
+"""Tests of check_mirrors.py against tools/mirror_server.py: a good, a stale and a
+half-synced mirror of one product, and a mirror that refuses connections."""
+
+import contextlib
+import io
+import os
+import shutil
+import socket
+import tempfile
+import unittest
+
+import check_mirrors
+import make_manifest
+from mirror_server import MirrorServer
+
+PRODUCT = {
+    "bin/app.exe": os.urandom(600_000),
+    "caf\u00e9/\u00dcber.txt": b"Latin-1 name",
+    # Only characters above U+00FF: a UTF-8 file system server finds it (a mix with Latin-1 needs --publish).
+    "\u0141\u0119g/100% done.txt": b"a name above U+00FF",
+    "empty.cfg": b"",
+    "readme.txt": b"read me",
+}
+
+
+def write_tree(root, files):
+    for key, content in files.items():
+        path = os.path.join(root, *key.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+
+
+def refused_url():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return f"http://127.0.0.1:{s.getsockname()[1]}/gone"
+
+
+class TtyBuffer(io.StringIO):
+    def isatty(self):
+        return True
+
+
+class CheckMirrors(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.mkdtemp(prefix="check-mirrors-")
+        www = os.path.join(cls.scratch, "www")
+        product = os.path.join(cls.scratch, "product")
+        write_tree(product, PRODUCT)
+        # mirror_server.py stores names in UTF-8 and reads %E9 as é, so one tree serves every mirror.
+        write_tree(os.path.join(www, "good"), PRODUCT)
+        write_tree(os.path.join(www, "stale"), {**PRODUCT, "readme.txt": b"READ ME", "empty.cfg": b"old"})
+        write_tree(os.path.join(www, "half"), {"bin/app.exe": PRODUCT["bin/app.exe"], "readme.txt": b"read me"})
+        cls.server = MirrorServer(www)
+        cls.server.start()
+        cls.mirrors = {name: f"{cls.server.url}/{name}" for name in ("good", "stale", "half")}
+        cls.mirrors["refused"] = refused_url()
+        cls.document, _ = make_manifest.build_manifest(product, list(cls.mirrors.values()))
+        cls.manifest = os.path.join(cls.scratch, "manifest.json")
+        make_manifest.write_atomically(cls.manifest, make_manifest.manifest_text(cls.document))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.scratch)
+
+    def run_tool(self, *argv):
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            code = check_mirrors.main(list(argv))
+        return code, out.getvalue().splitlines(), err.getvalue()
+
+    def test_table_counts_every_outcome_per_mirror(self):
+        bar = check_mirrors.ProgressBar(io.StringIO(), 0, 0)
+        counts, problems = check_mirrors.check_mirrors(self.document, list(self.mirrors.values()), 5, bar)
+        rows = {  # missing, wrong size, wrong digest, failed, ok
+            "good": (0, 0, 0, 0, 5),
+            "stale": (0, 1, 1, 0, 3),
+            "half": (3, 0, 0, 0, 2),
+            "refused": (0, 0, 0, 5, 0),
+        }
+        for name, row in rows.items():
+            got = tuple(counts[self.mirrors[name]][column] for column in check_mirrors.COLUMNS)
+            self.assertEqual(got, row, name)
+        stale = self.mirrors["stale"]
+        self.assertIn(f"{stale}: empty.cfg: wrong size (expected 0 bytes, got more than 0)", problems)
+        self.assertIn(f"{stale}: readme.txt: wrong digest (expected SHA-256 "
+                      f"{self.document['files']['readme.txt']['hash']}, got ", "\n".join(problems))
+        self.assertIn(f"{self.mirrors['half']}: caf\u00e9/\u00dcber.txt: missing (HTTP status 404)", problems)
+
+    def test_files_are_requested_under_the_engines_urls(self):
+        good = self.mirrors["good"]
+        before = len(self.server.requests())
+        code, _, _ = self.run_tool(self.manifest, "--mirror", good + "/")
+        self.assertEqual(code, 0)
+        paths = sorted(r["path"] for r in self.server.requests()[before:])
+        self.assertEqual(paths, ["/good/%C5%81%C4%99g/100%25%20done.txt", "/good/bin/app.exe",
+                                 "/good/caf%E9/%DCber.txt", "/good/empty.cfg", "/good/readme.txt"])
+
+    def test_exit_code_and_report(self):
+        code, out, err = self.run_tool(self.manifest)
+        self.assertEqual((code, err), (1, ""))
+        self.assertEqual(out[-1], "1 of 4 mirrors serve all 5 files")
+        header = out[-6].split()
+        self.assertEqual(header, ["mirror", "missing", "wrong", "size", "wrong", "digest", "failed", "ok"])
+        self.assertEqual(out[-5].split(), [self.mirrors["good"], "0", "0", "0", "0", "5"])
+        self.assertEqual(len([line for line in out if line.startswith(self.mirrors["refused"] + ": ")]), 5)
+
+        code, out, _ = self.run_tool(self.manifest, "--mirror", self.mirrors["good"])
+        self.assertEqual((code, out[-1]), (0, "1 of 1 mirrors serve all 5 files"))
+
+    def test_unreadable_manifest_is_a_usage_error(self):
+        broken = os.path.join(self.scratch, "broken.json")
+        for content in (b"{", b'{"cdn_list": []}', b'{"files": {}}'):
+            with open(broken, "wb") as f:
+                f.write(content)
+            code, _, err = self.run_tool(broken)
+            self.assertEqual(code, 2, content)
+            self.assertIn("check_mirrors: error: ", err)
+
+    def test_manifest_by_url_and_progress_bar_on_a_terminal(self):
+        shutil.copy(self.manifest, os.path.join(self.scratch, "www", "good", "manifest.json"))
+        tty = TtyBuffer()
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(tty):
+            code = check_mirrors.main([self.mirrors["good"] + "/manifest.json", "--mirror", self.mirrors["good"]])
+        self.assertEqual(code, 0)
+        self.assertIn("\r[" + "#" * check_mirrors.BAR_WIDTH + "] 5/5 ", tty.getvalue())
+        self.assertTrue(tty.getvalue().endswith("\r"), "the bar is not cleared at the end")
+
+
+if __name__ == "__main__":
+    unittest.main()
