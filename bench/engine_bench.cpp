@@ -296,25 +296,6 @@ int Download(const std::wstring& url, const std::wstring& smallUrl, const std::w
 
 // ---- parse: the manifest parser ---------------------------------------------------
 
-// The heap blocks a parsed manifest is made of, without the parser: per file entry
-// the member node, its key, the entry's two member nodes and its digest string.
-void MeasureParseAllocations(size_t entries) {
-    const size_t node = sizeof(std::map<std::wstring, tolvek::JsonValue>::value_type) + 32;
-    const size_t sizes[] = {node, 96, node, node, 130};
-    std::vector<void*> blocks;
-    blocks.reserve(entries * 5);
-    const auto start = Clock::now();
-    for (size_t i = 0; i < entries; ++i)
-        for (const size_t size : sizes) {
-            auto* block = static_cast<char*>(::operator new(size));
-            block[0] = block[size - 1] = 1;
-            blocks.push_back(block);
-        }
-    Result("parse_allocations", SecondsSince(start) * 1e3, "ms");
-    Result("parse_allocation_count", static_cast<double>(blocks.size()), "blocks");
-    for (void* block : blocks) ::operator delete(block);
-}
-
 int Parse(const std::wstring& manifest, int runs) {
     const int64_t bytes = FileSize(manifest);
     std::vector<double> reads, parses, frees;
@@ -325,13 +306,13 @@ int Parse(const std::wstring& manifest, int runs) {
         reads.push_back(SecondsSince(start));
         if (text.empty()) Fail("cannot read the manifest");
 
-        auto document = std::make_unique<tolvek::JsonValue>();
+        auto document = std::make_unique<tolvek::JsonDocument>();
         std::wstring error;
         start = Clock::now();
         if (!tolvek::ParseJson(text, *document, error)) Fail("the manifest does not parse");
         parses.push_back(SecondsSince(start));
-        const tolvek::JsonValue* list = tolvek::FindMember(*document, L"files");
-        files = list ? list->members.size() : 0;
+        const tolvek::JsonValue* list = tolvek::FindMember(document->root, L"files");
+        files = list ? tolvek::MembersOf(*list).size() : 0;
         start = Clock::now();
         document.reset();
         frees.push_back(SecondsSince(start));
@@ -344,7 +325,6 @@ int Parse(const std::wstring& manifest, int runs) {
     // The first parse of the process, as in an install, which parses its manifest once.
     Result("parse_json_first_rate", MegabytesPerSecond(bytes, parses.front()), "MB/s");
     Result("free_document", Median(frees) * 1e3, "ms");
-    MeasureParseAllocations(files);
     return 0;
 }
 
@@ -365,13 +345,13 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     };
     const auto wholeStart = Clock::now();
 
-    tolvek::JsonValue document;
+    tolvek::JsonDocument document;
     timed(Parse, [&] {
         std::wstring error;
         if (!tolvek::ParseJson(tolvek::ReadUtf8FileAsWide(manifest), document, error))
             Fail("the manifest does not parse");
     });
-    const tolvek::JsonValue* files = tolvek::FindMember(document, L"files");
+    const tolvek::JsonValue* files = tolvek::FindMember(document.root, L"files");
     if (!files) Fail("no files");
 
     tolvek::LogFilePath = logPath;
@@ -379,16 +359,16 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     tolvek::RunBuffer buffer;
     int64_t completed = 0, total = 1;
     const tolvek::ProgressTracker tracker{Clock::now(), completed, total};
-    const int32_t count = static_cast<int32_t>(files->members.size());
+    const int32_t count = static_cast<int32_t>(files->count);
     int32_t number = 0;
     int downloads = 0;
     std::wstring resolvedTarget = tolvek::FullPath(target);
     if (!resolvedTarget.empty() && resolvedTarget.back() != L'\\') resolvedTarget += L'\\';
     tolvek::ClaimedPaths claimed;
-    for (const auto& member : files->members) {
+    for (const tolvek::JsonMember& member : tolvek::MembersOf(*files)) {
         if (limit > 0 && number == limit) break;
-        tolvek::FileEntry entry = tolvek::ReadFileEntry(member.second);
-        entry.key = member.first;
+        tolvek::FileEntry entry = tolvek::ReadFileEntry(member.value);
+        entry.key = tolvek::StringOf(member.name);
         ++number;
         std::wstring destination;
         timed(Paths, [&] {

@@ -63,8 +63,8 @@ std::vector<std::wstring> ReadMirrorList(const JsonValue& manifest) {
     std::vector<std::wstring> mirrors;
     const JsonValue* list = FindMember(manifest, L"cdn_list");
     if (list && list->kind == JsonKind::Array) {
-        for (const JsonValue& item : list->array)
-            if (item.kind == JsonKind::String && !item.string.empty()) mirrors.push_back(item.string);
+        for (const JsonValue& item : ElementsOf(*list))
+            if (item.kind == JsonKind::String && item.count > 0) mirrors.emplace_back(StringOf(item));
     }
     if (mirrors.empty()) {
         std::wstring single = GetString(manifest, L"cdn", L"");

@@ -43,7 +43,7 @@ struct InstallRun {
     ProgressTracker tracker{std::chrono::steady_clock::now(), completedBytes, totalBytes};
     std::wstring manifestPath;
     std::wstring errorText;
-    JsonValue document;
+    JsonDocument document;
     std::vector<FileEntry> entries;
 };
 
@@ -66,15 +66,15 @@ InternetHandle OpenHttpSession() {
 }
 
 void BuildEntries(InstallRun& run) {
-    const JsonValue* files = FindMember(run.document, L"files");
-    if (!files || files->kind != JsonKind::Object || files->members.empty())
+    const JsonValue* files = FindMember(run.document.root, L"files");
+    if (!files || files->kind != JsonKind::Object || files->count == 0)
         throw InstallError(L"Manifest files list is empty");
 
-    run.entries.reserve(files->members.size());
+    run.entries.reserve(files->count);
     run.totalBytes = 0;
-    for (const auto& member : files->members) {
-        FileEntry entry = ReadFileEntry(member.second);
-        entry.key = member.first;
+    for (const JsonMember& member : MembersOf(*files)) {
+        FileEntry entry = ReadFileEntry(member.value);
+        entry.key = StringOf(member.name);
         if (entry.hasSize) run.totalBytes = SaturatingAdd(run.totalBytes, entry.size);
         run.entries.push_back(std::move(entry));
     }
@@ -82,9 +82,9 @@ void BuildEntries(InstallRun& run) {
 }
 
 void LogSummary(const InstallRun& run) {
-    const int64_t version = TruncateToInt64(GetNumber(run.document, L"version", 0));
+    const int64_t version = TruncateToInt64(GetNumber(run.document.root, L"version", 0));
     Log(L"Manifest version: " + std::to_wstring(version));
-    Log(L"Manifest version_string: " + GetString(run.document, L"version_string", L""));
+    Log(L"Manifest version_string: " + GetString(run.document.root, L"version_string", L""));
     Log(L"Files in manifest: " + std::to_wstring(run.entries.size()));
     Log(L"Total size: " + FormatBytes(run.totalBytes));
 }
@@ -115,7 +115,7 @@ void InstallFiles(InstallRun& run, HINTERNET sessionHandle, RunBuffer& buffer) {
 
     // The run's mirror order: failover moves a mirror that keeps failing to its end.
     std::vector<std::wstring> mirrors = SelectCdns(
-        sessionHandle, run.document, run.entries, run.tracker, cancelFlag, run.errorText);
+        sessionHandle, run.document.root, run.entries, run.tracker, cancelFlag, run.errorText);
     if (mirrors.empty()) throw InstallError(run.errorText);
 
     const int32_t count = static_cast<int32_t>(run.entries.size());

@@ -160,8 +160,8 @@ FileEntry ReadFileEntry(const JsonValue& value) {
         entry.hasSize = true;
     }
     const JsonValue* hash = FindMember(value, L"hash");
-    if (hash && hash->kind == JsonKind::String && !hash->string.empty()) {
-        entry.hash = hash->string;
+    if (hash && hash->kind == JsonKind::String && hash->count > 0) {
+        entry.hash = StringOf(*hash);
         for (wchar_t& c : entry.hash)
             if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
         entry.hasHash = true;

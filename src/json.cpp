@@ -1,12 +1,21 @@
 // JSON documents: the value model, its lookups, and a recursive-descent parser over
 // UTF-16 code units that stops at the first error with one fixed message.
+//
+// The parser reads the text twice with the same productions. The first reading checks
+// the grammar and measures: the characters of every string, the number of elements and
+// members, and the size of every array and object in the order they open. The second
+// reading fills arenas of exactly those sizes, so the tree never holds a scratch copy
+// of itself and its memory is a fixed multiple of the text whatever the document's shape.
 #include "json.h"
 
-#include <cerrno>
-#include <clocale>
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cwchar>
+#include <cstring>
 #include <cwctype>
+#include <limits>
+#include <new>
+#include <vector>
 
 namespace tolvek {
 
@@ -29,24 +38,91 @@ const wchar_t kInvalidFraction[] = L"Invalid fractional number";
 const wchar_t kInvalidExponent[] = L"Invalid exponent in number";
 const wchar_t kNumberOutOfRange[] = L"Number out of range";
 const wchar_t kNestingTooDeep[] = L"JSON nesting too deep";
+// The run's text for a cancellation; this module stands alone, so it keeps its own copy.
+const wchar_t kCancelledByUser[] = L"Cancelled by user";
 
 // The manifest comes from the network and every array or object costs one level of
-// recursion, here and again when the tree is destroyed. Real manifests nest three
-// levels. A level of parsing takes about 400 bytes of stack in an optimised build, so
-// 512 levels stay near 200 KiB, a fifth of the 1 MiB that Windows programs give their
-// threads by default.
+// recursion. Real manifests nest three levels. A level of parsing takes a few hundred
+// bytes of stack in an optimised build, so 512 levels stay far below the 1 MiB that
+// Windows programs give their threads by default.
 constexpr int kMaxNestingDepth = 512;
 
-// The cursor of one parse.
-struct JsonParser {
-    const std::wstring& text;
-    size_t position;
-    int depth;
+// The cancel flag is read once per stride of text: 1 Mi code units, a few tens of
+// milliseconds of parsing even for the densest documents.
+constexpr size_t kCancelStride = size_t{1} << 20;
+// Sorting a large object's members reads the flag once per this many comparisons.
+constexpr uint64_t kComparisonsPerCancelCheck = uint64_t{1} << 18;
+
+// Counts are 32-bit: a text of this many code units or more cannot be held.
+constexpr size_t kLongestText = UINT32_MAX;
+
+// The size of every array and object, in the order they open, in fixed chunks: a
+// growing list never holds two copies of itself.
+struct ContainerSizes {
+    static constexpr size_t kChunk = 4096;
+    std::vector<std::unique_ptr<uint32_t[]>> chunks;
+    size_t count = 0;
 };
 
-bool AtEnd(const JsonParser& p) { return p.position >= p.text.size(); }
+size_t AddContainer(ContainerSizes& sizes) {
+    if (sizes.count % ContainerSizes::kChunk == 0)
+        sizes.chunks.push_back(std::unique_ptr<uint32_t[]>(new uint32_t[ContainerSizes::kChunk]));
+    return sizes.count++;
+}
+
+uint32_t& SizeOf(ContainerSizes& sizes, size_t container) {
+    return sizes.chunks[container / ContainerSizes::kChunk][container % ContainerSizes::kChunk];
+}
+
+// What the first reading measures and the second fills.
+struct Layout {
+    size_t elements = 0;
+    size_t members = 0;
+    size_t characters = 0;
+    ContainerSizes containers;
+};
+
+// Where the second reading writes next; all null during the first.
+struct Fill {
+    JsonValue* nextElement = nullptr;
+    JsonMember* nextMember = nullptr;
+    wchar_t* nextCharacter = nullptr;
+};
+
+// Thrown by the member sort's comparison when the run is cancelled; caught by ParseJson.
+struct SortCancelled {};
+
+// The cursor of one reading.
+struct JsonParser {
+    const std::wstring& text;
+    const std::atomic<bool>* cancelFlag;
+    Layout& layout;
+    bool measuring;
+    Fill fill;
+    size_t position = 0;
+    size_t strideEnd = 0;  // where the cancel flag is read next
+    bool cancelled = false;
+    int depth = 0;
+    size_t containers = 0;  // arrays and objects opened so far
+};
+
+bool IsCancelled(const std::atomic<bool>* flag) { return flag && flag->load(); }
+
+// The text is read in strides with the cancel flag read between them; a cancelled
+// parse sees its text end there, and ParseJson reports the cancellation.
+bool AtEnd(JsonParser& p) {
+    if (p.position < p.strideEnd) return false;
+    if (p.strideEnd == p.text.size() || p.cancelled) return true;
+    if (IsCancelled(p.cancelFlag)) {
+        p.cancelled = true;
+        return true;
+    }
+    p.strideEnd = std::min(p.text.size(), p.position + kCancelStride);
+    return false;
+}
+
 wchar_t Current(const JsonParser& p) { return p.text[p.position]; }
-bool At(const JsonParser& p, wchar_t c) { return !AtEnd(p) && Current(p) == c; }
+bool At(JsonParser& p, wchar_t c) { return !AtEnd(p) && Current(p) == c; }
 // Consumes the current character, whatever it is, and says whether it was `c`.
 bool Take(JsonParser& p, wchar_t c) { return !AtEnd(p) && p.text[p.position++] == c; }
 // Consumes the current character only when it is `c`.
@@ -65,8 +141,10 @@ bool IsWhitespace(wchar_t c) {
     return std::iswspace(c) != 0;
 }
 
+bool IsAsciiDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
 bool IsDigit(wchar_t c) {
-    if (c < 0x80) return c >= L'0' && c <= L'9';
+    if (c < 0x80) return IsAsciiDigit(c);
     return std::iswdigit(c) != 0;
 }
 
@@ -80,6 +158,22 @@ void SkipDigits(JsonParser& p) {
 
 bool ParseValue(JsonParser& p, JsonValue& out, std::wstring& error);
 
+// ---- strings ----------------------------------------------------------------------
+
+// A string's decoded units: written to `characters` in the second reading, only
+// counted in the first.
+struct StringSink {
+    wchar_t* characters;
+    size_t length;
+};
+
+void Append(StringSink& sink, const wchar_t* units, size_t count) {
+    if (sink.characters && count) std::memcpy(sink.characters + sink.length, units, count * sizeof(wchar_t));
+    sink.length += count;
+}
+
+void Append(StringSink& sink, wchar_t unit) { Append(sink, &unit, 1); }
+
 int HexDigitValue(wchar_t c) {
     if (c >= L'0' && c <= L'9') return c - L'0';
     if (c >= L'a' && c <= L'f') return c - L'a' + 10;
@@ -88,87 +182,172 @@ int HexDigitValue(wchar_t c) {
 }
 
 // One UTF-16 code unit from four hexadecimal digits; surrogates stay as written.
-bool AppendUnicodeEscape(JsonParser& p, std::wstring& text, std::wstring& error) {
+bool AppendUnicodeEscape(JsonParser& p, StringSink& sink, std::wstring& error) {
     unsigned unit = 0;
     for (int i = 0; i < 4; ++i) {
         const int digit = AtEnd(p) ? -1 : HexDigitValue(p.text[p.position++]);
         if (digit < 0) return Fail(error, kInvalidUnicodeEscape);
         unit = unit * 16 + static_cast<unsigned>(digit);
     }
-    text += static_cast<wchar_t>(unit);
+    Append(sink, static_cast<wchar_t>(unit));
     return true;
 }
 
 // The escape after a backslash that is not the last character of the text.
-bool AppendEscape(JsonParser& p, std::wstring& text, std::wstring& error) {
+bool AppendEscape(JsonParser& p, StringSink& sink, std::wstring& error) {
     const wchar_t c = p.text[p.position++];
     switch (c) {
     case L'"':
     case L'\\':
-    case L'/': text += c; return true;
-    case L'b': text += L'\b'; return true;
-    case L'f': text += L'\f'; return true;
-    case L'n': text += L'\n'; return true;
-    case L'r': text += L'\r'; return true;
-    case L't': text += L'\t'; return true;
-    case L'u': return AppendUnicodeEscape(p, text, error);
+    case L'/': Append(sink, c); return true;
+    case L'b': Append(sink, L'\b'); return true;
+    case L'f': Append(sink, L'\f'); return true;
+    case L'n': Append(sink, L'\n'); return true;
+    case L'r': Append(sink, L'\r'); return true;
+    case L't': Append(sink, L'\t'); return true;
+    case L'u': return AppendUnicodeEscape(p, sink, error);
     default: return Fail(error, kInvalidEscape);
     }
 }
 
 // The rest of a string after its opening quotation mark, escapes resolved.
-bool ReadStringBody(JsonParser& p, std::wstring& text, std::wstring& error) {
+bool ReadStringBody(JsonParser& p, StringSink& sink, std::wstring& error) {
     const wchar_t* const characters = p.text.data();
-    const size_t size = p.text.size();
     for (;;) {
+        if (AtEnd(p)) return Fail(error, kUnterminatedString);
         // Everything but the quotation mark and the backslash is kept as it stands,
         // control characters and lone surrogates included.
         size_t special = p.position;
-        while (special < size && characters[special] != L'"' && characters[special] != L'\\')
+        while (special < p.strideEnd && characters[special] != L'"' && characters[special] != L'\\')
             ++special;
-        if (special == size) return Fail(error, kUnterminatedString);
-        text.append(characters + p.position, special - p.position);
-        p.position = special + 1;
-        if (p.text[special] == L'"') return true;
+        Append(sink, characters + p.position, special - p.position);
+        p.position = special;
+        if (special == p.strideEnd) continue;  // the stride ended inside the string
+        ++p.position;
+        if (characters[special] == L'"') return true;
         if (AtEnd(p)) return Fail(error, kInvalidEscape);
-        if (!AppendEscape(p, text, error)) return false;
+        if (!AppendEscape(p, sink, error)) return false;
     }
+}
+
+// A member name is followed in the arena by one spare unit, so that names' addresses
+// strictly follow the document's order, even for empty names; the member sort breaks
+// ties between equal names with them.
+constexpr size_t kNameSpacing = 1;
+
+// The string after its opening quotation mark into `out`, its units in the arena.
+bool ReadString(JsonParser& p, JsonValue& out, size_t spacing, std::wstring& error) {
+    StringSink sink{p.fill.nextCharacter, 0};
+    if (!ReadStringBody(p, sink, error)) return false;
+    if (p.measuring) {
+        p.layout.characters += sink.length + spacing;
+    } else {
+        p.fill.nextCharacter += sink.length + spacing;
+    }
+    out.kind = JsonKind::String;
+    out.count = static_cast<uint32_t>(sink.length);
+    out.characters = sink.characters;
+    return true;
 }
 
 bool ParseString(JsonParser& p, JsonValue& out, std::wstring& error) {
     if (!Take(p, L'"')) return Fail(error, kExpectedString);
-    out.kind = JsonKind::String;
-    out.string.clear();
-    return ReadStringBody(p, out.string, error);
+    return ReadString(p, out, 0, error);
 }
 
-// wcstod expects the decimal point of the current C locale, which the host process
-// may have changed (a comma would turn 1.5e3 into 1); JSON always writes a full stop.
-std::wstring InLocaleDecimalPoint(std::wstring number) {
-    const char point = *std::localeconv()->decimal_point;
-    if (point == '.' || point <= 0) return number;
-    for (wchar_t& c : number)
-        if (c == L'.') c = static_cast<wchar_t>(point);
-    return number;
-}
+// ---- numbers ----------------------------------------------------------------------
 
 // A token of an optional '-' and at most 15 ASCII digits names an integer below
-// 2 to the power 53, which a double holds exactly: the value the conversion below
-// would return, without its copy of the token and its call. Manifest sizes take
-// this way; anything else (fractions, exponents, digits beyond ASCII) does not.
-bool ConvertPlainInteger(const std::wstring& text, size_t start, size_t end, double& number) {
-    constexpr size_t kExactDigits = 15;
-    const bool negative = text[start] == L'-';
-    const size_t first = start + (negative ? 1 : 0);
+// 2 to the power 53, which a double holds exactly. Manifest sizes take this way.
+bool ConvertPlainInteger(const wchar_t* token, const wchar_t* end, double& number) {
+    constexpr ptrdiff_t kExactDigits = 15;
+    const bool negative = *token == L'-';
+    const wchar_t* first = token + (negative ? 1 : 0);
     if (end - first > kExactDigits) return false;
     int64_t whole = 0;
-    for (size_t i = first; i < end; ++i) {
-        const wchar_t c = text[i];
-        if (c < L'0' || c > L'9') return false;
-        whole = whole * 10 + (c - L'0');
+    for (const wchar_t* c = first; c < end; ++c) {
+        if (!IsAsciiDigit(*c)) return false;
+        whole = whole * 10 + (*c - L'0');
     }
     number = static_cast<double>(whole);
     if (negative) number = -number;  // -0 stays negative zero
+    return true;
+}
+
+// Enough significant digits to round any decimal to its nearest double: deciding a
+// rounding never takes more than 768 of them. A dropped digit that is not zero is
+// kept as one more digit 1, which puts the value on the right side of every tie.
+constexpr size_t kSignificantDigits = 800;
+// Exponents beyond any text that fits in memory mean the same as this one.
+constexpr int64_t kExponentCeiling = INT64_C(1000000000000);
+
+// A decimal as significant digits and a power of ten: digits x 10^exponent.
+struct Decimal {
+    char digits[kSignificantDigits + 1];
+    size_t count = 0;
+    int64_t exponent = 0;
+    bool droppedNonZero = false;
+};
+
+void AddDigit(Decimal& d, wchar_t c, bool fractional) {
+    if (d.count == 0 && c == L'0') {
+        if (fractional) --d.exponent;
+    } else if (d.count < kSignificantDigits) {
+        d.digits[d.count++] = static_cast<char>(c);
+        if (fractional) --d.exponent;
+    } else {
+        if (c != L'0') d.droppedNonZero = true;
+        if (!fractional) ++d.exponent;
+    }
+}
+
+// ASCII digits from `c` on; stops at anything else, a digit beyond ASCII included.
+const wchar_t* ReadDigits(const wchar_t* c, const wchar_t* end, Decimal& d, bool fractional) {
+    for (; c < end && IsAsciiDigit(*c); ++c) AddDigit(d, *c, fractional);
+    return c;
+}
+
+// The exponent after 'e' or 'E'; without an ASCII digit there is none, as the C
+// locale's conversion reads "1e" as 1.
+void ReadExponent(const wchar_t* c, const wchar_t* end, Decimal& d) {
+    const bool negative = c < end && *c == L'-';
+    if (c < end && (*c == L'-' || *c == L'+')) ++c;
+    int64_t written = 0;
+    for (; c < end && IsAsciiDigit(*c); ++c) written = std::min(written * 10 + (*c - L'0'), kExponentCeiling);
+    d.exponent += negative ? -written : written;
+}
+
+// The value of a number token as the C locale's conversion reads it, whatever the
+// process's locale: only the ASCII text before the first digit beyond ASCII counts.
+// Linear in the token's length. False when the value is out of the double's normal
+// range: beyond the largest double, or a non-zero number below the smallest normal
+// one (the runtime's conversion has always reported those as range errors too).
+bool ConvertNumber(const wchar_t* token, const wchar_t* end, double& number) {
+    if (ConvertPlainInteger(token, end, number)) return true;
+    const bool negative = *token == L'-';
+    Decimal d;
+    const wchar_t* c = ReadDigits(token + (negative ? 1 : 0), end, d, false);
+    if (c < end && *c == L'.') c = ReadDigits(c + 1, end, d, true);
+    if (c < end && (*c == L'e' || *c == L'E')) ReadExponent(c + 1, end, d);
+
+    double magnitude = 0.0;
+    if (d.count > 0) {
+        // The value lies in [10^(order-1), 10^order): far enough out, no conversion is needed.
+        const int64_t order = d.exponent + static_cast<int64_t>(d.count);
+        if (order > 310 || order < -330) return false;
+        if (d.droppedNonZero) {
+            d.digits[d.count++] = '1';
+            --d.exponent;
+        }
+        char text[kSignificantDigits + 32];
+        std::memcpy(text, d.digits, d.count);
+        char* last = text + d.count;
+        *last++ = 'e';
+        last = std::to_chars(last, text + sizeof text, d.exponent).ptr;
+        if (std::from_chars(text, last, magnitude).ec != std::errc()) return false;
+        if (magnitude < std::numeric_limits<double>::min()) return false;
+    }
+    number = negative ? -magnitude : magnitude;
     return true;
 }
 
@@ -195,60 +374,124 @@ bool ParseNumber(JsonParser& p, JsonValue& out, std::wstring& error) {
         SkipDigits(p);
     }
     out.kind = JsonKind::Number;
-    if (ConvertPlainInteger(p.text, start, p.position, out.number)) return true;
+    const wchar_t* const token = p.text.data() + start;
+    if (!ConvertNumber(token, p.text.data() + p.position, out.number)) return Fail(error, kNumberOutOfRange);
+    return true;
+}
 
-    // Only the token is converted: the text after it (such as the x of 0x1) is not
-    // the conversion's business. Digits the conversion does not know end the value.
-    const std::wstring token = InLocaleDecimalPoint(p.text.substr(start, p.position - start));
-    wchar_t* end = nullptr;
-    errno = 0;
-    const double value = std::wcstod(token.c_str(), &end);
-    if (end == token.c_str() || errno == ERANGE) return Fail(error, kNumberOutOfRange);
-    out.number = value;
+// ---- arrays and objects -----------------------------------------------------------
+
+// Numbers each array and object as it opens; the first reading makes room for its size.
+size_t OpenContainer(JsonParser& p) {
+    if (p.measuring) AddContainer(p.layout.containers);
+    return p.containers++;
+}
+
+// The elements' block, sized by the first reading; null while measuring.
+JsonValue* TakeElements(JsonParser& p, size_t container) {
+    if (p.measuring) return nullptr;
+    JsonValue* const block = p.fill.nextElement;
+    p.fill.nextElement += SizeOf(p.layout.containers, container);
+    return block;
+}
+
+JsonMember* TakeMembers(JsonParser& p, size_t container) {
+    if (p.measuring) return nullptr;
+    JsonMember* const block = p.fill.nextMember;
+    p.fill.nextMember += SizeOf(p.layout.containers, container);
+    return block;
+}
+
+bool CloseArray(JsonParser& p, JsonValue& out, size_t container, uint32_t count) {
+    if (p.measuring) {
+        SizeOf(p.layout.containers, container) = count;
+        p.layout.elements += count;
+    }
+    out.count = count;
+    return true;
+}
+
+std::wstring_view NameOf(const JsonMember& member) { return {member.name.characters, member.name.count}; }
+
+// Members in ascending code-unit order of their names, the first of equal names kept.
+// Manifests list their keys mostly in order, so an ordered block is only checked.
+uint32_t OrderMembers(JsonParser& p, JsonMember* first, uint32_t count) {
+    JsonMember* const last = first + count;
+    const auto strictlyBefore = [](const JsonMember& a, const JsonMember& b) { return NameOf(a) < NameOf(b); };
+    if (std::adjacent_find(first, last, [&](const JsonMember& a, const JsonMember& b) {
+            return !strictlyBefore(a, b);
+        }) == last)
+        return count;
+    uint64_t comparisons = 0;
+    std::sort(first, last, [&](const JsonMember& a, const JsonMember& b) {
+        if (++comparisons % kComparisonsPerCancelCheck == 0 && IsCancelled(p.cancelFlag)) throw SortCancelled{};
+        const int order = NameOf(a).compare(NameOf(b));
+        return order != 0 ? order < 0 : a.name.characters < b.name.characters;
+    });
+    const auto sameName = [](const JsonMember& a, const JsonMember& b) { return NameOf(a) == NameOf(b); };
+    return static_cast<uint32_t>(std::unique(first, last, sameName) - first);
+}
+
+bool CloseObject(JsonParser& p, JsonValue& out, size_t container, JsonMember* first, uint32_t count) {
+    if (p.measuring) {
+        SizeOf(p.layout.containers, container) = count;
+        p.layout.members += count;
+        out.count = count;
+    } else {
+        out.count = OrderMembers(p, first, count);
+    }
     return true;
 }
 
 bool ParseArray(JsonParser& p, JsonValue& out, std::wstring& error) {
     if (!Take(p, L'[')) return Fail(error, kExpectedArray);
+    const size_t container = OpenContainer(p);
+    JsonValue* const first = TakeElements(p, container);
     out.kind = JsonKind::Array;
-    out.array.clear();
+    out.count = 0;
+    out.elements = first;
     SkipWhitespace(p);
-    if (TakeIf(p, L']')) return true;
+    uint32_t count = 0;
+    if (TakeIf(p, L']')) return CloseArray(p, out, container, count);
     for (;;) {
-        JsonValue element;
-        if (!ParseValue(p, element, error)) return false;
-        out.array.push_back(std::move(element));
+        JsonValue measured;
+        if (!ParseValue(p, first ? first[count] : measured, error)) return false;
+        ++count;
         SkipWhitespace(p);
         if (AtEnd(p)) return Fail(error, kExpectedArrayEnd);
         const wchar_t next = p.text[p.position++];
-        if (next == L']') return true;
+        if (next == L']') return CloseArray(p, out, container, count);
         if (next != L',') return Fail(error, kExpectedArrayEnd);
     }
 }
 
 bool ParseObject(JsonParser& p, JsonValue& out, std::wstring& error) {
     if (!Take(p, L'{')) return Fail(error, kExpectedObject);
+    const size_t container = OpenContainer(p);
+    JsonMember* const first = TakeMembers(p, container);
     out.kind = JsonKind::Object;
-    out.members.clear();
+    out.count = 0;
+    out.members = first;
     SkipWhitespace(p);
-    if (TakeIf(p, L'}')) return true;
+    uint32_t count = 0;
+    if (TakeIf(p, L'}')) return CloseObject(p, out, container, first, count);
     for (;;) {
         SkipWhitespace(p);
         if (!At(p, L'"')) return Fail(error, kExpectedObjectKey);
         ++p.position;
-        std::wstring key;
-        if (!ReadStringBody(p, key, error)) return false;
+        // Later duplicates are parsed and kept until the object closes, where the
+        // first of equal names wins.
+        JsonMember measured;
+        JsonMember& member = first ? first[count] : measured;
+        if (!ReadString(p, member.name, kNameSpacing, error)) return false;
         SkipWhitespace(p);
         if (!Take(p, L':')) return Fail(error, kExpectedColon);
-        JsonValue value;
-        if (!ParseValue(p, value, error)) return false;
-        // The first of duplicate keys wins. Manifests list their keys mostly in
-        // order, so the end is the likely place of a new key.
-        out.members.try_emplace(out.members.end(), std::move(key), std::move(value));
+        if (!ParseValue(p, member.value, error)) return false;
+        ++count;
         SkipWhitespace(p);
         if (AtEnd(p)) return Fail(error, kExpectedObjectEnd);
         const wchar_t next = p.text[p.position++];
-        if (next == L'}') return true;
+        if (next == L'}') return CloseObject(p, out, container, first, count);
         if (next != L',') return Fail(error, kExpectedObjectEnd);
     }
 }
@@ -297,23 +540,67 @@ bool ParseValue(JsonParser& p, JsonValue& out, std::wstring& error) {
     return Fail(error, kInvalidValue);
 }
 
-}  // namespace
-
-const JsonValue* FindMember(const JsonValue& object, const std::wstring& key) {
-    if (object.kind != JsonKind::Object) return nullptr;
-    const auto found = object.members.find(key);
-    return found == object.members.end() ? nullptr : &found->second;
+// One whole reading of the text into `root`.
+bool ReadDocument(JsonParser& p, JsonValue& root, std::wstring& error) {
+    bool parsed = false;
+    try {
+        SkipWhitespace(p);
+        parsed = ParseValue(p, root, error);
+        if (parsed) {
+            SkipWhitespace(p);
+            if (!AtEnd(p)) parsed = Fail(error, kTrailingCharacters);
+        }
+    } catch (const SortCancelled&) {
+        p.cancelled = true;
+    }
+    if (p.cancelled) return Fail(error, kCancelledByUser);
+    return parsed;
 }
 
-double GetNumber(const JsonValue& object, const std::wstring& key, double defaultValue) {
+// Storage only: the parse writes every value it hands out, and leaving the pages
+// untouched until then keeps the first touch of a large arena within the reading,
+// where the cancel flag is read.
+template <class T>
+JsonArena<T> Arena(size_t size) {
+    if (size == 0) return JsonArena<T>();
+    if (size > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    return JsonArena<T>(static_cast<T*>(::operator new(size * sizeof(T))));
+}
+
+}  // namespace
+
+std::wstring_view StringOf(const JsonValue& value) {
+    if (value.kind != JsonKind::String) return {};
+    return {value.characters, value.count};
+}
+
+JsonRange<JsonValue> ElementsOf(const JsonValue& value) {
+    if (value.kind != JsonKind::Array) return {};
+    return {value.elements, value.count};
+}
+
+JsonRange<JsonMember> MembersOf(const JsonValue& value) {
+    if (value.kind != JsonKind::Object) return {};
+    return {value.members, value.count};
+}
+
+const JsonValue* FindMember(const JsonValue& object, std::wstring_view key) {
+    const JsonRange<JsonMember> members = MembersOf(object);
+    const JsonMember* found = std::lower_bound(
+        members.begin(), members.end(), key,
+        [](const JsonMember& member, std::wstring_view wanted) { return NameOf(member) < wanted; });
+    return found != members.end() && NameOf(*found) == key ? &found->value : nullptr;
+}
+
+double GetNumber(const JsonValue& object, std::wstring_view key, double defaultValue) {
     const JsonValue* member = FindMember(object, key);
     return member && member->kind == JsonKind::Number ? member->number : defaultValue;
 }
 
-std::wstring GetString(const JsonValue& object, const std::wstring& key,
+std::wstring GetString(const JsonValue& object, std::wstring_view key,
                        const std::wstring& defaultValue) {
     const JsonValue* member = FindMember(object, key);
-    return member && member->kind == JsonKind::String ? member->string : defaultValue;
+    return member && member->kind == JsonKind::String ? std::wstring(StringOf(*member)) : defaultValue;
 }
 
 int64_t TruncateToInt64(double number) {
@@ -325,13 +612,21 @@ int64_t TruncateToInt64(double number) {
     return static_cast<int64_t>(number);
 }
 
-bool ParseJson(const std::wstring& text, JsonValue& out, std::wstring& error) {
-    JsonParser parser{text, 0, 0};
-    SkipWhitespace(parser);
-    if (!ParseValue(parser, out, error)) return false;
-    SkipWhitespace(parser);
-    if (!AtEnd(parser)) return Fail(error, kTrailingCharacters);
-    return true;
+bool ParseJson(const std::wstring& text, JsonDocument& out, std::wstring& error,
+               const std::atomic<bool>* cancelFlag) {
+    out = JsonDocument();  // the old arenas go before new ones are made
+    if (text.size() >= kLongestText) throw std::bad_alloc();
+    Layout layout;
+    JsonParser measure{text, cancelFlag, layout, true, Fill{}};
+    if (!ReadDocument(measure, out.root, error)) return false;
+
+    out.elements = Arena<JsonValue>(layout.elements);
+    out.members = Arena<JsonMember>(layout.members);
+    out.characters = Arena<wchar_t>(layout.characters);
+    const Fill fill{out.elements.get(), out.members.get(), out.characters.get()};
+    JsonParser build{text, cancelFlag, layout, false, fill};
+    out.root = JsonValue();
+    return ReadDocument(build, out.root, error);
 }
 
 }  // namespace tolvek

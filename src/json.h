@@ -2,36 +2,88 @@
 // Calls nothing else of the engine.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <map>
+#include <memory>
+#include <new>
 #include <string>
-#include <vector>
+#include <string_view>
 
 namespace tolvek {
 
 enum class JsonKind : int32_t { Null = 0, Boolean = 1, Number = 2, String = 3, Array = 4, Object = 5 };
 
-// Every payload exists side by side; `kind` says which one is meaningful.
+struct JsonMember;
+
+// One value, 16 bytes: the kind, a count and the payload that the kind names. Strings,
+// elements and members live in the arenas of the JsonDocument that holds the value,
+// and stay valid as long as that document does.
 struct JsonValue {
     JsonKind kind = JsonKind::Null;
-    bool boolean = false;
-    double number = 0.0;
-    std::wstring string;
-    std::vector<JsonValue> array;
-    std::map<std::wstring, JsonValue> members;  // ascending UTF-16 code-unit order
+    uint32_t count = 0;  // String: code units; Array: elements; Object: members
+    union {
+        double number = 0.0;
+        bool boolean;
+        const wchar_t* characters;
+        const JsonValue* elements;
+        const JsonMember* members;  // ascending UTF-16 code-unit order of names, no two alike
+    };
 };
 
+struct JsonMember {
+    JsonValue name;  // kind String
+    JsonValue value;
+};
+
+// A contiguous run of elements or members, for range-for and indexing.
+template <class T>
+struct JsonRange {
+    const T* first = nullptr;
+    size_t length = 0;
+    const T* begin() const { return first; }
+    const T* end() const { return first + length; }
+    size_t size() const { return length; }
+    bool empty() const { return length == 0; }
+    const T& operator[](size_t index) const { return first[index]; }
+};
+
+// An arena's storage: values and characters need no destruction, and are written only
+// by the parse that fills them, so the storage is never initialised beforehand.
+struct ArenaRelease {
+    void operator()(void* block) const { ::operator delete(block); }
+};
+template <class T>
+using JsonArena = std::unique_ptr<T[], ArenaRelease>;
+
+// A parsed document: its root value and the three arenas that every value of the tree
+// points into, each sized exactly by the parse. Releasing it frees three blocks.
+struct JsonDocument {
+    JsonValue root;
+    JsonArena<JsonValue> elements;
+    JsonArena<JsonMember> members;
+    JsonArena<wchar_t> characters;
+};
+
+// The payload as the kind names it; empty for any other kind.
+std::wstring_view StringOf(const JsonValue& value);
+JsonRange<JsonValue> ElementsOf(const JsonValue& value);
+JsonRange<JsonMember> MembersOf(const JsonValue& value);
+
 // The member's value, or null when `object` is not an Object or lacks the key.
-const JsonValue* FindMember(const JsonValue& object, const std::wstring& key);
-double GetNumber(const JsonValue& object, const std::wstring& key, double defaultValue);
-std::wstring GetString(const JsonValue& object, const std::wstring& key,
+const JsonValue* FindMember(const JsonValue& object, std::wstring_view key);
+double GetNumber(const JsonValue& object, std::wstring_view key, double defaultValue);
+std::wstring GetString(const JsonValue& object, std::wstring_view key,
                        const std::wstring& defaultValue);
 
 // A number truncated toward zero, with a defined result outside the signed 64-bit
 // range: NaN gives 0, larger values the nearest limit.
 int64_t TruncateToInt64(double number);
 
-// Parses a whole document into `out`; on failure `error` holds one fixed message.
-bool ParseJson(const std::wstring& text, JsonValue& out, std::wstring& error);
+// Parses a whole document into `out`, replacing what it held; on failure `error` holds
+// one fixed message. A set `cancelFlag` ends the parse within a few megabytes of text
+// with "Cancelled by user".
+bool ParseJson(const std::wstring& text, JsonDocument& out, std::wstring& error,
+               const std::atomic<bool>* cancelFlag = nullptr);
 
 }  // namespace tolvek

@@ -22,7 +22,7 @@ struct ManifestRetrieval {
     const std::atomic<bool>* cancelFlag;
     const std::wstring& manifestPath;
     std::wstring temporaryPath;
-    JsonValue& document;
+    JsonDocument& document;
     std::wstring& errorText;
     std::wstring lastError;
 };
@@ -60,16 +60,20 @@ Attempt TryOnce(ManifestRetrieval& r, const std::wstring& url, int number, int c
     }
 
     std::wstring parseError;
-    if (!ParseJson(ReadUtf8FileAsWide(r.temporaryPath), r.document, parseError)) {
+    if (!ParseJson(ReadUtf8FileAsWide(r.temporaryPath), r.document, parseError, r.cancelFlag)) {
         r.lastError = parseError.empty() ? L"Downloaded manifest is empty or invalid JSON" : parseError;
         LogFailure(url, r.lastError);
         DeleteFileIfExists(r.temporaryPath);
+        if (parseError == kCancelledByUser) {
+            r.errorText = parseError;
+            return Attempt::Stop;
+        }
         if (attempt == kAttemptsPerTarget) return Attempt::NextUrl;
         Log(L"Retrying same manifest URL after parse failure (attempt " + AttemptOfLimit(attempt) + L")");
         return Attempt::Retry;
     }
 
-    const JsonValue* files = FindMember(r.document, L"files");
+    const JsonValue* files = FindMember(r.document.root, L"files");
     if (!files || files->kind != JsonKind::Object) {
         r.lastError = L"Manifest does not contain files object";
         LogFailure(url, r.lastError);
@@ -131,7 +135,7 @@ std::wstring ReadUtf8FileAsWide(const std::wstring& path) {
 
 bool DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
                       const std::wstring& manifestPath, const ProgressTracker& tracker,
-                      const std::atomic<bool>* cancelFlag, JsonValue& document,
+                      const std::atomic<bool>* cancelFlag, JsonDocument& document,
                       std::wstring& errorText) {
     const std::vector<std::wstring> urls = SplitString(manifestUrls, L'|');
     if (urls.empty()) {

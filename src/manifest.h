@@ -22,7 +22,7 @@ std::wstring ReadUtf8FileAsWide(const std::wstring& path);
 // Downloads, parses and moves the manifest to `manifestPath`; false with `errorText` set.
 bool DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
                       const std::wstring& manifestPath, const ProgressTracker& tracker,
-                      const std::atomic<bool>* cancelFlag, JsonValue& document,
+                      const std::atomic<bool>* cancelFlag, JsonDocument& document,
                       std::wstring& errorText);
 
 }  // namespace tolvek

@@ -10,15 +10,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <regex>
 #include <thread>
 
 namespace {
 
 using namespace testing_support;
-using tolvek::JsonKind;
-using tolvek::JsonValue;
 
 const wchar_t* const kMirrors[] = {L"m1", L"m2", L"m3"};
 
@@ -73,16 +70,22 @@ std::vector<std::string> RequestsSeen() {
     return seen;
 }
 
-JsonValue Text(const std::wstring& text) { return {JsonKind::String, false, 0, text, {}, {}}; }
-JsonValue Number(double number) { return {JsonKind::Number, false, number, {}, {}, {}}; }
-JsonValue List(std::vector<JsonValue> items) {
-    return {JsonKind::Array, false, 0, {}, std::move(items), {}};
+// JSON text of the manifest pieces the selection reads; URLs here need no escapes.
+std::wstring Text(const std::wstring& text) { return L"\"" + text + L"\""; }
+std::wstring Number(int number) { return std::to_wstring(number); }
+std::wstring List(const std::vector<std::wstring>& items) {
+    std::wstring text = L"[";
+    for (const std::wstring& item : items) text += (text.size() > 1 ? L"," : L"") + item;
+    return text + L"]";
 }
-JsonValue Object(std::map<std::wstring, JsonValue> members) {
-    return {JsonKind::Object, false, 0, {}, {}, std::move(members)};
+std::wstring Object(const std::vector<std::pair<std::wstring, std::wstring>>& members) {
+    std::wstring text = L"{";
+    for (const auto& member : members)
+        text += (text.size() > 1 ? L"," : L"") + Text(member.first) + L":" + member.second;
+    return text + L"}";
 }
-JsonValue MirrorList(const std::vector<std::wstring>& mirrors) {
-    std::vector<JsonValue> items;
+std::wstring MirrorList(const std::vector<std::wstring>& mirrors) {
+    std::vector<std::wstring> items;
     for (const std::wstring& mirror : mirrors) items.push_back(Text(mirror));
     return Object({{L"cdn_list", List(items)}});
 }
@@ -132,10 +135,13 @@ protected:
     tolvek::CdnProbeResult Probe(const std::wstring& base) {
         return tolvek::ProbeCdn(session.get(), base, L"probe.bin", &cancel);
     }
-    std::vector<std::wstring> Select(const JsonValue& manifest,
+    std::vector<std::wstring> Select(const std::wstring& manifest,
                                      const std::vector<tolvek::FileEntry>& files = {
                                          Entry(L"probe.bin")}) {
-        return tolvek::SelectCdns(session.get(), manifest, files, tracker, &cancel, error);
+        tolvek::JsonDocument document;
+        std::wstring parseError;
+        EXPECT_TRUE(tolvek::ParseJson(manifest, document, parseError)) << Narrow(manifest);
+        return tolvek::SelectCdns(session.get(), document.root, files, tracker, &cancel, error);
     }
 
     ScratchDir scratch{L"cdn"};
@@ -215,7 +221,7 @@ TEST_F(CdnTest, MirrorListComesFromCdnListOrElseCdn) {
     const std::string kept = "earlier text";  // a selection that succeeds leaves the text alone
     struct Case {
         const char* name;
-        JsonValue manifest;
+        std::wstring manifest;
         std::vector<std::wstring> mirrors;
         std::string error;
     } cases[] = {

@@ -73,11 +73,22 @@ const std::vector<std::wstring>& FixedMessages() {
     return messages;
 }
 
+// The plain tree the second reading builds: every payload side by side, members in a
+// standard ordered map.
+struct TreeValue {
+    JsonKind kind = JsonKind::Null;
+    bool boolean = false;
+    double number = 0.0;
+    std::wstring string;
+    std::vector<TreeValue> array;
+    std::map<std::wstring, TreeValue> members;
+};
+
 class ReferenceParser {
 public:
     explicit ReferenceParser(const std::wstring& text) : t_(text) {}
 
-    bool Document(JsonValue& out) {
+    bool Document(TreeValue& out) {
         Blanks();
         if (!Value(out, 0)) return false;
         Blanks();
@@ -104,7 +115,7 @@ private:
         return true;
     }
 
-    bool Value(JsonValue& out, int depth) {
+    bool Value(TreeValue& out, int depth) {
         Blanks();
         if (!End()) {
             const wchar_t c = t_[i_];
@@ -132,7 +143,7 @@ private:
         return Error(L"Invalid JSON value");
     }
 
-    bool Object(JsonValue& out, int depth) {
+    bool Object(TreeValue& out, int depth) {
         ++i_;  // the '{' seen by Value
         out.kind = JsonKind::Object;
         Blanks();
@@ -147,7 +158,7 @@ private:
             if (!String(key)) return false;
             Blanks();
             if (End() || t_[i_++] != L':') return Error(L"Expected ':' after object key");
-            JsonValue value;
+            TreeValue value;
             if (!Value(value, depth)) return false;
             if (out.members.find(key) == out.members.end()) out.members[key] = value;
             Blanks();
@@ -158,7 +169,7 @@ private:
         }
     }
 
-    bool Array(JsonValue& out, int depth) {
+    bool Array(TreeValue& out, int depth) {
         ++i_;  // the '[' seen by Value
         out.kind = JsonKind::Array;
         Blanks();
@@ -167,7 +178,7 @@ private:
             return true;
         }
         for (;;) {
-            JsonValue element;
+            TreeValue element;
             if (!Value(element, depth)) return false;
             out.array.push_back(element);
             Blanks();
@@ -221,7 +232,7 @@ private:
         }
     }
 
-    bool Number(JsonValue& out) {
+    bool Number(TreeValue& out) {
         const size_t start = i_;
         if (t_[i_] == L'-') ++i_;
         if (End()) return Error(L"Invalid number");
@@ -245,10 +256,14 @@ private:
             while (!End() && std::iswdigit(t_[i_])) ++i_;
         }
         out.kind = JsonKind::Number;
-        const std::wstring token = t_.substr(start, i_ - start);
-        wchar_t* end = nullptr;
+        // The C locale's reading of the token's ASCII text, by the runtime's narrow
+        // conversion, which rounds correctly (Wine's wide one is off by one unit in
+        // the last place for some numbers).
+        std::string token;
+        for (size_t k = start; k < i_ && t_[k] < 0x80; ++k) token += static_cast<char>(t_[k]);
+        char* end = nullptr;
         errno = 0;
-        const double value = std::wcstod(token.c_str(), &end);
+        const double value = std::strtod(token.c_str(), &end);
         if (end == token.c_str() || errno == ERANGE) return Error(L"Number out of range");
         out.number = value;
         return true;
@@ -259,7 +274,7 @@ private:
 };
 
 // Only the payload that the kind names counts.
-bool SameTree(const JsonValue& a, const JsonValue& b) {
+bool SameTree(const TreeValue& a, const TreeValue& b) {
     if (a.kind != b.kind) return false;
     switch (a.kind) {
     case JsonKind::Null: return true;
@@ -282,7 +297,7 @@ bool SameTree(const JsonValue& a, const JsonValue& b) {
 
 // Canonical JSON text of a tree: every unit outside printable ASCII escaped, so
 // NUL units and lone surrogates survive; numbers in their shortest exact form.
-void Serialize(const JsonValue& v, std::wstring& out) {
+void Serialize(const TreeValue& v, std::wstring& out) {
     switch (v.kind) {
     case JsonKind::Null: out += L"null"; return;
     case JsonKind::Boolean: out += v.boolean ? L"true" : L"false"; return;
@@ -319,7 +334,7 @@ void Serialize(const JsonValue& v, std::wstring& out) {
         for (const auto& member : v.members) {
             if (!first) out += L',';
             first = false;
-            JsonValue key;
+            TreeValue key;
             key.kind = JsonKind::String;
             key.string = member.first;
             Serialize(key, out);
@@ -333,6 +348,31 @@ void Serialize(const JsonValue& v, std::wstring& out) {
 }
 
 // ---------------------------------------------------------------------------
+// The parser's tree as a plain one; `ordered` turns false when an object's members are
+// not strictly ascending, which the map would otherwise hide.
+TreeValue ToTree(const JsonValue& v, bool& ordered) {
+    TreeValue tree;
+    tree.kind = v.kind;
+    switch (v.kind) {
+    case JsonKind::Null: break;
+    case JsonKind::Boolean: tree.boolean = v.boolean; break;
+    case JsonKind::Number: tree.number = v.number; break;
+    case JsonKind::String: tree.string = StringOf(v); break;
+    case JsonKind::Array:
+        for (const JsonValue& element : ElementsOf(v)) tree.array.push_back(ToTree(element, ordered));
+        break;
+    case JsonKind::Object: {
+        const JsonRange<JsonMember> members = MembersOf(v);
+        for (size_t i = 0; i < members.size(); ++i) {
+            if (i > 0 && !(StringOf(members[i - 1].name) < StringOf(members[i].name))) ordered = false;
+            tree.members.emplace(StringOf(members[i].name), ToTree(members[i].value, ordered));
+        }
+        break;
+    }
+    }
+    return tree;
+}
+
 // Inputs: manifest-like documents, then the same documents broken in small ways.
 
 class DocumentGenerator {
@@ -554,12 +594,12 @@ struct FuzzTally {
 // parser's answer is well formed. Reports the first few disagreements in full.
 void CheckOne(const std::wstring& text, FuzzTally& tally) {
     ++tally.inputs;
-    JsonValue value;
+    JsonDocument document;
     std::wstring error = L"untouched";
-    const bool parsed = ParseJson(text, value, error);
+    const bool parsed = ParseJson(text, document, error);
 
     ReferenceParser reference(text);
-    JsonValue expected;
+    TreeValue expected;
     const bool referenceParsed = reference.Document(expected);
 
     std::string problem;
@@ -574,15 +614,20 @@ void CheckOne(const std::wstring& text, FuzzTally& tally) {
             problem = "failed with " + Show(error) + " where the grammar says " + Show(reference.error);
     } else {
         ++tally.accepted;
+        bool ordered = true;
+        const TreeValue value = ToTree(document.root, ordered);
         if (error != L"untouched") problem = "changed the error text on success";
+        else if (!ordered) problem = "kept an object's members out of order";
         else if (!SameTree(value, expected)) problem = "built another tree than the grammar";
         else {
             // The tree written back out reads as the same tree.
             std::wstring again;
             Serialize(value, again);
-            JsonValue reread;
+            JsonDocument reread;
             std::wstring rereadError;
-            if (!ParseJson(again, reread, rereadError) || !SameTree(value, reread))
+            bool rereadOrdered = true;
+            if (!ParseJson(again, reread, rereadError) ||
+                !SameTree(value, ToTree(reread.root, rereadOrdered)) || !rereadOrdered)
                 problem = "does not read its own canonical form " + Show(again) + " back: " +
                           Show(rereadError);
         }

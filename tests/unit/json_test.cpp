@@ -19,38 +19,41 @@ using namespace tolvek;
 
 std::string Show(const std::wstring& text) { return ::testing::PrintToString(text); }
 
-JsonValue Parse(const std::wstring& text) {
-    JsonValue value;
+JsonDocument Parse(const std::wstring& text) {
+    JsonDocument document;
     std::wstring error;
-    EXPECT_TRUE(ParseJson(text, value, error)) << Show(text) << " failed: " << Show(error);
-    return value;
+    EXPECT_TRUE(ParseJson(text, document, error)) << Show(text) << " failed: " << Show(error);
+    return document;
 }
 
 std::vector<std::wstring> Keys(const JsonValue& object) {
     std::vector<std::wstring> keys;
-    for (const auto& member : object.members) keys.push_back(member.first);
+    for (const JsonMember& member : MembersOf(object)) keys.emplace_back(StringOf(member.name));
     return keys;
 }
 
 TEST(JsonLookup, FindMemberAnswersOnlyForObjects) {
-    JsonValue value = Parse(LR"({"files": {}, "n": 1})");
-    ASSERT_NE(FindMember(value, L"files"), nullptr);
-    EXPECT_EQ(FindMember(value, L"files")->kind, JsonKind::Object);
-    EXPECT_EQ(FindMember(value, L"Files"), nullptr) << "keys are case-sensitive";
-    EXPECT_EQ(FindMember(value, L"absent"), nullptr);
+    JsonDocument document = Parse(LR"({"files": {}, "n": 1})");
+    ASSERT_NE(FindMember(document.root, L"files"), nullptr);
+    EXPECT_EQ(FindMember(document.root, L"files")->kind, JsonKind::Object);
+    EXPECT_EQ(FindMember(document.root, L"Files"), nullptr) << "keys are case-sensitive";
+    EXPECT_EQ(FindMember(document.root, L"absent"), nullptr);
 
-    // A later parse into the same value leaves the old members behind; the kind decides.
+    // A later parse into the same document replaces the tree; the kind decides.
     std::wstring error;
-    for (const wchar_t* text : {L"[1]", L"\"files\"", L"null"}) {
-        ASSERT_TRUE(ParseJson(text, value, error)) << Show(text);
-        ASSERT_FALSE(value.members.empty()) << "stale members expected after " << Show(text);
-        EXPECT_EQ(FindMember(value, L"files"), nullptr) << Show(text);
+    for (const wchar_t* text : {L"[{\"files\": 1}]", L"\"files\"", L"null", L"{}"}) {
+        ASSERT_TRUE(ParseJson(text, document, error)) << Show(text);
+        EXPECT_EQ(FindMember(document.root, L"files"), nullptr) << Show(text);
+        EXPECT_TRUE(MembersOf(document.root).empty()) << Show(text);
     }
+    EXPECT_TRUE(ElementsOf(Parse(L"{\"a\": 1}").root).empty()) << "an object has no elements";
+    EXPECT_TRUE(StringOf(Parse(L"[\"a\"]").root).empty()) << "an array has no text";
 }
 
 TEST(JsonLookup, GetNumberAndGetStringTakeOnlyTheirOwnKind) {
-    const JsonValue object =
+    const JsonDocument document =
         Parse(LR"({"int": 3, "frac": 1.5, "text": "5", "yes": true, "empty": "", "none": null})");
+    const JsonValue& object = document.root;
     EXPECT_EQ(GetNumber(object, L"int", -1), 3.0);
     EXPECT_EQ(GetNumber(object, L"frac", -1), 1.5);
     EXPECT_EQ(GetNumber(object, L"text", -1), -1) << "no conversion from strings";
@@ -60,17 +63,17 @@ TEST(JsonLookup, GetNumberAndGetStringTakeOnlyTheirOwnKind) {
     EXPECT_EQ(GetString(object, L"empty", L"default"), L"") << "an empty string is a value";
     EXPECT_EQ(GetString(object, L"int", L"default"), L"default");
     EXPECT_EQ(GetString(object, L"none", L"default"), L"default");
-    EXPECT_EQ(GetNumber(Parse(L"[3]"), L"0", -1), -1) << "an array has no members";
+    EXPECT_EQ(GetNumber(Parse(L"[3]").root, L"0", -1), -1) << "an array has no members";
 }
 
 TEST(JsonLookup, MembersIterateInUtf16CodeUnitOrder) {
-    EXPECT_EQ(Keys(Parse(LR"({"b": 1, "a": 2, "B": 3})")),
+    EXPECT_EQ(Keys(Parse(LR"({"b": 1, "a": 2, "B": 3})").root),
               (std::vector<std::wstring>{L"B", L"a", L"b"}));
     // Code units, not code points: the surrogate pair (D83D DE00) sorts before E000,
     // and units above 7FFF compare as unsigned.
-    EXPECT_EQ(Keys(Parse(LR"({"\uffff": 1, "\ue000": 2, "\ud83d\ude00": 3, "z": 4, "": 5})")),
+    EXPECT_EQ(Keys(Parse(LR"({"\uffff": 1, "\ue000": 2, "\ud83d\ude00": 3, "z": 4, "": 5})").root),
               (std::vector<std::wstring>{L"", L"z", L"\xD83D\xDE00", L"\xE000", L"\xFFFF"}));
-    EXPECT_EQ(Keys(Parse(LR"({"ab": 1, "a": 2})")), (std::vector<std::wstring>{L"a", L"ab"}));
+    EXPECT_EQ(Keys(Parse(LR"({"ab": 1, "a": 2})").root), (std::vector<std::wstring>{L"a", L"ab"}));
 }
 
 TEST(JsonLookup, TruncateToInt64HasAValueForEveryDouble) {
@@ -151,7 +154,7 @@ TEST(JsonParser, EveryMalformedTextGetsItsMessage) {
         {L"{\"size\": 1e400}", L"Number out of range"},
     };
     for (const auto& row : rows) {
-        JsonValue value;
+        JsonDocument value;
         std::wstring error = L"untouched";
         EXPECT_FALSE(ParseJson(row.text, value, error)) << Show(row.text);
         EXPECT_EQ(error, row.message) << Show(row.text);
@@ -179,31 +182,33 @@ TEST(JsonParser, ScalarsAndEscapesDecode) {
         {L"null", JsonKind::Null, 0, L""},
     };
     for (const auto& row : rows) {
-        const JsonValue value = Parse(row.text);
+        const JsonDocument document = Parse(row.text);
+        const JsonValue& value = document.root;
         EXPECT_EQ(value.kind, row.kind) << Show(row.text);
         if (row.kind == JsonKind::Number) {
             EXPECT_EQ(value.number, row.number) << Show(row.text);
         }
         if (row.kind == JsonKind::String) {
-            EXPECT_EQ(value.string, row.string) << Show(row.text);
+            EXPECT_EQ(StringOf(value), row.string) << Show(row.text);
         }
     }
-    const JsonValue negativeZero = Parse(L"-0");
-    EXPECT_EQ(negativeZero.number, 0.0);
-    EXPECT_TRUE(std::signbit(negativeZero.number));
+    const double negativeZero = Parse(L"-0").root.number;
+    EXPECT_EQ(negativeZero, 0.0);
+    EXPECT_TRUE(std::signbit(negativeZero));
 
-    const JsonValue literals = Parse(L"[true,false,null]");
-    ASSERT_EQ(literals.array.size(), 3u);
-    EXPECT_TRUE(literals.array[0].kind == JsonKind::Boolean && literals.array[0].boolean);
-    EXPECT_TRUE(literals.array[1].kind == JsonKind::Boolean && !literals.array[1].boolean);
-    EXPECT_EQ(literals.array[2].kind, JsonKind::Null);
+    const JsonDocument document = Parse(L"[true,false,null]");
+    const JsonRange<JsonValue> literals = ElementsOf(document.root);
+    ASSERT_EQ(literals.size(), 3u);
+    EXPECT_TRUE(literals[0].kind == JsonKind::Boolean && literals[0].boolean);
+    EXPECT_TRUE(literals[1].kind == JsonKind::Boolean && !literals[1].boolean);
+    EXPECT_EQ(literals[2].kind, JsonKind::Null);
 }
 
 TEST(JsonParser, NumbersIgnoreTheHostsLocale) {
     // A host may switch the C locale to one whose decimal separator is a comma.
     const char* german = std::setlocale(LC_ALL, "German_Germany.1252");
-    const double small = Parse(L"12.75").number;
-    const double large = Parse(L"1.5e3").number;
+    const double small = Parse(L"12.75").root.number;
+    const double large = Parse(L"1.5e3").root.number;
     std::setlocale(LC_ALL, "C");
     EXPECT_EQ(small, 12.75);
     EXPECT_EQ(large, 1500);
@@ -211,34 +216,42 @@ TEST(JsonParser, NumbersIgnoreTheHostsLocale) {
 }
 
 TEST(JsonParser, ReadsAManifest) {
-    JsonValue manifest;
+    JsonDocument document;
     std::wstring error = L"from an earlier attempt";
     ASSERT_TRUE(ParseJson(LR"(
         {"version": 3.9, "version_string": "1.2.3",
          "cdn_list": ["https://a.example/", "https://b.example/"],
          "files": {"bin/app.exe": {"size": 12, "hash": "ab"}, "\u0066\u0069le": {}}})",
-                          manifest, error));
+                          document, error));
     EXPECT_EQ(error, L"from an earlier attempt") << "success leaves the error text alone";
+    const JsonValue& manifest = document.root;
     ASSERT_EQ(manifest.kind, JsonKind::Object);
     EXPECT_EQ(GetNumber(manifest, L"version", 0), 3.9);
     EXPECT_EQ(GetString(manifest, L"version_string", L""), L"1.2.3");
     const JsonValue* cdnList = FindMember(manifest, L"cdn_list");
     ASSERT_NE(cdnList, nullptr);
-    ASSERT_EQ(cdnList->array.size(), 2u);
-    EXPECT_EQ(cdnList->array[1].string, L"https://b.example/");
+    ASSERT_EQ(ElementsOf(*cdnList).size(), 2u);
+    EXPECT_EQ(StringOf(ElementsOf(*cdnList)[1]), L"https://b.example/");
     const JsonValue* files = FindMember(manifest, L"files");
     ASSERT_NE(files, nullptr);
     EXPECT_EQ(Keys(*files), (std::vector<std::wstring>{L"bin/app.exe", L"file"}))
         << "escaped keys are decoded before insertion";
-    EXPECT_EQ(GetNumber(files->members.at(L"bin/app.exe"), L"size", -1), 12);
+    ASSERT_NE(FindMember(*files, L"bin/app.exe"), nullptr);
+    EXPECT_EQ(GetNumber(*FindMember(*files, L"bin/app.exe"), L"size", -1), 12);
 }
 
 TEST(JsonParser, TheFirstOfDuplicateKeysWinsAndLaterOnesAreStillChecked) {
-    const JsonValue entry = Parse(LR"({"size": 1, "hash": "a", "size": 2, "size": "x"})");
-    EXPECT_EQ(GetNumber(entry, L"size", -1), 1);
-    EXPECT_EQ(entry.members.size(), 2u);
+    const JsonDocument entry = Parse(LR"({"size": 1, "hash": "a", "size": 2, "size": "x"})");
+    EXPECT_EQ(GetNumber(entry.root, L"size", -1), 1);
+    EXPECT_EQ(Keys(entry.root), (std::vector<std::wstring>{L"hash", L"size"}));
+    // Equal names out of order: the first in the document still wins, empty ones too.
+    const JsonDocument mixed = Parse(LR"({"b": 1, "": 2, "a": 3, "b": 4, "": 5, "a": 6, "": 7})");
+    EXPECT_EQ(Keys(mixed.root), (std::vector<std::wstring>{L"", L"a", L"b"}));
+    EXPECT_EQ(GetNumber(mixed.root, L"", -1), 2);
+    EXPECT_EQ(GetNumber(mixed.root, L"a", -1), 3);
+    EXPECT_EQ(GetNumber(mixed.root, L"b", -1), 1);
 
-    JsonValue value;
+    JsonDocument value;
     std::wstring error;
     EXPECT_FALSE(ParseJson(LR"({"a": 1, "a": [1,]})", value, error));
     EXPECT_EQ(error, L"Invalid JSON value");
@@ -257,7 +270,7 @@ TEST(JsonParser, RuntimeWhitespaceSeparatesTokens) {
         const std::wstring c(1, row.c);
         const std::wstring text = c + L"{" + c + L"\"a\"" + c + L":" + c + L"[" + c + L"1" + c +
                                   L"," + c + L"2" + c + L"]" + c + L"}" + c;
-        JsonValue value;
+        JsonDocument value;
         std::wstring error;
         EXPECT_EQ(ParseJson(text, value, error), row.blank) << "U+" << std::hex << int(row.c);
     }
@@ -270,13 +283,14 @@ TEST(JsonParser, RuntimeDigitsJoinANumberButEndItsValue) {
     } rows[] = {{L"1\xB2", 1},       {L"[1\xB3]", 1},    {L"1\xB9\xB9", 1}, {L"1.5\xB2", 1.5},
                 {L"1.\xB2", 1},      {L"1e\xB2", 1},     {L"12\x0663", 12}, {L"-7\xFF10", -7}};
     for (const auto& row : rows) {
-        const JsonValue value = Parse(row.text);
-        const JsonValue& number = value.kind == JsonKind::Array ? value.array.at(0) : value;
+        const JsonDocument document = Parse(row.text);
+        const JsonValue& value = document.root;
+        const JsonValue& number = value.kind == JsonKind::Array ? ElementsOf(value)[0] : value;
         EXPECT_EQ(number.kind, JsonKind::Number) << Show(row.text);
         EXPECT_EQ(number.number, row.number) << Show(row.text);
     }
     // The first digit must be ASCII, and U+00BC (a fraction) is no digit at all.
-    JsonValue value;
+    JsonDocument value;
     std::wstring error;
     EXPECT_FALSE(ParseJson(L"\xB2", value, error));
     EXPECT_EQ(error, L"Invalid JSON value");
@@ -297,19 +311,18 @@ std::wstring Nested(int depth, bool objects) {
     return text;
 }
 
-// Parses, copies and destroys each document on the calling thread. The result is the
+// Parses, walks and releases each document on the calling thread. The result is the
 // depth of each parsed tree, or -1 with the error text.
 std::vector<std::pair<int, std::wstring>> ParseEach(const std::vector<std::wstring>& texts) {
     std::vector<std::pair<int, std::wstring>> outcomes;
     for (const std::wstring& text : texts) {
-        JsonValue value;
+        JsonDocument document;
         std::wstring error;
         int depth = -1;
-        if (ParseJson(text, value, error)) {
-            const JsonValue copy = value;
+        if (ParseJson(text, document, error)) {
             depth = 0;
-            for (const JsonValue* v = &copy; v->kind != JsonKind::Number; ++depth)
-                v = v->kind == JsonKind::Array ? &v->array.at(0) : &v->members.at(L"k");
+            for (const JsonValue* v = &document.root; v && v->kind != JsonKind::Number; ++depth)
+                v = v->kind == JsonKind::Array ? &ElementsOf(*v)[0] : FindMember(*v, L"k");
         }
         outcomes.emplace_back(depth, error);
     }
@@ -350,8 +363,8 @@ DWORD WINAPI ParseDeepTexts(void* outcomes) {
 }
 
 // Windows programs give their threads 1 MiB by default (the worker gets what its host
-// chose); half of that still holds the deepest accepted document, its copy and its
-// destruction. Wine rounds the reservation up to 1 MiB.
+// chose); half of that still holds the deepest accepted document while it is parsed
+// and walked. Wine rounds the reservation up to 1 MiB.
 TEST(JsonDepth, TheLimitFitsASmallThreadStack) {
     std::vector<std::pair<int, std::wstring>> outcomes;
     HANDLE thread = CreateThread(nullptr, 512 * 1024, ParseDeepTexts, &outcomes,

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -60,7 +62,7 @@ protected:
 
     ScratchDir dir{L"manifest"};
     const std::wstring manifestPath = dir / L"tolvek_launcher_manifest.json";
-    JsonValue document;
+    JsonDocument document;
     std::wstring error;
 };
 
@@ -107,8 +109,8 @@ TEST_F(ManifestTest, FallsBackToTheNextUrlAfterThreeFailures) {
                             "Manifest downloaded successfully from: " + UrlText(L"good.json")}));
     EXPECT_EQ(ReadBytes(manifestPath), kManifest);
     EXPECT_FALSE(Exists(manifestPath + L".download"));
-    ASSERT_NE(FindMember(document, L"files"), nullptr);
-    EXPECT_EQ(GetNumber(document, L"version", 0), 2);
+    ASSERT_NE(FindMember(document.root, L"files"), nullptr);
+    EXPECT_EQ(GetNumber(document.root, L"version", 0), 2);
 }
 
 TEST_F(ManifestTest, EveryUrlFailingNamesTheLastError) {
@@ -159,7 +161,7 @@ TEST_F(ManifestTest, ParseFailuresAreRetriedWithTheParserMessage) {
 TEST_F(ManifestTest, ByteOrderMarkAndInvalidUtf8) {
     Serve(L"bom.json", "\xEF\xBB\xBF{\"files\": {\"a\": {}}, \"version_string\": \"v\xFF\"}");
     ASSERT_TRUE(Fetch(Url(L"bom.json"))) << Narrow(error);
-    EXPECT_EQ(GetString(document, L"version_string", L""), L"v\uFFFD");
+    EXPECT_EQ(GetString(document.root, L"version_string", L""), L"v\uFFFD");
 }
 
 TEST_F(ManifestTest, BlanksAroundUrlsAreKept) {
@@ -178,6 +180,45 @@ TEST_F(ManifestTest, CancellationDuringAPauseStopsTheNextAttempt) {
     canceller.join();
     EXPECT_EQ(error, L"Cancelled by user");
     EXPECT_EQ(Log().size(), 3u);  // attempt, failure, retry line; nothing after the pause
+}
+
+// The bytes of a file on disk, or -1 when there is none.
+long long BytesOnDisk(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// A manifest that takes seconds to parse here: a cancel once its body is on disk lands
+// in the reading or the parse, and ends the retrieval as a cancelled download does,
+// without a retry.
+TEST_F(ManifestTest, CancellationDuringTheParseEndsTheRetrieval) {
+    using Clock = std::chrono::steady_clock;
+    std::string big = R"({"files": {"a.bin": {}}, "padding": [)";
+    for (int i = 0; i < 12000000; ++i) big += "0,";
+    big += "0]}";
+    Serve(L"big.json", big);
+    const std::wstring temporary = manifestPath + L".download";
+    std::atomic<bool> cancel{false}, returned{false};
+    Clock::time_point cancelledAt;
+    std::thread canceller([&] {
+        while (!returned && BytesOnDisk(temporary) != static_cast<long long>(big.size())) Sleep(1);
+        Sleep(100);
+        cancelledAt = Clock::now();
+        cancel = true;
+    });
+    const bool fetched = Fetch(Url(L"big.json"), &cancel);
+    const Clock::time_point returnedAt = Clock::now();
+    returned = true;
+    canceller.join();
+    EXPECT_FALSE(fetched);
+    EXPECT_EQ(error, L"Cancelled by user");
+    EXPECT_EQ(Log(), (Lines{Trying(1, 1, 1, UrlText(L"big.json")),
+                            Failed(UrlText(L"big.json"), "Cancelled by user")}));
+    EXPECT_FALSE(Exists(temporary));
+    EXPECT_FALSE(Exists(manifestPath));
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(returnedAt - cancelledAt).count(), 2000);
+    DeleteFileW((Servers().root + L"\\mf\\big.json").c_str());
 }
 
 TEST(SplitString, DropsEmptyPiecesAndKeepsBlanks) {

@@ -49,10 +49,10 @@ TEST(FileEntry, ReadsSizeAndHashOfTheRightKinds) {
         {LR"({"size": -9223372036854775808})", INT64_MIN, true, L"", false},
     };
     for (const auto& row : rows) {
-        JsonValue value;
+        JsonDocument value;
         std::wstring error;
         ASSERT_TRUE(ParseJson(row.json, value, error)) << Show(row.json);
-        const FileEntry entry = ReadFileEntry(value);
+        const FileEntry entry = ReadFileEntry(value.root);
         EXPECT_EQ(entry.size, row.size) << Show(row.json);
         EXPECT_EQ(entry.hasSize, row.hasSize) << Show(row.json);
         EXPECT_EQ(entry.hash, row.hash) << Show(row.json);
