@@ -87,8 +87,6 @@ bool Contains(const std::wstring& text, const std::wstring& piece) {
     return text.find(piece) != std::wstring::npos;
 }
 
-bool IsCancelled(const std::atomic<bool>* cancelFlag) { return cancelFlag && cancelFlag->load(); }
-
 bool EndsWholeDownload(const std::wstring& failure) {
     return Contains(failure, kCancelledByUser) || failure.compare(0, kWriteError.size(), kWriteError) == 0;
 }

@@ -7,6 +7,7 @@
 #include "install_paths.h"
 #include "progress.h"
 #include "run_buffer.h"
+#include "support.h"
 
 #include <atomic>
 #include <cstdint>
@@ -16,7 +17,6 @@
 namespace tolvek {
 
 // Texts that travel between stages; found by case-sensitive substring search.
-inline const std::wstring kCancelledByUser = L"Cancelled by user";
 inline const std::wstring kInvalidUrl = L"Invalid URL";
 inline const std::wstring kSha256Mismatch = L"SHA256 mismatch";
 // The beginnings of a request that got no status, and of one with a failing status.
@@ -29,7 +29,6 @@ constexpr int kAttemptsPerTarget = 3;
 constexpr DWORD kRetryPauseMs = 500;
 
 bool Contains(const std::wstring& text, const std::wstring& piece);
-bool IsCancelled(const std::atomic<bool>* cancelFlag);
 // A failed transfer after which no other attempt, URL or mirror can help: a
 // cancellation, or a write that the local disk refused.
 bool EndsWholeDownload(const std::wstring& failure);

@@ -8,6 +8,8 @@
 // of itself and its memory is a fixed multiple of the text whatever the document's shape.
 #include "json.h"
 
+#include "support.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -38,8 +40,6 @@ const wchar_t kInvalidFraction[] = L"Invalid fractional number";
 const wchar_t kInvalidExponent[] = L"Invalid exponent in number";
 const wchar_t kNumberOutOfRange[] = L"Number out of range";
 const wchar_t kNestingTooDeep[] = L"JSON nesting too deep";
-// The run's text for a cancellation; this module stands alone, so it keeps its own copy.
-const wchar_t kCancelledByUser[] = L"Cancelled by user";
 
 // The manifest comes from the network and every array or object costs one level of
 // recursion. Real manifests nest three levels. A level of parsing takes a few hundred
@@ -105,8 +105,6 @@ struct JsonParser {
     int depth = 0;
     size_t containers = 0;  // arrays and objects opened so far
 };
-
-bool IsCancelled(const std::atomic<bool>* flag) { return flag && flag->load(); }
 
 // The text is read in strides with the cancel flag read between them; a cancelled
 // parse sees its text end there, and ParseJson reports the cancellation.
@@ -553,7 +551,7 @@ bool ReadDocument(JsonParser& p, JsonValue& root, std::wstring& error) {
     } catch (const SortCancelled&) {
         p.cancelled = true;
     }
-    if (p.cancelled) return Fail(error, kCancelledByUser);
+    if (p.cancelled) return Fail(error, kCancelledByUser.c_str());
     return parsed;
 }
 

@@ -1,5 +1,5 @@
 // JSON documents: the value model with its lookups, and the parser.
-// Calls nothing else of the engine.
+// Calls nothing else of the engine but the cancellation signal in support.h.
 #pragma once
 
 #include <atomic>

@@ -8,7 +8,6 @@ namespace tolvek {
 
 namespace {
 
-const wchar_t kTemporarySuffix[] = L".download";
 constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 // A manifest has no declared size; an endless body must not fill the disk.
 constexpr int64_t kManifestCeiling = 134217728;  // 128 MiB
@@ -142,7 +141,7 @@ bool DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
         errorText = L"NETWORK_UNREACHABLE: Manifest URL list is empty";
         return false;
     }
-    ManifestRetrieval r{session,  tracker,   cancelFlag, manifestPath, manifestPath + kTemporarySuffix,
+    ManifestRetrieval r{session,  tracker,   cancelFlag, manifestPath, TemporaryPath(manifestPath),
                         document, errorText, L""};
     const int count = static_cast<int>(urls.size());
     for (int number = 1; number <= count; ++number) {

@@ -2,10 +2,16 @@
 // Calls only the platform.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace tolvek {
+
+// The text of a cancellation, which every stage passes up unchanged and the retry
+// loops recognise; and the test of the session's cancel flag (absent: never set).
+inline const std::wstring kCancelledByUser = L"Cancelled by user";
+inline bool IsCancelled(const std::atomic<bool>* cancelFlag) { return cancelFlag && cancelFlag->load(); }
 
 // The log file of the current run; empty disables logging. Set by the install run.
 extern std::wstring LogFilePath;

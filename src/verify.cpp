@@ -1,7 +1,6 @@
 #include "verify.h"
 
 #include "handles.h"
-#include "http.h"
 #include "support.h"
 
 namespace tolvek {
