@@ -144,20 +144,6 @@ PROCESS_MEMORY_COUNTERS_EX Counters() {
     return counters;
 }
 
-// The entries as the install run builds them: one per member of "files", in order.
-std::vector<tolvek::FileEntry> BuildEntries(const tolvek::JsonValue& root) {
-    std::vector<tolvek::FileEntry> entries;
-    const tolvek::JsonValue* files = tolvek::FindMember(root, L"files");
-    if (!files) return entries;
-    entries.reserve(files->count);
-    for (const tolvek::JsonMember& member : tolvek::MembersOf(*files)) {
-        tolvek::FileEntry entry = tolvek::ReadFileEntry(member.value);
-        entry.key = tolvek::StringOf(member.name);
-        entries.push_back(std::move(entry));
-    }
-    return entries;
-}
-
 int Memory(const wchar_t* path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) Fail("no manifest");
@@ -165,11 +151,13 @@ int Memory(const wchar_t* path) {
     const PROCESS_MEMORY_COUNTERS_EX before = Counters();
 
     tolvek::JsonDocument document;
-    std::wstring error;
     auto start = Clock::now();
-    if (!tolvek::ParseJson(tolvek::ReadUtf8FileAsWide(path), document, error)) Fail("the manifest does not parse");
+    if (!tolvek::ParseJson(tolvek::ReadUtf8FileAsWide(path), document).ok()) Fail("the manifest does not parse");
     const double parseSeconds = SecondsSince(start);
-    const std::vector<tolvek::FileEntry> entries = BuildEntries(document.root);
+    // The model as the manifest retrieval reads it: one entry per member of "files".
+    tolvek::Manifest manifest;
+    tolvek::ReadManifest(document.root, manifest);
+    const std::vector<tolvek::FileEntry>& entries = manifest.entries;
     // Held now: the document and the entries; the text is gone, as in a run.
     const PROCESS_MEMORY_COUNTERS_EX held = Counters();
     start = Clock::now();
@@ -196,28 +184,26 @@ int Memory(const wchar_t* path) {
 
 int Cancel(const wchar_t* path) {
     const std::wstring text = tolvek::ReadUtf8FileAsWide(path);
-    std::wstring error;
     auto start = Clock::now();
     {
         tolvek::JsonDocument whole;
-        if (!tolvek::ParseJson(text, whole, error)) Fail("the manifest does not parse");
+        if (!tolvek::ParseJson(text, whole).ok()) Fail("the manifest does not parse");
     }
     const double wholeSeconds = SecondsSince(start);
     Result("whole_parse_seconds", wholeSeconds, "s");
     double latest = 0;
     for (int step = 1; step <= 9; ++step) {
-        std::atomic<bool> cancel{false};
+        tolvek::CancelSignal cancel;
         Clock::time_point returned;
         bool parsed = true;
         std::thread parse([&] {
             tolvek::JsonDocument tree;
-            std::wstring message;
-            parsed = tolvek::ParseJson(text, tree, message, &cancel);
+            parsed = tolvek::ParseJson(text, tree, cancel).ok();
             returned = Clock::now();
         });
         std::this_thread::sleep_for(std::chrono::duration<double>(wholeSeconds * step / 10));
         const Clock::time_point cancelled = Clock::now();
-        cancel = true;
+        cancel.raised = true;
         parse.join();
         if (!parsed) latest = std::max(latest, std::chrono::duration<double>(returned - cancelled).count());
     }
@@ -237,9 +223,8 @@ int Numbers() {
                    {"million_digit_exponent", L"1e-" + std::wstring(999999, L'0') + L"1"}};
     for (const auto& number : numbers) {
         tolvek::JsonDocument document;
-        std::wstring error;
         const auto start = Clock::now();
-        if (!tolvek::ParseJson(number.text, document, error)) Fail("a long number does not parse");
+        if (!tolvek::ParseJson(number.text, document).ok()) Fail("a long number does not parse");
         Result(number.name, SecondsSince(start) * 1e3, "ms");
     }
     return 0;

@@ -33,13 +33,14 @@
 
 #include "handles.h"
 #include "http.h"
+#include "http_failover.h"
 #include "install_paths.h"
 #include "json.h"
 #include "manifest.h"
 #include "progress.h"
+#include "verify.h"
 #include "support.h"
 #include "tolvek_online_installer.h"
-#include "verify.h"
 
 namespace {
 
@@ -139,7 +140,8 @@ void MeasureComputeFileSha256(const std::wstring& path) {
     std::vector<double> rates;
     for (int run = 0; run < 3; ++run) {
         const auto start = Clock::now();
-        if (tolvek::ComputeFileSha256(path, nullptr).empty()) Fail("ComputeFileSha256 failed");
+        tolvek::Outcome failure;
+        if (tolvek::ComputeFileSha256(path, failure).empty()) Fail("ComputeFileSha256 failed");
         rates.push_back(MegabytesPerSecond(size, SecondsSince(start)));
     }
     Result("compute_file_sha256", Median(rates), "MB/s");
@@ -170,11 +172,13 @@ void MeasurePerFileCalls(const std::wstring& scratch) {
     tolvek::FileEntry entry;
     entry.size = static_cast<int64_t>(bytes.size());
     entry.hasSize = true;
-    entry.hash = tolvek::ComputeFileSha256(paths[0], nullptr);
+    tolvek::Outcome failure;
+    entry.hash = tolvek::ComputeFileSha256(paths[0], failure);
     entry.hasHash = true;
     tolvek::RunBuffer buffer;  // one per run, as the file stage has
+    const tolvek::CancelSignal never;
     Result("verify_file_16k", perFile([&](const std::wstring& p) {
-               tolvek::VerifyFile(p, entry, L"f", buffer, nullptr);
+               tolvek::VerifyFile(p, entry, L"f", buffer, never);
            }), "us");
     const std::wstring log = scratch + L"\\bench.log";
     Result("append_log_line", perFile([&](const std::wstring& p) {
@@ -242,9 +246,7 @@ struct ReadFigures {
 // DownloadToFile (available bytes, up to 1 MiB, per read): what WinHTTP delivers.
 ReadFigures WinHttpReads(HINTERNET session, const std::wstring& url, std::vector<char>& buffer) {
     tolvek::HttpRequest http;
-    std::wstring error;
-    if (!tolvek::SendHttpRequest(session, url, L"GET", L"", 30000, http, nullptr, &error))
-        Fail("request failed");
+    if (!tolvek::SendHttpRequest(session, url, L"GET", L"", 30000, http).ok()) Fail("request failed");
     int64_t total = 0, reads = 0;
     const auto start = Clock::now();
     for (;;) {
@@ -264,12 +266,18 @@ int Download(const std::wstring& url, const std::wstring& smallUrl, const std::w
     const tolvek::InternetHandle session = OpenSession();
     int64_t completed = 0, total = size;
     const tolvek::ProgressTracker tracker{Clock::now(), completed, total};
+    // What the file stage reports for a transfer.
+    const tolvek::TransferReport report = [&](const wchar_t* status, int64_t done) {
+        tolvek::ReportProgress(tracker, {.status = status, .item = L"bench", .itemIndex = 1, .itemCount = 1,
+                                         .fileBytesDone = done, .fileBytesTotal = size});
+    };
+    tolvek::RunBuffer transferBuffer;
+    const tolvek::CancelSignal never;
     std::vector<char> buffer(kBlock);
     std::vector<double> rates, raw, chunks;
     for (int run = 0; run < runs; ++run) {
-        std::wstring error;
         const auto start = Clock::now();
-        if (!tolvek::DownloadToFile(session.get(), url, path, tracker, L"bench", 1, 1, size, nullptr, &error))
+        if (!tolvek::DownloadToFile(session.get(), {url, path, size}, transferBuffer, never, report).ok())
             Fail("DownloadToFile failed");
         rates.push_back(MegabytesPerSecond(size, SecondsSince(start)));
         const ReadFigures reads = WinHttpReads(session.get(), url, buffer);
@@ -287,7 +295,7 @@ int Download(const std::wstring& url, const std::wstring& smallUrl, const std::w
     Result("winhttp_small_request", SecondsSince(start) / calls * 1e6, "us");
     start = Clock::now();
     for (int i = 0; i < calls; ++i)
-        if (!tolvek::DownloadToFile(session.get(), smallUrl, path, tracker, L"bench", 1, 1, 0, nullptr, nullptr))
+        if (!tolvek::DownloadToFile(session.get(), {smallUrl, path}, transferBuffer, never, report).ok())
             Fail("DownloadToFile failed");
     Result("download_to_file_small", SecondsSince(start) / calls * 1e6, "us");
     DeleteFileW(path.c_str());
@@ -307,9 +315,8 @@ int Parse(const std::wstring& manifest, int runs) {
         if (text.empty()) Fail("cannot read the manifest");
 
         auto document = std::make_unique<tolvek::JsonDocument>();
-        std::wstring error;
         start = Clock::now();
-        if (!tolvek::ParseJson(text, *document, error)) Fail("the manifest does not parse");
+        if (!tolvek::ParseJson(text, *document).ok()) Fail("the manifest does not parse");
         parses.push_back(SecondsSince(start));
         const tolvek::JsonValue* list = tolvek::FindMember(document->root, L"files");
         files = list ? tolvek::MembersOf(*list).size() : 0;
@@ -345,30 +352,28 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     };
     const auto wholeStart = Clock::now();
 
-    tolvek::JsonDocument document;
+    tolvek::Manifest model;
     timed(Parse, [&] {
-        std::wstring error;
-        if (!tolvek::ParseJson(tolvek::ReadUtf8FileAsWide(manifest), document, error))
+        tolvek::JsonDocument document;
+        if (!tolvek::ParseJson(tolvek::ReadUtf8FileAsWide(manifest), document).ok() ||
+            !tolvek::ReadManifest(document.root, model))
             Fail("the manifest does not parse");
     });
-    const tolvek::JsonValue* files = tolvek::FindMember(document.root, L"files");
-    if (!files) Fail("no files");
 
     tolvek::LogFilePath = logPath;
     const tolvek::InternetHandle session = OpenSession();
     tolvek::RunBuffer buffer;
     int64_t completed = 0, total = 1;
     const tolvek::ProgressTracker tracker{Clock::now(), completed, total};
-    const int32_t count = static_cast<int32_t>(files->count);
+    const tolvek::CancelSignal never;
+    const int32_t count = static_cast<int32_t>(model.entries.size());
     int32_t number = 0;
     int downloads = 0;
     std::wstring resolvedTarget = tolvek::FullPath(target);
     if (!resolvedTarget.empty() && resolvedTarget.back() != L'\\') resolvedTarget += L'\\';
     tolvek::ClaimedPaths claimed;
-    for (const tolvek::JsonMember& member : tolvek::MembersOf(*files)) {
+    for (const tolvek::FileEntry& entry : model.entries) {
         if (limit > 0 && number == limit) break;
-        tolvek::FileEntry entry = tolvek::ReadFileEntry(member.value);
-        entry.key = tolvek::StringOf(member.name);
         ++number;
         std::wstring destination;
         timed(Paths, [&] {
@@ -388,30 +393,40 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
                         L"] Processing key: " + entry.key);
         });
         bool valid = false;
-        timed(Check, [&] { valid = tolvek::VerifyFile(destination, entry, entry.key, buffer, nullptr); });
+        timed(Check, [&] { valid = tolvek::VerifyFile(destination, entry, entry.key, buffer, never).ok(); });
         if (valid) {
             timed(Log, [&] { tolvek::Log(L"Already valid, skipped: " + entry.key); });
             completed += entry.size;
-            timed(Progress, [&] { tolvek::ReportProgress(tracker, L"Skipped", entry.key, number, count, 0, 0); });
+            timed(Progress, [&] {
+                tolvek::ReportProgress(tracker, {.status = L"Skipped", .item = entry.key,
+                                                 .itemIndex = number, .itemCount = count});
+            });
             continue;
         }
         const std::wstring temporary = destination + L".download";
         const std::wstring url = tolvek::BuildFileUrl(mirror, entry.key);
         timed(Log, [&] { tolvek::Log(L"Downloading [CDN 1/1, attempt 1/3]: " + url); });
+        const tolvek::TransferReport report = [&](const wchar_t* status, int64_t done) {
+            tolvek::ReportProgress(tracker, {.status = status, .item = entry.key, .itemIndex = number,
+                                             .itemCount = count, .fileBytesDone = done,
+                                             .fileBytesTotal = entry.size});
+        };
         bool ok = false;
         timed(Transfer, [&] {
             tolvek::DeleteFileIfExists(temporary);
-            ok = tolvek::DownloadToFile(session.get(), url, temporary, tracker, entry.key, number, count,
-                                        entry.size, buffer, nullptr);
+            ok = tolvek::DownloadToFile(session.get(), {url, temporary, entry.size}, buffer, never, report).ok();
         });
         if (!ok) Fail("a download failed");
         ++downloads;
-        timed(VerifyTemp, [&] { ok = tolvek::VerifyFile(temporary, entry, entry.key, buffer, nullptr); });
+        timed(VerifyTemp, [&] { ok = tolvek::VerifyFile(temporary, entry, entry.key, buffer, never).ok(); });
         timed(Move, [&] { ok = ok && MoveFileExW(temporary.c_str(), destination.c_str(), 9); });
-        timed(VerifyFinal, [&] { ok = ok && tolvek::VerifyFile(destination, entry, entry.key, buffer, nullptr); });
+        timed(VerifyFinal, [&] { ok = ok && tolvek::VerifyFile(destination, entry, entry.key, buffer, never).ok(); });
         if (!ok) Fail("a downloaded file did not verify");
         completed += entry.size;
-        timed(Progress, [&] { tolvek::ReportProgress(tracker, L"Installed", entry.key, number, count, 0, 0); });
+        timed(Progress, [&] {
+            tolvek::ReportProgress(tracker, {.status = L"Installed", .item = entry.key,
+                                             .itemIndex = number, .itemCount = count});
+        });
         timed(Log, [&] { tolvek::Log(L"Installed: " + entry.key); });
     }
     const double whole = SecondsSince(wholeStart);

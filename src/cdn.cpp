@@ -1,6 +1,8 @@
 #include "cdn.h"
 
+#include "attempts.h"
 #include "http.h"
+#include "http_failover.h"
 #include "support.h"
 
 #include <algorithm>
@@ -15,62 +17,41 @@ const wchar_t kRangeHeader[] = L"Range: bytes=0-0\r\n";
 const wchar_t kNoMirrors[] = L"Manifest does not contain cdn or cdn_list";
 const wchar_t kUnreachable[] = L"unreachable";
 
-// The probe in progress: the result being filled and what every attempt needs.
-struct Probe {
-    CdnProbeResult result;
-    std::wstring url;
-    HINTERNET session;
-    const std::atomic<bool>* cancelFlag;
-};
-
 int64_t WholeMillisecondsSince(std::chrono::steady_clock::time_point start) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 1000000;
 }
 
-// Up to three attempts with one request kind; only the successful attempt is timed.
-bool ProbeWithRetries(Probe& probe, const std::wstring& verb, const std::wstring& extraHeaders) {
-    CdnProbeResult& result = probe.result;
-    for (int attempt = 1; attempt <= kAttemptsPerTarget; ++attempt) {
-        if (IsCancelled(probe.cancelFlag)) {
-            result.error = kCancelledByUser;
-            result.ok = false;
-            return false;
-        }
-        const auto start = std::chrono::steady_clock::now();
-        std::wstring error;
-        DWORD status = 0;
-        Log(L"CDN probe " + verb + L" [attempt " + AttemptOfLimit(attempt) + L"]: " + probe.url);
-        if (SendProbeRequest(probe.session, probe.url, verb.c_str(), extraHeaders, kProbeTimeoutMs,
-                             &status, &error)) {
-            result.ok = true;
-            result.latencyMs = WholeMillisecondsSince(start);
-            result.error.clear();
-            return true;
-        }
-        result.error = error;
-        result.ok = false;
-        if (attempt == kAttemptsPerTarget || Contains(result.error, kCancelledByUser)) return false;
-        Log(L"Retrying CDN probe " + verb + L" after failure (attempt " + AttemptOfLimit(attempt) +
-            L"): " + result.error);
-        PauseBeforeRetry(probe.cancelFlag);
-    }
-    return false;
-}
+// The attempts of one request kind on one mirror; only the successful attempt is timed.
+struct ProbeAttempts {
+    HINTERNET session;
+    const std::wstring& url;
+    const std::wstring verb;
+    const std::wstring extraHeaders;
+    int64_t latencyMs = INT64_MAX;
 
-// Every non-empty string of "cdn_list"; else "cdn" when it is a non-empty string.
-std::vector<std::wstring> ReadMirrorList(const JsonValue& manifest) {
-    std::vector<std::wstring> mirrors;
-    const JsonValue* list = FindMember(manifest, L"cdn_list");
-    if (list && list->kind == JsonKind::Array) {
-        for (const JsonValue& item : ElementsOf(*list))
-            if (item.kind == JsonKind::String && item.count > 0) mirrors.emplace_back(StringOf(item));
+    Outcome Attempt(size_t, int attempt) {
+        const auto start = std::chrono::steady_clock::now();
+        Log(L"CDN probe " + verb + L" [attempt " + AttemptOfLimit(attempt) + L"]: " + url);
+        Outcome outcome = SendProbeRequest(session, url, verb.c_str(), extraHeaders, kProbeTimeoutMs);
+        if (outcome.ok()) latencyMs = WholeMillisecondsSince(start);
+        return outcome;
     }
-    if (mirrors.empty()) {
-        std::wstring single = GetString(manifest, L"cdn", L"");
-        if (!single.empty()) mirrors.push_back(std::move(single));
+    FailureReach Reach(const Outcome&) const { return FailureReach::Attempt; }
+    void LogRetry(const Outcome& failure, int attempt) const {
+        Log(L"Retrying CDN probe " + verb + L" after failure (attempt " + AttemptOfLimit(attempt) +
+            L"): " + failure.text);
     }
-    return mirrors;
+    void Left(size_t, const Outcome&) const {}
+};
+
+// Up to three attempts with one request kind; true when one succeeded.
+bool ProbeWithRetries(CdnProbeResult& result, ProbeAttempts attempts, const CancelSignal& cancel) {
+    AttemptsEnd end = RunAttempts(attempts, 1, cancel);
+    result.ok = end.last.ok();
+    result.error = std::move(end.last);
+    if (result.ok) result.latencyMs = attempts.latencyMs;
+    return result.ok;
 }
 
 // The key of the smallest entry declaring a size of at least `minimum`, the
@@ -106,7 +87,8 @@ std::wstring FailureSummary(const std::vector<CdnProbeResult>& results) {
     std::wstring summary;
     for (const CdnProbeResult& result : results) {
         if (!summary.empty()) summary += L"; ";
-        summary += result.baseUrl + L" (" + (result.error.empty() ? kUnreachable : result.error) + L")";
+        const std::wstring& error = result.error.text;
+        summary += result.baseUrl + L" (" + (error.empty() ? kUnreachable : error) + L")";
     }
     return summary;
 }
@@ -137,37 +119,33 @@ std::vector<std::wstring> ReachableFirst(const std::vector<CdnProbeResult>& sort
 
 }  // namespace
 
-bool SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                      const std::wstring& extraHeaders, DWORD timeoutMs, DWORD* status,
-                      std::wstring* errorText) {
+Outcome SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
+                         const std::wstring& extraHeaders, DWORD timeoutMs, DWORD* status) {
     // Only the status counts: the request is closed here with its body unread.
     HttpRequest unread;
-    return SendHttpRequest(session, url, verb, extraHeaders, timeoutMs, unread, status, errorText);
+    return SendHttpRequest(session, url, verb, extraHeaders, timeoutMs, unread, status);
 }
 
 CdnProbeResult ProbeCdn(HINTERNET session, const std::wstring& baseUrl,
-                        const std::wstring& probePath, const std::atomic<bool>* cancelFlag) {
-    Probe probe{CdnProbeResult(), BuildFileUrl(baseUrl, probePath), session, cancelFlag};
-    probe.result.baseUrl = baseUrl;
-    if (ProbeWithRetries(probe, L"HEAD", L"")) return probe.result;
-    if (Contains(probe.result.error, kCancelledByUser)) return probe.result;
+                        const std::wstring& probePath, const CancelSignal& cancel) {
+    CdnProbeResult result;
+    result.baseUrl = baseUrl;
+    const std::wstring url = BuildFileUrl(baseUrl, probePath);
+    if (ProbeWithRetries(result, {session, url, L"HEAD", L""}, cancel)) return result;
+    if (result.error.kind == FailureKind::Cancelled) return result;
     // A HEAD may be refused by mirrors that only serve GET; a one-byte range costs as little.
-    ProbeWithRetries(probe, L"GET", kRangeHeader);
-    return probe.result;
+    ProbeWithRetries(result, {session, url, L"GET", kRangeHeader}, cancel);
+    return result;
 }
 
-std::vector<std::wstring> SelectCdns(HINTERNET session, const JsonValue& manifest,
-                                     const std::vector<FileEntry>& entries,
-                                     const ProgressTracker& tracker,
-                                     const std::atomic<bool>* cancelFlag, std::wstring& errorText) {
-    const std::vector<std::wstring> mirrors = ReadMirrorList(manifest);
-    if (mirrors.empty()) {
-        errorText = kNoMirrors;
-        return {};
-    }
+Outcome SelectCdns(HINTERNET session, const std::vector<std::wstring>& mirrors,
+                   const std::vector<FileEntry>& entries, const ProgressTracker& tracker,
+                   const CancelSignal& cancel, std::vector<std::wstring>& order) {
+    if (mirrors.empty()) return Fail(FailureKind::NoMirrors, kNoMirrors);
 
     const std::wstring probePath = ChooseProbePath(entries);
-    ReportProgress(tracker, L"Testing CDN", probePath, 0, static_cast<int32_t>(entries.size()), 0, 0);
+    ReportProgress(tracker, {.status = L"Testing CDN", .item = probePath,
+                             .itemCount = static_cast<int32_t>(entries.size())});
     Log(L"CDN probe file: " + probePath);
     const std::wstring count = std::to_wstring(mirrors.size());
     Log(L"Testing CDN endpoints (" + count + L")...");
@@ -175,33 +153,28 @@ std::vector<std::wstring> SelectCdns(HINTERNET session, const JsonValue& manifes
     std::vector<CdnProbeResult> results;
     results.reserve(mirrors.size());
     for (size_t i = 0; i < mirrors.size(); ++i) {
-        if (IsCancelled(cancelFlag)) {
-            errorText = kCancelledByUser;
-            return {};
-        }
+        if (IsCancelled(cancel)) return Cancelled();
         Log(L"Probing CDN [" + std::to_wstring(i + 1) + L"/" + count + L"]: " + mirrors[i]);
-        results.push_back(ProbeCdn(session, mirrors[i], probePath, cancelFlag));
+        results.push_back(ProbeCdn(session, mirrors[i], probePath, cancel));
         const CdnProbeResult& result = results.back();
         if (result.ok) {
             Log(L"CDN OK: " + UrlWithLatency(result));
             continue;
         }
-        Log(L"CDN FAILED: " + result.baseUrl + L" error=" + result.error);
-        if (Contains(result.error, kCancelledByUser)) {
-            errorText = result.error;
-            return {};
-        }
+        Log(L"CDN FAILED: " + result.baseUrl + L" error=" + result.error.text);
+        if (result.error.kind == FailureKind::Cancelled) return result.error;
     }
 
     const std::vector<CdnProbeResult> sorted = SortedReachable(results);
     if (sorted.empty()) {
         Log(L"All CDN probes failed; falling back to manifest CDN order for downloads: " +
             FailureSummary(results));
-        errorText.clear();
-        return mirrors;
+        order = mirrors;
+        return Success();
     }
     Log(L"Selected CDN: " + UrlWithLatency(sorted.front()));
-    return ReachableFirst(sorted, results);
+    order = ReachableFirst(sorted, results);
+    return Success();
 }
 
 }  // namespace tolvek

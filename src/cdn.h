@@ -1,15 +1,15 @@
-// CDN selection: reading the mirror list, choosing the probe file, probing every
-// mirror and ordering them by latency.
+// CDN selection: choosing the probe file, probing every mirror and ordering the
+// mirrors by latency.
 #pragma once
 
+#include "failure.h"
 #include "install_paths.h"
-#include "json.h"
 #include "progress.h"
+#include "support.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,19 +20,19 @@ struct CdnProbeResult {
     std::wstring baseUrl;
     bool ok = false;
     int64_t latencyMs = INT64_MAX;
-    std::wstring error;
+    Outcome error;  // the last failed attempt's failure; success once an attempt succeeded
 };
 
 CdnProbeResult ProbeCdn(HINTERNET session, const std::wstring& baseUrl,
-                        const std::wstring& probePath, const std::atomic<bool>* cancelFlag);
+                        const std::wstring& probePath, const CancelSignal& cancel);
 // One request that reads nothing but the status.
-bool SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                      const std::wstring& extraHeaders, DWORD timeoutMs, DWORD* status,
-                      std::wstring* errorText);
-// The mirrors' base URLs, fastest first; empty with `errorText` set on failure.
-std::vector<std::wstring> SelectCdns(HINTERNET session, const JsonValue& manifest,
-                                     const std::vector<FileEntry>& entries,
-                                     const ProgressTracker& tracker,
-                                     const std::atomic<bool>* cancelFlag, std::wstring& errorText);
+Outcome SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
+                         const std::wstring& extraHeaders, DWORD timeoutMs, DWORD* status = nullptr);
+// Probes the manifest's mirrors and writes their order into `order`: the reachable
+// ones fastest first, then the others; all of them in manifest order when none
+// answered. Fails when there is no mirror, or when cancelled.
+Outcome SelectCdns(HINTERNET session, const std::vector<std::wstring>& mirrors,
+                   const std::vector<FileEntry>& entries, const ProgressTracker& tracker,
+                   const CancelSignal& cancel, std::vector<std::wstring>& order);
 
 }  // namespace tolvek

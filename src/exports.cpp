@@ -1,6 +1,7 @@
-// The six exported functions. They forward to the session module and never let
-// an exception reach the host.
+// The six exported functions. They forward to the session and status modules and
+// never let an exception reach the host.
 #include "session.h"
+#include "status.h"
 
 #include "tolvek_online_installer.h"
 

@@ -14,7 +14,6 @@ constexpr DWORD kWinHttpTimeout = 12002;  // ERROR_WINHTTP_TIMEOUT
 constexpr DWORD kWinHttpFirst = 12000, kWinHttpLast = 12175;
 constexpr DWORD kNeutralLanguage = 0x0400;
 constexpr DWORD kTransferTimeoutMs = 30000;
-constexpr size_t kBufferSize = kRunBufferSize;
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 const wchar_t kNoCacheHeader[] = L"Cache-Control: no-cache\r\n";
 
@@ -56,9 +55,9 @@ bool CrackUrl(const std::wstring& url, CrackedUrl& out) {
     return true;
 }
 
-// The failure text of a WinHTTP call whose code was read before any handle closed.
-std::wstring CallFailed(const wchar_t* call, DWORD code) {
-    return std::wstring(call) + L" failed: " + HttpErrorText(code);
+// The failure of a WinHTTP call whose code was read before any handle closed.
+Outcome CallFailed(FailureKind kind, const wchar_t* call, DWORD code) {
+    return Fail(kind, std::wstring(call) + L" failed: " + HttpErrorText(code), code);
 }
 
 int64_t AnnouncedLength(HINTERNET request) {
@@ -71,38 +70,131 @@ int64_t AnnouncedLength(HINTERNET request) {
     return length < 0 ? -1 : length;
 }
 
-std::wstring SizeMismatch(int64_t expectedSize, int64_t written) {
-    return L"Size mismatch after download: expected " + std::to_wstring(expectedSize) + L", got " +
-           std::to_wstring(written);
+Outcome SizeMismatch(int64_t expectedSize, int64_t written) {
+    return Fail(FailureKind::SizeMismatch, L"Size mismatch after download: expected " +
+                                               std::to_wstring(expectedSize) + L", got " +
+                                               std::to_wstring(written));
 }
 
 // "Write error for file: " + path + " (" + the platform's reason + ")".
-std::wstring WriteError(const std::wstring& path, DWORD code) {
-    return kWriteError + path + L" (" + Win32ErrorText(code) + L")";
+Outcome WriteError(const std::wstring& path, DWORD code) {
+    return Fail(FailureKind::DiskWrite,
+                L"Write error for file: " + path + L" (" + Win32ErrorText(code) + L")", code);
+}
+
+// The connection and the request, not yet sent.
+Outcome OpenRequest(HINTERNET session, const CrackedUrl& target, const wchar_t* verb,
+                    DWORD timeoutMs, HttpRequest& opened) {
+    opened.connection.reset(WinHttpConnect(session, target.host.c_str(), target.port, 0));
+    if (!opened.connection)
+        return CallFailed(FailureKind::PlatformCall, L"WinHttpConnect", GetLastError());
+    opened.request.reset(WinHttpOpenRequest(opened.connection.get(), verb, target.object.c_str(),
+                                            nullptr, WINHTTP_NO_REFERER,
+                                            WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                            target.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!opened.request) {
+        const DWORD code = GetLastError();
+        opened.connection.reset();
+        return CallFailed(FailureKind::PlatformCall, L"WinHttpOpenRequest", code);
+    }
+    const int timeout = static_cast<int>(timeoutMs);
+    WinHttpSetTimeouts(opened.request.get(), timeout, timeout, timeout, timeout);
+    // Without this some WinHTTP implementations wait far past the receive
+    // time-out for the response headers of a server that never answers.
+    DWORD headerTimeout = timeoutMs;
+    WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headerTimeout,
+                     sizeof headerTimeout);
+    return Success();
+}
+
+// Sends the request and reads the status of its response.
+Outcome Exchange(HttpRequest& opened, const std::wstring& extraHeaders, DWORD& statusCode) {
+    std::wstring headers = extraHeaders;
+    if (!headers.empty() && headers.back() != L'\n') headers += L"\r\n";
+    headers += kNoCacheHeader;
+    if (!WinHttpSendRequest(opened.request.get(), headers.c_str(), static_cast<DWORD>(-1),
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(opened.request.get(), nullptr)) {
+        const DWORD code = GetLastError();
+        return Fail(FailureKind::NoHttpStatus, L"HTTP request failed: " + HttpErrorText(code), code);
+    }
+    DWORD size = sizeof statusCode;
+    if (!WinHttpQueryHeaders(opened.request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &statusCode, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return CallFailed(FailureKind::PlatformCall, L"WinHttpQueryHeaders", GetLastError());
+    return Success();
+}
+
+// One chunk of the body into the run's buffer: false at the body's end.
+bool ReadChunk(HINTERNET request, RunBuffer& buffer, DWORD& read, Outcome& failure) {
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available)) {
+        failure = CallFailed(FailureKind::BodyRead, L"WinHttpQueryDataAvailable", GetLastError());
+        return false;
+    }
+    if (available == 0) return false;
+    const DWORD wanted = available < kRunBufferSize ? available : static_cast<DWORD>(kRunBufferSize);
+    read = 0;
+    if (!WinHttpReadData(request, buffer.data(), wanted, &read)) {
+        failure = CallFailed(FailureKind::BodyRead, L"WinHttpReadData", GetLastError());
+        return false;
+    }
+    if (read == 0) {
+        failure = Fail(FailureKind::BodyRead, L"WinHttpReadData returned 0 bytes while data was available");
+        return false;
+    }
+    return true;
+}
+
+Outcome WriteChunk(HANDLE file, const RunBuffer& buffer, DWORD length, const std::wstring& path) {
+    DWORD written = 0;
+    if (!WriteFile(file, buffer.data(), length, &written, nullptr)) return WriteError(path, GetLastError());
+    if (written < length) return WriteError(path, ERROR_DISK_FULL);  // cut short: the disk is full
+    return Success();
+}
+
+// The body into the open file, chunk by chunk; `written` counts what reached it.
+Outcome ReceiveBody(HINTERNET request, HANDLE file, const Transfer& transfer, RunBuffer& buffer,
+                    const CancelSignal& cancel, const TransferReport& report, int64_t& written) {
+    const int64_t announced = AnnouncedLength(request);
+    auto lastReport = std::chrono::steady_clock::now();
+    for (;;) {
+        if (IsCancelled(cancel)) return Cancelled();
+        Outcome failure;
+        DWORD read = 0;
+        if (!ReadChunk(request, buffer, read, failure)) {
+            if (!failure.ok()) return failure;
+            break;
+        }
+        Outcome wrote = WriteChunk(file, buffer, read, transfer.localPath);
+        if (!wrote.ok()) return wrote;
+        written += read;
+        // Neither an announced length nor the body's end can be trusted to come.
+        if (transfer.expectedSize >= 1 && written > transfer.expectedSize)
+            return SizeMismatch(transfer.expectedSize, written);
+        if (transfer.ceiling && written > transfer.ceiling->bytes)
+            return Fail(FailureKind::TooLarge, transfer.ceiling->failure);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastReport >= kProgressInterval) {
+            report(L"Downloading", written);
+            lastReport = now;
+        }
+    }
+    if (announced >= 0 && announced != written)
+        return Fail(FailureKind::IncompleteBody, L"Incomplete download: got " + std::to_wstring(written) +
+                                                     L" of " + std::to_wstring(announced) + L" bytes");
+    if (transfer.expectedSize >= 1 && transfer.expectedSize != written)
+        return SizeMismatch(transfer.expectedSize, written);
+    return Success();
 }
 
 }  // namespace
 
-bool Contains(const std::wstring& text, const std::wstring& piece) {
-    return text.find(piece) != std::wstring::npos;
-}
-
-bool EndsWholeDownload(const std::wstring& failure) {
-    return Contains(failure, kCancelledByUser) || failure.compare(0, kWriteError.size(), kWriteError) == 0;
-}
-
-void PauseBeforeRetry(const std::atomic<bool>* cancelFlag) {
-    if (!IsCancelled(cancelFlag)) Sleep(kRetryPauseMs);
-}
-
-std::wstring AttemptOfLimit(int attempt) {
-    return std::to_wstring(attempt) + L"/" + std::to_wstring(kAttemptsPerTarget);
-}
-
-bool CheckHttpSession(HINTERNET session, std::wstring* errorText) {
-    if (session) return true;
-    SetError(errorText, L"WinHttpOpen failed: " + Win32ErrorText(0));
-    return false;
+Outcome CheckHttpSession(HINTERNET session) {
+    if (session) return Success();
+    const DWORD code = GetLastError();
+    return Fail(FailureKind::NoSession, L"WinHttpOpen failed: " + Win32ErrorText(code), code);
 }
 
 std::wstring Win32ErrorText(DWORD code) {
@@ -137,175 +229,46 @@ std::wstring HttpErrorText(DWORD code) {
     return L"Win32 error " + std::to_wstring(code);
 }
 
-bool SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                     const std::wstring& extraHeaders, DWORD timeoutMs, HttpRequest& out,
-                     DWORD* status, std::wstring* errorText) {
-    if (!CheckHttpSession(session, errorText)) return false;
+Outcome SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
+                        const std::wstring& extraHeaders, DWORD timeoutMs, HttpRequest& out,
+                        DWORD* status) {
+    Outcome checked = CheckHttpSession(session);
+    if (!checked.ok()) return checked;
     CrackedUrl target;
-    if (!CrackUrl(url, target)) {
-        SetError(errorText, L"Invalid URL: " + url);
-        return false;
-    }
+    if (!CrackUrl(url, target)) return Fail(FailureKind::InvalidUrl, L"Invalid URL: " + url);
 
     HttpRequest opened;
-    opened.connection.reset(WinHttpConnect(session, target.host.c_str(), target.port, 0));
-    if (!opened.connection) {
-        SetError(errorText, CallFailed(L"WinHttpConnect", GetLastError()));
-        return false;
-    }
-    opened.request.reset(WinHttpOpenRequest(opened.connection.get(), verb, target.object.c_str(),
-                                            nullptr, WINHTTP_NO_REFERER,
-                                            WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                            target.secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!opened.request) {
-        const DWORD code = GetLastError();
-        opened.connection.reset();
-        SetError(errorText, CallFailed(L"WinHttpOpenRequest", code));
-        return false;
-    }
-    WinHttpSetTimeouts(opened.request.get(), static_cast<int>(timeoutMs), static_cast<int>(timeoutMs),
-                       static_cast<int>(timeoutMs), static_cast<int>(timeoutMs));
-    // Without this some WinHTTP implementations wait far past the receive
-    // time-out for the response headers of a server that never answers.
-    DWORD headerTimeout = timeoutMs;
-    WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headerTimeout,
-                     sizeof headerTimeout);
-
-    std::wstring headers = extraHeaders;
-    if (!headers.empty() && headers.back() != L'\n') headers += L"\r\n";
-    headers += kNoCacheHeader;
-    if (!WinHttpSendRequest(opened.request.get(), headers.c_str(), static_cast<DWORD>(-1),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(opened.request.get(), nullptr)) {
-        const DWORD code = GetLastError();
-        opened.request.reset();
-        opened.connection.reset();
-        SetError(errorText, kHttpRequestFailed + HttpErrorText(code));
-        return false;
-    }
-
+    Outcome outcome = OpenRequest(session, target, verb, timeoutMs, opened);
     DWORD statusCode = 0;
-    DWORD size = sizeof statusCode;
-    if (!WinHttpQueryHeaders(opened.request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &statusCode, &size,
-                             WINHTTP_NO_HEADER_INDEX)) {
-        const DWORD code = GetLastError();
-        opened.request.reset();
-        opened.connection.reset();
-        SetError(errorText, CallFailed(L"WinHttpQueryHeaders", code));
-        return false;
-    }
+    if (outcome.ok()) outcome = Exchange(opened, extraHeaders, statusCode);
+    if (!outcome.ok()) return outcome;  // the request is released before the connection
     if (status) *status = statusCode;
-    if (statusCode < 200 || statusCode > 299) {
-        SetError(errorText, kHttpStatus + std::to_wstring(statusCode));
-        return false;
-    }
+    if (statusCode < 200 || statusCode > 299)
+        return Fail(FailureKind::HttpStatus, L"HTTP status " + std::to_wstring(statusCode), 0, statusCode);
     out = std::move(opened);
-    return true;
+    return Success();
 }
 
-bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstring& localPath,
-                    const ProgressTracker& tracker, const std::wstring& itemLabel,
-                    int32_t fileNumber, int32_t fileCount, int64_t expectedSize,
-                    const std::atomic<bool>* cancelFlag, std::wstring* errorText,
-                    const SizeCeiling* ceiling) {
-    RunBuffer buffer(cancelFlag);
-    return DownloadToFile(session, url, localPath, tracker, itemLabel, fileNumber, fileCount,
-                          expectedSize, buffer, errorText, ceiling);
-}
-
-bool DownloadToFile(HINTERNET session, const std::wstring& url, const std::wstring& localPath,
-                    const ProgressTracker& tracker, const std::wstring& itemLabel,
-                    int32_t fileNumber, int32_t fileCount, int64_t expectedSize,
-                    RunBuffer& runBuffer, std::wstring* errorText, const SizeCeiling* ceiling) {
-    const std::atomic<bool>* cancelFlag = runBuffer.cancelFlag;
+Outcome DownloadToFile(HINTERNET session, const Transfer& transfer, RunBuffer& buffer,
+                       const CancelSignal& cancel, const TransferReport& report) {
     HttpRequest http;
-    if (!SendHttpRequest(session, url, L"GET", L"", kTransferTimeoutMs, http, nullptr, errorText))
-        return false;
-    const int64_t announced = AnnouncedLength(http.request.get());
+    Outcome sent = SendHttpRequest(session, transfer.url, L"GET", L"", kTransferTimeoutMs, http);
+    if (!sent.ok()) return sent;
 
-    FileHandle file(CreateFileW(localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    FileHandle file(CreateFileW(transfer.localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        SetError(errorText, L"Cannot create file: " + localPath);
-        return false;
-    }
+    if (!file) return Fail(FailureKind::CannotCreateFile, L"Cannot create file: " + transfer.localPath,
+                           GetLastError());
 
-    const int64_t reportedTotal = expectedSize > 0 ? expectedSize : 0;
-    auto report = [&](const wchar_t* status, int64_t done) {
-        ReportProgress(tracker, status, itemLabel, fileNumber, fileCount, done, reportedTotal);
-    };
-    const HeapBlock& buffer = runBuffer.block;
     int64_t written = 0;
-    auto lastReport = std::chrono::steady_clock::now();
     report(L"Downloading", 0);
-
-    std::wstring failure;
-    bool complete = false;
-    if (IsCancelled(cancelFlag)) failure = kCancelledByUser;
-    while (failure.empty() && !complete) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(http.request.get(), &available)) {
-            failure = L"WinHttpQueryDataAvailable failed: " + HttpErrorText(0);
-            break;
-        }
-        if (available == 0) {
-            complete = true;
-            break;
-        }
-        const DWORD wanted = available < kBufferSize ? available : static_cast<DWORD>(kBufferSize);
-        DWORD read = 0;
-        if (!WinHttpReadData(http.request.get(), buffer.get(), wanted, &read)) {
-            failure = L"WinHttpReadData failed: " + HttpErrorText(0);
-            break;
-        }
-        if (read == 0) {
-            failure = L"WinHttpReadData returned 0 bytes while data was available";
-            break;
-        }
-        DWORD chunkWritten = 0;
-        if (!WriteFile(file.get(), buffer.get(), read, &chunkWritten, nullptr)) {
-            failure = WriteError(localPath, GetLastError());
-            break;
-        }
-        if (chunkWritten < read) {  // a write cut short: the disk is full
-            failure = WriteError(localPath, ERROR_DISK_FULL);
-            break;
-        }
-        written += read;
-        // Neither an announced length nor the body's end can be trusted to come.
-        if (expectedSize >= 1 && written > expectedSize) {
-            failure = SizeMismatch(expectedSize, written);
-            break;
-        }
-        if (ceiling && written > ceiling->bytes) {
-            failure = ceiling->failure;
-            break;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastReport >= kProgressInterval) {
-            report(L"Downloading", written);
-            lastReport = now;
-        }
-        if (IsCancelled(cancelFlag)) failure = kCancelledByUser;
-    }
-
-    if (complete) {
-        if (announced >= 0 && announced != written)
-            failure = L"Incomplete download: got " + std::to_wstring(written) + L" of " +
-                      std::to_wstring(announced) + L" bytes";
-        else if (expectedSize >= 1 && expectedSize != written)
-            failure = SizeMismatch(expectedSize, written);
-    }
-
+    Outcome received = ReceiveBody(http.request.get(), file.get(), transfer, buffer, cancel, report, written);
     report(L"Verifying", written);
     file.reset();
     http.request.reset();
     http.connection.reset();
-    if (failure.empty()) return true;
-    DeleteFileIfExists(localPath);
-    SetError(errorText, failure);
-    return false;
+    if (!received.ok()) DeleteFileIfExists(transfer.localPath);
+    return received;
 }
 
 }  // namespace tolvek

@@ -1,7 +1,7 @@
 // File download with mirror failover, and the file URLs it requests.
-#include "http.h"
+#include "http_failover.h"
 
-#include "manifest.h"
+#include "attempts.h"
 #include "support.h"
 #include "verify.h"
 
@@ -14,14 +14,6 @@ namespace {
 
 const wchar_t kAllMirrorsFailed[] = L"NETWORK_UNREACHABLE: All CDN mirrors failed for ";
 const wchar_t kMovedToEnd[] = L"CDN moved to the end of the order after failing every attempt: ";
-
-enum class Outcome { Verified, DownloadFailed, ValidationFailed };
-
-// The texts after which another attempt on the same mirror cannot help.
-bool EndsAttemptsOnMirror(const std::wstring& failure) {
-    return Contains(failure, kCancelledByUser) || Contains(failure, kInvalidUrl) ||
-           Contains(failure, kSha256Mismatch);
-}
 
 bool IsUnreserved(wchar_t c) {
     return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') ||
@@ -56,93 +48,68 @@ std::vector<unsigned> Utf8Bytes(uint32_t codePoint) {
             0x80 | (codePoint & 0x3F)};
 }
 
-// What one mirror is asked for, and how it is named in the log.
-struct MirrorTry {
-    const std::wstring& baseUrl;
-    std::wstring url;
-    std::wstring position;  // "i/n"
-};
+// The attempts on the mirrors for one file, in the run's order as the file starts.
+struct MirrorAttempts {
+    const FileDownload& file;
+    const std::vector<std::wstring>& mirrors;
+    std::vector<size_t> failed = {};  // mirrors that failed every attempt by a fault of their own
+    size_t current = 0;          // the mirror being tried
+    std::wstring url = {};       // its file URL, built once per mirror
+    bool verifying = false;      // the last failure came from the verification
+    bool onlyMirrorFailures = true;
 
-struct FileRequest {
-    HINTERNET session;
-    const std::wstring& manifestPath;
-    const std::wstring& temporaryPath;
-    const FileEntry& entry;
-    int32_t fileNumber;
-    int32_t fileCount;
-    const ProgressTracker& tracker;
-    const std::atomic<bool>* cancelFlag;
-    RunBuffer& buffer;
-};
-
-// One download into the temporary file and, when it arrived, its verification.
-Outcome RunAttempt(const FileRequest& file, const MirrorTry& mirror, int attempt,
-                   std::wstring& failure) {
-    DeleteFileIfExists(file.temporaryPath);
-    Log(L"Downloading [CDN " + mirror.position + L", attempt " + AttemptOfLimit(attempt) + L"]: " +
-        mirror.url);
-    const int64_t expectedSize = file.entry.hasSize ? file.entry.size : 0;
-    failure.clear();
-    if (!DownloadToFile(file.session, mirror.url, file.temporaryPath, file.tracker, file.manifestPath,
-                        file.fileNumber, file.fileCount, expectedSize, file.buffer, &failure))
-        return Outcome::DownloadFailed;
-    if (!VerifyFile(file.temporaryPath, file.entry, file.manifestPath, file.buffer, &failure))
-        return Outcome::ValidationFailed;
-    return Outcome::Verified;
-}
-
-void LogRetry(Outcome outcome, int attempt, const std::wstring& baseUrl) {
-    const wchar_t* kind = outcome == Outcome::DownloadFailed ? L"download" : L"validation";
-    Log(std::wstring(L"Retrying same CDN after ") + kind + L" failure (attempt " +
-        AttemptOfLimit(attempt) + L"): " + baseUrl);
-}
-
-// A failure of the mirror itself rather than of the file asked for: no HTTP status
-// at all (refused, reset, TLS, time-out) or a server error.
-bool IsMirrorFailure(Outcome outcome, const std::wstring& failure) {
-    if (outcome != Outcome::DownloadFailed) return false;
-    if (failure.rfind(kHttpRequestFailed, 0) == 0) return true;
-    if (failure.rfind(kHttpStatus, 0) != 0) return false;
-    return std::wcstoul(failure.c_str() + kHttpStatus.size(), nullptr, 10) >= 500;
-}
-
-// Verified; ended (cancelled, or the disk refused a write); left after failures of its own (a later file may be there);
-// or left after every attempt failed as a mirror failure.
-enum class MirrorResult { Verified, Ended, Left, Failed };
-
-// Up to three attempts on one mirror; `lastFailure` keeps the latest failure text.
-MirrorResult TryMirror(const FileRequest& file, const MirrorTry& mirror, std::wstring& lastFailure,
-                       std::wstring& errorText) {
-    bool everyAttemptMirrorFailure = true;
-    for (int attempt = 1; attempt <= kAttemptsPerTarget; ++attempt) {
-        if (IsCancelled(file.cancelFlag)) {
-            errorText = kCancelledByUser;
-            return MirrorResult::Ended;
+    Outcome Attempt(size_t mirror, int attempt) {
+        if (attempt == 1) {
+            current = mirror;
+            url = BuildFileUrl(mirrors[mirror], file.entry.key);
+            onlyMirrorFailures = true;
         }
-        std::wstring failure;
-        const Outcome outcome = RunAttempt(file, mirror, attempt, failure);
-        if (outcome == Outcome::Verified) return MirrorResult::Verified;
-
-        lastFailure = failure;
-        everyAttemptMirrorFailure = everyAttemptMirrorFailure && IsMirrorFailure(outcome, failure);
-        Log(L"Download failed from CDN: " + mirror.baseUrl + L" ; file=" + file.manifestPath +
-            L" ; error=" + lastFailure);
         DeleteFileIfExists(file.temporaryPath);
-        // A cancelled transfer or a refused write ends the whole download (a full
-        // disk is no mirror's fault); a verification that merely mentions the
-        // text only ends this mirror.
-        if (outcome == Outcome::DownloadFailed && EndsWholeDownload(failure)) {
-            errorText = failure;
-            return MirrorResult::Ended;
-        }
-        if (attempt == kAttemptsPerTarget)
-            return everyAttemptMirrorFailure ? MirrorResult::Failed : MirrorResult::Left;
-        if (EndsAttemptsOnMirror(lastFailure)) return MirrorResult::Left;
-        LogRetry(outcome, attempt, mirror.baseUrl);
-        PauseBeforeRetry(file.cancelFlag);
+        Log(L"Downloading [CDN " + std::to_wstring(mirror + 1) + L"/" + std::to_wstring(mirrors.size()) +
+            L", attempt " + AttemptOfLimit(attempt) + L"]: " + url);
+        const int64_t expectedSize = file.entry.hasSize ? file.entry.size : 0;
+        Outcome outcome = DownloadToFile(file.session, {url, file.temporaryPath, expectedSize},
+                                         file.buffer, file.cancel, file.report);
+        verifying = outcome.ok();
+        if (verifying)
+            outcome = VerifyFile(file.temporaryPath, file.entry, file.entry.key, file.buffer, file.cancel);
+        if (outcome.ok()) return outcome;
+
+        onlyMirrorFailures = onlyMirrorFailures && IsMirrorFailure(outcome);
+        Log(L"Download failed from CDN: " + mirrors[mirror] + L" ; file=" + file.entry.key +
+            L" ; error=" + outcome.text);
+        DeleteFileIfExists(file.temporaryPath);
+        return outcome;
     }
-    return MirrorResult::Left;
-}
+
+    FailureReach Reach(const Outcome& failure) const {
+        // A full disk is no mirror's fault, and no other mirror can help.
+        if (failure.kind == FailureKind::DiskWrite) return FailureReach::Operation;
+        if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::DigestMismatch)
+            return FailureReach::Target;
+        return FailureReach::Attempt;
+    }
+
+    void LogRetry(const Outcome&, int attempt) const {
+        const wchar_t* kind = verifying ? L"validation" : L"download";
+        Log(std::wstring(L"Retrying same CDN after ") + kind + L" failure (attempt " +
+            AttemptOfLimit(attempt) + L"): " + mirrors[current]);
+    }
+
+    void Left(size_t mirror, const Outcome&) {
+        if (!onlyMirrorFailures) return;
+        Log(kMovedToEnd + mirrors[mirror]);
+        failed.push_back(mirror);
+    }
+
+    // A failure of the mirror itself rather than of the file asked for: no HTTP
+    // status at all (refused, reset, TLS, time-out) or a server error.
+    bool IsMirrorFailure(const Outcome& failure) const {
+        if (verifying) return false;
+        return failure.kind == FailureKind::NoHttpStatus ||
+               (failure.kind == FailureKind::HttpStatus && failure.httpStatus >= 500);
+    }
+};
 
 // Moves the mirrors that failed every attempt on this file to the end of the run's
 // order, in the order they failed; the others keep theirs.
@@ -157,54 +124,22 @@ void MoveFailedToEnd(std::vector<std::wstring>& mirrors, const std::vector<size_
     mirrors.swap(reordered);
 }
 
-// The mirrors in the run's order as this file starts; true when one delivered.
-bool TryMirrorsInOrder(const FileRequest& file, const std::vector<std::wstring>& mirrors,
-                       std::vector<size_t>& failed, std::wstring& errorText) {
-    const std::wstring count = std::to_wstring(mirrors.size());
-    std::wstring lastFailure;
-    for (size_t i = 0; i < mirrors.size(); ++i) {
-        if (IsCancelled(file.cancelFlag)) {
-            errorText = kCancelledByUser;
-            return false;
-        }
-        const MirrorTry mirror{mirrors[i], BuildFileUrl(mirrors[i], file.manifestPath),
-                               std::to_wstring(i + 1) + L"/" + count};
-        switch (TryMirror(file, mirror, lastFailure, errorText)) {
-            case MirrorResult::Verified: return true;
-            case MirrorResult::Ended: return false;
-            case MirrorResult::Failed:
-                Log(kMovedToEnd + mirrors[i]);
-                failed.push_back(i);
-                break;
-            case MirrorResult::Left: break;
-        }
-    }
-    // The check before the next mirror, for the last one: a cancel that cut its
-    // verification short ends the download as a cancel, not as a mirror failure.
-    if (IsCancelled(file.cancelFlag)) {
-        errorText = kCancelledByUser;
-        return false;
-    }
-    errorText = kAllMirrorsFailed + file.manifestPath + L" (" + count + L" tried, " +
-                std::to_wstring(kAttemptsPerTarget) + L" attempts each). Last error: " + lastFailure;
-    return false;
-}
-
 }  // namespace
 
-bool DownloadFileWithFailover(HINTERNET session, std::vector<std::wstring>& mirrors,
-                              const std::wstring& manifestPath, const std::wstring& temporaryPath,
-                              const FileEntry& entry, int32_t fileNumber, int32_t fileCount,
-                              const ProgressTracker& tracker, RunBuffer& buffer,
-                              std::wstring& errorText) {
-    const FileRequest file{session,   manifestPath, temporaryPath,     entry, fileNumber,
-                           fileCount, tracker,      buffer.cancelFlag, buffer};
+Outcome DownloadFileWithFailover(const FileDownload& file, std::vector<std::wstring>& mirrors) {
     // A mirror that keeps failing would cost every later file all its attempts
     // (a dead mirror: three time-outs per file); it is tried last from the next file on.
-    std::vector<size_t> failed;
-    const bool delivered = TryMirrorsInOrder(file, mirrors, failed, errorText);
-    MoveFailedToEnd(mirrors, failed);
-    return delivered;
+    MirrorAttempts attempts{file, mirrors};
+    AttemptsEnd end = RunAttempts(attempts, mirrors.size(), file.cancel);
+    MoveFailedToEnd(mirrors, attempts.failed);
+    if (!end.exhausted) return std::move(end.last);
+    // The check before the next mirror, for the last one: a cancel that cut its
+    // verification short ends the download as a cancel, not as a mirror failure.
+    if (IsCancelled(file.cancel)) return Cancelled();
+    return Fail(FailureKind::Unreachable,
+                kAllMirrorsFailed + file.entry.key + L" (" + std::to_wstring(mirrors.size()) +
+                    L" tried, " + std::to_wstring(kAttemptsPerTarget) +
+                    L" attempts each). Last error: " + end.last.text);
 }
 
 std::wstring PercentEncodeSegment(const std::wstring& segment) {

@@ -1,12 +1,13 @@
 #include "install.h"
-#include "install_paths.h"
 
 #include "cdn.h"
+#include "failure.h"
 #include "http.h"
+#include "http_failover.h"
+#include "install_paths.h"
 #include "manifest.h"
 #include "progress.h"
-#include "session.h"
-#include "support.h"
+#include "run_buffer.h"
 #include "verify.h"
 
 #include <chrono>
@@ -31,27 +32,37 @@ const wchar_t kNetworkUnreachable[] = L"NETWORK_UNREACHABLE: ";
 constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |
                                    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
                                    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // 2688
-constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
 // The working state of one run.
 struct InstallRun {
-    explicit InstallRun(InstallSession& s) : session(s) {}
+    InstallRun(const InstallRequest& r, const CancelSignal& c) : request(r), cancel(c) {}
 
-    InstallSession& session;
+    const InstallRequest& request;
+    const CancelSignal& cancel;
     int64_t completedBytes = 0;
     int64_t totalBytes = 1;
     ProgressTracker tracker{std::chrono::steady_clock::now(), completedBytes, totalBytes};
     std::wstring manifestPath;
-    std::wstring errorText;
-    JsonDocument document;
-    std::vector<FileEntry> entries;
+    std::wstring errorText;  // the text of the last failure
+    Manifest manifest;
 };
+
+// A stage's failure ends the run with its text.
+void Require(InstallRun& run, Outcome outcome) {
+    if (outcome.ok()) return;
+    run.errorText = outcome.text;
+    throw InstallError(std::move(outcome.text));
+}
 
 // Declared sizes come from the network: a sum past the 64-bit range stays at the limit.
 int64_t SaturatingAdd(int64_t total, int64_t size) {
     if (size > 0 && total > INT64_MAX - size) return INT64_MAX;
     if (size < 0 && total < INT64_MIN - size) return INT64_MIN;
     return total + size;
+}
+
+void CountAsDone(InstallRun& run, const FileEntry& entry) {
+    if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
 }
 
 InternetHandle OpenHttpSession() {
@@ -65,32 +76,23 @@ InternetHandle OpenHttpSession() {
     return session;
 }
 
-void BuildEntries(InstallRun& run) {
-    const JsonValue* files = FindMember(run.document.root, L"files");
-    if (!files || files->kind != JsonKind::Object || files->count == 0)
-        throw InstallError(L"Manifest files list is empty");
-
-    run.entries.reserve(files->count);
+void SumDeclaredSizes(InstallRun& run) {
+    if (run.manifest.entries.empty()) throw InstallError(L"Manifest files list is empty");
     run.totalBytes = 0;
-    for (const JsonMember& member : MembersOf(*files)) {
-        FileEntry entry = ReadFileEntry(member.value);
-        entry.key = StringOf(member.name);
+    for (const FileEntry& entry : run.manifest.entries)
         if (entry.hasSize) run.totalBytes = SaturatingAdd(run.totalBytes, entry.size);
-        run.entries.push_back(std::move(entry));
-    }
     if (run.totalBytes <= 0) run.totalBytes = 1;
 }
 
 void LogSummary(const InstallRun& run) {
-    const int64_t version = TruncateToInt64(GetNumber(run.document.root, L"version", 0));
-    Log(L"Manifest version: " + std::to_wstring(version));
-    Log(L"Manifest version_string: " + GetString(run.document.root, L"version_string", L""));
-    Log(L"Files in manifest: " + std::to_wstring(run.entries.size()));
+    Log(L"Manifest version: " + std::to_wstring(run.manifest.version));
+    Log(L"Manifest version_string: " + run.manifest.versionString);
+    Log(L"Files in manifest: " + std::to_wstring(run.manifest.entries.size()));
     Log(L"Total size: " + FormatBytes(run.totalBytes));
 }
 
 std::wstring WithTrailingSeparator(std::wstring path) {
-    if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
+    if (!path.empty() && !IsSeparator(path.back())) path += L'\\';
     return path;
 }
 
@@ -105,81 +107,116 @@ ClaimedPaths ClaimRunFiles(const InstallRun& run) {
     return claimed;
 }
 
+// What the file stage works with besides the run: the run's session and buffer, the
+// mirror order (failover moves a mirror that keeps failing to its end), the paths
+// claimed so far and the target as the file system sees it.
+struct FileStage {
+    InstallRun& run;
+    HINTERNET session;
+    RunBuffer& buffer;
+    std::vector<std::wstring> mirrors = {};
+    ClaimedPaths claimed = {};
+    std::wstring resolvedTarget = {};
+    int32_t count = 0;
+};
+
+// One entry's place in the stage: its number and its destination.
+struct EntryPlace {
+    const FileEntry& entry;
+    int32_t number;
+    std::wstring destination;
+};
+
+void Skip(FileStage& stage, const EntryPlace& place, const std::wstring& line) {
+    Log(line + place.entry.key);
+    // Counted as done like an installed file, so a completed run reaches 1000 per mille.
+    CountAsDone(stage.run, place.entry);
+    ReportProgress(stage.run.tracker, {.status = L"Skipped", .item = place.entry.key,
+                                       .itemIndex = place.number, .itemCount = stage.count});
+}
+
+void SkipProtected(FileStage& stage, const EntryPlace& place) {
+    Skip(stage, place, L"Skipped protected installer artifact: ");
+}
+
+InstallError InvalidPath(const std::wstring& key) {
+    return InstallError(L"Invalid file path in manifest: " + key);
+}
+
+// The path rules in order; false when the entry is a protected file after all.
+bool AdmitDestination(FileStage& stage, const EntryPlace& place) {
+    const std::wstring& key = place.entry.key;
+    if (!IsSafeRelativePath(key)) throw InvalidPath(key);
+    if (EscapesTargetDirectory(stage.resolvedTarget, key))
+        throw InstallError(L"File path escapes target directory: " + key);
+
+    const ResolvedPath resolved = ResolvePath(place.destination);
+    // A short (8.3) name in the key reaches an existing file under its own name.
+    if (resolved.exists && IsProtectedInstallerArtifact(resolved.path)) return false;
+    // The platform reads a path only up to its first NUL: the rest of such a key
+    // vanishes, and its temporary file would be the destination itself.
+    if (key.find(L'\0') != std::wstring::npos) throw InvalidPath(key);
+    // Keys that differ in case, trailing dots or "." components name one file; a
+    // later one would overwrite the earlier, or its download delete it.
+    if (!MayWriteDestination(stage.claimed, key, resolved)) throw InvalidPath(key);
+    Claim(stage.claimed, resolved.path);
+    return true;
+}
+
+// Downloads the entry, moves it over its destination and verifies it there.
+void Download(FileStage& stage, const EntryPlace& place) {
+    InstallRun& run = stage.run;
+    const FileEntry& entry = place.entry;
+    const int64_t reportedTotal = entry.hasSize && entry.size > 0 ? entry.size : 0;
+    const TransferReport report = [&](const wchar_t* status, int64_t done) {
+        ReportProgress(run.tracker, {.status = status, .item = entry.key, .itemIndex = place.number,
+                                     .itemCount = stage.count, .fileBytesDone = done,
+                                     .fileBytesTotal = reportedTotal});
+    };
+    const std::wstring temporary = TemporaryPath(place.destination);
+    Require(run, DownloadFileWithFailover(
+                     {stage.session, entry, temporary, stage.buffer, run.cancel, report}, stage.mirrors));
+    if (!MoveFileExW(temporary.c_str(), place.destination.c_str(), kMoveFlags))
+        throw InstallError(L"Cannot move downloaded file: " + Win32ErrorText(0));
+    Require(run, VerifyFile(place.destination, entry, entry.key, stage.buffer, run.cancel));
+}
+
+void InstallEntry(FileStage& stage, const EntryPlace& place) {
+    InstallRun& run = stage.run;
+    const FileEntry& entry = place.entry;
+    if (IsProtectedInstallerArtifact(entry.key) || !AdmitDestination(stage, place))
+        return SkipProtected(stage, place);
+    EnsureDirectoryExists(ParentDirectory(place.destination));
+    Log(L"[" + std::to_wstring(place.number) + L"/" + std::to_wstring(stage.count) +
+        L"] Processing key: " + entry.key);
+
+    if (VerifyFile(place.destination, entry, entry.key, stage.buffer, run.cancel).ok())
+        return Skip(stage, place, L"Already valid, skipped: ");
+    // A check cut short by a cancel says nothing about the file: nothing is downloaded.
+    if (IsCancelled(run.cancel)) throw InstallError(kCancelledByUser);
+
+    Download(stage, place);
+    CountAsDone(run, entry);
+    ReportProgress(run.tracker, {.status = L"Installed", .item = entry.key,
+                                 .itemIndex = place.number, .itemCount = stage.count});
+    Log(L"Installed: " + entry.key);
+}
+
 // Installs, skips or rejects every entry in list order; every transfer and digest
 // reads into the run's one buffer.
-void InstallFiles(InstallRun& run, HINTERNET sessionHandle, RunBuffer& buffer) {
-    InstallSession& session = run.session;
-    const std::atomic<bool>* cancelFlag = &session.cancelRequested;
-    const std::wstring resolvedTarget = WithTrailingSeparator(FullPath(session.targetDirectory));
-    ClaimedPaths claimed = ClaimRunFiles(run);
+void InstallFiles(InstallRun& run, HINTERNET session, RunBuffer& buffer) {
+    FileStage stage{run, session, buffer};
+    stage.resolvedTarget = WithTrailingSeparator(FullPath(run.request.targetDirectory));
+    stage.claimed = ClaimRunFiles(run);
+    stage.count = static_cast<int32_t>(run.manifest.entries.size());
+    Require(run, SelectCdns(session, run.manifest.mirrors, run.manifest.entries, run.tracker,
+                            run.cancel, stage.mirrors));
 
-    // The run's mirror order: failover moves a mirror that keeps failing to its end.
-    std::vector<std::wstring> mirrors = SelectCdns(
-        sessionHandle, run.document.root, run.entries, run.tracker, cancelFlag, run.errorText);
-    if (mirrors.empty()) throw InstallError(run.errorText);
-
-    const int32_t count = static_cast<int32_t>(run.entries.size());
     int32_t number = 0;
-    for (const FileEntry& entry : run.entries) {
-        if (IsCancelled(cancelFlag)) throw InstallError(kCancelledByUser);
-        ++number;
-        const std::wstring& key = entry.key;
-        auto skipProtected = [&] {
-            Log(L"Skipped protected installer artifact: " + key);
-            // Counted as done like a valid file, so a completed run reaches 1000 per mille.
-            if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
-            ReportProgress(run.tracker, L"Skipped", key, number, count, 0, 0);
-        };
-        if (IsProtectedInstallerArtifact(key)) {
-            skipProtected();
-            continue;
-        }
-        if (!IsSafeRelativePath(key)) throw InstallError(L"Invalid file path in manifest: " + key);
-        if (EscapesTargetDirectory(resolvedTarget, key))
-            throw InstallError(L"File path escapes target directory: " + key);
-
+    for (const FileEntry& entry : run.manifest.entries) {
+        if (IsCancelled(run.cancel)) throw InstallError(kCancelledByUser);
         // The directory as the host passed it; the key's separators unchanged.
-        const std::wstring destination = JoinPath(session.targetDirectory, key);
-        const ResolvedPath resolved = ResolvePath(destination);
-        // A short (8.3) name in the key reaches an existing file under its own name.
-        if (resolved.exists && IsProtectedInstallerArtifact(resolved.path)) {
-            skipProtected();
-            continue;
-        }
-        // The platform reads a path only up to its first NUL: the rest of such a key
-        // vanishes, and its temporary file would be the destination itself.
-        if (key.find(L'\0') != std::wstring::npos)
-            throw InstallError(L"Invalid file path in manifest: " + key);
-        // Keys that differ in case, trailing dots or "." components name one file; a
-        // later one would overwrite the earlier, or its download delete it.
-        if (!MayWriteDestination(claimed, key, resolved))
-            throw InstallError(L"Invalid file path in manifest: " + key);
-        Claim(claimed, resolved.path);
-        EnsureDirectoryExists(ParentDirectory(destination));
-        Log(L"[" + std::to_wstring(number) + L"/" + std::to_wstring(count) +
-            L"] Processing key: " + key);
-
-        std::wstring scratch;
-        if (VerifyFile(destination, entry, key, buffer, &scratch)) {
-            Log(L"Already valid, skipped: " + key);
-            if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
-            ReportProgress(run.tracker, L"Skipped", key, number, count, 0, 0);
-            continue;
-        }
-        // A check cut short by a cancel says nothing about the file: nothing is downloaded.
-        if (IsCancelled(cancelFlag)) throw InstallError(kCancelledByUser);
-
-        const std::wstring temporary = TemporaryPath(destination);
-        if (!DownloadFileWithFailover(sessionHandle, mirrors, key, temporary, entry, number, count,
-                                      run.tracker, buffer, run.errorText))
-            throw InstallError(run.errorText);
-        if (!MoveFileExW(temporary.c_str(), destination.c_str(), kMoveFlags))
-            throw InstallError(L"Cannot move downloaded file: " + Win32ErrorText(0));
-        if (!VerifyFile(destination, entry, key, buffer, &run.errorText)) throw InstallError(run.errorText);
-
-        if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
-        ReportProgress(run.tracker, L"Installed", key, number, count, 0, 0);
-        Log(L"Installed: " + key);
+        InstallEntry(stage, {entry, ++number, JoinPath(run.request.targetDirectory, entry.key)});
     }
 }
 
@@ -189,71 +226,77 @@ void DeleteManifestCopy(const InstallRun& run) {
     DeleteFileIfExists(TemporaryPath(run.manifestPath));
 }
 
-// Steps from the directories to the stored success; any failure throws.
-void RunSteps(InstallRun& run) {
-    const InstallSession& session = run.session;
-    EnsureDirectoryExists(session.workingDirectory);
-    EnsureDirectoryExists(ParentDirectory(session.logPath));
-    EnsureDirectoryExists(session.targetDirectory);
+void PrepareDirectoriesAndLog(const InstallRun& run) {
+    const InstallRequest& request = run.request;
+    EnsureDirectoryExists(request.workingDirectory);
+    EnsureDirectoryExists(ParentDirectory(request.logPath));
+    EnsureDirectoryExists(request.targetDirectory);
     Log(L"Online installation started");
-    Log(L"Manifest URLs: " + session.manifestUrls);
-    Log(L"Target directory: " + session.targetDirectory);
-    ReportProgress(run.tracker, L"Preparing", L"", 0, 0, 0, 0);
-    run.manifestPath = JoinPath(session.workingDirectory, kManifestFileName);
-
-    // Both released when this function is left, before any failure handler runs.
-    const InternetHandle sessionHandle = OpenHttpSession();
-    RunBuffer buffer(&session.cancelRequested);
-    if (!CheckHttpSession(sessionHandle.get(), &run.errorText))
-        throw InstallError(kNetworkUnreachable + run.errorText);
-
-    Log(L"Downloading manifest with fallback...");
-    if (!DownloadManifest(sessionHandle.get(), session.manifestUrls, run.manifestPath, run.tracker,
-                          &session.cancelRequested, run.document, run.errorText))
-        throw InstallError(run.errorText);
-
-    BuildEntries(run);
-    const int32_t count = static_cast<int32_t>(run.entries.size());
-    ReportProgress(run.tracker, L"Preparing files", L"", 0, count, 0, 0);
-    LogSummary(run);
-
-    InstallFiles(run, sessionHandle.get(), buffer);
-
-    DeleteManifestCopy(run);
-    ReportProgress(run.tracker, L"Completed", L"", count, count, 0, 0);
-    Log(L"Online installation completed successfully");
-    SetResult(0, L"OK");
+    Log(L"Manifest URLs: " + request.manifestUrls);
+    Log(L"Target directory: " + request.targetDirectory);
+    ReportProgress(run.tracker, {.status = L"Preparing"});
 }
 
-void FailRun(InstallRun& run) {
+// Steps from the directories to the run's success; any failure throws.
+void RunSteps(InstallRun& run) {
+    PrepareDirectoriesAndLog(run);
+    run.manifestPath = JoinPath(run.request.workingDirectory, kManifestFileName);
+
+    // Both released when this function is left, before any failure handler runs.
+    const InternetHandle session = OpenHttpSession();
+    RunBuffer buffer;
+    Outcome opened = CheckHttpSession(session.get());
+    if (!opened.ok()) {
+        opened.text = kNetworkUnreachable + opened.text;
+        Require(run, std::move(opened));
+    }
+
+    Log(L"Downloading manifest with fallback...");
+    Require(run, DownloadManifest(session.get(), run.request.manifestUrls, run.manifestPath,
+                                  run.tracker, buffer, run.cancel, run.manifest));
+
+    SumDeclaredSizes(run);
+    const int32_t count = static_cast<int32_t>(run.manifest.entries.size());
+    ReportProgress(run.tracker, {.status = L"Preparing files", .itemCount = count});
+    LogSummary(run);
+
+    InstallFiles(run, session.get(), buffer);
+
+    DeleteManifestCopy(run);
+    ReportProgress(run.tracker,
+                   {.status = L"Completed", .itemIndex = count, .itemCount = count});
+    Log(L"Online installation completed successfully");
+}
+
+RunResult FailRun(InstallRun& run) {
     try {
         Log(L"ERROR: " + run.errorText);
         DeleteManifestCopy(run);
-        ReportProgress(run.tracker, L"Error", run.errorText, 0, 0, 0, 0);
+        ReportProgress(run.tracker, {.status = L"Error", .item = run.errorText});
     } catch (...) {
-        // Out of memory while reporting: the result below still reaches the host.
+        // Out of memory while reporting: the result still reaches the host.
     }
-    SetResult(1, run.errorText);
+    return {1, std::move(run.errorText)};
 }
 
 }  // namespace
 
-void RunInstall(InstallSession& session) {
+RunResult RunInstall(const InstallRequest& request, const CancelSignal& cancel) {
     try {
-        LogFilePath = session.logPath;
+        LogFilePath = request.logPath;
     } catch (...) {
         LogFilePath.clear();
     }
-    InstallRun run(session);
+    InstallRun run(request, cancel);
     try {
         RunSteps(run);
+        return {0, L"OK"};
     } catch (InstallError& error) {
         run.errorText.swap(error.message);
-        FailRun(run);
     } catch (...) {
         if (run.errorText.empty()) run.errorText = L"Unknown installation error";
-        FailRun(run);
     }
+    return FailRun(run);
 }
 
 }  // namespace tolvek

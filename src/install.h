@@ -1,12 +1,29 @@
-// Install run: the worker's run from set-up to stored result and the file stage.
+// Install run: the worker's run from set-up to its result, and the file stage.
 // File entries and the target-path rules are in install_paths.h.
 #pragma once
 
+#include "support.h"
+
+#include <cstdint>
+#include <string>
+
 namespace tolvek {
 
-struct InstallSession;
+// What the host asked for: the four strings of the start, unchanged.
+struct InstallRequest {
+    std::wstring manifestUrls;      // "|"-separated manifest URLs
+    std::wstring targetDirectory;
+    std::wstring logPath;
+    std::wstring workingDirectory;  // receives the downloaded manifest
+};
 
-// The whole run on the worker thread; always stores a result, never throws.
-void RunInstall(InstallSession& session);
+// How a run ended: the code and message the host is given.
+struct RunResult {
+    int32_t code = 1;
+    std::wstring message;
+};
+
+// The whole run on the worker thread; never throws.
+RunResult RunInstall(const InstallRequest& request, const CancelSignal& cancel);
 
 }  // namespace tolvek

@@ -2,13 +2,13 @@
 // server and a path on the user's disk.
 #include "install_paths.h"
 
+#include "support.h"
+
 #include <windows.h>
 
 namespace tolvek {
 
 namespace {
-
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 wchar_t AsciiLower(wchar_t c) {
     return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
@@ -151,23 +151,6 @@ bool HasUnpairedSurrogate(const std::wstring& text) {
 }
 
 }  // namespace
-
-FileEntry ReadFileEntry(const JsonValue& value) {
-    FileEntry entry;
-    const JsonValue* size = FindMember(value, L"size");
-    if (size && size->kind == JsonKind::Number) {
-        entry.size = TruncateToInt64(size->number);
-        entry.hasSize = true;
-    }
-    const JsonValue* hash = FindMember(value, L"hash");
-    if (hash && hash->kind == JsonKind::String && hash->count > 0) {
-        entry.hash = StringOf(*hash);
-        for (wchar_t& c : entry.hash)
-            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-        entry.hasHash = true;
-    }
-    return entry;
-}
 
 std::wstring ToForwardSlashes(const std::wstring& path) {
     std::wstring result = path;

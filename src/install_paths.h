@@ -3,8 +3,6 @@
 // the platform's path resolution; nothing here downloads, logs or writes.
 #pragma once
 
-#include "json.h"
-
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -21,8 +19,6 @@ struct FileEntry {
     bool hasHash = false;
 };
 
-// Size, hash and their flags from a member value; the caller sets `key`.
-FileEntry ReadFileEntry(const JsonValue& value);
 std::wstring ToForwardSlashes(const std::wstring& path);
 bool IsSafeRelativePath(const std::wstring& key);
 std::wstring JoinPath(const std::wstring& directory, const std::wstring& relative);

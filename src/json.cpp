@@ -95,7 +95,7 @@ struct SortCancelled {};
 // The cursor of one reading.
 struct JsonParser {
     const std::wstring& text;
-    const std::atomic<bool>* cancelFlag;
+    const CancelSignal& cancel;
     Layout& layout;
     bool measuring;
     Fill fill;
@@ -111,7 +111,7 @@ struct JsonParser {
 bool AtEnd(JsonParser& p) {
     if (p.position < p.strideEnd) return false;
     if (p.strideEnd == p.text.size() || p.cancelled) return true;
-    if (IsCancelled(p.cancelFlag)) {
+    if (IsCancelled(p.cancel)) {
         p.cancelled = true;
         return true;
     }
@@ -422,7 +422,7 @@ uint32_t OrderMembers(JsonParser& p, JsonMember* first, uint32_t count) {
         return count;
     uint64_t comparisons = 0;
     std::sort(first, last, [&](const JsonMember& a, const JsonMember& b) {
-        if (++comparisons % kComparisonsPerCancelCheck == 0 && IsCancelled(p.cancelFlag)) throw SortCancelled{};
+        if (++comparisons % kComparisonsPerCancelCheck == 0 && IsCancelled(p.cancel)) throw SortCancelled{};
         const int order = NameOf(a).compare(NameOf(b));
         return order != 0 ? order < 0 : a.name.characters < b.name.characters;
     });
@@ -555,6 +555,11 @@ bool ReadDocument(JsonParser& p, JsonValue& root, std::wstring& error) {
     return parsed;
 }
 
+// A failed reading as the parse's outcome: its message, or the cancellation.
+Outcome ReadingFailed(const JsonParser& p, std::wstring error) {
+    return p.cancelled ? Cancelled() : Fail(FailureKind::Parse, std::move(error));
+}
+
 // Storage only: the parse writes every value it hands out, and leaving the pages
 // untouched until then keeps the first touch of a large arena within the reading,
 // where the cancel flag is read.
@@ -610,21 +615,27 @@ int64_t TruncateToInt64(double number) {
     return static_cast<int64_t>(number);
 }
 
-bool ParseJson(const std::wstring& text, JsonDocument& out, std::wstring& error,
-               const std::atomic<bool>* cancelFlag) {
+Outcome ParseJson(const std::wstring& text, JsonDocument& out, const CancelSignal& cancel) {
     out = JsonDocument();  // the old arenas go before new ones are made
     if (text.size() >= kLongestText) throw std::bad_alloc();
     Layout layout;
-    JsonParser measure{text, cancelFlag, layout, true, Fill{}};
-    if (!ReadDocument(measure, out.root, error)) return false;
+    std::wstring error;
+    JsonParser measure{text, cancel, layout, true, Fill{}};
+    if (!ReadDocument(measure, out.root, error)) return ReadingFailed(measure, std::move(error));
 
     out.elements = Arena<JsonValue>(layout.elements);
     out.members = Arena<JsonMember>(layout.members);
     out.characters = Arena<wchar_t>(layout.characters);
     const Fill fill{out.elements.get(), out.members.get(), out.characters.get()};
-    JsonParser build{text, cancelFlag, layout, false, fill};
+    JsonParser build{text, cancel, layout, false, fill};
     out.root = JsonValue();
-    return ReadDocument(build, out.root, error);
+    if (!ReadDocument(build, out.root, error)) return ReadingFailed(build, std::move(error));
+    return Success();
+}
+
+Outcome ParseJson(const std::wstring& text, JsonDocument& out) {
+    const CancelSignal never;
+    return ParseJson(text, out, never);
 }
 
 }  // namespace tolvek

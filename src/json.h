@@ -1,8 +1,10 @@
 // JSON documents: the value model with its lookups, and the parser.
-// Calls nothing else of the engine but the cancellation signal in support.h.
+// Calls nothing else of the engine but the failure value and the cancel signal.
 #pragma once
 
-#include <atomic>
+#include "failure.h"
+#include "support.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -80,10 +82,9 @@ std::wstring GetString(const JsonValue& object, std::wstring_view key,
 // range: NaN gives 0, larger values the nearest limit.
 int64_t TruncateToInt64(double number);
 
-// Parses a whole document into `out`, replacing what it held; on failure `error` holds
-// one fixed message. A set `cancelFlag` ends the parse within a few megabytes of text
-// with "Cancelled by user".
-bool ParseJson(const std::wstring& text, JsonDocument& out, std::wstring& error,
-               const std::atomic<bool>* cancelFlag = nullptr);
+// Parses a whole document into `out`, replacing what it held; a Parse failure holds
+// one fixed message. A raised cancel ends the parse within a few megabytes of text.
+Outcome ParseJson(const std::wstring& text, JsonDocument& out, const CancelSignal& cancel);
+Outcome ParseJson(const std::wstring& text, JsonDocument& out);
 
 }  // namespace tolvek

@@ -1,109 +1,151 @@
 #include "manifest.h"
 
+#include "attempts.h"
 #include "handles.h"
 #include "http.h"
-#include "support.h"
 
 namespace tolvek {
 
 namespace {
 
-constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 // A manifest has no declared size; an endless body must not fill the disk.
 constexpr int64_t kManifestCeiling = 134217728;  // 128 MiB
 
-// How one attempt on a manifest URL ended.
-enum class Attempt { Succeeded, Retry, NextUrl, Stop };
+// Size, hash and their flags from a member value of "files"; the caller sets `key`.
+FileEntry ReadFileEntry(const JsonValue& value) {
+    FileEntry entry;
+    const JsonValue* size = FindMember(value, L"size");
+    if (size && size->kind == JsonKind::Number) {
+        entry.size = TruncateToInt64(size->number);
+        entry.hasSize = true;
+    }
+    const JsonValue* hash = FindMember(value, L"hash");
+    if (hash && hash->kind == JsonKind::String && hash->count > 0) {
+        entry.hash = StringOf(*hash);
+        for (wchar_t& c : entry.hash)
+            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        entry.hasHash = true;
+    }
+    return entry;
+}
 
-struct ManifestRetrieval {
-    HINTERNET session;
-    const ProgressTracker& tracker;
-    const std::atomic<bool>* cancelFlag;
-    const std::wstring& manifestPath;
-    std::wstring temporaryPath;
-    JsonDocument& document;
-    std::wstring& errorText;
-    std::wstring lastError;
-};
+// Every non-empty string of "cdn_list"; else "cdn" when it is a non-empty string.
+std::vector<std::wstring> ReadMirrorList(const JsonValue& root) {
+    std::vector<std::wstring> mirrors;
+    const JsonValue* list = FindMember(root, L"cdn_list");
+    if (list && list->kind == JsonKind::Array) {
+        for (const JsonValue& item : ElementsOf(*list))
+            if (item.kind == JsonKind::String && item.count > 0) mirrors.emplace_back(StringOf(item));
+    }
+    if (mirrors.empty()) {
+        std::wstring single = GetString(root, L"cdn", L"");
+        if (!single.empty()) mirrors.push_back(std::move(single));
+    }
+    return mirrors;
+}
 
 void LogFailure(const std::wstring& url, const std::wstring& error) {
     Log(L"Manifest download failed: " + url + L" ; error=" + error);
 }
 
-Attempt TryOnce(ManifestRetrieval& r, const std::wstring& url, int number, int count, int attempt) {
-    ReportProgress(r.tracker, L"Downloading manifest", url, number, count, 0, 0);
-    Log(L"Trying to download manifest [URL " + std::to_wstring(number) + L"/" +
-        std::to_wstring(count) + L", attempt " + AttemptOfLimit(attempt) + L"]: " + url);
-    DeleteFileIfExists(r.temporaryPath);
-    DeleteFileIfExists(r.manifestPath);
-
+// The attempts on the manifest URLs in list order.
+struct ManifestAttempts {
+    HINTERNET session;
+    const std::vector<std::wstring>& urls;
+    const std::wstring& manifestPath;
+    const ProgressTracker& tracker;
+    RunBuffer& buffer;
+    const CancelSignal& cancel;
+    Manifest& manifest;
+    const std::wstring temporaryPath = TemporaryPath(manifestPath);
     const SizeCeiling ceiling{
         kManifestCeiling,
         L"Manifest too large (more than " + std::to_wstring(kManifestCeiling) + L" bytes)"};
-    std::wstring downloadError;
-    if (!DownloadToFile(r.session, url, r.temporaryPath, r.tracker, url, number, count, 0,
-                        r.cancelFlag, &downloadError, &ceiling)) {
-        r.lastError = downloadError;
-        LogFailure(url, r.lastError);
-        DeleteFileIfExists(r.temporaryPath);
+
+    Outcome Attempt(size_t index, int attempt) {
+        const std::wstring& url = urls[index];
+        const int32_t number = static_cast<int32_t>(index + 1);
+        const int32_t count = static_cast<int32_t>(urls.size());
+        ReportProgress(tracker, {.status = L"Downloading manifest", .item = url,
+                                 .itemIndex = number, .itemCount = count});
+        Log(L"Trying to download manifest [URL " + std::to_wstring(number) + L"/" +
+            std::to_wstring(count) + L", attempt " + AttemptOfLimit(attempt) + L"]: " + url);
+        DeleteFileIfExists(temporaryPath);
+        DeleteFileIfExists(manifestPath);
+
+        Outcome outcome = Download(url, number, count);
+        if (outcome.ok()) outcome = Read();
+        if (outcome.ok()) outcome = MoveIntoPlace();
+        if (outcome.ok()) {
+            Log(L"Manifest downloaded successfully from: " + url);
+            return outcome;
+        }
+        // A failed move says nothing about the manifest, and is not logged.
+        if (outcome.kind != FailureKind::Move) LogFailure(url, outcome.text);
+        DeleteFileIfExists(temporaryPath);
+        return outcome;
+    }
+
+    FailureReach Reach(const Outcome& failure) const {
         // A full disk is not the network's fault: no other attempt or URL.
-        if (EndsWholeDownload(downloadError)) {
-            r.errorText = downloadError;
-            return Attempt::Stop;
+        if (failure.kind == FailureKind::DiskWrite) return FailureReach::Operation;
+        // The same URL would bring the same document, or never crack.
+        if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::MissingFiles)
+            return FailureReach::Target;
+        return FailureReach::Attempt;
+    }
+
+    void LogRetry(const Outcome& failure, int attempt) const {
+        if (failure.kind == FailureKind::Move) return;
+        const wchar_t* after = failure.kind == FailureKind::Parse ? L"after parse failure" : L"after failure";
+        Log(std::wstring(L"Retrying same manifest URL ") + after + L" (attempt " + AttemptOfLimit(attempt) + L")");
+    }
+
+    void Left(size_t, const Outcome&) const {}
+
+    Outcome Download(const std::wstring& url, int32_t number, int32_t count) {
+        const TransferReport report = [&](const wchar_t* status, int64_t done) {
+            ReportProgress(tracker, {.status = status, .item = url, .itemIndex = number,
+                                     .itemCount = count, .fileBytesDone = done});
+        };
+        return DownloadToFile(session, {url, temporaryPath, 0, &ceiling}, buffer, cancel, report);
+    }
+
+    Outcome Read() {
+        JsonDocument document;
+        Outcome parsed = ParseJson(ReadUtf8FileAsWide(temporaryPath), document, cancel);
+        if (!parsed.ok()) {
+            if (parsed.text.empty()) parsed.text = L"Downloaded manifest is empty or invalid JSON";
+            return parsed;
         }
-        if (attempt == kAttemptsPerTarget || Contains(r.lastError, kInvalidUrl) ||
-            Contains(r.lastError, kSha256Mismatch))
-            return Attempt::NextUrl;
-        Log(L"Retrying same manifest URL after failure (attempt " + AttemptOfLimit(attempt) + L")");
-        return Attempt::Retry;
+        manifest = Manifest();
+        if (!ReadManifest(document.root, manifest))
+            return Fail(FailureKind::MissingFiles, L"Manifest does not contain files object");
+        return Success();
     }
 
-    std::wstring parseError;
-    if (!ParseJson(ReadUtf8FileAsWide(r.temporaryPath), r.document, parseError, r.cancelFlag)) {
-        r.lastError = parseError.empty() ? L"Downloaded manifest is empty or invalid JSON" : parseError;
-        LogFailure(url, r.lastError);
-        DeleteFileIfExists(r.temporaryPath);
-        if (parseError == kCancelledByUser) {
-            r.errorText = parseError;
-            return Attempt::Stop;
-        }
-        if (attempt == kAttemptsPerTarget) return Attempt::NextUrl;
-        Log(L"Retrying same manifest URL after parse failure (attempt " + AttemptOfLimit(attempt) + L")");
-        return Attempt::Retry;
+    Outcome MoveIntoPlace() const {
+        if (MoveFileExW(temporaryPath.c_str(), manifestPath.c_str(), kMoveFlags)) return Success();
+        const DWORD code = GetLastError();
+        return Fail(FailureKind::Move, L"Cannot move manifest file: " + Win32ErrorText(code), code);
     }
-
-    const JsonValue* files = FindMember(r.document.root, L"files");
-    if (!files || files->kind != JsonKind::Object) {
-        r.lastError = L"Manifest does not contain files object";
-        LogFailure(url, r.lastError);
-        DeleteFileIfExists(r.temporaryPath);
-        return Attempt::NextUrl;
-    }
-
-    if (!MoveFileExW(r.temporaryPath.c_str(), r.manifestPath.c_str(), kMoveFlags)) {
-        r.lastError = L"Cannot move manifest file: " + Win32ErrorText(0);
-        DeleteFileIfExists(r.temporaryPath);
-        return attempt == kAttemptsPerTarget ? Attempt::NextUrl : Attempt::Retry;
-    }
-    Log(L"Manifest downloaded successfully from: " + url);
-    return Attempt::Succeeded;
-}
+};
 
 }  // namespace
 
-std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator) {
-    std::vector<std::wstring> pieces;
-    std::wstring piece;
-    for (wchar_t c : text) {
-        if (c != separator) {
-            piece += c;
-        } else if (!piece.empty()) {
-            pieces.push_back(std::move(piece));
-            piece.clear();
-        }
+bool ReadManifest(const JsonValue& root, Manifest& manifest) {
+    manifest.version = TruncateToInt64(GetNumber(root, L"version", 0));
+    manifest.versionString = GetString(root, L"version_string", L"");
+    manifest.mirrors = ReadMirrorList(root);
+    const JsonValue* files = FindMember(root, L"files");
+    if (!files || files->kind != JsonKind::Object) return false;
+    manifest.entries.reserve(files->count);
+    for (const JsonMember& member : MembersOf(*files)) {
+        FileEntry entry = ReadFileEntry(member.value);
+        entry.key = StringOf(member.name);
+        manifest.entries.push_back(std::move(entry));
     }
-    if (!piece.empty()) pieces.push_back(std::move(piece));
-    return pieces;
+    return true;
 }
 
 std::wstring ReadUtf8FileAsWide(const std::wstring& path) {
@@ -132,36 +174,19 @@ std::wstring ReadUtf8FileAsWide(const std::wstring& path) {
     return text;
 }
 
-bool DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
-                      const std::wstring& manifestPath, const ProgressTracker& tracker,
-                      const std::atomic<bool>* cancelFlag, JsonDocument& document,
-                      std::wstring& errorText) {
+Outcome DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
+                         const std::wstring& manifestPath, const ProgressTracker& tracker,
+                         RunBuffer& buffer, const CancelSignal& cancel, Manifest& manifest) {
     const std::vector<std::wstring> urls = SplitString(manifestUrls, L'|');
-    if (urls.empty()) {
-        errorText = L"NETWORK_UNREACHABLE: Manifest URL list is empty";
-        return false;
-    }
-    ManifestRetrieval r{session,  tracker,   cancelFlag, manifestPath, TemporaryPath(manifestPath),
-                        document, errorText, L""};
-    const int count = static_cast<int>(urls.size());
-    for (int number = 1; number <= count; ++number) {
-        const std::wstring& url = urls[number - 1];
-        for (int attempt = 1; attempt <= kAttemptsPerTarget; ++attempt) {
-            if (IsCancelled(cancelFlag)) {
-                errorText = kCancelledByUser;
-                return false;
-            }
-            const Attempt outcome = TryOnce(r, url, number, count, attempt);
-            if (outcome == Attempt::Succeeded) return true;
-            if (outcome == Attempt::Stop) return false;
-            if (outcome == Attempt::NextUrl) break;
-            PauseBeforeRetry(cancelFlag);
-        }
-    }
-    errorText = L"NETWORK_UNREACHABLE: Cannot download manifest from any URL (" +
-                std::to_wstring(count) + L" tried, " + std::to_wstring(kAttemptsPerTarget) +
-                L" attempts each). Last error: " + r.lastError;
-    return false;
+    if (urls.empty())
+        return Fail(FailureKind::NoUrls, L"NETWORK_UNREACHABLE: Manifest URL list is empty");
+    ManifestAttempts attempts{session, urls, manifestPath, tracker, buffer, cancel, manifest};
+    AttemptsEnd end = RunAttempts(attempts, urls.size(), cancel);
+    if (!end.exhausted) return std::move(end.last);
+    return Fail(FailureKind::Unreachable,
+                L"NETWORK_UNREACHABLE: Cannot download manifest from any URL (" +
+                    std::to_wstring(urls.size()) + L" tried, " + std::to_wstring(kAttemptsPerTarget) +
+                    L" attempts each). Last error: " + end.last.text);
 }
 
 }  // namespace tolvek

@@ -1,28 +1,42 @@
-// Manifest retrieval: the manifest from a "|"-separated URL list with retries,
-// text splitting and UTF-8 file reading.
+// Manifest retrieval: the manifest from a "|"-separated URL list with retries, read
+// once into the model the run uses; UTF-8 file reading.
 #pragma once
 
+#include "failure.h"
+#include "install_paths.h"
 #include "json.h"
 #include "progress.h"
+#include "run_buffer.h"
+#include "support.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
-#include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tolvek {
 
-// The pieces between separators, empty pieces dropped, nothing trimmed.
-std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator);
+// The manifest as the run uses it. Only this module and the JSON module read
+// the document's members.
+struct Manifest {
+    std::vector<FileEntry> entries;     // the members of "files", in ascending key order
+    int64_t version = 0;                // "version" truncated toward zero; 0 when not a number
+    std::wstring versionString;         // "version_string"; empty when not a string
+    std::vector<std::wstring> mirrors;  // the non-empty strings of "cdn_list", else "cdn"
+};
+
+// Reads the model from a parsed document; false when it has no "files" object (the
+// other members are read all the same).
+bool ReadManifest(const JsonValue& root, Manifest& manifest);
+
 // The whole file decoded from UTF-8 (byte-order mark dropped), or empty on any failure.
 std::wstring ReadUtf8FileAsWide(const std::wstring& path);
 
-// Downloads, parses and moves the manifest to `manifestPath`; false with `errorText` set.
-bool DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
-                      const std::wstring& manifestPath, const ProgressTracker& tracker,
-                      const std::atomic<bool>* cancelFlag, JsonDocument& document,
-                      std::wstring& errorText);
+// Downloads, parses and reads the manifest, and moves its file to `manifestPath`.
+Outcome DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
+                         const std::wstring& manifestPath, const ProgressTracker& tracker,
+                         RunBuffer& buffer, const CancelSignal& cancel, Manifest& manifest);
 
 }  // namespace tolvek

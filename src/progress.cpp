@@ -1,25 +1,21 @@
 #include "progress.h"
 
-#include "session.h"
 #include "support.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 namespace tolvek {
 
 namespace {
 
-ProgressRecord ProgressStore = {};
-
 // Every text goes to the host as the engine shows it (no control character,
 // no URL credentials), cut to its field.
 template <size_t N>
-void CopyText(wchar_t (&field)[N], const std::wstring& text) {
-    const std::wstring shown = ShownText(text);
+void CopyText(wchar_t (&field)[N], std::wstring_view text) {
+    const std::wstring shown = ShownText(std::wstring(text));
     const size_t count = shown.size() < N - 1 ? shown.size() : N - 1;
     std::memcpy(field, shown.data(), count * sizeof(wchar_t));
     field[count] = L'\0';
@@ -36,70 +32,39 @@ constexpr int64_t KiB = 1024;
 constexpr int64_t MiB = 1024 * KiB;
 constexpr int64_t GiB = 1024 * MiB;
 
-}  // namespace
-
-namespace {
+// The overall figures of a record, as texts.
+struct Overall {
+    int32_t progressPermille = 0;
+    std::wstring bytesDone = {}, bytesTotal = {}, speed = {}, timeLeft = {};
+};
 
 // The whole record, texts as the host is shown them, made before any lock is taken.
-ProgressRecord MakeRecord(const std::wstring& status, const std::wstring& currentItem,
-                          int32_t itemIndex, int32_t itemCount, int32_t progressPermille,
-                          const std::wstring& bytesDoneText, const std::wstring& bytesTotalText,
-                          const std::wstring& speedText, const std::wstring& timeLeftText,
-                          const std::wstring& fileBytesDoneText, const std::wstring& fileBytesTotalText) {
+ProgressRecord MakeRecord(const ProgressReport& report, const Overall& overall) {
     ProgressRecord record = {};
-    CopyText(record.status, status);
-    CopyText(record.currentItem, currentItem);
-    record.itemIndex = itemIndex;
-    record.itemCount = itemCount;
-    record.progressPermille = progressPermille;
-    CopyText(record.bytesDoneText, bytesDoneText);
-    CopyText(record.bytesTotalText, bytesTotalText);
-    CopyText(record.speedText, speedText);
-    CopyText(record.timeLeftText, timeLeftText);
-    CopyText(record.fileBytesDoneText, fileBytesDoneText);
-    CopyText(record.fileBytesTotalText, fileBytesTotalText);
+    CopyText(record.status, report.status);
+    CopyText(record.currentItem, report.item);
+    record.itemIndex = report.itemIndex;
+    record.itemCount = report.itemCount;
+    record.progressPermille = overall.progressPermille;
+    CopyText(record.bytesDoneText, overall.bytesDone);
+    CopyText(record.bytesTotalText, overall.bytesTotal);
+    CopyText(record.speedText, overall.speed);
+    CopyText(record.timeLeftText, overall.timeLeft);
+    CopyText(record.fileBytesDoneText, FormatBytes(report.fileBytesDone));
+    CopyText(record.fileBytesTotalText, FormatBytes(report.fileBytesTotal));
     return record;
 }
 
 }  // namespace
 
-void PublishProgress(const std::wstring& status, const std::wstring& currentItem, int32_t itemIndex,
-                     int32_t itemCount, int32_t progressPermille, const std::wstring& bytesDoneText,
-                     const std::wstring& bytesTotalText, const std::wstring& speedText,
-                     const std::wstring& timeLeftText, const std::wstring& fileBytesDoneText,
-                     const std::wstring& fileBytesTotalText) {
-    // Made before the lock, so a host's poll waits only for one copy.
-    const ProgressRecord record =
-        MakeRecord(status, currentItem, itemIndex, itemCount, progressPermille, bytesDoneText,
-                   bytesTotalText, speedText, timeLeftText, fileBytesDoneText, fileBytesTotalText);
-    std::lock_guard<std::mutex> lock(StatusLock);
-    ProgressStore = record;
+ProgressRecord FirstRecord() {
+    return MakeRecord({.status = L"Preparing"},
+                      {.bytesDone = L"0 B", .bytesTotal = L"0 B", .speed = L"0 B/s",
+                       .timeLeft = L"calculating..."});
 }
 
-void PublishProgressLocked(const std::wstring& status, const std::wstring& currentItem,
-                           int32_t itemIndex, int32_t itemCount, int32_t progressPermille,
-                           const std::wstring& bytesDoneText, const std::wstring& bytesTotalText,
-                           const std::wstring& speedText, const std::wstring& timeLeftText,
-                           const std::wstring& fileBytesDoneText,
-                           const std::wstring& fileBytesTotalText) {
-    ProgressStore = MakeRecord(status, currentItem, itemIndex, itemCount, progressPermille,
-                               bytesDoneText, bytesTotalText, speedText, timeLeftText,
-                               fileBytesDoneText, fileBytesTotalText);
-}
-
-bool CopyProgress(ProgressRecord* destination) {
-    std::lock_guard<std::mutex> lock(StatusLock);
-    if (ProgressStore.status[0] == L'\0') return false;
-    std::memcpy(destination, &ProgressStore, sizeof ProgressStore);
-    return true;
-}
-
-void ClearProgressStoreLocked() { std::memset(&ProgressStore, 0, sizeof ProgressStore); }
-
-void ReportProgress(const ProgressTracker& tracker, const std::wstring& status,
-                    const std::wstring& currentItem, int32_t itemIndex, int32_t itemCount,
-                    int64_t fileBytesDone, int64_t fileBytesTotal) {
-    const int64_t done = tracker.completedBytes + fileBytesDone;
+void ReportProgress(const ProgressTracker& tracker, const ProgressReport& report) {
+    const int64_t done = tracker.completedBytes + report.fileBytesDone;
     const int64_t total = tracker.totalBytes > 0 ? tracker.totalBytes : 1;
     // Declared sizes come from the network; keep the product inside 64 bits.
     int64_t permille = done > INT64_MAX / 1000
@@ -114,10 +79,9 @@ void ReportProgress(const ProgressTracker& tracker, const std::wstring& status,
     const double speed = static_cast<double>(done) / (static_cast<double>(elapsedMs) / 1000.0);
     const double secondsLeft = speed > 0 ? static_cast<double>(total - done) / speed : -1.0;
 
-    PublishProgress(status, currentItem, itemIndex, itemCount, static_cast<int32_t>(permille),
-                    FormatBytes(done), FormatBytes(total), FormatSpeed(speed),
-                    FormatDuration(secondsLeft), FormatBytes(fileBytesDone),
-                    FormatBytes(fileBytesTotal));
+    const Overall overall{static_cast<int32_t>(permille), FormatBytes(done), FormatBytes(total),
+                          FormatSpeed(speed), FormatDuration(secondsLeft)};
+    PublishProgress(MakeRecord(report, overall));
 }
 
 std::wstring FormatBytes(int64_t bytes) {

@@ -1,35 +1,29 @@
-// Progress: the process-wide progress record store, the run's progress tracker
-// and the byte, duration and speed texts. Calls only the session's StatusLock.
+// Progress: the run's progress tracker, the record it makes from what a stage
+// reports, and the byte, duration and speed texts. Publishes through status.h.
 #pragma once
 
-#include "tolvek_online_installer.h"
+#include "status.h"
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tolvek {
 
-using ProgressRecord = TolvekProgressRecord;
+// What a stage reports: its status, the item it works on, that item's place in the
+// stage, and the bytes of the file in transfer.
+struct ProgressReport {
+    std::wstring_view status = {};
+    std::wstring_view item = {};
+    int32_t itemIndex = 0;
+    int32_t itemCount = 0;
+    int64_t fileBytesDone = 0;
+    int64_t fileBytesTotal = 0;
+};
 
-// Writes all eleven fields of the store in one step under StatusLock; texts are
-// cut to their buffers.
-void PublishProgress(const std::wstring& status, const std::wstring& currentItem, int32_t itemIndex,
-                     int32_t itemCount, int32_t progressPermille, const std::wstring& bytesDoneText,
-                     const std::wstring& bytesTotalText, const std::wstring& speedText,
-                     const std::wstring& timeLeftText, const std::wstring& fileBytesDoneText,
-                     const std::wstring& fileBytesTotalText);
-// PublishProgress for a caller that holds StatusLock.
-void PublishProgressLocked(const std::wstring& status, const std::wstring& currentItem,
-                           int32_t itemIndex, int32_t itemCount, int32_t progressPermille,
-                           const std::wstring& bytesDoneText, const std::wstring& bytesTotalText,
-                           const std::wstring& speedText, const std::wstring& timeLeftText,
-                           const std::wstring& fileBytesDoneText,
-                           const std::wstring& fileBytesTotalText);
-// Copies the store when its status is not empty.
-bool CopyProgress(ProgressRecord* destination);
-// Zeroes the store; the caller holds StatusLock.
-void ClearProgressStoreLocked();
+// The record a start publishes before its worker runs: "Preparing", nothing done.
+ProgressRecord FirstRecord();
 
 // One per run. The run owns the two counters; the tracker only reads them.
 struct ProgressTracker {
@@ -39,9 +33,7 @@ struct ProgressTracker {
 };
 
 // Derives per-mille, speed and time left from the tracker and publishes the record.
-void ReportProgress(const ProgressTracker& tracker, const std::wstring& status,
-                    const std::wstring& currentItem, int32_t itemIndex, int32_t itemCount,
-                    int64_t fileBytesDone, int64_t fileBytesTotal);
+void ReportProgress(const ProgressTracker& tracker, const ProgressReport& report);
 
 std::wstring FormatBytes(int64_t bytes);
 std::wstring FormatDuration(double seconds);

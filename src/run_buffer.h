@@ -1,10 +1,8 @@
-// The block that every transfer and every digest of one install run reads into,
-// with the run's cancel flag, which the loops over that block read between blocks.
+// The block that every transfer and every digest of one install run reads into.
 #pragma once
 
 #include "handles.h"
 
-#include <atomic>
 #include <cstddef>
 
 namespace tolvek {
@@ -16,13 +14,11 @@ constexpr size_t kRunBufferSize = 1048576;
 // page of a fresh block before its first read, which for a small file costs many
 // times the read itself. The run uses it for one transfer or one digest at a time.
 struct RunBuffer {
-    explicit RunBuffer(const std::atomic<bool>* cancel = nullptr)
-        : block(AllocateZeroed(kRunBufferSize)), cancelFlag(cancel) {}
+    RunBuffer() : block(AllocateZeroed(kRunBufferSize)) {}
 
     void* data() const noexcept { return block.get(); }
 
     HeapBlock block;
-    const std::atomic<bool>* cancelFlag;  // read only; may be absent
 };
 
 }  // namespace tolvek

@@ -1,22 +1,18 @@
 #include "session.h"
 
-#include "install.h"
-#include "support.h"
+#include "progress.h"
+#include "status.h"
 
 #include <windows.h>
 
-#include <cstring>
 #include <memory>
 #include <thread>
 
 namespace tolvek {
 
 std::mutex SessionLock;
-std::mutex StatusLock;
 
 namespace {
-
-constexpr size_t kResultCapacity = 1024;
 
 // The worker and the reference it holds on this library. While a worker is
 // joinable the library stays loaded even if the host frees it, so the worker
@@ -36,26 +32,10 @@ struct Worker {
 std::unique_ptr<InstallSession> CurrentSession;
 Worker WorkerThread;
 std::atomic<bool> InstallDone{false};
-int32_t ResultCode = -1;
-wchar_t ResultMessage[kResultCapacity] = {};
-
-void ResetStatusLocked() {
-    ClearProgressStoreLocked();
-    ResultCode = -1;
-    ResultMessage[0] = L'\0';
-}
-
-// The reset and the first record in one locked step: a host polling while starts
-// race never finds the store empty once a session has started.
-void ResetStatusToFirstRecord() {
-    std::lock_guard<std::mutex> lock(StatusLock);
-    ResetStatusLocked();
-    PublishProgressLocked(L"Preparing", L"", 0, 0, 0, L"0 B", L"0 B", L"0 B/s", L"calculating...",
-                          L"0 B", L"0 B");
-}
 
 void WorkerBody(InstallSession* session) {
-    RunInstall(*session);
+    const RunResult result = RunInstall(session->request, session->cancelRequested);
+    SetResult(result.code, result.message);
     InstallDone.store(true);
 }
 
@@ -73,29 +53,6 @@ void Unpin(HMODULE& module) {
 
 }  // namespace
 
-void ResetStatus() {
-    std::lock_guard<std::mutex> lock(StatusLock);
-    ResetStatusLocked();
-}
-
-void SetResult(int32_t code, const std::wstring& message) {
-    // The host may show or log the text: no control character may reach it.
-    const std::wstring shown = ShownText(message);
-    std::lock_guard<std::mutex> lock(StatusLock);
-    const size_t count = shown.size() < kResultCapacity - 1 ? shown.size() : kResultCapacity - 1;
-    std::memcpy(ResultMessage, shown.data(), count * sizeof(wchar_t));
-    ResultMessage[count] = L'\0';
-    ResultCode = code;
-}
-
-bool GetResult(int32_t& code, std::wstring& message) {
-    std::lock_guard<std::mutex> lock(StatusLock);
-    if (ResultCode < 0) return false;
-    code = ResultCode;
-    message = ResultMessage;
-    return true;
-}
-
 int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
                      const wchar_t* logPath, const wchar_t* workingDirectory) {
     if (!manifestUrls || !targetDirectory || !logPath || !workingDirectory) return 0;
@@ -104,13 +61,11 @@ int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory
 
     // Everything that may fail for want of memory comes before the first change.
     auto session = std::make_unique<InstallSession>();
-    session->manifestUrls = manifestUrls;
-    session->targetDirectory = targetDirectory;
-    session->logPath = logPath;
-    session->workingDirectory = workingDirectory;
+    session->request = {manifestUrls, targetDirectory, logPath, workingDirectory};
+    const ProgressRecord first = FirstRecord();
 
     InstallDone.store(false);
-    ResetStatusToFirstRecord();
+    ResetStatus(first);
     CurrentSession = std::move(session);
     WorkerThread.pinnedModule = PinThisModule();
     try {
@@ -127,13 +82,13 @@ int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory
 
 void CancelSession() {
     std::lock_guard<std::mutex> lock(SessionLock);
-    if (CurrentSession) CurrentSession->cancelRequested.exchange(true);
+    if (CurrentSession) CurrentSession->cancelRequested.raised.exchange(true);
 }
 
 void ShutdownSession() {
     std::lock_guard<std::mutex> lock(SessionLock);
     if (WorkerThread.thread.joinable()) {
-        if (CurrentSession) CurrentSession->cancelRequested.exchange(true);
+        if (CurrentSession) CurrentSession->cancelRequested.raised.exchange(true);
         WorkerThread.thread.join();
         // The host still holds its own reference while it calls us.
         Unpin(WorkerThread.pinnedModule);
@@ -142,18 +97,5 @@ void ShutdownSession() {
 }
 
 bool IsSessionDone() { return InstallDone.load(); }
-
-bool CopyResult(int32_t* code, wchar_t* message, int32_t capacity) {
-    if (!code || !message || capacity <= 0) return false;
-    int32_t storedCode = 0;
-    std::wstring storedMessage;
-    if (!GetResult(storedCode, storedMessage)) return false;
-    *code = storedCode;
-    const size_t room = static_cast<size_t>(capacity) - 1;
-    const size_t count = storedMessage.size() < room ? storedMessage.size() : room;
-    std::memcpy(message, storedMessage.data(), count * sizeof(wchar_t));
-    message[count] = L'\0';
-    return true;
-}
 
 }  // namespace tolvek

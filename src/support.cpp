@@ -9,6 +9,25 @@ namespace tolvek {
 
 std::wstring LogFilePath;
 
+void PauseUnlessCancelled(const CancelSignal& cancel, DWORD milliseconds) {
+    if (!IsCancelled(cancel)) Sleep(milliseconds);
+}
+
+std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator) {
+    std::vector<std::wstring> pieces;
+    std::wstring piece;
+    for (wchar_t c : text) {
+        if (c != separator) {
+            piece += c;
+        } else if (!piece.empty()) {
+            pieces.push_back(std::move(piece));
+            piece.clear();
+        }
+    }
+    if (!piece.empty()) pieces.push_back(std::move(piece));
+    return pieces;
+}
+
 namespace {
 
 std::wstring Timestamp() {
@@ -97,8 +116,6 @@ std::wstring ParentDirectory(const std::wstring& path) {
 }
 
 namespace {
-
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // The length of ParentDirectory (the first `length` units of `path`), 0 when it has
 // none. The prefixes "a\\" and "a\" of "a\\\b" name the directory "a" as well, so

@@ -1,17 +1,32 @@
-// Support: the log file and the small file-system operations everything shares.
-// Calls only the platform.
+// Support: the cancel signal, the log file, small text helpers and the small
+// file-system operations everything shares. Calls only the platform.
 #pragma once
+
+#include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tolvek {
 
-// The text of a cancellation, which every stage passes up unchanged and the retry
-// loops recognise; and the test of the session's cancel flag (absent: never set).
-inline const std::wstring kCancelledByUser = L"Cancelled by user";
-inline bool IsCancelled(const std::atomic<bool>* cancelFlag) { return cancelFlag && cancelFlag->load(); }
+// The session's cancel request: raised once by the host, only read by the run,
+// before every attempt and pause and between the blocks of every long loop.
+struct CancelSignal {
+    std::atomic<bool> raised{false};
+};
+inline bool IsCancelled(const CancelSignal& cancel) { return cancel.raised.load(); }
+// Sleeps `milliseconds` unless the cancel has already been raised.
+void PauseUnlessCancelled(const CancelSignal& cancel, DWORD milliseconds);
+
+// Replacing moves: the destination is overwritten and the move reaches the disk
+// before the call returns.
+constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+inline bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+// The pieces between separators, empty pieces dropped, nothing trimmed.
+std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator);
 
 // The log file of the current run; empty disables logging. Set by the install run.
 extern std::wstring LogFilePath;
@@ -27,11 +42,6 @@ std::wstring ShownText(const std::wstring& text);
 void AppendLogLine(const std::wstring& path, const std::wstring& message);
 // AppendLogLine (LogFilePath, message).
 void Log(const std::wstring& message);
-
-// Writes a failure text when the caller asked for one (the text out may be absent).
-inline void SetError(std::wstring* errorText, const std::wstring& text) {
-    if (errorText) *errorText = text;
-}
 
 std::wstring ParentDirectory(const std::wstring& path);
 bool EnsureDirectoryExists(const std::wstring& path);

@@ -53,19 +53,19 @@ bool PrepareSha256(HashingResources& r, DWORD& digestLength) {
     return true;
 }
 
-// Feeds the whole file to the hash, one read buffer at a time. The cancel flag is
-// read before every block, so a digest of gigabytes ends within one block of it.
-bool HashWholeFile(HashingResources& r, RunBuffer& buffer, const std::wstring& path,
-                   std::wstring& failure) {
+// Feeds the whole file to the hash, one read buffer at a time. The cancel signal
+// is read before every block, so a digest of gigabytes ends within one block of it.
+bool HashWholeFile(HashingResources& r, RunBuffer& buffer, const CancelSignal& cancel,
+                   const std::wstring& path, Outcome& failure) {
     auto* data = static_cast<PUCHAR>(buffer.data());
     for (;;) {
-        if (IsCancelled(buffer.cancelFlag)) {
-            failure = kCancelledByUser;
+        if (IsCancelled(cancel)) {
+            failure = Cancelled();
             return false;
         }
         DWORD read = 0;
         if (!ReadFile(r.file.get(), data, kHashReadSize, &read, nullptr)) {
-            failure = L"Read error while hashing: " + path;
+            failure = Fail(FailureKind::Hashing, L"Read error while hashing: " + path, GetLastError());
             return false;
         }
         if (read == 0) return true;
@@ -83,77 +83,67 @@ std::wstring HexDigits(const unsigned char* bytes, DWORD length) {
     return text;
 }
 
-// The digest of an opened file, or empty; `failure` stays empty when only the
+// The digest of an opened file, or empty; `failure` stays a success when only the
 // hashing itself failed.
-std::wstring DigestOfOpenFile(HashingResources& r, RunBuffer& buffer, const std::wstring& path,
-                              std::wstring& failure) {
+std::wstring DigestOfOpenFile(HashingResources& r, RunBuffer& buffer, const CancelSignal& cancel,
+                              const std::wstring& path, Outcome& failure) {
     DWORD digestLength = 0;
-    if (!PrepareSha256(r, digestLength) || !HashWholeFile(r, buffer, path, failure))
+    if (!PrepareSha256(r, digestLength) || !HashWholeFile(r, buffer, cancel, path, failure))
         return std::wstring();
     auto* digest = static_cast<unsigned char*>(r.digest.get());
     if (!BCRYPT_SUCCESS(BCryptFinishHash(r.hash.get(), digest, digestLength, 0))) return std::wstring();
     return HexDigits(digest, digestLength);
 }
 
-std::wstring ComputeDigest(const std::wstring& path, RunBuffer& buffer, std::wstring& failure) {
+}  // namespace
+
+std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer,
+                               const CancelSignal& cancel, Outcome& failure) {
     HashingResources resources;
     // Read sharing only: a file that someone is still writing is not hashed.
     resources.file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!resources.file) {
-        failure = L"Cannot open file for hashing: " + path;
+        failure = Fail(FailureKind::Hashing, L"Cannot open file for hashing: " + path, GetLastError());
         return std::wstring();
     }
-    return DigestOfOpenFile(resources, buffer, path, failure);
-}
-
-}  // namespace
-
-std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer, std::wstring* errorText) {
-    std::wstring failure;
-    const std::wstring digest = ComputeDigest(path, buffer, failure);
-    if (digest.empty()) SetError(errorText, failure.empty() ? kCalculationFailed : failure);
+    failure = Success();
+    const std::wstring digest = DigestOfOpenFile(resources, buffer, cancel, path, failure);
+    if (digest.empty() && failure.ok()) failure = Fail(FailureKind::Hashing, kCalculationFailed);
     return digest;
 }
 
-bool VerifyFile(const std::wstring& localPath, const FileEntry& entry, const std::wstring& displayName,
-                RunBuffer& buffer, std::wstring* errorText) {
+Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry, const std::wstring& displayName,
+                   RunBuffer& buffer, const CancelSignal& cancel) {
     int64_t actual = -1;
-    if (!QueryExistingFile(localPath, actual)) {
-        SetError(errorText, L"File does not exist: " + displayName);
-        return false;
-    }
+    if (!QueryExistingFile(localPath, actual))
+        return Fail(FailureKind::FileMissing, L"File does not exist: " + displayName);
     // The size first: a file of the wrong size is never read.
-    if (entry.hasSize) {
-        if (actual != entry.size) {
-            SetError(errorText, L"Size mismatch for " + displayName + L". Expected " +
-                                    std::to_wstring(entry.size) + L", got " + std::to_wstring(actual));
-            return false;
-        }
-    }
-    if (!entry.hasHash) return true;
+    if (entry.hasSize && actual != entry.size)
+        return Fail(FailureKind::SizeMismatch, L"Size mismatch for " + displayName + L". Expected " +
+                                                   std::to_wstring(entry.size) + L", got " +
+                                                   std::to_wstring(actual));
+    if (!entry.hasHash) return Success();
 
-    std::wstring hashingError;
-    const std::wstring digest = ComputeFileSha256(localPath, buffer, &hashingError);
-    if (digest.empty()) {
-        SetError(errorText, hashingError);
-        return false;
-    }
-    if (digest == entry.hash) return true;
-    SetError(errorText, L"SHA256 mismatch for " + displayName + L". Expected " + entry.hash +
-                            L", got " + digest);
-    return false;
+    Outcome failure;
+    const std::wstring digest = ComputeFileSha256(localPath, buffer, cancel, failure);
+    if (digest.empty()) return failure;
+    if (digest == entry.hash) return Success();
+    return Fail(FailureKind::DigestMismatch, L"SHA256 mismatch for " + displayName + L". Expected " +
+                                                 entry.hash + L", got " + digest);
 }
 
-std::wstring ComputeFileSha256(const std::wstring& path, std::wstring* errorText) {
+Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry,
+                   const std::wstring& displayName) {
     RunBuffer buffer;
-    return ComputeFileSha256(path, buffer, errorText);
+    const CancelSignal never;
+    return VerifyFile(localPath, entry, displayName, buffer, never);
 }
 
-bool VerifyFile(const std::wstring& localPath, const FileEntry& entry,
-                const std::wstring& displayName, std::wstring* errorText) {
+std::wstring ComputeFileSha256(const std::wstring& path, Outcome& failure) {
     RunBuffer buffer;
-    return VerifyFile(localPath, entry, displayName, buffer, errorText);
+    const CancelSignal never;
+    return ComputeFileSha256(path, buffer, never, failure);
 }
 
 }  // namespace tolvek

@@ -1,23 +1,26 @@
 // Verification: a file's existence, size and SHA-256 digest against its entry.
 #pragma once
 
+#include "failure.h"
 #include "install_paths.h"
 #include "run_buffer.h"
+#include "support.h"
 
 #include <string>
 
 namespace tolvek {
 
 // The digest is read into the run's buffer; a cancel seen between two blocks ends
-// it with "Cancelled by user".
-bool VerifyFile(const std::wstring& localPath, const FileEntry& entry, const std::wstring& displayName,
-                RunBuffer& buffer, std::wstring* errorText);
-// 64 upper-case hexadecimal digits, or empty on failure (with a text).
-std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer, std::wstring* errorText);
+// it as a cancellation.
+Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry,
+                   const std::wstring& displayName, RunBuffer& buffer, const CancelSignal& cancel);
+// 64 upper-case hexadecimal digits, or empty with `failure` set.
+std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer,
+                               const CancelSignal& cancel, Outcome& failure);
 
 // For callers outside a run: a buffer of their own for this call, no cancellation.
-bool VerifyFile(const std::wstring& localPath, const FileEntry& entry,
-                const std::wstring& displayName, std::wstring* errorText);
-std::wstring ComputeFileSha256(const std::wstring& path, std::wstring* errorText);
+Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry,
+                   const std::wstring& displayName);
+std::wstring ComputeFileSha256(const std::wstring& path, Outcome& failure);
 
 }  // namespace tolvek

@@ -2,6 +2,7 @@
 // directories of one server, made to misbehave by rules on their paths.
 #include "cdn.h"
 #include "http.h"
+#include "manifest.h"
 #include "support.h"
 #include "stage_context.h"
 #include "test_support.h"
@@ -133,20 +134,23 @@ protected:
         return lines;
     }
     tolvek::CdnProbeResult Probe(const std::wstring& base) {
-        return tolvek::ProbeCdn(session.get(), base, L"probe.bin", &cancel);
+        return tolvek::ProbeCdn(session.get(), base, L"probe.bin", cancel);
     }
     std::vector<std::wstring> Select(const std::wstring& manifest,
                                      const std::vector<tolvek::FileEntry>& files = {
                                          Entry(L"probe.bin")}) {
         tolvek::JsonDocument document;
-        std::wstring parseError;
-        EXPECT_TRUE(tolvek::ParseJson(manifest, document, parseError)) << Narrow(manifest);
-        return tolvek::SelectCdns(session.get(), document.root, files, tracker, &cancel, error);
+        EXPECT_TRUE(tolvek::ParseJson(manifest, document).ok()) << Narrow(manifest);
+        tolvek::Manifest model;
+        tolvek::ReadManifest(document.root, model);
+        std::vector<std::wstring> order;
+        selection = tolvek::SelectCdns(session.get(), model.mirrors, files, tracker, cancel, order);
+        return order;
     }
 
     ScratchDir scratch{L"cdn"};
-    std::atomic<bool> cancel{false};
-    std::wstring error = L"earlier text";
+    tolvek::CancelSignal cancel;
+    tolvek::Outcome selection;
 };
 
 TEST_F(CdnTest, ProbeTriesHeadThenOneByteGet) {
@@ -179,7 +183,7 @@ TEST_F(CdnTest, ProbeTriesHeadThenOneByteGet) {
         const tolvek::CdnProbeResult result = Probe(c.base);
         EXPECT_EQ(result.baseUrl, c.base);
         EXPECT_EQ(result.ok, c.error.empty());
-        EXPECT_EQ(Narrow(result.error), c.error);
+        EXPECT_EQ(Narrow(result.error.text), c.error);
         if (c.error.empty()) {
             EXPECT_GE(result.latencyMs, 0);
             EXPECT_LT(result.latencyMs, INT64_MAX);
@@ -205,7 +209,7 @@ TEST_F(CdnTest, StalledHeadTimesOutAndIsRetriedSlow) {
     const std::string stallOnce = R"("method": "HEAD", "stall": true, "stall_seconds": 20, "times": 1)";
     SetRules(Servers().httpUrl, "[" + Rule("m1", stallOnce) + "]");
     const tolvek::CdnProbeResult result = Probe(Base(L"m1"));
-    EXPECT_TRUE(result.ok) << Narrow(result.error);
+    EXPECT_TRUE(result.ok) << Narrow(result.error.text);
     // The platform may report its socket's time-out instead of WinHTTP's.
     const std::vector<std::string> log = LogMessages(tolvek::LogFilePath);
     ASSERT_EQ(log.size(), 3u);
@@ -218,7 +222,7 @@ TEST_F(CdnTest, StalledHeadTimesOutAndIsRetriedSlow) {
 TEST_F(CdnTest, MirrorListComesFromCdnListOrElseCdn) {
     const std::wstring m1 = Base(L"m1"), m2 = Base(L"m2");
     const std::string missing = "Manifest does not contain cdn or cdn_list";
-    const std::string kept = "earlier text";  // a selection that succeeds leaves the text alone
+    const std::string kept = "";  // a selection that succeeds has no failure text
     struct Case {
         const char* name;
         std::wstring manifest;
@@ -240,9 +244,8 @@ TEST_F(CdnTest, MirrorListComesFromCdnListOrElseCdn) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StartAfresh();
-        error = Widen(kept);
         EXPECT_EQ(Select(c.manifest), c.mirrors);
-        EXPECT_EQ(Narrow(error), c.error);
+        EXPECT_EQ(Narrow(selection.text), c.error);
         std::vector<std::string> probed;
         for (const std::string& line : Log())
             if (line.rfind("Probing CDN [", 0) == 0) probed.push_back(line);
@@ -313,7 +316,7 @@ TEST_F(CdnTest, FastestFirstAndUnreachableLast) {
     const std::wstring slow = Base(L"m1"), down = Servers().refusedUrl, fast = Base(L"m3");
     SetRules(Servers().httpUrl, "[" + Rule("m1", R"("latency_ms": 400)") + "]");
     EXPECT_EQ(Select(MirrorList({slow, down, fast})), (std::vector<std::wstring>{fast, slow, down}));
-    EXPECT_EQ(error, L"earlier text");
+    EXPECT_TRUE(selection.ok());
 
     std::vector<std::string> outcomes;  // without the probe's own attempt and retry lines
     for (const std::string& line : Log())
@@ -337,7 +340,7 @@ TEST_F(CdnTest, AllFailedFallsBackToManifestOrder) {
     SetRules(Servers().httpUrl, "[" + Rule("m1", R"("status": 404)") + "]");
     EXPECT_EQ(Select(MirrorList({schemeless, missing})),
               (std::vector<std::wstring>{schemeless, missing}));
-    EXPECT_EQ(error, L"");
+    EXPECT_TRUE(selection.ok());
 
     const std::string invalid = "Invalid URL: " + Narrow(schemeless) + "/probe.bin";
     const std::vector<std::string> log = Log();
@@ -356,14 +359,15 @@ TEST_F(CdnTest, CancelDuringPauseEndsTheSelection) {
     std::thread host([&] {  // cancels once the second mirror's first retry is announced
         while (!finished && ReadBytes(tolvek::LogFilePath).find(retry) == std::string::npos)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        cancel = true;
+        cancel.raised = true;
     });
     const std::vector<std::wstring> selected = Select(MirrorList({Base(L"m1"), Base(L"m2")}));
     finished = true;
     host.join();
 
     EXPECT_TRUE(selected.empty());
-    EXPECT_EQ(error, L"Cancelled by user");
+    EXPECT_EQ(selection.kind, tolvek::FailureKind::Cancelled);
+    EXPECT_EQ(selection.text, L"Cancelled by user");
     EXPECT_EQ(Log(), (std::vector<std::string>{
                          "CDN probe file: probe.bin",
                          "Testing CDN endpoints (2)...",

@@ -1,8 +1,8 @@
 // File download with mirror failover against the real mirror server, and the
 // file URLs it builds.
-#include "http.h"
+#include "http_failover.h"
 #include "progress.h"
-#include "session.h"
+#include "status.h"
 #include "support.h"
 #include "stage_context.h"
 #include "test_support.h"
@@ -67,8 +67,10 @@ protected:
     // `order` is the run's mirror order, as the call leaves it.
     bool Download(const std::vector<std::wstring>& mirrors, HINTERNET handle) {
         order = mirrors;
-        return tolvek::DownloadFileWithFailover(handle, order, kManifestPath, temporary, entry, 1, 1,
-                                                tracker, buffer, error);
+        const tolvek::Outcome outcome =
+            tolvek::DownloadFileWithFailover({handle, entry, temporary, buffer, cancel, report}, order);
+        error = outcome.text;
+        return outcome.ok();
     }
     bool Download(const std::vector<std::wstring>& mirrors) { return Download(mirrors, session.get()); }
 
@@ -78,8 +80,12 @@ protected:
     std::string content = Content();
     tolvek::FileEntry entry;
     std::wstring temporary = scratch / L"a.bin.download";
-    std::atomic<bool> cancel{false};
-    tolvek::RunBuffer buffer{&cancel};
+    tolvek::CancelSignal cancel;
+    tolvek::RunBuffer buffer;
+    const tolvek::TransferReport report = [this](const wchar_t* status, int64_t done) {
+        tolvek::ReportProgress(tracker, {.status = status, .item = kManifestPath, .itemIndex = 1,
+                                         .itemCount = 1, .fileBytesDone = done});
+    };
     std::wstring error;
     std::vector<std::wstring> order;
 };
@@ -100,8 +106,8 @@ std::string RetryAfterDownloadFailure(int attempt, const std::wstring& base) {
 
 struct MirrorFault {
     const char* name;
-    std::string rule;  // for the first mirror's paths; empty for none
-    bool schemeless;   // the first mirror's base URL lacks its scheme
+    std::string rule;    // for the first mirror's paths; empty for none
+    std::wstring first;  // the first mirror's base URL; empty for the served one
     std::string failure;
     int attempts;  // on the first mirror before the second is asked
 };
@@ -110,16 +116,19 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
     const std::string wrong(content.size(), 'x');
     const std::string wrongDigest = Sha256Hex(wrong);
     const MirrorFault faults[] = {
-        {"not found", R"("status": 404)", false, "HTTP status 404", 3},
-        {"body cut short", R"("short": true, "short_bytes": 600)", false,
+        {"not found", R"("status": 404)", L"", "HTTP status 404", 3},
+        {"body cut short", R"("short": true, "short_bytes": 600)", L"",
          "Incomplete download: got 600 of 1000 bytes", 3},
         {"chunked body shorter than the manifest size",
-         R"("chunked_size_mismatch": true, "chunked_bytes": 999)", false,
+         R"("chunked_size_mismatch": true, "chunked_bytes": 999)", L"",
          "Size mismatch after download: expected 1000, got 999", 3},
-        {"wrong content", R"("body": ")" + wrong + "\"", false,
+        {"wrong content", R"("body": ")" + wrong + "\"", L"",
          "SHA256 mismatch for data/a.bin. Expected " + Sha256Hex(content) + ", got " + wrongDigest, 1},
-        {"base URL without scheme", "", true,
+        {"base URL without scheme", "", Base(L"m1").substr(7),
          "Invalid URL: " + Narrow(Servers().httpUrl.substr(7)) + "/failover/m1/data/a.bin", 1},
+        // A failure is known by its kind: a text that merely names the cancellation is no cancel.
+        {"a mirror that reads like a cancellation", "", L"Cancelled by user",
+         "Invalid URL: Cancelled by user/data/a.bin", 1},
     };
     for (const MirrorFault& fault : faults) {
         SCOPED_TRACE(fault.name);
@@ -127,7 +136,7 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
         DeleteFileW(tolvek::LogFilePath.c_str());
         if (!fault.rule.empty())
             SetRules(Servers().httpUrl, R"([{"path_glob": ")" + Glob("m1") + "\", " + fault.rule + "}]");
-        const std::wstring first = fault.schemeless ? Base(L"m1").substr(7) : Base(L"m1");
+        const std::wstring first = fault.first.empty() ? Base(L"m1") : fault.first;
         const std::wstring second = Base(L"m2");
 
         ASSERT_TRUE(Download({first, second})) << Narrow(error);
@@ -226,7 +235,7 @@ TEST_F(FailoverTest, EmptyMirrorListFailsWithoutLogOrRequest) {
 }
 
 TEST_F(FailoverTest, CancelledBeforeStartTriesNoMirror) {
-    cancel = true;
+    cancel.raised = true;
     EXPECT_FALSE(Download({Base(L"m1"), Base(L"m2")}));
     EXPECT_EQ(error, L"Cancelled by user");
     EXPECT_FALSE(Exists(tolvek::LogFilePath));
@@ -239,7 +248,7 @@ TEST_F(FailoverTest, CancelledDuringTransferEndsAtOnce) {
     std::atomic<bool> finished{false};
     std::thread host([&] {
         while (!finished && !Exists(temporary)) Sleep(10);
-        cancel = true;
+        cancel.raised = true;
     });
     const bool result = Download({Base(L"m1"), Base(L"m2")});
     finished = true;
@@ -267,7 +276,7 @@ TEST_F(FailoverTest, CancelDuringTheLastMirrorsVerificationIsACancel) {
         TolvekProgressRecord record = {};
         while (!finished) {
             if (tolvek::CopyProgress(&record) && std::wstring(record.status) == L"Verifying") {
-                cancel = true;
+                cancel.raised = true;
                 return;
             }
             Sleep(1);
@@ -286,14 +295,21 @@ TEST_F(FailoverTest, CancelDuringTheLastMirrorsVerificationIsACancel) {
     EXPECT_EQ(Log(), expected);
 }
 
-TEST_F(FailoverTest, DownloadFailureNamingCancellationEndsAtOnce) {
-    // The piece is found anywhere in a download's failure text, flag or not.
+TEST_F(FailoverTest, FailureNamingCancellationIsAnOrdinaryFailure) {
+    // A folder of that name in the temporary path: the failure is a file that cannot
+    // be created, whatever its text says, and is retried as such.
     temporary = scratch / L"Cancelled by user\\a.bin.download";
-    EXPECT_FALSE(Download({Base(L"m1"), Base(L"m2")}));
+    EXPECT_FALSE(Download({Base(L"m1")}));
     const std::string failure = "Cannot create file: " + Narrow(temporary);
-    EXPECT_EQ(Narrow(error), failure);
-    const std::vector<std::string> expected = {Downloading(1, 1, Base(L"m1") + L"/data/a.bin"),
-                                               FailedFrom(Base(L"m1"), failure)};
+    EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (1 tried, "
+                             "3 attempts each). Last error: " + failure);
+    std::vector<std::string> expected;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        expected.push_back("Downloading [CDN 1/1, attempt " + std::to_string(attempt) + "/3]: " +
+                           Narrow(Base(L"m1")) + "/data/a.bin");
+        expected.push_back(FailedFrom(Base(L"m1"), failure));
+        if (attempt < 3) expected.push_back(RetryAfterDownloadFailure(attempt, Base(L"m1")));
+    }
     EXPECT_EQ(Log(), expected);
 }
 
@@ -328,8 +344,10 @@ TEST_F(FailoverTest, FullDiskEndsTheDownloadAtOnce) {
     bigEntry.hasSize = true;
     const std::wstring onDisk = disk + L"\\big.bin.download";
     std::vector<std::wstring> mirrors = {Base(L"m1"), Base(L"m2")};
-    const bool ok = tolvek::DownloadFileWithFailover(session.get(), mirrors, bigEntry.key, onDisk, bigEntry, 1, 1,
-                                                     tracker, buffer, error);
+    const tolvek::Outcome outcome =
+        tolvek::DownloadFileWithFailover({session.get(), bigEntry, onDisk, buffer, cancel, report}, mirrors);
+    const bool ok = outcome.ok();
+    error = outcome.text;
     DeleteFileW((MirrorDirectory(L"m1") + L"\\data\\big.bin").c_str());
 
     EXPECT_FALSE(ok);

@@ -1,6 +1,7 @@
 // Manifests written to hurt: numbers read under a host's locale, numbers of a million
 // digits, and a parse cancelled in the middle of a large document.
 #include "json.h"
+#include "parse_support.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +36,7 @@ struct Outcome {
 Outcome ParseNumberText(const std::wstring& text) {
     JsonDocument document;
     Outcome outcome{false, 0, L""};
-    outcome.parsed = ParseJson(text, document, outcome.error);
+    outcome.parsed = ParseText(text, document, outcome.error);
     const JsonValue& value =
         document.root.kind == JsonKind::Array ? ElementsOf(document.root)[0] : document.root;
     if (outcome.parsed) {
@@ -157,14 +158,15 @@ TEST(HostileNumbers, RandomNumbersMatchACorrectlyRoundingConversion) {
 // ---- cancellation -----------------------------------------------------------------
 
 TEST(JsonCancel, AFlagSetBeforehandStopsEvenASmallDocument) {
-    std::atomic<bool> cancel{true};
+    tolvek::CancelSignal cancel;
+    cancel.raised = true;
     JsonDocument document;
     std::wstring error;
-    EXPECT_FALSE(ParseJson(LR"({"files": {"a": {}}})", document, error, &cancel));
+    EXPECT_FALSE(ParseText(LR"({"files": {"a": {}}})", document, error, &cancel));
     EXPECT_EQ(error, L"Cancelled by user");
 
-    cancel = false;
-    EXPECT_TRUE(ParseJson(LR"({"files": {"a": {}}})", document, error, &cancel));
+    cancel.raised = false;
+    EXPECT_TRUE(ParseText(LR"({"files": {"a": {}}})", document, error, &cancel));
     EXPECT_NE(FindMember(document.root, L"files"), nullptr);
 }
 
@@ -204,23 +206,23 @@ TEST(JsonCancel, ACancelDuringALargeParseTakesEffectAtOnce) {
         Clock::time_point start = Clock::now();
         {
             JsonDocument whole;
-            EXPECT_TRUE(ParseJson(text, whole, error)) << name << ": " << Show(error);
+            EXPECT_TRUE(ParseText(text, whole, error)) << name << ": " << Show(error);
         }
         const long long wholeMs = MillisecondsBetween(start, Clock::now());
         for (const long long delayMs : {wholeMs / 10, wholeMs / 2}) {
             SCOPED_TRACE(std::string(name) + ", whole parse " + std::to_string(wholeMs) +
                          " ms, cancelled after " + std::to_string(delayMs) + " ms");
-            std::atomic<bool> cancel{false};
+            tolvek::CancelSignal cancel;
             bool parsed = true;
             Clock::time_point returned;
             std::thread parse([&] {
                 JsonDocument tree;
-                parsed = ParseJson(text, tree, error, &cancel);
+                parsed = ParseText(text, tree, error, &cancel);
                 returned = Clock::now();
             });
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
             const Clock::time_point cancelled = Clock::now();
-            cancel = true;
+            cancel.raised = true;
             parse.join();
             EXPECT_FALSE(parsed);
             EXPECT_EQ(error, L"Cancelled by user");

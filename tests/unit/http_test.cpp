@@ -54,10 +54,23 @@ protected:
         testing_support::ResetServer(Servers().httpsUrl);
     }
 
+    // One transfer as a stage makes it; the failure's text goes to `error` when given.
+    bool Fetch(HINTERNET handle, const Transfer& transfer, std::wstring* error,
+               const CancelSignal* cancel = nullptr) {
+        const CancelSignal never;
+        const TransferReport report = [this](const wchar_t* status, int64_t done) {
+            ReportProgress(tracker, {.status = status, .item = L"dl/file.bin", .itemIndex = 3,
+                                     .itemCount = 9, .fileBytesDone = done,
+                                     .fileBytesTotal = reportedTotal});
+        };
+        reportedTotal = transfer.expectedSize > 0 ? transfer.expectedSize : 0;
+        const Outcome outcome = DownloadToFile(handle, transfer, buffer, cancel ? *cancel : never, report);
+        if (error) *error = outcome.text;
+        return outcome.ok();
+    }
     bool Download(const std::wstring& url, int64_t expected, std::wstring* error,
-                  const std::atomic<bool>* cancel = nullptr) {
-        return DownloadToFile(session.get(), url, local, tracker, L"dl/file.bin", 3, 9, expected,
-                              cancel, error);
+                  const CancelSignal* cancel = nullptr) {
+        return Fetch(session.get(), {url, local, expected}, error, cancel);
     }
     ProgressRecord LastRecord() {
         ProgressRecord record = {};
@@ -69,6 +82,8 @@ protected:
     const std::wstring fileUrl = Servers().httpUrl + L"/dl/file.bin";
     ScratchDir dir{L"download"};
     const std::wstring local = dir / L"out.bin";
+    RunBuffer buffer;
+    int64_t reportedTotal = 0;
 };
 
 TEST_F(DownloadTest, WholeBodyArrivesWithTheNoCacheHeader) {
@@ -150,8 +165,7 @@ TEST_F(DownloadTest, HostileBodiesStopAtTheDeclaredSizeOrTheCeiling) {
         EXPECT_FALSE(Exists(local));
 
         // Without a declared size the ceiling ends it.
-        EXPECT_FALSE(DownloadToFile(session.get(), fileUrl, local, tracker, L"dl/file.bin", 1, 1, 0, nullptr,
-                                    &error, &ceiling));
+        EXPECT_FALSE(Fetch(session.get(), {fileUrl, local, 0, &ceiling}, &error));
         EXPECT_EQ(error, L"Too much");
         EXPECT_FALSE(Exists(local));
         EXPECT_LT(GetTickCount64() - start, 20000u) << "a transfer did not stop";
@@ -165,8 +179,7 @@ TEST_F(DownloadTest, HostileBodiesStopAtTheDeclaredSizeOrTheCeiling) {
     testing_support::SetRules(Servers().httpUrl, "[]");
     std::wstring error;
     const SizeCeiling roomy{static_cast<int64_t>(content.size()), L"Too much"};
-    EXPECT_TRUE(DownloadToFile(session.get(), fileUrl, local, tracker, L"dl/file.bin", 1, 1, 0, nullptr, &error,
-                               &roomy))
+    EXPECT_TRUE(Fetch(session.get(), {fileUrl, local, 0, &roomy}, &error))
         << testing_support::Narrow(error);
     EXPECT_EQ(ReadBytes(local), content);
 }
@@ -204,11 +217,11 @@ TEST_F(DownloadTest, RequestFailuresNameTheirStep) {
     EXPECT_TRUE(StartsWith(error, L"HTTP request failed: ")) << testing_support::Narrow(error);
     EXPECT_GT(error.size(), std::wstring(L"HTTP request failed: ").size());
 
-    EXPECT_FALSE(DownloadToFile(nullptr, fileUrl, local, tracker, L"x", 1, 1, 0, nullptr, &error));
+    EXPECT_FALSE(Fetch(nullptr, {fileUrl, local}, &error));
     EXPECT_TRUE(StartsWith(error, L"WinHttpOpen failed: ")) << testing_support::Narrow(error);
 
-    EXPECT_FALSE(DownloadToFile(session.get(), fileUrl, dir / L"missing\\out.bin", tracker, L"x", 1, 1, 0,
-                                nullptr, &error));
+    const std::wstring missing = dir / L"missing\\out.bin";
+    EXPECT_FALSE(Fetch(session.get(), {fileUrl, missing}, &error));
     EXPECT_EQ(error, L"Cannot create file: " + dir / L"missing\\out.bin");
 
     // Without an error text out the results are the same.
@@ -229,7 +242,8 @@ TEST_F(DownloadTest, HttpsNeedsATrustedCertificate) {
 }
 
 TEST_F(DownloadTest, CancellationBeforeAndDuringTheTransfer) {
-    std::atomic<bool> cancel{true};
+    CancelSignal cancel;
+    cancel.raised = true;
     std::wstring error;
     EXPECT_FALSE(Download(fileUrl, 0, &error, &cancel));
     EXPECT_EQ(error, L"Cancelled by user");
@@ -241,10 +255,10 @@ TEST_F(DownloadTest, CancellationBeforeAndDuringTheTransfer) {
     // A slow body: cancel after some chunks have arrived.
     testing_support::SetRules(Servers().httpUrl,
                               R"([{"path": "/dl/file.bin", "drip": true, "drip_bytes": 4096, "drip_interval_ms": 20}])");
-    cancel = false;
+    cancel.raised = false;
     std::thread canceller([&] {
         Sleep(300);
-        cancel = true;
+        cancel.raised = true;
     });
     EXPECT_FALSE(Download(fileUrl, 0, &error, &cancel));
     canceller.join();
@@ -310,9 +324,10 @@ TEST_F(StalledDownloadTest, EachWaitingPhaseEndsAtTheRequestTimeOut) {
     for (const Phase& phase : phases) {
         SCOPED_TRACE(phase.name);
         HttpRequest request;
-        std::wstring error;
         const ULONGLONG start = GetTickCount64();
-        EXPECT_FALSE(SendHttpRequest(session.get(), phase.url, L"HEAD", L"", timeoutMs, request, nullptr, &error));
+        const Outcome sent = SendHttpRequest(session.get(), phase.url, L"HEAD", L"", timeoutMs, request);
+        const std::wstring& error = sent.text;
+        EXPECT_EQ(sent.kind, FailureKind::NoHttpStatus);
         testing_support::ExpectEndedAtTimeOut(GetTickCount64() - start, timeoutMs);
         ExpectRequestTimedOut(error, phase.timeoutText);
         EXPECT_FALSE(request.request);
@@ -362,15 +377,14 @@ TEST(HttpErrorTexts, FixedTextsAndFallbacks) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Win32ErrorText(0), fileNotFound);
 
-    std::wstring error = L"untouched";
     SetLastError(0);
-    EXPECT_FALSE(CheckHttpSession(nullptr, &error));
-    EXPECT_EQ(error, L"WinHttpOpen failed: ");
-    EXPECT_FALSE(CheckHttpSession(nullptr, nullptr));
+    const Outcome none = CheckHttpSession(nullptr);
+    EXPECT_EQ(none.kind, FailureKind::NoSession);
+    EXPECT_EQ(none.text, L"WinHttpOpen failed: ");
     HINTERNET open = WinHttpOpen(L"t", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
-    error = L"untouched";
-    EXPECT_TRUE(CheckHttpSession(open, &error));
-    EXPECT_EQ(error, L"untouched");
+    const Outcome opened = CheckHttpSession(open);
+    EXPECT_TRUE(opened.ok());
+    EXPECT_EQ(opened.text, L"");
     WinHttpCloseHandle(open);
 }
 

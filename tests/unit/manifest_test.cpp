@@ -25,6 +25,8 @@ using testing_support::Servers;
 using testing_support::WriteBytes;
 using Lines = std::vector<std::string>;
 
+std::string Show(const std::wstring& text) { return ::testing::PrintToString(text); }
+
 const char kManifest[] = R"({"files": {"a.bin": {"size": 1}}, "version": 2})";
 
 class ManifestTest : public ::testing::Test, protected StageContext {
@@ -46,9 +48,15 @@ protected:
     void Serve(const std::wstring& name, const std::string& bytes) {
         WriteBytes(Servers().root + L"\\mf\\" + name, bytes);
     }
-    bool Fetch(const std::wstring& urls, const std::atomic<bool>* cancel = nullptr) {
-        error.clear();
-        return DownloadManifest(session.get(), urls, manifestPath, tracker, cancel, document, error);
+    bool Fetch(const std::wstring& urls, const CancelSignal* cancel = nullptr) {
+        return Fetch(urls, manifestPath, cancel);
+    }
+    bool Fetch(const std::wstring& urls, const std::wstring& path, const CancelSignal* cancel = nullptr) {
+        const CancelSignal never;
+        const Outcome outcome =
+            DownloadManifest(session.get(), urls, path, tracker, buffer, cancel ? *cancel : never, manifest);
+        error = outcome.text;
+        return outcome.ok();
     }
     Lines Log() const { return LogMessages(dir / L"install.log"); }
 
@@ -62,7 +70,8 @@ protected:
 
     ScratchDir dir{L"manifest"};
     const std::wstring manifestPath = dir / L"tolvek_launcher_manifest.json";
-    JsonDocument document;
+    RunBuffer buffer;
+    Manifest manifest;
     std::wstring error;
 };
 
@@ -73,9 +82,7 @@ TEST_F(ManifestTest, FullDiskEndsTheRetrievalAtOnce) {
     ASSERT_FALSE(disk.empty()) << "TOLVEK_SMALL_DISK names no small disk";
     Serve(L"big.json", "{\"files\": {}, \"pad\": \"" + std::string(3 * 1048576, 'p') + "\"}");
     const std::wstring onDisk = disk + L"\\tolvek_launcher_manifest.json";
-    error.clear();
-    const bool ok = DownloadManifest(session.get(), Url(L"big.json") + L"|" + Url(L"good.json"), onDisk, tracker,
-                                     nullptr, document, error);
+    const bool ok = Fetch(Url(L"big.json") + L"|" + Url(L"good.json"), onDisk);
     DeleteFileW((Servers().root + L"\\mf\\big.json").c_str());
 
     EXPECT_FALSE(ok);
@@ -109,8 +116,9 @@ TEST_F(ManifestTest, FallsBackToTheNextUrlAfterThreeFailures) {
                             "Manifest downloaded successfully from: " + UrlText(L"good.json")}));
     EXPECT_EQ(ReadBytes(manifestPath), kManifest);
     EXPECT_FALSE(Exists(manifestPath + L".download"));
-    ASSERT_NE(FindMember(document.root, L"files"), nullptr);
-    EXPECT_EQ(GetNumber(document.root, L"version", 0), 2);
+    ASSERT_EQ(manifest.entries.size(), 1u);
+    EXPECT_EQ(manifest.entries[0].key, L"a.bin");
+    EXPECT_EQ(manifest.version, 2);
 }
 
 TEST_F(ManifestTest, EveryUrlFailingNamesTheLastError) {
@@ -161,7 +169,7 @@ TEST_F(ManifestTest, ParseFailuresAreRetriedWithTheParserMessage) {
 TEST_F(ManifestTest, ByteOrderMarkAndInvalidUtf8) {
     Serve(L"bom.json", "\xEF\xBB\xBF{\"files\": {\"a\": {}}, \"version_string\": \"v\xFF\"}");
     ASSERT_TRUE(Fetch(Url(L"bom.json"))) << Narrow(error);
-    EXPECT_EQ(GetString(document.root, L"version_string", L""), L"v\uFFFD");
+    EXPECT_EQ(manifest.versionString, L"v\uFFFD");
 }
 
 TEST_F(ManifestTest, BlanksAroundUrlsAreKept) {
@@ -171,10 +179,10 @@ TEST_F(ManifestTest, BlanksAroundUrlsAreKept) {
 }
 
 TEST_F(ManifestTest, CancellationDuringAPauseStopsTheNextAttempt) {
-    std::atomic<bool> cancel{false};
+    CancelSignal cancel;
     std::thread canceller([&] {
         Sleep(150);  // the first attempt fails at once; its pause runs
-        cancel = true;
+        cancel.raised = true;
     });
     EXPECT_FALSE(Fetch(Url(L"missing.json") + L"|" + Url(L"good.json"), &cancel));
     canceller.join();
@@ -199,13 +207,14 @@ TEST_F(ManifestTest, CancellationDuringTheParseEndsTheRetrieval) {
     big += "0]}";
     Serve(L"big.json", big);
     const std::wstring temporary = manifestPath + L".download";
-    std::atomic<bool> cancel{false}, returned{false};
+    CancelSignal cancel;
+    std::atomic<bool> returned{false};
     Clock::time_point cancelledAt;
     std::thread canceller([&] {
         while (!returned && BytesOnDisk(temporary) != static_cast<long long>(big.size())) Sleep(1);
         Sleep(100);
         cancelledAt = Clock::now();
-        cancel = true;
+        cancel.raised = true;
     });
     const bool fetched = Fetch(Url(L"big.json"), &cancel);
     const Clock::time_point returnedAt = Clock::now();
@@ -219,6 +228,45 @@ TEST_F(ManifestTest, CancellationDuringTheParseEndsTheRetrieval) {
     EXPECT_FALSE(Exists(manifestPath));
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(returnedAt - cancelledAt).count(), 2000);
     DeleteFileW((Servers().root + L"\\mf\\big.json").c_str());
+}
+
+TEST(FileEntry, ReadsSizeAndHashOfTheRightKinds) {
+    const struct {
+        std::wstring json;
+        int64_t size;
+        bool hasSize;
+        std::wstring hash;
+        bool hasHash;
+    } rows[] = {
+        {LR"({"size": 12.7, "hash": "ab12ef"})", 12, true, L"AB12EF", true},
+        {LR"({"size": -3})", -3, true, L"", false},
+        {LR"({"size": -3.9})", -3, true, L"", false},
+        {LR"({"size": "12"})", -1, false, L"", false},
+        {LR"({"hash": ""})", -1, false, L"", false},
+        {LR"({"hash": 5})", -1, false, L"", false},
+        {LR"({"Size": 5, "HASH": "ab"})", -1, false, L"", false},
+        {LR"("size")", -1, false, L"", false},
+        {LR"([12, "ab"])", -1, false, L"", false},
+        {LR"({"hash": "zZ09\u00e4{g"})", -1, false, L"ZZ09\xE4{G", true},  // only a-z change
+        // Outside the signed 64-bit range the size stays at the nearest limit.
+        {LR"({"size": 9223372036854775807})", INT64_MAX, true, L"", false},
+        {LR"({"size": 1e19})", INT64_MAX, true, L"", false},
+        {LR"({"size": -1e300})", INT64_MIN, true, L"", false},
+        {LR"({"size": -9223372036854775808})", INT64_MIN, true, L"", false},
+    };
+    for (const auto& row : rows) {
+        JsonDocument document;
+        ASSERT_TRUE(ParseJson(LR"({"files": {"k": )" + row.json + L"}}", document).ok()) << Show(row.json);
+        Manifest manifest;
+        ASSERT_TRUE(ReadManifest(document.root, manifest));
+        ASSERT_EQ(manifest.entries.size(), 1u);
+        const FileEntry& entry = manifest.entries[0];
+        EXPECT_EQ(entry.key, L"k");
+        EXPECT_EQ(entry.size, row.size) << Show(row.json);
+        EXPECT_EQ(entry.hasSize, row.hasSize) << Show(row.json);
+        EXPECT_EQ(entry.hash, row.hash) << Show(row.json);
+        EXPECT_EQ(entry.hasHash, row.hasHash) << Show(row.json);
+    }
 }
 
 TEST(SplitString, DropsEmptyPiecesAndKeepsBlanks) {

@@ -33,6 +33,31 @@ tolvek::FileEntry Entry(const std::string& content) {
     return entry;
 }
 
+// The verification as the tables state it: valid or not, with the failure's text
+// written into `error` (when given) only on failure.
+bool Verify(const std::wstring& path, const tolvek::FileEntry& entry, const std::wstring& name,
+            std::wstring* error, tolvek::RunBuffer* buffer = nullptr,
+            const tolvek::CancelSignal* cancel = nullptr) {
+    const tolvek::CancelSignal never;
+    tolvek::RunBuffer own;
+    const tolvek::Outcome outcome =
+        tolvek::VerifyFile(path, entry, name, buffer ? *buffer : own, cancel ? *cancel : never);
+    if (!outcome.ok() && error) *error = outcome.text;
+    return outcome.ok();
+}
+
+// The digest, or empty with the failure's text in `error` (when given).
+std::wstring Digest(const std::wstring& path, std::wstring* error, tolvek::RunBuffer* buffer = nullptr,
+                    const tolvek::CancelSignal* cancel = nullptr) {
+    const tolvek::CancelSignal never;
+    tolvek::RunBuffer own;
+    tolvek::Outcome failure;
+    const std::wstring digest =
+        tolvek::ComputeFileSha256(path, buffer ? *buffer : own, cancel ? *cancel : never, failure);
+    if (error) *error = failure.text;
+    return digest;
+}
+
 TEST(Verify, DigestsMatchIndependentSha256) {
     const ScratchDir scratch(L"digests");
     // Largest first: what a longer file left in the run's buffer must not reach a shorter one's digest.
@@ -43,12 +68,12 @@ TEST(Verify, DigestsMatchIndependentSha256) {
         const std::wstring path = scratch / (std::to_wstring(size) + L".bin");
         WriteBytes(path, content);
         std::wstring error;
-        EXPECT_EQ(Narrow(tolvek::ComputeFileSha256(path, &error)), Sha256Hex(content)) << size << " bytes";
-        EXPECT_EQ(Narrow(tolvek::ComputeFileSha256(path, buffer, &error)), Sha256Hex(content))
+        EXPECT_EQ(Narrow(Digest(path, &error)), Sha256Hex(content)) << size << " bytes";
+        EXPECT_EQ(Narrow(Digest(path, &error, &buffer)), Sha256Hex(content))
             << size << " bytes, the run's buffer";
         EXPECT_EQ(error, L"") << size << " bytes";
     }
-    EXPECT_EQ(Narrow(tolvek::ComputeFileSha256(scratch / L"0.bin", nullptr)),
+    EXPECT_EQ(Narrow(Digest(scratch / L"0.bin", nullptr)),
               "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
 }
 
@@ -93,10 +118,10 @@ TEST(Verify, DecidesByExistenceThenSizeThenDigest) {
     };
     for (const Row& row : rows) {
         std::wstring error = L"untouched";
-        const bool valid = tolvek::VerifyFile(row.path, row.entry, L"shown/name", &error);
+        const bool valid = Verify(row.path, row.entry, L"shown/name", &error);
         EXPECT_EQ(valid, row.error.empty()) << row.name;
         EXPECT_EQ(Narrow(error), row.error.empty() ? "untouched" : row.error) << row.name;
-        EXPECT_EQ(tolvek::VerifyFile(row.path, row.entry, L"shown/name", nullptr), valid) << row.name;
+        EXPECT_EQ(Verify(row.path, row.entry, L"shown/name", nullptr), valid) << row.name;
     }
 }
 
@@ -121,23 +146,23 @@ TEST(Verify, FileHeldWithoutReadSharingCannotBeHashed) {
             CreateFileW(path.c_str(), row.access, row.share, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(holder) << row.name;
         std::wstring error;
-        EXPECT_EQ(tolvek::ComputeFileSha256(path, &error), L"") << row.name;
+        EXPECT_EQ(Digest(path, &error), L"") << row.name;
         EXPECT_EQ(Narrow(error), expected) << row.name;
         error.clear();
-        EXPECT_FALSE(tolvek::VerifyFile(path, Entry(content), L"locked.bin", &error)) << row.name;
+        EXPECT_FALSE(Verify(path, Entry(content), L"locked.bin", &error)) << row.name;
         EXPECT_EQ(Narrow(error), expected) << row.name;
 
         // A wrong size is decided before the file is opened.
         tolvek::FileEntry longer = Entry(content);
         longer.size += 1;
-        EXPECT_FALSE(tolvek::VerifyFile(path, longer, L"locked.bin", &error)) << row.name;
+        EXPECT_FALSE(Verify(path, longer, L"locked.bin", &error)) << row.name;
         EXPECT_EQ(Narrow(error), "Size mismatch for locked.bin. Expected 15, got 14") << row.name;
     }
     // Another reader that shares reading does not stand in the way.
     const tolvek::FileHandle reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                 OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(reader);
-    EXPECT_TRUE(tolvek::VerifyFile(path, Entry(content), L"locked.bin", nullptr));
+    EXPECT_TRUE(Verify(path, Entry(content), L"locked.bin", nullptr));
 }
 
 // Mostly zeros, with text at its start, across the 4 GiB boundary and at its end.
@@ -171,10 +196,10 @@ TEST(Verify, SizeAbove4GiBComparedIn64Bits) {
     entry.size = kLargeSize & 0xFFFFFFFF;
     entry.hasSize = true;
     std::wstring error;
-    EXPECT_FALSE(tolvek::VerifyFile(path, entry, L"large.bin", &error));
+    EXPECT_FALSE(Verify(path, entry, L"large.bin", &error));
     EXPECT_EQ(Narrow(error), "Size mismatch for large.bin. Expected 1048583, got 4296015879");
     entry.size = kLargeSize;
-    EXPECT_TRUE(tolvek::VerifyFile(path, entry, L"large.bin", &error));
+    EXPECT_TRUE(Verify(path, entry, L"large.bin", &error));
 }
 
 TEST(Verify, FileAbove4GiBHashedWholeSlow) {
@@ -187,7 +212,7 @@ TEST(Verify, FileAbove4GiBHashedWholeSlow) {
     entry.hash = Widen(kLargeDigest);
     entry.hasHash = true;
     std::wstring error;
-    EXPECT_TRUE(tolvek::VerifyFile(path, entry, L"large.bin", &error)) << Narrow(error);
+    EXPECT_TRUE(Verify(path, entry, L"large.bin", &error)) << Narrow(error);
 }
 
 // Only the digest reads the file block by block, so only the digest is cut short:
@@ -197,11 +222,12 @@ TEST(Verify, CancelledBeforehandEndsOnlyTheDigest) {
     const std::string content = "some content";
     const std::wstring path = scratch / L"file.bin";
     WriteBytes(path, content);
-    std::atomic<bool> cancel{true};
-    tolvek::RunBuffer buffer(&cancel);
+    tolvek::CancelSignal cancel;
+    cancel.raised = true;
+    tolvek::RunBuffer buffer;
 
     std::wstring error;
-    EXPECT_EQ(tolvek::ComputeFileSha256(path, buffer, &error), L"");
+    EXPECT_EQ(Digest(path, &error, &buffer, &cancel), L"");
     EXPECT_EQ(Narrow(error), "Cancelled by user");
 
     tolvek::FileEntry sizeOnly = Entry(content);
@@ -221,7 +247,7 @@ TEST(Verify, CancelledBeforehandEndsOnlyTheDigest) {
     };
     for (const auto& row : rows) {
         error = L"untouched";
-        EXPECT_EQ(tolvek::VerifyFile(row.path, row.entry, L"file.bin", buffer, &error), row.error.empty())
+        EXPECT_EQ(Verify(row.path, row.entry, L"file.bin", &error, &buffer, &cancel), row.error.empty())
             << row.name;
         EXPECT_EQ(Narrow(error), row.error.empty() ? "untouched" : row.error) << row.name;
     }
@@ -233,16 +259,16 @@ TEST(Verify, CancelDuringALongDigestEndsItWithinABlock) {
     const ScratchDir scratch(L"cancel_digest");
     const std::wstring path = scratch / L"huge.bin";
     CreateSparseFile(path, int64_t{3} << 30);
-    std::atomic<bool> cancel{false};
-    tolvek::RunBuffer buffer(&cancel);
+    tolvek::CancelSignal cancel;
+    tolvek::RunBuffer buffer;
     ULONGLONG cancelledAt = 0;
     std::thread host([&] {
         Sleep(300);
         cancelledAt = GetTickCount64();
-        cancel = true;
+        cancel.raised = true;
     });
     std::wstring error;
-    const std::wstring digest = tolvek::ComputeFileSha256(path, buffer, &error);
+    const std::wstring digest = Digest(path, &error, &buffer, &cancel);
     const ULONGLONG endedAt = GetTickCount64();
     host.join();
 

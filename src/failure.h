@@ -1,0 +1,55 @@
+// The failure value: what every operation below the install run returns. Retry
+// loops decide on the kind; the text, made once where the failure arises, goes
+// unchanged to the log and the host's result and is never searched.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace tolvek {
+
+enum class FailureKind {
+    None,              // success
+    Cancelled,         // the host asked the run to stop
+    NoSession,         // the run has no WinHTTP session
+    InvalidUrl,        // a URL that does not crack
+    PlatformCall,      // a WinHTTP call around the exchange failed (connection or request handle, headers)
+    NoHttpStatus,      // the request got no response: refused, reset, TLS, time-out
+    HttpStatus,        // a response whose status is outside 200-299
+    BodyRead,          // reading the body failed after the status
+    IncompleteBody,    // the body ended before the length it announced
+    SizeMismatch,      // the bytes are not as many as the manifest declares
+    TooLarge,          // a body of no declared size passed its ceiling
+    CannotCreateFile,  // the local file for a body could not be created
+    DiskWrite,         // the local disk refused a write
+    FileMissing,       // a file to verify is not there
+    Hashing,           // the digest could not be computed
+    DigestMismatch,    // the SHA-256 is not the declared one
+    Parse,             // the manifest is not a JSON document
+    MissingFiles,      // the manifest has no "files" object
+    Move,              // a downloaded file could not be moved into place
+    NoUrls,            // the manifest URL list is empty
+    NoMirrors,         // the manifest names no mirror
+    Unreachable,       // every manifest URL, or every mirror, failed
+};
+
+struct Outcome {
+    FailureKind kind = FailureKind::None;
+    uint32_t platformCode = 0;  // the Win32 or WinHTTP code, 0 when there is none
+    uint32_t httpStatus = 0;    // the response's status, 0 when there is none
+    std::wstring text;          // empty on success
+
+    bool ok() const { return kind == FailureKind::None; }
+};
+
+inline const std::wstring kCancelledByUser = L"Cancelled by user";
+
+inline Outcome Success() { return Outcome(); }
+inline Outcome Fail(FailureKind kind, std::wstring text, uint32_t platformCode = 0,
+                    uint32_t httpStatus = 0) {
+    return Outcome{kind, platformCode, httpStatus, std::move(text)};
+}
+inline Outcome Cancelled() { return Fail(FailureKind::Cancelled, kCancelledByUser); }
+
+}  // namespace tolvek
