@@ -86,6 +86,10 @@ std::vector<KeyRow> KeyRows() {
         {"trailing separator", L"sub/", {Exactly(Invalid(L"sub/"))}, L"", {}},
         {"three dots inside", L"x/.../y", {Exactly(Escapes(L"x/.../y"))}, L"", {}},
         {"wildcards", L"*.txt", {ThenPlatformText(AllMirrorsFailed(L"*.txt", 1, L"Cannot create file: "))}, L"", {}},
+        // A failure is known by its kind, not its words: a folder named like the
+        // cancellation is a path that cannot be created, retried as such.
+        {"a folder named like the cancellation", L"Cancelled by user /f.txt",
+         {ThenPlatformText(AllMirrorsFailed(L"Cancelled by user /f.txt", 1, L"Cannot create file: "))}, L"", {}},
         // The platform reads a path only up to a NUL: keep.txt must not be touched.
         // The result shows the NUL, so the host sees the whole key.
         {"NUL inside the key", nul, {Exactly(Invalid(L"keep.txt\\u0000zz"))}, L"", {}},
@@ -174,6 +178,12 @@ TEST_F(ReliabilityTest, HostileManifestsEndAsThePartsSay) {
          {{L"dup.txt", first}},
          {Exactly(L"OK")},
          {{L"dup.txt", nullptr, &first}}},
+        // Not a URL, and worded like a text the engine writes: one mirror that fails.
+        {"a first mirror named like the cancellation",
+         "{\"files\": {" + Entry("ok.txt", "5", sha5) + "}, \"cdn_list\": [\"Cancelled by user\", \"{mirror}\"]}",
+         {{L"ok.txt", five}},
+         {Exactly(L"OK")},
+         {{L"ok.txt", nullptr, &five}}},
         {"a size of 10^30",
          "{\"files\": {" + Entry("big.bin", "1e30", sha5) + "}, \"cdn\": \"{mirror}\"}",
          {{L"big.bin", five}},
