@@ -203,7 +203,7 @@ int Cancel(const wchar_t* path) {
         });
         std::this_thread::sleep_for(std::chrono::duration<double>(wholeSeconds * step / 10));
         const Clock::time_point cancelled = Clock::now();
-        cancel.raised = true;
+        tolvek::RaiseCancel(cancel);
         parse.join();
         if (!parsed) latest = std::max(latest, std::chrono::duration<double>(returned - cancelled).count());
     }

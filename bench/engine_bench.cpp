@@ -231,8 +231,7 @@ int Platform(const std::wstring& file, const std::wstring& smallFile, const std:
 // ---- download: DownloadToFile alone, and the WinHTTP reads it is made of ---------
 
 tolvek::InternetHandle OpenSession() {
-    tolvek::InternetHandle session(WinHttpOpen(L"engine_bench", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    tolvek::InternetHandle session = tolvek::OpenHttpSession(L"engine_bench", WINHTTP_ACCESS_TYPE_NO_PROXY);
     if (!session) Fail("WinHttpOpen failed");
     return session;
 }
@@ -243,19 +242,22 @@ struct ReadFigures {
 };
 
 // The same request, read into one reused buffer and thrown away, with the loop of
-// DownloadToFile (available bytes, up to 1 MiB, per read): what WinHTTP delivers.
-ReadFigures WinHttpReads(HINTERNET session, const std::wstring& url, std::vector<char>& buffer) {
+// DownloadToFile (available bytes, up to 1 MiB, per read, each awaited as the
+// engine awaits it): what WinHTTP delivers.
+ReadFigures WinHttpReads(HINTERNET session, const std::wstring& url, tolvek::RunBuffer& buffer) {
+    const tolvek::CancelSignal never;
     tolvek::HttpRequest http;
-    if (!tolvek::SendHttpRequest(session, url, L"GET", L"", 30000, http).ok()) Fail("request failed");
+    if (!tolvek::SendHttpRequest(session, url, L"GET", L"", 30000, never, http).ok()) Fail("request failed");
+    const auto later = tolvek::SteadyClock::now() + std::chrono::hours(1);
     int64_t total = 0, reads = 0;
     const auto start = Clock::now();
     for (;;) {
-        DWORD available = 0, read = 0;
-        if (!WinHttpQueryDataAvailable(http.request.get(), &available) || available == 0) break;
-        if (!WinHttpReadData(http.request.get(), buffer.data(), std::min<DWORD>(available, kBlock), &read) ||
-            read == 0)
-            break;
-        total += read;
+        const tolvek::AsyncResult available = tolvek::QueryAvailable(http.request, never, later);
+        if (available.completion != tolvek::Completion::Done || available.bytes == 0) break;
+        const tolvek::AsyncResult read =
+            tolvek::ReadInto(http.request, buffer, std::min<DWORD>(available.bytes, kBlock), never, later);
+        if (read.completion != tolvek::Completion::Done || read.bytes == 0) break;
+        total += read.bytes;
         ++reads;
     }
     return {MegabytesPerSecond(total, SecondsSince(start)), reads ? double(total) / reads : 0.0};
@@ -273,7 +275,7 @@ int Download(const std::wstring& url, const std::wstring& smallUrl, const std::w
     };
     tolvek::RunBuffer transferBuffer;
     const tolvek::CancelSignal never;
-    std::vector<char> buffer(kBlock);
+    tolvek::RunBuffer buffer;
     std::vector<double> rates, raw, chunks;
     for (int run = 0; run < runs; ++run) {
         const auto start = Clock::now();

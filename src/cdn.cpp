@@ -25,6 +25,7 @@ int64_t WholeMillisecondsSince(std::chrono::steady_clock::time_point start) {
 // The attempts of one request kind on one mirror; only the successful attempt is timed.
 struct ProbeAttempts {
     HINTERNET session;
+    const CancelSignal& cancel;
     const std::wstring& url;
     const std::wstring verb;
     const std::wstring extraHeaders;
@@ -33,7 +34,7 @@ struct ProbeAttempts {
     Outcome Attempt(size_t, int attempt) {
         const auto start = std::chrono::steady_clock::now();
         Log(L"CDN probe " + verb + L" [attempt " + AttemptOfLimit(attempt) + L"]: " + url);
-        Outcome outcome = SendProbeRequest(session, url, verb.c_str(), extraHeaders, kProbeTimeoutMs);
+        Outcome outcome = SendProbeRequest(session, url, verb.c_str(), extraHeaders, kProbeTimeoutMs, cancel);
         if (outcome.ok()) latencyMs = WholeMillisecondsSince(start);
         return outcome;
     }
@@ -120,10 +121,11 @@ std::vector<std::wstring> ReachableFirst(const std::vector<CdnProbeResult>& sort
 }  // namespace
 
 Outcome SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                         const std::wstring& extraHeaders, DWORD timeoutMs, DWORD* status) {
+                         const std::wstring& extraHeaders, DWORD timeoutMs, const CancelSignal& cancel,
+                         DWORD* status) {
     // Only the status counts: the request is closed here with its body unread.
     HttpRequest unread;
-    return SendHttpRequest(session, url, verb, extraHeaders, timeoutMs, unread, status);
+    return SendHttpRequest(session, url, verb, extraHeaders, timeoutMs, cancel, unread, status);
 }
 
 CdnProbeResult ProbeCdn(HINTERNET session, const std::wstring& baseUrl,
@@ -131,10 +133,10 @@ CdnProbeResult ProbeCdn(HINTERNET session, const std::wstring& baseUrl,
     CdnProbeResult result;
     result.baseUrl = baseUrl;
     const std::wstring url = BuildFileUrl(baseUrl, probePath);
-    if (ProbeWithRetries(result, {session, url, L"HEAD", L""}, cancel)) return result;
+    if (ProbeWithRetries(result, {session, cancel, url, L"HEAD", L""}, cancel)) return result;
     if (result.error.kind == FailureKind::Cancelled) return result;
     // A HEAD may be refused by mirrors that only serve GET; a one-byte range costs as little.
-    ProbeWithRetries(result, {session, url, L"GET", kRangeHeader}, cancel);
+    ProbeWithRetries(result, {session, cancel, url, L"GET", kRangeHeader}, cancel);
     return result;
 }
 

@@ -27,7 +27,8 @@ CdnProbeResult ProbeCdn(HINTERNET session, const std::wstring& baseUrl,
                         const std::wstring& probePath, const CancelSignal& cancel);
 // One request that reads nothing but the status.
 Outcome SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                         const std::wstring& extraHeaders, DWORD timeoutMs, DWORD* status = nullptr);
+                         const std::wstring& extraHeaders, DWORD timeoutMs, const CancelSignal& cancel,
+                         DWORD* status = nullptr);
 // Probes the manifest's mirrors and writes their order into `order`: the reachable
 // ones fastest first, then the others; all of them in manifest order when none
 // answered. Fails when there is no mirror, or when cancelled.

@@ -40,6 +40,10 @@ struct InternetHandleTraits {
     static HINTERNET invalid() noexcept { return nullptr; }
     static void close(HINTERNET h) noexcept { WinHttpCloseHandle(h); }
 };
+struct KernelHandleTraits {
+    static HANDLE invalid() noexcept { return nullptr; }
+    static void close(HANDLE h) noexcept { CloseHandle(h); }
+};
 struct FileHandleTraits {
     static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void close(HANDLE h) noexcept { CloseHandle(h); }
@@ -63,6 +67,8 @@ struct LocalBlockTraits {
 
 // A WinHTTP session, connection or request handle.
 using InternetHandle = UniqueHandle<HINTERNET, InternetHandleTraits>;
+// An event or another kernel object that the platform names null when absent.
+using KernelHandle = UniqueHandle<HANDLE, KernelHandleTraits>;
 // A file opened with CreateFileW (INVALID_HANDLE_VALUE when not open).
 using FileHandle = UniqueHandle<HANDLE, FileHandleTraits>;
 // A CNG algorithm provider and a CNG hash object.
@@ -71,6 +77,13 @@ using HashHandle = UniqueHandle<BCRYPT_HASH_HANDLE, HashHandleTraits>;
 // A block from HeapAlloc on the process heap, and one from LocalAlloc.
 using HeapBlock = UniqueHandle<void*, HeapBlockTraits>;
 using LocalBlock = UniqueHandle<HLOCAL, LocalBlockTraits>;
+
+// An event, manual-reset or not, not yet set; like `new`, throws when the system has none to give.
+inline KernelHandle CreateEventOwned(bool manualReset) {
+    KernelHandle event(CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr));
+    if (!event) throw std::bad_alloc();
+    return event;
+}
 
 // A zero-filled block from the process heap; like `new`, throws when memory runs out.
 // A large block comes zeroed from the system, so none of its pages is touched here:

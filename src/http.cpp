@@ -10,12 +10,16 @@ namespace tolvek {
 
 namespace {
 
-constexpr DWORD kWinHttpTimeout = 12002;  // ERROR_WINHTTP_TIMEOUT
 constexpr DWORD kWinHttpFirst = 12000, kWinHttpLast = 12175;
 constexpr DWORD kNeutralLanguage = 0x0400;
 constexpr DWORD kTransferTimeoutMs = 30000;
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+constexpr auto kBodyWindow = std::chrono::milliseconds(kTransferTimeoutMs);
+constexpr int64_t kBodyWindowBytes = 1024;
 const wchar_t kNoCacheHeader[] = L"Cache-Control: no-cache\r\n";
+constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |
+                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
+                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // 2688
 
 std::wstring TrimLineEnd(std::wstring text) {
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
@@ -82,42 +86,47 @@ Outcome WriteError(const std::wstring& path, DWORD code) {
                 L"Write error for file: " + path + L" (" + Win32ErrorText(code) + L")", code);
 }
 
+// A failed, cancelled or timed-out operation of a request as the engine reports
+// it; a deadline of the engine's own clock passes as the platform's time-out does.
+Outcome OperationFailed(const AsyncResult& result, FailureKind kind, const std::wstring& prefix) {
+    if (result.completion == Completion::Cancelled) return Cancelled();
+    const DWORD code = result.completion == Completion::TimedOut ? ERROR_WINHTTP_TIMEOUT : result.error;
+    return Fail(kind, prefix + HttpErrorText(code), code);
+}
+
 // The connection and the request, not yet sent.
 Outcome OpenRequest(HINTERNET session, const CrackedUrl& target, const wchar_t* verb,
                     DWORD timeoutMs, HttpRequest& opened) {
     opened.connection.reset(WinHttpConnect(session, target.host.c_str(), target.port, 0));
     if (!opened.connection)
         return CallFailed(FailureKind::PlatformCall, L"WinHttpConnect", GetLastError());
-    opened.request.reset(WinHttpOpenRequest(opened.connection.get(), verb, target.object.c_str(),
-                                            nullptr, WINHTTP_NO_REFERER,
-                                            WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                            target.secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!opened.request) {
+    if (!opened.request.Open(opened.connection.get(), verb, target.object,
+                             target.secure ? WINHTTP_FLAG_SECURE : 0)) {
         const DWORD code = GetLastError();
         opened.connection.reset();
         return CallFailed(FailureKind::PlatformCall, L"WinHttpOpenRequest", code);
     }
+    // The engine's own deadlines decide; the platform's time-outs only come first
+    // where it keeps them.
     const int timeout = static_cast<int>(timeoutMs);
     WinHttpSetTimeouts(opened.request.get(), timeout, timeout, timeout, timeout);
-    // Without this some WinHTTP implementations wait far past the receive
-    // time-out for the response headers of a server that never answers.
     DWORD headerTimeout = timeoutMs;
     WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headerTimeout,
                      sizeof headerTimeout);
     return Success();
 }
 
-// Sends the request and reads the status of its response.
-Outcome Exchange(HttpRequest& opened, const std::wstring& extraHeaders, DWORD& statusCode) {
+// Sends the request and reads the status of its response, all of it within the
+// time-out: connect, TLS, the send and every byte of the response's headers.
+Outcome Exchange(HttpRequest& opened, const std::wstring& extraHeaders, DWORD timeoutMs,
+                 const CancelSignal& cancel, DWORD& statusCode) {
     std::wstring headers = extraHeaders;
     if (!headers.empty() && headers.back() != L'\n') headers += L"\r\n";
     headers += kNoCacheHeader;
-    if (!WinHttpSendRequest(opened.request.get(), headers.c_str(), static_cast<DWORD>(-1),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(opened.request.get(), nullptr)) {
-        const DWORD code = GetLastError();
-        return Fail(FailureKind::NoHttpStatus, L"HTTP request failed: " + HttpErrorText(code), code);
-    }
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    const AsyncResult answered = SendAndReceive(opened.request, headers, cancel, deadline);
+    if (answered.completion != Completion::Done)
+        return OperationFailed(answered, FailureKind::NoHttpStatus, L"HTTP request failed: ");
     DWORD size = sizeof statusCode;
     if (!WinHttpQueryHeaders(opened.request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &statusCode, &size,
@@ -126,20 +135,23 @@ Outcome Exchange(HttpRequest& opened, const std::wstring& extraHeaders, DWORD& s
     return Success();
 }
 
-// One chunk of the body into the run's buffer: false at the body's end.
-bool ReadChunk(HINTERNET request, RunBuffer& buffer, DWORD& read, Outcome& failure) {
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request, &available)) {
-        failure = CallFailed(FailureKind::BodyRead, L"WinHttpQueryDataAvailable", GetLastError());
+// One chunk of the body into the run's buffer, by the deadline: false at the body's end.
+bool ReadChunk(AsyncRequest& request, RunBuffer& buffer, const CancelSignal& cancel,
+               SteadyClock::time_point deadline, DWORD& read, Outcome& failure) {
+    const AsyncResult available = QueryAvailable(request, cancel, deadline);
+    if (available.completion != Completion::Done) {
+        failure = OperationFailed(available, FailureKind::BodyRead, L"WinHttpQueryDataAvailable failed: ");
         return false;
     }
-    if (available == 0) return false;
-    const DWORD wanted = available < kRunBufferSize ? available : static_cast<DWORD>(kRunBufferSize);
-    read = 0;
-    if (!WinHttpReadData(request, buffer.data(), wanted, &read)) {
-        failure = CallFailed(FailureKind::BodyRead, L"WinHttpReadData", GetLastError());
+    if (available.bytes == 0) return false;
+    const DWORD wanted =
+        available.bytes < kRunBufferSize ? available.bytes : static_cast<DWORD>(kRunBufferSize);
+    const AsyncResult chunk = ReadInto(request, buffer, wanted, cancel, deadline);
+    if (chunk.completion != Completion::Done) {
+        failure = OperationFailed(chunk, FailureKind::BodyRead, L"WinHttpReadData failed: ");
         return false;
     }
+    read = chunk.bytes;
     if (read == 0) {
         failure = Fail(FailureKind::BodyRead, L"WinHttpReadData returned 0 bytes while data was available");
         return false;
@@ -154,19 +166,37 @@ Outcome WriteChunk(HANDLE file, const RunBuffer& buffer, DWORD length, const std
     return Success();
 }
 
+// A body must keep coming: each KiB within 30 s of the one before it. A body that
+// stalls, or trickles a byte now and then, ends as a time-out of its mirror.
+struct BodyPace {
+    SteadyClock::time_point windowStart = SteadyClock::now();
+    int64_t windowBytes = 0;
+};
+
+SteadyClock::time_point NextKibibyteDue(const BodyPace& pace) { return pace.windowStart + kBodyWindow; }
+
+void CountArrival(BodyPace& pace, DWORD bytes) {
+    pace.windowBytes += bytes;
+    if (pace.windowBytes < kBodyWindowBytes) return;
+    pace.windowStart = SteadyClock::now();
+    pace.windowBytes = 0;
+}
+
 // The body into the open file, chunk by chunk; `written` counts what reached it.
-Outcome ReceiveBody(HINTERNET request, HANDLE file, const Transfer& transfer, RunBuffer& buffer,
+Outcome ReceiveBody(AsyncRequest& request, HANDLE file, const Transfer& transfer, RunBuffer& buffer,
                     const CancelSignal& cancel, const TransferReport& report, int64_t& written) {
-    const int64_t announced = AnnouncedLength(request);
+    const int64_t announced = AnnouncedLength(request.get());
     auto lastReport = std::chrono::steady_clock::now();
+    BodyPace pace;
     for (;;) {
         if (IsCancelled(cancel)) return Cancelled();
         Outcome failure;
         DWORD read = 0;
-        if (!ReadChunk(request, buffer, read, failure)) {
+        if (!ReadChunk(request, buffer, cancel, NextKibibyteDue(pace), read, failure)) {
             if (!failure.ok()) return failure;
             break;
         }
+        CountArrival(pace, read);
         Outcome wrote = WriteChunk(file, buffer, read, transfer.localPath);
         if (!wrote.ok()) return wrote;
         written += read;
@@ -200,7 +230,7 @@ Outcome CheckHttpSession(HINTERNET session) {
 std::wstring Win32ErrorText(DWORD code) {
     if (code == 0) code = GetLastError();
     if (code == 0) return std::wstring();
-    if (code == kWinHttpTimeout) return L"The operation timed out";
+    if (code == ERROR_WINHTTP_TIMEOUT) return L"The operation timed out";
 
     std::wstring text;
     if (code >= kWinHttpFirst && code <= kWinHttpLast) {
@@ -223,15 +253,25 @@ std::wstring Win32ErrorText(DWORD code) {
 
 std::wstring HttpErrorText(DWORD code) {
     if (code == 0) code = GetLastError();
-    if (code == kWinHttpTimeout) return L"timeout";
+    if (code == ERROR_WINHTTP_TIMEOUT) return L"timeout";
     const std::wstring text = Win32ErrorText(code);
     if (!text.empty()) return text;
     return L"Win32 error " + std::to_wstring(code);
 }
 
+InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType) {
+    InternetHandle session(WinHttpOpen(userAgent, accessType, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+    if (session) {
+        DWORD protocols = kSecureProtocols;
+        WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    }
+    return session;
+}
+
 Outcome SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                        const std::wstring& extraHeaders, DWORD timeoutMs, HttpRequest& out,
-                        DWORD* status) {
+                        const std::wstring& extraHeaders, DWORD timeoutMs, const CancelSignal& cancel,
+                        HttpRequest& out, DWORD* status) {
     Outcome checked = CheckHttpSession(session);
     if (!checked.ok()) return checked;
     CrackedUrl target;
@@ -240,7 +280,7 @@ Outcome SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_
     HttpRequest opened;
     Outcome outcome = OpenRequest(session, target, verb, timeoutMs, opened);
     DWORD statusCode = 0;
-    if (outcome.ok()) outcome = Exchange(opened, extraHeaders, statusCode);
+    if (outcome.ok()) outcome = Exchange(opened, extraHeaders, timeoutMs, cancel, statusCode);
     if (!outcome.ok()) return outcome;  // the request is released before the connection
     if (status) *status = statusCode;
     if (statusCode < 200 || statusCode > 299)
@@ -252,7 +292,7 @@ Outcome SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_
 Outcome DownloadToFile(HINTERNET session, const Transfer& transfer, RunBuffer& buffer,
                        const CancelSignal& cancel, const TransferReport& report) {
     HttpRequest http;
-    Outcome sent = SendHttpRequest(session, transfer.url, L"GET", L"", kTransferTimeoutMs, http);
+    Outcome sent = SendHttpRequest(session, transfer.url, L"GET", L"", kTransferTimeoutMs, cancel, http);
     if (!sent.ok()) return sent;
 
     FileHandle file(CreateFileW(transfer.localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -262,7 +302,7 @@ Outcome DownloadToFile(HINTERNET session, const Transfer& transfer, RunBuffer& b
 
     int64_t written = 0;
     report(L"Downloading", 0);
-    Outcome received = ReceiveBody(http.request.get(), file.get(), transfer, buffer, cancel, report, written);
+    Outcome received = ReceiveBody(http.request, file.get(), transfer, buffer, cancel, report, written);
     report(L"Verifying", written);
     file.reset();
     http.request.reset();

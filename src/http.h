@@ -5,6 +5,7 @@
 
 #include "failure.h"
 #include "handles.h"
+#include "http_request.h"
 #include "run_buffer.h"
 #include "support.h"
 
@@ -21,19 +22,23 @@ std::wstring Win32ErrorText(DWORD code);
 // Like Win32ErrorText but "timeout" for 12002 and never empty.
 std::wstring HttpErrorText(DWORD code);
 
+// The run's one WinHTTP session, in asynchronous mode, with TLS 1.0 to 1.2.
+InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType);
+
 // An open request with its connection; the request is released first.
 struct HttpRequest {
     InternetHandle connection;
-    InternetHandle request;
+    AsyncRequest request;
 };
 
-// Cracks the URL, connects, opens the request (secure for https), sets the four
-// time-outs, sends the extra headers plus "Cache-Control: no-cache", receives the
-// response and reads its status. Succeeds only for a status from 200 to 299; then
-// `out` holds the open request. `status` (when given) receives any status read.
+// Cracks the URL, connects, opens the request (secure for https), sends the extra
+// headers plus "Cache-Control: no-cache", receives the response and reads its
+// status, all of it within the time-out by the engine's own clock and ended at
+// once by the cancel. Succeeds only for a status from 200 to 299; then `out` holds
+// the open request. `status` (when given) receives any status read.
 Outcome SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                        const std::wstring& extraHeaders, DWORD timeoutMs, HttpRequest& out,
-                        DWORD* status = nullptr);
+                        const std::wstring& extraHeaders, DWORD timeoutMs, const CancelSignal& cancel,
+                        HttpRequest& out, DWORD* status = nullptr);
 
 // The most a body of unknown size may bring, and the failure text once it passes it.
 struct SizeCeiling {
@@ -55,8 +60,9 @@ using TransferReport = std::function<void(const wchar_t* status, int64_t bytesDo
 
 // GETs the URL into the local file; never leaves a partial file behind. A body
 // stops as soon as it passes the expected size (when at least 1) or the ceiling,
-// so a server cannot fill the disk. The body passes through the run's buffer; the
-// cancel signal is read after every chunk.
+// so a server cannot fill the disk, and ends as a time-out when a KiB takes more
+// than 30 s. The body passes through the run's buffer; a cancel ends the transfer
+// at once, whatever the platform is waiting for.
 Outcome DownloadToFile(HINTERNET session, const Transfer& transfer, RunBuffer& buffer,
                        const CancelSignal& cancel, const TransferReport& report);
 

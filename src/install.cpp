@@ -29,9 +29,6 @@ public:
 const wchar_t kManifestFileName[] = L"tolvek_launcher_manifest.json";
 const wchar_t kUserAgent[] = L"TolvekLauncherOnlineInstaller/1.5.1";
 const wchar_t kNetworkUnreachable[] = L"NETWORK_UNREACHABLE: ";
-constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |
-                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
-                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // 2688
 
 // The working state of one run.
 struct InstallRun {
@@ -63,17 +60,6 @@ int64_t SaturatingAdd(int64_t total, int64_t size) {
 
 void CountAsDone(InstallRun& run, const FileEntry& entry) {
     if (entry.hasSize) run.completedBytes = SaturatingAdd(run.completedBytes, entry.size);
-}
-
-InternetHandle OpenHttpSession() {
-    InternetHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (session) {
-        DWORD protocols = kSecureProtocols;
-        WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                         sizeof protocols);
-    }
-    return session;
 }
 
 void SumDeclaredSizes(InstallRun& run) {
@@ -243,7 +229,7 @@ void RunSteps(InstallRun& run) {
     run.manifestPath = JoinPath(run.request.workingDirectory, kManifestFileName);
 
     // Both released when this function is left, before any failure handler runs.
-    const InternetHandle session = OpenHttpSession();
+    const InternetHandle session = OpenHttpSession(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY);
     RunBuffer buffer;
     Outcome opened = CheckHttpSession(session.get());
     if (!opened.ok()) {

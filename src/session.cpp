@@ -11,6 +11,7 @@
 namespace tolvek {
 
 std::mutex SessionLock;
+std::mutex CancelLock;
 
 namespace {
 
@@ -66,13 +67,17 @@ int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory
 
     InstallDone.store(false);
     ResetStatus(first);
-    CurrentSession = std::move(session);
+    {
+        std::lock_guard<std::mutex> cancelLock(CancelLock);
+        CurrentSession = std::move(session);
+    }
     WorkerThread.pinnedModule = PinThisModule();
     try {
         WorkerThread.thread = std::thread(WorkerBody, CurrentSession.get());
     } catch (...) {
         // No thread (refused by the system, or no memory for its start): leave no
         // session and no reference on this library behind, and report no start.
+        std::lock_guard<std::mutex> cancelLock(CancelLock);
         CurrentSession.reset();
         Unpin(WorkerThread.pinnedModule);
         return 0;
@@ -80,19 +85,21 @@ int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory
     return 1;
 }
 
+// Never waits for a start or a shutdown: a shutdown holds SessionLock while it joins.
 void CancelSession() {
-    std::lock_guard<std::mutex> lock(SessionLock);
-    if (CurrentSession) CurrentSession->cancelRequested.raised.exchange(true);
+    std::lock_guard<std::mutex> lock(CancelLock);
+    if (CurrentSession) RaiseCancel(CurrentSession->cancelRequested);
 }
 
 void ShutdownSession() {
     std::lock_guard<std::mutex> lock(SessionLock);
     if (WorkerThread.thread.joinable()) {
-        if (CurrentSession) CurrentSession->cancelRequested.raised.exchange(true);
+        CancelSession();
         WorkerThread.thread.join();
         // The host still holds its own reference while it calls us.
         Unpin(WorkerThread.pinnedModule);
     }
+    std::lock_guard<std::mutex> cancelLock(CancelLock);
     CurrentSession.reset();
 }
 

@@ -15,8 +15,11 @@ struct InstallSession {
     CancelSignal cancelRequested;
 };
 
-// Serialises start, cancel and shutdown. Always taken before StatusLock.
+// Serialises start and shutdown. Always taken before CancelLock and StatusLock.
 extern std::mutex SessionLock;
+// Guards the current session for a cancel, which must never wait for a shutdown's
+// join: writers of the current session hold both locks, a cancel only this one.
+extern std::mutex CancelLock;
 
 int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
                      const wchar_t* logPath, const wchar_t* workingDirectory);

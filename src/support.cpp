@@ -9,8 +9,13 @@ namespace tolvek {
 
 std::wstring LogFilePath;
 
+void RaiseCancel(CancelSignal& cancel) {
+    cancel.raised.exchange(true);
+    SetEvent(cancel.event.get());
+}
+
 void PauseUnlessCancelled(const CancelSignal& cancel, DWORD milliseconds) {
-    if (!IsCancelled(cancel)) Sleep(milliseconds);
+    if (!IsCancelled(cancel)) WaitForSingleObject(cancel.event.get(), milliseconds);
 }
 
 std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator) {

@@ -2,6 +2,8 @@
 // file-system operations everything shares. Calls only the platform.
 #pragma once
 
+#include "handles.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -12,12 +14,15 @@
 namespace tolvek {
 
 // The session's cancel request: raised once by the host, only read by the run,
-// before every attempt and pause and between the blocks of every long loop.
+// before every attempt and between the blocks of every long loop, and waited on
+// beside every operation of the platform that may take long (its event).
 struct CancelSignal {
     std::atomic<bool> raised{false};
+    KernelHandle event = CreateEventOwned(true);  // set once raised
 };
 inline bool IsCancelled(const CancelSignal& cancel) { return cancel.raised.load(); }
-// Sleeps `milliseconds` unless the cancel has already been raised.
+void RaiseCancel(CancelSignal& cancel);
+// Waits `milliseconds`, or less once the cancel is raised.
 void PauseUnlessCancelled(const CancelSignal& cancel, DWORD milliseconds);
 
 // Replacing moves: the destination is overwritten and the move reaches the disk

@@ -359,7 +359,7 @@ TEST_F(CdnTest, CancelDuringPauseEndsTheSelection) {
     std::thread host([&] {  // cancels once the second mirror's first retry is announced
         while (!finished && ReadBytes(tolvek::LogFilePath).find(retry) == std::string::npos)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        cancel.raised = true;
+        tolvek::RaiseCancel(cancel);
     });
     const std::vector<std::wstring> selected = Select(MirrorList({Base(L"m1"), Base(L"m2")}));
     finished = true;

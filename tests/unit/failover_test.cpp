@@ -235,7 +235,7 @@ TEST_F(FailoverTest, EmptyMirrorListFailsWithoutLogOrRequest) {
 }
 
 TEST_F(FailoverTest, CancelledBeforeStartTriesNoMirror) {
-    cancel.raised = true;
+    tolvek::RaiseCancel(cancel);
     EXPECT_FALSE(Download({Base(L"m1"), Base(L"m2")}));
     EXPECT_EQ(error, L"Cancelled by user");
     EXPECT_FALSE(Exists(tolvek::LogFilePath));
@@ -248,7 +248,7 @@ TEST_F(FailoverTest, CancelledDuringTransferEndsAtOnce) {
     std::atomic<bool> finished{false};
     std::thread host([&] {
         while (!finished && !Exists(temporary)) Sleep(10);
-        cancel.raised = true;
+        tolvek::RaiseCancel(cancel);
     });
     const bool result = Download({Base(L"m1"), Base(L"m2")});
     finished = true;
@@ -276,7 +276,7 @@ TEST_F(FailoverTest, CancelDuringTheLastMirrorsVerificationIsACancel) {
         TolvekProgressRecord record = {};
         while (!finished) {
             if (tolvek::CopyProgress(&record) && std::wstring(record.status) == L"Verifying") {
-                cancel.raised = true;
+                tolvek::RaiseCancel(cancel);
                 return;
             }
             Sleep(1);

@@ -159,14 +159,14 @@ TEST(HostileNumbers, RandomNumbersMatchACorrectlyRoundingConversion) {
 
 TEST(JsonCancel, AFlagSetBeforehandStopsEvenASmallDocument) {
     tolvek::CancelSignal cancel;
-    cancel.raised = true;
+    tolvek::RaiseCancel(cancel);
     JsonDocument document;
     std::wstring error;
     EXPECT_FALSE(ParseText(LR"({"files": {"a": {}}})", document, error, &cancel));
     EXPECT_EQ(error, L"Cancelled by user");
 
-    cancel.raised = false;
-    EXPECT_TRUE(ParseText(LR"({"files": {"a": {}}})", document, error, &cancel));
+    const tolvek::CancelSignal never;
+    EXPECT_TRUE(ParseText(LR"({"files": {"a": {}}})", document, error, &never));
     EXPECT_NE(FindMember(document.root, L"files"), nullptr);
 }
 
@@ -222,7 +222,7 @@ TEST(JsonCancel, ACancelDuringALargeParseTakesEffectAtOnce) {
             });
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
             const Clock::time_point cancelled = Clock::now();
-            cancel.raised = true;
+            RaiseCancel(cancel);
             parse.join();
             EXPECT_FALSE(parsed);
             EXPECT_EQ(error, L"Cancelled by user");

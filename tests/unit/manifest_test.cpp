@@ -182,7 +182,7 @@ TEST_F(ManifestTest, CancellationDuringAPauseStopsTheNextAttempt) {
     CancelSignal cancel;
     std::thread canceller([&] {
         Sleep(150);  // the first attempt fails at once; its pause runs
-        cancel.raised = true;
+        RaiseCancel(cancel);
     });
     EXPECT_FALSE(Fetch(Url(L"missing.json") + L"|" + Url(L"good.json"), &cancel));
     canceller.join();
@@ -214,7 +214,7 @@ TEST_F(ManifestTest, CancellationDuringTheParseEndsTheRetrieval) {
         while (!returned && BytesOnDisk(temporary) != static_cast<long long>(big.size())) Sleep(1);
         Sleep(100);
         cancelledAt = Clock::now();
-        cancel.raised = true;
+        RaiseCancel(cancel);
     });
     const bool fetched = Fetch(Url(L"big.json"), &cancel);
     const Clock::time_point returnedAt = Clock::now();

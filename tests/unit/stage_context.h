@@ -3,14 +3,14 @@
 #pragma once
 
 #include "handles.h"
+#include "http.h"
 #include "progress.h"
 
 #include <chrono>
 #include <cstdint>
 
 struct StageContext {
-    tolvek::InternetHandle session{
-        WinHttpOpen(L"tolvek-tests", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0)};
+    tolvek::InternetHandle session = tolvek::OpenHttpSession(L"tolvek-tests", WINHTTP_ACCESS_TYPE_NO_PROXY);
     int64_t completed = 0, total = 1;
     tolvek::ProgressTracker tracker{std::chrono::steady_clock::now(), completed, total};
 };

@@ -223,7 +223,7 @@ TEST(Verify, CancelledBeforehandEndsOnlyTheDigest) {
     const std::wstring path = scratch / L"file.bin";
     WriteBytes(path, content);
     tolvek::CancelSignal cancel;
-    cancel.raised = true;
+    tolvek::RaiseCancel(cancel);
     tolvek::RunBuffer buffer;
 
     std::wstring error;
@@ -265,7 +265,7 @@ TEST(Verify, CancelDuringALongDigestEndsItWithinABlock) {
     std::thread host([&] {
         Sleep(300);
         cancelledAt = GetTickCount64();
-        cancel.raised = true;
+        tolvek::RaiseCancel(cancel);
     });
     std::wstring error;
     const std::wstring digest = Digest(path, &error, &buffer, &cancel);
