@@ -4,6 +4,7 @@
 #include "json.h"
 #include "support.h"
 #include "path_checks.h"
+#include "rule_vectors.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -60,23 +61,10 @@ TEST(FileEntry, ReadsSizeAndHashOfTheRightKinds) {
     }
 }
 
+// The table is shared with the publishing tools' tests, which restate the rule.
 TEST(PathRules, SafeRelativePathTable) {
-    const struct {
-        const wchar_t* key;
-        bool safe;
-    } rows[] = {{L"bin/app.exe", true}, {L"bin\\app.exe", true}, {L"a/./b", true},
-                {L"a//b", true},        {L"a..b", true},         {L"..", true},
-                {L".", true},           {L"...", true},          {L"a/..b/c", true},
-                {L"", false},           {L"/x", false},          {L"\\x", false},
-                {L"../x", false},       {L"..\\x", false},       {L"a/../b", false},
-                {L"a\\..\\b", false},   {L"a/..", false},        {L"a\\..", false},
-                {L"C:x", false},        {L"C:\\x", false},       {L"x:stream", false},
-                {L"\\\\server\\share\\x", false},
-                // A surrogate pair is one character; a lone half has no UTF-8 form.
-                {L"a/\xD83D\xDE00.txt", true}, {L"\xD83Dx.txt", false}, {L"\xDE00x.txt", false},
-                {L"dir/x\xD800", false},       {L"\xDE00\xD83D", false}, {L"\xD83D\xD83D\xDE00", false}};
-    for (const auto& row : rows)
-        EXPECT_EQ(IsSafeRelativePath(row.key), row.safe) << Show(row.key);
+    for (const rule_vectors::Row& row : rule_vectors::Rows())
+        EXPECT_EQ(IsSafeRelativePath(row["key"]), row.Is("engine_path", L"accept", L"refuse")) << row.name;
 }
 
 TEST(PathRules, JoinPathTable) {
@@ -135,40 +123,11 @@ TEST(PathRules, EscapesTargetDirectoryTable) {
             << Show(row.base) << " + " << Show(row.key);
 }
 
+// Judged on the name the file system stores: trailing dots and blanks go, and a NUL
+// ends the path. The table is shared with the publishing tools' tests.
 TEST(PathRules, ProtectedInstallerArtifactTable) {
-    const struct {
-        std::wstring key;
-        bool isProtected;
-    } rows[] = {
-        {L"unins000.exe", true},
-        {L"UNINS000.DAT", true},
-        {L"unins000.msg", true},
-        {L"sub/dir/unins001.exe", true},
-        {L"sub\\Unins002.Msg", true},
-        {L"unins.exe", true},
-        {L"Uninstall.exe", true},
-        {L"unins.ex", false},
-        {L"unins000.txt", false},
-        {L"unins000.", false},
-        {L"uninstaller", false},
-        {L"myunins000.exe", false},
-        {L"unin0000.exe", false},
-        {L"unins000.exe/x", false},
-        // Names the file system stores as a protected file: trailing dots and blanks
-        // go, and a NUL ends the path.
-        {L"unins000.exe.", true},
-        {L"unins000.exe ", true},
-        {L"sub/unins000.dat. . .", true},
-        {L"UNINS000.MSG..", true},
-        {std::wstring(L"unins000.exe\0.txt", 17), true},
-        {std::wstring(L"sub\\unins000.exe\0/x", 19), true},
-        {L"unins000. ", false},
-        {L"unins000 .", false},
-        {L"unins.ex .", false},
-        {L"unins000.exe.txt.", false},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(IsProtectedInstallerArtifact(row.key), row.isProtected) << Show(row.key);
+    for (const rule_vectors::Row& row : rule_vectors::Rows())
+        EXPECT_EQ(IsProtectedInstallerArtifact(row["key"]), row.Is("engine_protected", L"yes", L"no")) << row.name;
 }
 
 TEST(PathRules, ProtectionJudgesTheNameTheFileSystemStores) {
