@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs every test through CTest, several entries at once (CTEST_PARALLEL_LEVEL,
-# default 6): most entries wait on real time-outs, and tests/CMakeLists.txt keeps
+# default 8): most entries wait on real time-outs, and tests/CMakeLists.txt keeps
 # apart what must not overlap. Wine is kept quiet and away from any proxy, so
 # loopback stays loopback.
 set -e
@@ -25,5 +25,5 @@ desktop=$!
 exec 9>"$fifo"
 trap 'kill "$desktop" 2>/dev/null; exec 9>&-; rm -f "$fifo"' EXIT
 cd "$build"
-export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-6}"
+export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-8}"
 ctest --output-on-failure --timeout 600 ${CTEST_ARGS:-}
