@@ -5,13 +5,12 @@ import contextlib
 import io
 import os
 import shutil
-import socket
 import tempfile
 import unittest
 
 import check_mirrors
 import make_manifest
-from mirror_server import MirrorServer
+from mirror_server import MirrorServer, refused_port
 
 PRODUCT = {
     "bin/app.exe": os.urandom(600_000),
@@ -29,12 +28,6 @@ def write_tree(root, files):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(content)
-
-
-def refused_url():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return f"http://127.0.0.1:{s.getsockname()[1]}/gone"
 
 
 class TtyBuffer(io.StringIO):
@@ -56,7 +49,8 @@ class CheckMirrors(unittest.TestCase):
         cls.server = MirrorServer(www)
         cls.server.start()
         cls.mirrors = {name: f"{cls.server.url}/{name}" for name in ("good", "stale", "half")}
-        cls.mirrors["refused"] = refused_url()
+        cls.refused = refused_port()
+        cls.mirrors["refused"] = f"http://127.0.0.1:{cls.refused.getsockname()[1]}/gone"
         cls.document, _ = make_manifest.build_manifest(product, list(cls.mirrors.values()))
         cls.manifest = os.path.join(cls.scratch, "manifest.json")
         make_manifest.write_atomically(cls.manifest, make_manifest.manifest_text(cls.document))
@@ -64,6 +58,7 @@ class CheckMirrors(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.server.stop()
+        cls.refused.close()
         shutil.rmtree(cls.scratch)
 
     def run_tool(self, *argv):

@@ -26,6 +26,7 @@ SERVER_START_LIMIT_S = 30
 
 sys.path.insert(0, TOOLS)
 import make_manifest  # noqa: E402  (the builder under test, from tools/)
+from mirror_server import refused_port  # noqa: E402
 
 PRODUCT = {
     "readme.txt": b"Tolvek test product\r\n",
@@ -60,7 +61,7 @@ def write_tree(root, files):
 
 
 def free_port():
-    """A port where nothing listens: connections to it are refused."""
+    """A port that is free now, for a server about to listen on it."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
@@ -184,7 +185,9 @@ class HostInstalls(unittest.TestCase):
         self.assertEqual(os.listdir(working), [])
 
     def test_unreachable_manifest_is_a_network_failure(self):
-        code, out, _ = run_host(f"http://127.0.0.1:{free_port()}/manifest.json", windows_path(self.target))
+        with refused_port() as refused:
+            code, out, _ = run_host(f"http://127.0.0.1:{refused.getsockname()[1]}/manifest.json",
+                                    windows_path(self.target))
         self.assertEqual(code, 1)
         self.assertTrue(out[-1].startswith("Result: 1 NETWORK_UNREACHABLE: "), out[-1])
 
