@@ -1,4 +1,5 @@
 #include "install.h"
+#include "install_lock.h"
 #include "install_paths.h"
 
 #include "cdn.h"
@@ -198,6 +199,10 @@ void RunSteps(InstallRun& run) {
     Log(L"Online installation started");
     Log(L"Manifest URLs: " + session.manifestUrls);
     Log(L"Target directory: " + session.targetDirectory);
+    // Held until this function is left; taken before the manifest copy has a path,
+    // so a refused run deletes nothing of the run that holds it.
+    const TargetDirectoryLock targetLock(session.targetDirectory);
+    if (targetLock.busy()) throw InstallError(kTargetDirectoryBusy);
     ReportProgress(run.tracker, L"Preparing", L"", 0, 0, 0, 0);
     run.manifestPath = JoinPath(session.workingDirectory, kManifestFileName);
 
