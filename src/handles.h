@@ -44,6 +44,10 @@ struct FileHandleTraits {
     static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void close(HANDLE h) noexcept { CloseHandle(h); }
 };
+struct KernelHandleTraits {
+    static HANDLE invalid() noexcept { return nullptr; }
+    static void close(HANDLE h) noexcept { CloseHandle(h); }
+};
 struct AlgorithmHandleTraits {
     static BCRYPT_ALG_HANDLE invalid() noexcept { return nullptr; }
     static void close(BCRYPT_ALG_HANDLE h) noexcept { BCryptCloseAlgorithmProvider(h, 0); }
@@ -65,6 +69,8 @@ struct LocalBlockTraits {
 using InternetHandle = UniqueHandle<HINTERNET, InternetHandleTraits>;
 // A file opened with CreateFileW (INVALID_HANDLE_VALUE when not open).
 using FileHandle = UniqueHandle<HANDLE, FileHandleTraits>;
+// A kernel object from a call that answers NULL on failure (a mutex, an event).
+using KernelHandle = UniqueHandle<HANDLE, KernelHandleTraits>;
 // A CNG algorithm provider and a CNG hash object.
 using AlgorithmHandle = UniqueHandle<BCRYPT_ALG_HANDLE, AlgorithmHandleTraits>;
 using HashHandle = UniqueHandle<BCRYPT_HASH_HANDLE, HashHandleTraits>;

@@ -106,6 +106,39 @@ class CheckMirrors(unittest.TestCase):
         code, out, _ = self.run_tool(self.manifest, "--mirror", self.mirrors["good"])
         self.assertEqual((code, out[-1]), (0, "1 of 1 mirrors serve all 5 files"))
 
+    def test_manifest_urls_must_serve_the_local_manifest_byte_for_byte(self):
+        www = os.path.join(self.scratch, "www")
+        with open(self.manifest, "rb") as f:
+            local = f.read()
+        with open(os.path.join(www, "good", "manifest.json"), "wb") as f:
+            f.write(local)
+        with open(os.path.join(www, "stale", "manifest.json"), "wb") as f:
+            f.write(local.replace(b'"version": 1,', b'"version": 2,'))
+        urls = {name: self.mirrors[name] + "/manifest.json" for name in self.mirrors}
+        changed = local.index(b'"version": ') + len('"version": ')
+        rows = {  # half: no manifest there (404); refused: no server
+            "good": None,
+            "stale": f"differs from the local manifest from byte {changed} on ({len(local)} bytes, not {len(local)})",
+            "half": "failed (HTTP status 404)",
+            "refused": "failed (",
+        }
+        argv = [self.manifest, "--mirror", self.mirrors["good"]]
+        for url in urls.values():
+            argv += ["--manifest-url", url]
+        code, out, _ = self.run_tool(*argv)
+        self.assertEqual(code, 1)
+        self.assertEqual(out[-2:], ["1 of 1 mirrors serve all 5 files", "1 of 4 manifest URLs serve this manifest"])
+        for name, problem in rows.items():
+            lines = [line for line in out if line.startswith(f"{urls[name]}: manifest ")]
+            if problem is None:
+                self.assertEqual(lines, [], name)
+            else:
+                self.assertEqual(len(lines), 1, name)
+                self.assertTrue(lines[0].startswith(f"{urls[name]}: manifest {problem}"), lines[0])
+
+        code, out, _ = self.run_tool(self.manifest, "--mirror", self.mirrors["good"], "--manifest-url", urls["good"])
+        self.assertEqual((code, out[-1]), (0, "1 of 1 manifest URLs serve this manifest"))
+
     def test_unreadable_manifest_is_a_usage_error(self):
         broken = os.path.join(self.scratch, "broken.json")
         for content in (b"{", b'{"cdn_list": []}', b'{"files": {}}'):

@@ -3,10 +3,12 @@ engine's tests read too, then whole directories turned into manifest files throu
 the command line."""
 
 import contextlib
+import glob
 import hashlib
 import io
 import json
 import os
+import stat
 import tempfile
 import unittest
 import urllib.parse
@@ -237,6 +239,23 @@ class Directories(unittest.TestCase):
         self.assertEqual(stored, {b"bin/app.exe": b"app", b"caf\xe9/\xdcber.txt": b"latin-1",
                                   b"\xc5\x81\xf3d\xc5\xba.txt": b"utf-8",
                                   b"manifest.json": self.read_manifest()})
+
+    def test_published_files_are_ordinary_files_under_the_umask(self):
+        # A web server's workers are not the publisher: a 0600 manifest is answered with 403.
+        self.write("bin/app.exe", b"app")
+        for umask in (0o022, 0o027):
+            tree = os.path.join(self.scratch.name, f"mirror-{umask:o}")
+            previous = os.umask(umask)
+            try:
+                code, _, err = self.run_tool("--publish", tree)
+            finally:
+                os.umask(previous)
+            self.assertEqual(code, 0, err)
+            modes = {os.path.relpath(path, tree): stat.S_IMODE(os.stat(path).st_mode)
+                     for path in (self.output, *glob.glob(os.path.join(tree, "**"), recursive=True))}
+            self.assertEqual(modes, {os.path.relpath(self.output, tree): 0o666 & ~umask,
+                                     ".": 0o777 & ~umask, "bin": 0o777 & ~umask,
+                                     "bin/app.exe": 0o666 & ~umask, "manifest.json": 0o666 & ~umask}, f"{umask:o}")
 
     def test_publish_refuses_a_used_or_nested_tree_and_writes_nothing(self):
         self.write("a.txt", b"a")
