@@ -1,6 +1,13 @@
 # Entry points. `make test` on a fresh Debian machine (as root) installs what is
 # missing, builds everything and runs every test; `make demo` runs a demo install.
+# `make build DEBUG=1` keeps symbols and debug sections in the DLL (build-debug/).
+ifeq ($(DEBUG),1)
+BUILD_DIR ?= build-debug
+BUILD_TYPE = Debug
+else
 BUILD_DIR ?= build
+BUILD_TYPE = Release
+endif
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps build test demo clean
@@ -11,7 +18,7 @@ deps:
 	@scripts/install-deps.sh
 
 $(BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
 build: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)

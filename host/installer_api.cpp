@@ -6,6 +6,8 @@ namespace tolvek_host {
 
 namespace {
 
+constexpr wchar_t kEngineFileName[] = L"tolvek_online_installer.dll";
+
 // GetProcAddress returns a generic function pointer; going through void*
 // states that the cast to the export's real type is intended.
 template <typename Function>
@@ -37,6 +39,20 @@ bool InstallerApi::Load(const std::wstring& dllPath, std::wstring& error) {
                           Resolve(module_, "ShutdownOnlineInstall", Shutdown, missing);
     if (!complete) error = dllPath + L": " + missing;
     return complete;
+}
+
+std::wstring EngineBesideThisProgram() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const size_t slash = path.find_last_of(L"\\/");
+    return (slash == std::wstring::npos ? std::wstring(L".\\") : path.substr(0, slash + 1)) + kEngineFileName;
 }
 
 std::wstring SystemErrorText(DWORD code) {

@@ -31,6 +31,10 @@ private:
     HMODULE module_ = nullptr;
 };
 
+// The engine's full path beside the running program: where a setup program extracts
+// it, and where the build puts it next to the programs that load it.
+std::wstring EngineBesideThisProgram();
+
 // The text of a Win32 error code, without the trailing line break.
 std::wstring SystemErrorText(DWORD code);
 

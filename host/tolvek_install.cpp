@@ -30,7 +30,6 @@ constexpr DWORD kDoneCheckMs = 10;
 constexpr DWORD kCloseGraceMs = 4500;
 constexpr int32_t kResultCapacity = 1024;
 
-constexpr wchar_t kDllName[] = L"tolvek_online_installer.dll";
 // In the temporary directory, never in the target: the engine refuses a key naming the log.
 constexpr wchar_t kDefaultLogName[] = L"tolvek-install.log";
 constexpr wchar_t kUsage[] =
@@ -140,20 +139,6 @@ bool IsHelpRequest(const std::vector<std::wstring>& args) {
     return args.size() == 1 && (args[0] == L"-h" || args[0] == L"--help" || args[0] == L"/?");
 }
 
-std::wstring ProgramDirectory() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
-}
-
 // Up to one poll interval, ended early by the end of the run or a Ctrl+C: a setup
 // program that waits a whole interval after the end makes every install look slower.
 void WaitForNextPoll(const InstallerApi& api, bool cancelSent) {
@@ -184,7 +169,7 @@ void FollowRun(const InstallerApi& api, ProgressView& view) {
 int Install(const Arguments& args, const TextOutput& out, const TextOutput& err) {
     InstallerApi api;
     std::wstring error;
-    if (!api.Load(JoinPath(ProgramDirectory(), kDllName), error)) {
+    if (!api.Load(EngineBesideThisProgram(), error)) {
         err.Write(L"tolvek-install: " + error + L"\n");
         return kExitUsage;
     }

@@ -40,12 +40,12 @@ struct InternetHandleTraits {
     static HINTERNET invalid() noexcept { return nullptr; }
     static void close(HINTERNET h) noexcept { WinHttpCloseHandle(h); }
 };
-struct KernelHandleTraits {
-    static HANDLE invalid() noexcept { return nullptr; }
-    static void close(HANDLE h) noexcept { CloseHandle(h); }
-};
 struct FileHandleTraits {
     static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { CloseHandle(h); }
+};
+struct KernelHandleTraits {
+    static HANDLE invalid() noexcept { return nullptr; }
     static void close(HANDLE h) noexcept { CloseHandle(h); }
 };
 struct AlgorithmHandleTraits {
@@ -67,10 +67,10 @@ struct LocalBlockTraits {
 
 // A WinHTTP session, connection or request handle.
 using InternetHandle = UniqueHandle<HINTERNET, InternetHandleTraits>;
-// An event or another kernel object that the platform names null when absent.
-using KernelHandle = UniqueHandle<HANDLE, KernelHandleTraits>;
 // A file opened with CreateFileW (INVALID_HANDLE_VALUE when not open).
 using FileHandle = UniqueHandle<HANDLE, FileHandleTraits>;
+// A kernel object from a call that answers NULL on failure (a mutex, an event).
+using KernelHandle = UniqueHandle<HANDLE, KernelHandleTraits>;
 // A CNG algorithm provider and a CNG hash object.
 using AlgorithmHandle = UniqueHandle<BCRYPT_ALG_HANDLE, AlgorithmHandleTraits>;
 using HashHandle = UniqueHandle<BCRYPT_HASH_HANDLE, HashHandleTraits>;

@@ -1,4 +1,5 @@
 #include "install.h"
+#include "install_lock.h"
 
 #include "cdn.h"
 #include "failure.h"
@@ -220,12 +221,16 @@ void PrepareDirectoriesAndLog(const InstallRun& run) {
     Log(L"Online installation started");
     Log(L"Manifest URLs: " + request.manifestUrls);
     Log(L"Target directory: " + request.targetDirectory);
-    ReportProgress(run.tracker, {.status = L"Preparing"});
 }
 
 // Steps from the directories to the run's success; any failure throws.
 void RunSteps(InstallRun& run) {
     PrepareDirectoriesAndLog(run);
+    // Held until this function is left; taken before the manifest copy has a path,
+    // so a refused run deletes nothing of the run that holds it.
+    const TargetDirectoryLock targetLock(run.request.targetDirectory);
+    if (targetLock.busy()) throw InstallError(kTargetDirectoryBusy);
+    ReportProgress(run.tracker, {.status = L"Preparing"});
     run.manifestPath = JoinPath(run.request.workingDirectory, kManifestFileName);
 
     // Both released when this function is left, before any failure handler runs.

@@ -116,23 +116,9 @@ std::wstring WithoutTrailingDotsAndBlanks(std::wstring path) {
     return result;
 }
 
-// A hash that paths equal under SamePath share. ASCII folds here; other text is
-// upper-cased by the platform with the file system's table, the one the comparison uses.
-size_t FoldedHash(const std::wstring& path) {
-    std::wstring folded = path;
-    bool ascii = true;
-    for (wchar_t& c : folded) {
-        if (c >= 0x80) ascii = false;
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-    }
-    if (!ascii) {
-        const int length = static_cast<int>(path.size());
-        if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.data(), length, &folded[0],
-                          length, nullptr, nullptr, 0) != length)
-            return 0;  // one bucket for all such paths: slower, never wrong
-    }
-    return std::hash<std::wstring>()(folded);
-}
+// A hash that paths equal under SamePath share; a path the platform cannot fold
+// goes to the empty path's bucket: slower, never wrong.
+size_t FoldedHash(const std::wstring& path) { return std::hash<std::wstring>()(FoldedPath(path)); }
 
 bool LastComponentNamesNoFile(const std::wstring& key) {
     const size_t last = key.find_last_of(L"\\/");
@@ -232,6 +218,23 @@ ResolvedPath ResolvePath(const std::wstring& path) {
     }
     resolved.path = WithoutTrailingDotsAndBlanks(named.empty() ? full : named);
     return resolved;
+}
+
+// ASCII folds here; other text is upper-cased by the platform with the file
+// system's table, the one SamePath's comparison uses.
+std::wstring FoldedPath(const std::wstring& path) {
+    std::wstring folded = path;
+    bool ascii = true;
+    for (wchar_t& c : folded) {
+        if (c >= 0x80) ascii = false;
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    if (ascii) return folded;
+    const int length = static_cast<int>(path.size());
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.data(), length, &folded[0], length,
+                      nullptr, nullptr, 0) != length)
+        return std::wstring();
+    return folded;
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {

@@ -41,6 +41,9 @@ struct ResolvedPath {
 ResolvedPath ResolvePath(const std::wstring& path);
 // Equal ignoring case, compared as the platform compares file names.
 bool SamePath(const std::wstring& a, const std::wstring& b);
+// The one upper-case form that paths equal under SamePath share; empty when the
+// platform cannot fold the text.
+std::wstring FoldedPath(const std::wstring& path);
 
 // Resolved paths that a run has claimed: its own files and the destination of every
 // entry so far. Looked up by a hash of the upper-cased path, so that tens of thousands

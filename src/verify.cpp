@@ -83,6 +83,12 @@ std::wstring HexDigits(const unsigned char* bytes, DWORD length) {
     return text;
 }
 
+std::wstring FinishDigest(HashingResources& r, DWORD digestLength) {
+    auto* digest = static_cast<unsigned char*>(r.digest.get());
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(r.hash.get(), digest, digestLength, 0))) return std::wstring();
+    return HexDigits(digest, digestLength);
+}
+
 // The digest of an opened file, or empty; `failure` stays a success when only the
 // hashing itself failed.
 std::wstring DigestOfOpenFile(HashingResources& r, RunBuffer& buffer, const CancelSignal& cancel,
@@ -90,9 +96,7 @@ std::wstring DigestOfOpenFile(HashingResources& r, RunBuffer& buffer, const Canc
     DWORD digestLength = 0;
     if (!PrepareSha256(r, digestLength) || !HashWholeFile(r, buffer, cancel, path, failure))
         return std::wstring();
-    auto* digest = static_cast<unsigned char*>(r.digest.get());
-    if (!BCRYPT_SUCCESS(BCryptFinishHash(r.hash.get(), digest, digestLength, 0))) return std::wstring();
-    return HexDigits(digest, digestLength);
+    return FinishDigest(r, digestLength);
 }
 
 }  // namespace
@@ -131,6 +135,17 @@ Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry, const 
     if (digest == entry.hash) return Success();
     return Fail(FailureKind::DigestMismatch, L"SHA256 mismatch for " + displayName + L". Expected " +
                                                  entry.hash + L", got " + digest);
+}
+
+std::wstring TextSha256(const std::wstring& text) {
+    HashingResources resources;
+    DWORD digestLength = 0;
+    if (!PrepareSha256(resources, digestLength)) return std::wstring();
+    const auto* bytes = reinterpret_cast<const UCHAR*>(text.data());
+    if (!BCRYPT_SUCCESS(BCryptHashData(resources.hash.get(), const_cast<PUCHAR>(bytes),
+                                       static_cast<ULONG>(text.size() * sizeof(wchar_t)), 0)))
+        return std::wstring();
+    return FinishDigest(resources, digestLength);
 }
 
 Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry,

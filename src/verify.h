@@ -22,5 +22,8 @@ std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer,
 Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry,
                    const std::wstring& displayName);
 std::wstring ComputeFileSha256(const std::wstring& path, Outcome& failure);
+// The digest of a text's UTF-16 code units, as 64 upper-case hexadecimal digits;
+// empty when the platform cannot hash.
+std::wstring TextSha256(const std::wstring& text);
 
 }  // namespace tolvek

@@ -1,9 +1,22 @@
 #!/bin/sh
-# The DLL exports exactly the six entry points, undecorated, and imports only
-# system DLLs (the C++ runtime and winpthread are linked in statically).
+# The DLL exports exactly the six entry points, undecorated, imports only system
+# DLLs (the C++ runtime and winpthread are linked in statically), carries the
+# version resource of the build, and, when shipped, no debug sections.
+#   check_dll.sh DLL VERSION stripped|debug
+# The binutils prefix (x86_64- or i686-w64-mingw32-) follows the DLL's own format.
 set -e
 dll="$1"
-dump=$(x86_64-w64-mingw32-objdump -p "$dll")
+version="$2"
+kind="$3"
+case "$kind" in stripped|debug) ;; *) echo "usage: check_dll.sh DLL VERSION stripped|debug"; exit 2 ;; esac
+
+format=$(x86_64-w64-mingw32-objdump -f "$dll" | sed -n 's/.*file format //p')
+case "$format" in
+  pei-x86-64) prefix=x86_64-w64-mingw32- ;;
+  pei-i386) prefix=i686-w64-mingw32- ;;
+  *) echo "FAIL: not a Windows DLL: $format"; exit 1 ;;
+esac
+dump=$(${prefix}objdump -p "$dll")
 
 exports=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF;next} t{exit}' | sort)
 expected=$(printf '%s\n' CancelOnlineInstall GetOnlineInstallProgress GetOnlineInstallResult \
@@ -21,6 +34,28 @@ for dll_name in $imports; do
     *) echo "FAIL: imports non-system DLL $dll_name"; exit 1 ;;
   esac
 done
+
+# The version resource as windres reads it back: the numbers and the texts.
+resource=$(${prefix}windres -i "$dll" -O rc 2>&1) || { echo "FAIL: no version resource: $resource"; exit 1; }
+numbers=$(echo "$version" | sed 's/\./, /g')
+for line in "FILEVERSION $numbers, 0" "PRODUCTVERSION $numbers, 0" \
+    "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$version\"" \
+    "VALUE \"ProductName\", \"" "VALUE \"FileDescription\", \""; do
+  if ! printf '%s\n' "$resource" | grep -qF "$line"; then
+    echo "FAIL: the version resource lacks: $line"; printf '%s\n' "$resource"; exit 1
+  fi
+done
+
+sections=$(${prefix}objdump -h "$dll" | awk '$1 ~ /^[0-9]+$/ {print $2}')
+debug=$(printf '%s\n' "$sections" | grep '^\.debug' || true)
+if [ "$kind" = stripped ] && [ -n "$debug" ]; then
+  echo "FAIL: debug sections in the shipped DLL:" $debug; exit 1
+fi
+if [ "$kind" = debug ] && [ -z "$debug" ]; then
+  echo "FAIL: a debug build without debug sections"; exit 1
+fi
+echo "format: $format"
 echo "exports: $(echo $exports)"
 echo "imports: $(echo $imports)"
+echo "version: $version; sections: $(echo $sections)"
 echo "1 passed, 0 failed"

@@ -1,17 +1,31 @@
 #!/bin/sh
 # Starts and stops the mirror servers that the test programs use:
-#   servers.sh start DIR   serve DIR/root over HTTP, over HTTPS with a trusted test
-#                          CA, over HTTPS with an untrusted certificate, with an
-#                          expired one and with one for another host name; a
-#                          peer that accepts and never answers and a port that
-#                          never completes a connection; pick a port
-#                          where nothing listens; write DIR/servers.env
-#   servers.sh stop DIR    stop them
+#   servers.sh tls TLS         make the certificates once for every start below: the
+#                              test CA, trusted by the system store and shared by every
+#                              build on this machine (TOLVEK_TEST_CA_DIR, default
+#                              /var/tmp/tolvek-test-ca), with its server certificate and
+#                              an untrusted one; in TLS an expired certificate and one for
+#                              another host name, both signed by that CA
+#   servers.sh start DIR [TLS] serve DIR/root over HTTP, over HTTPS with the trusted
+#                              test CA, over HTTPS with the untrusted, the expired and
+#                              the wrong-host certificate; a peer that accepts and never
+#                              answers, a port that never completes a connection and
+#                              one that refuses every connection; write DIR/servers.env.
+#                              Every start has ports of its own. Without TLS the
+#                              certificates are made first, in DIR/tls.
+#   servers.sh stop DIR        stop them
 set -eu
 action="$1"
 dir="$2"
 here=$(cd "$(dirname "$0")/.." && pwd)
 server="$here/tools/mirror_server.py"
+ca="${TOLVEK_TEST_CA_DIR:-/var/tmp/tolvek-test-ca}"
+
+make_tls() {  # directory for the expired and wrong-host certificates
+  "$here/tools/make_test_ca.sh" --trust "$ca" >/dev/null
+  "$here/tools/make_test_ca.sh" --untrusted "$ca" >/dev/null
+  "$here/tests/make_bad_certs.sh" "$ca" "$1" >/dev/null
+}
 
 stop() {
   for pidfile in "$dir"/*.pid; do
@@ -40,27 +54,29 @@ wait_port() {  # name
 }
 
 case "$action" in
+tls)
+  make_tls "$dir"
+  ;;
 start)
   mkdir -p "$dir/root"
   stop
-  # One test CA for every fixture on this machine: the system store trusts one.
-  tls="${TOLVEK_TEST_CA_DIR:-/var/tmp/tolvek-test-ca}"
-  "$here/tools/make_test_ca.sh" --trust "$tls" >/dev/null
-  "$here/tools/make_test_ca.sh" --untrusted "$tls" >/dev/null
+  tls="${3:-}"
+  if [ -z "$tls" ]; then
+    tls="$dir/tls"
+    make_tls "$tls"
+  fi
   start_one http
-  start_one https --tls-cert "$tls/server.crt" --tls-key "$tls/server.key"
-  start_one untrusted --tls-cert "$tls/selfsigned.crt" --tls-key "$tls/selfsigned.key"
-  "$here/tests/make_bad_certs.sh" "$tls" "$dir/tls" >/dev/null
-  start_one expired --tls-cert "$dir/tls/expired.crt" --tls-key "$dir/tls/expired.key"
-  start_one wronghost --tls-cert "$dir/tls/wronghost.crt" --tls-key "$dir/tls/wronghost.key"
+  start_one https --tls-cert "$ca/server.crt" --tls-key "$ca/server.key"
+  start_one untrusted --tls-cert "$ca/selfsigned.crt" --tls-key "$ca/selfsigned.key"
+  start_one expired --tls-cert "$tls/expired.crt" --tls-key "$tls/expired.key"
+  start_one wronghost --tls-cert "$tls/wronghost.crt" --tls-key "$tls/wronghost.key"
   # The silent peer gives up after 60 s, twice the longest time-out, so a
   # missing time-out fails a bound rather than hanging the suite.
-  rm -f "$dir/silent.port" "$dir/unaccepted.port"
+  rm -f "$dir/silent.port" "$dir/unaccepted.port" "$dir/refused.port"
   python3 "$here/tools/silent_server.py" --port-file "$dir/silent.port" --give-up 60 \
-    --unaccepted-port-file "$dir/unaccepted.port" --idle-exit 3600 \
-    >"$dir/silent.out" 2>"$dir/silent.err" &
+    --unaccepted-port-file "$dir/unaccepted.port" --refused-port-file "$dir/refused.port" \
+    --idle-exit 3600 >"$dir/silent.out" 2>"$dir/silent.err" &
   echo $! >"$dir/silent.pid"
-  refused=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
   {
     echo "ROOT=$dir/root"
     echo "HTTP_PORT=$(wait_port http)"
@@ -70,7 +86,7 @@ start)
     echo "WRONGHOST_PORT=$(wait_port wronghost)"
     echo "SILENT_PORT=$(wait_port silent)"
     echo "UNACCEPTED_PORT=$(wait_port unaccepted)"
-    echo "REFUSED_PORT=$refused"
+    echo "REFUSED_PORT=$(wait_port refused)"
   } >"$dir/servers.env"
   cat "$dir/servers.env"
   ;;
@@ -78,5 +94,5 @@ stop)
   stop
   ;;
 *)
-  echo "usage: servers.sh start|stop DIR"; exit 2 ;;
+  echo "usage: servers.sh tls TLS | start DIR [TLS] | stop DIR"; exit 2 ;;
 esac

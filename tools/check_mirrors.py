@@ -9,13 +9,15 @@ of the wrong size, with the wrong digest, failed otherwise (another status, a
 network error) and ok; every problem is listed above it. This is the check
 that catches a stale or half-synced mirror before users do.
 
-    check_mirrors.py MANIFEST [--mirror URL]... [--timeout SECONDS]
+    check_mirrors.py MANIFEST [--mirror URL]... [--manifest-url URL]... [--timeout SECONDS]
 
 MANIFEST is a file or an http(s) URL. Without --mirror the manifest's own
-"cdn_list" (or "cdn") is checked.
+"cdn_list" (or "cdn") is checked. Each --manifest-url (the setup program's
+list) is fetched too and must serve MANIFEST byte for byte: a manifest the
+server refuses (a file its workers cannot read answers 403) fails every install.
 
-Exit status: 0 every mirror serves every file, 1 a mirror does not,
-2 usage error or an unreadable manifest.
+Exit status: 0 every mirror serves every file and every manifest URL the
+manifest, 1 one does not, 2 usage error or an unreadable manifest.
 """
 
 import argparse
@@ -42,7 +44,7 @@ class ManifestUnreadable(Exception):
 
 
 def read_manifest(source, timeout):
-    """The manifest document from a file or a URL."""
+    """The manifest document from a file or a URL, and its bytes."""
     try:
         if source.lower().startswith(make_manifest.URL_SCHEMES):
             with urllib.request.urlopen(source, timeout=timeout) as answer:
@@ -55,7 +57,7 @@ def read_manifest(source, timeout):
         raise ManifestUnreadable(f"{source}: {error}")
     if not isinstance(document, dict) or not isinstance(document.get("files"), dict):
         raise ManifestUnreadable(f"{source}: no \"files\" object")
-    return document
+    return document, raw
 
 
 def manifest_mirrors(document):
@@ -91,6 +93,37 @@ def fetch(url, limit, timeout, on_bytes):
     return size, digest.hexdigest().upper()
 
 
+def error_detail(error):
+    """What a failed request says: its HTTP status, or the network's reason."""
+    if isinstance(error, urllib.error.HTTPError):
+        return f"HTTP status {error.code}"
+    return str(getattr(error, "reason", error))
+
+
+def check_manifest_url(url, local, timeout):
+    """None when `url` serves the bytes `local`, otherwise what it does instead."""
+    try:
+        with urllib.request.urlopen(url, timeout=timeout) as answer:
+            served = answer.read(len(local) + 1)
+    except (OSError, ValueError) as error:
+        return f"failed ({error_detail(error)})"
+    if served == local:
+        return None
+    first = next((at for at, (a, b) in enumerate(zip(served, local)) if a != b), min(len(served), len(local)))
+    size = f"more than {len(local)}" if len(served) > len(local) else str(len(served))
+    return f"differs from the local manifest from byte {first} on ({size} bytes, not {len(local)})"
+
+
+def check_manifest_urls(urls, local, timeout):
+    """The problem line of every manifest URL that does not serve `local`."""
+    problems = []
+    for url in urls:
+        problem = check_manifest_url(url, local, timeout)
+        if problem:
+            problems.append(f"{url}: manifest {problem}")
+    return problems
+
+
 def check_file(base_url, key, entry, timeout, on_bytes):
     """(column, detail) for one file on one mirror."""
     size, digest = expected(entry)
@@ -101,10 +134,9 @@ def check_file(base_url, key, entry, timeout, on_bytes):
     try:
         # One byte past the declared size is enough to know the body is too long.
         got_size, got_digest = fetch(url, None if size is None else size, timeout, on_bytes)
-    except urllib.error.HTTPError as error:
-        return ("missing" if error.code in MISSING_STATUSES else "failed"), f"HTTP status {error.code}"
     except (OSError, ValueError) as error:
-        return "failed", str(getattr(error, "reason", error))
+        missing = isinstance(error, urllib.error.HTTPError) and error.code in MISSING_STATUSES
+        return ("missing" if missing else "failed"), error_detail(error)
     if size is not None and got_size != size:
         shown = f"more than {size}" if got_size > size else str(got_size)
         return "wrong size", f"expected {size} bytes, got {shown}"
@@ -185,6 +217,9 @@ def parse_arguments(argv):
     parser.add_argument("manifest", metavar="MANIFEST", help="the manifest: a file or an http(s) URL")
     parser.add_argument("--mirror", metavar="URL", action="append",
                         help="check this base URL instead of the manifest's mirrors (repeatable)")
+    parser.add_argument("--manifest-url", metavar="URL", action="append", default=[],
+                        help="a manifest URL the setup program is given: it must serve MANIFEST "
+                             "byte for byte (repeatable)")
     parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT_S,
                         help=f"seconds a request may wait for data (default {DEFAULT_TIMEOUT_S})")
     return parser.parse_args(argv)
@@ -193,7 +228,7 @@ def parse_arguments(argv):
 def main(argv=None):
     args = parse_arguments(argv)
     try:
-        document = read_manifest(args.manifest, args.timeout)
+        document, raw = read_manifest(args.manifest, args.timeout)
     except ManifestUnreadable as error:
         print(f"check_mirrors: error: {error}", file=sys.stderr)
         return 2
@@ -204,13 +239,17 @@ def main(argv=None):
     files = document["files"]
     total_bytes = len(mirrors) * sum(expected(entry)[0] or 0 for entry in files.values())
     bar = ProgressBar(sys.stderr, len(mirrors) * len(files), total_bytes)
+    manifest_problems = check_manifest_urls(args.manifest_url, raw, args.timeout)
     counts, problems = check_mirrors(document, mirrors, args.timeout, bar)
-    for problem in problems:
+    for problem in manifest_problems + problems:
         print(problem)
     print(table(counts))
     serving = sum(1 for row in counts.values() if row["ok"] == len(files))
     print(f"{serving} of {len(mirrors)} mirrors serve all {len(files)} files")
-    return 0 if serving == len(mirrors) else 1
+    if args.manifest_url:
+        print(f"{len(args.manifest_url) - len(manifest_problems)} of {len(args.manifest_url)} "
+              "manifest URLs serve this manifest")
+    return 0 if serving == len(mirrors) and not manifest_problems else 1
 
 
 if __name__ == "__main__":

@@ -28,9 +28,9 @@ import argparse
 import hashlib
 import json
 import os
+import secrets
 import shutil
 import sys
-import tempfile
 
 HASH_BLOCK = 1024 * 1024
 PROTECTED_PREFIX = "unins"
@@ -245,10 +245,21 @@ def manifest_text(manifest):
     return json.dumps(manifest, ensure_ascii=False, indent=2) + "\n"
 
 
+def create_temporary(folder):
+    """A new file beside the output, as any file the user writes: a web server's
+    unprivileged workers must read the published manifest, and copies keep its mode.
+    (tempfile.mkstemp would make it 0600.)"""
+    while True:
+        temporary = os.path.join(folder, f".manifest-{secrets.token_hex(8)}.tmp")
+        try:
+            return os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), temporary
+        except FileExistsError:
+            continue
+
+
 def write_atomically(path, text):
     """Writes `text` as UTF-8 through a temporary file, so a reader never sees half of it."""
-    folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".manifest-", suffix=".tmp")
+    handle, temporary = create_temporary(os.path.dirname(os.path.abspath(path)))
     try:
         with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as f:
             f.write(text)

@@ -22,6 +22,8 @@
 #   make_test_ca.sh --untrust
 #       remove the CA installed by --trust (update-ca-certificates --fresh)
 #
+# Safe to run several times at once on one OUTDIR (a lock file OUTDIR/.lock).
+#
 # Environment: CA_STORE_DIR and UPDATE_CA_CERTIFICATES (the command to run)
 # override the system defaults, e.g. for testing the --trust path.
 set -eu
@@ -73,6 +75,10 @@ fi
 command -v openssl >/dev/null 2>&1 || { echo "make_test_ca.sh: openssl not found" >&2; exit 1; }
 
 mkdir -p "$outdir"
+# Fixtures that start at once (several test entries, several builds on one machine)
+# share OUTDIR: one makes what is missing while the others wait, then reuse it.
+exec 9>"$outdir/.lock"
+flock 9
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT INT TERM
 

@@ -749,6 +749,15 @@ class _HTTPServer(http.server.ThreadingHTTPServer):
         super().handle_error(request, client_address)
 
 
+def refused_port():
+    """A socket bound to a port on 127.0.0.1 and never listening: connections to the
+    port are refused, and no server started meanwhile can take the port over (as one
+    could a port that was merely free when a test picked it). Close it when done."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    return s
+
+
 class MirrorServer:
     """A fault-injecting static file server running in background threads.
 

@@ -9,11 +9,15 @@ real server eventually would: a client without a working time-out then shows
 up as a request that took that long instead of one that never ends.
 
     silent_server.py [--port N] [--port-file PATH] [--give-up SECONDS]
-                     [--unaccepted-port-file PATH] [--idle-exit SECONDS]
+                     [--unaccepted-port-file PATH] [--refused-port-file PATH]
+                     [--idle-exit SECONDS]
 
 With --unaccepted-port-file it also listens on a second port whose accept queue
 it fills with one connection of its own and never drains: the system then drops
 every further connection attempt there, so a client waits in its connect phase.
+With --refused-port-file it binds a third port and never listens on it: the
+system refuses every connection there, and no server started meanwhile can take
+the port over (as one could a port that was merely free when it was picked).
 
 Once listening it prints one line "LISTENING <port>" to stdout.  SIGTERM or
 SIGINT stop it; with --idle-exit it also stops after SECONDS with no client.
@@ -92,6 +96,8 @@ def main(argv=None):
                         help="close each connection after this many seconds (default: never)")
     parser.add_argument("--unaccepted-port-file",
                         help="also listen on a port that never completes a connection; write it here")
+    parser.add_argument("--refused-port-file",
+                        help="also hold a port where every connection is refused; write it here")
     parser.add_argument("--idle-exit", type=float, default=None,
                         help="stop after this many seconds without a client")
     args = parser.parse_args(argv)
@@ -109,6 +115,10 @@ def main(argv=None):
     if args.unaccepted_port_file:
         unaccepted, filler = full_listener()
         write_port_file(args.unaccepted_port_file, unaccepted.getsockname()[1])
+    if args.refused_port_file:
+        refused = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        refused.bind(("127.0.0.1", 0))
+        write_port_file(args.refused_port_file, refused.getsockname()[1])
     if args.port_file:
         write_port_file(args.port_file, port)
     print(f"LISTENING {port}", flush=True)

@@ -5,13 +5,12 @@ import contextlib
 import io
 import os
 import shutil
-import socket
 import tempfile
 import unittest
 
 import check_mirrors
 import make_manifest
-from mirror_server import MirrorServer
+from mirror_server import MirrorServer, refused_port
 
 PRODUCT = {
     "bin/app.exe": os.urandom(600_000),
@@ -29,12 +28,6 @@ def write_tree(root, files):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(content)
-
-
-def refused_url():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return f"http://127.0.0.1:{s.getsockname()[1]}/gone"
 
 
 class TtyBuffer(io.StringIO):
@@ -56,7 +49,8 @@ class CheckMirrors(unittest.TestCase):
         cls.server = MirrorServer(www)
         cls.server.start()
         cls.mirrors = {name: f"{cls.server.url}/{name}" for name in ("good", "stale", "half")}
-        cls.mirrors["refused"] = refused_url()
+        cls.refused = refused_port()
+        cls.mirrors["refused"] = f"http://127.0.0.1:{cls.refused.getsockname()[1]}/gone"
         cls.document, _ = make_manifest.build_manifest(product, list(cls.mirrors.values()))
         cls.manifest = os.path.join(cls.scratch, "manifest.json")
         make_manifest.write_atomically(cls.manifest, make_manifest.manifest_text(cls.document))
@@ -64,6 +58,7 @@ class CheckMirrors(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.server.stop()
+        cls.refused.close()
         shutil.rmtree(cls.scratch)
 
     def run_tool(self, *argv):
@@ -110,6 +105,39 @@ class CheckMirrors(unittest.TestCase):
 
         code, out, _ = self.run_tool(self.manifest, "--mirror", self.mirrors["good"])
         self.assertEqual((code, out[-1]), (0, "1 of 1 mirrors serve all 5 files"))
+
+    def test_manifest_urls_must_serve_the_local_manifest_byte_for_byte(self):
+        www = os.path.join(self.scratch, "www")
+        with open(self.manifest, "rb") as f:
+            local = f.read()
+        with open(os.path.join(www, "good", "manifest.json"), "wb") as f:
+            f.write(local)
+        with open(os.path.join(www, "stale", "manifest.json"), "wb") as f:
+            f.write(local.replace(b'"version": 1,', b'"version": 2,'))
+        urls = {name: self.mirrors[name] + "/manifest.json" for name in self.mirrors}
+        changed = local.index(b'"version": ') + len('"version": ')
+        rows = {  # half: no manifest there (404); refused: no server
+            "good": None,
+            "stale": f"differs from the local manifest from byte {changed} on ({len(local)} bytes, not {len(local)})",
+            "half": "failed (HTTP status 404)",
+            "refused": "failed (",
+        }
+        argv = [self.manifest, "--mirror", self.mirrors["good"]]
+        for url in urls.values():
+            argv += ["--manifest-url", url]
+        code, out, _ = self.run_tool(*argv)
+        self.assertEqual(code, 1)
+        self.assertEqual(out[-2:], ["1 of 1 mirrors serve all 5 files", "1 of 4 manifest URLs serve this manifest"])
+        for name, problem in rows.items():
+            lines = [line for line in out if line.startswith(f"{urls[name]}: manifest ")]
+            if problem is None:
+                self.assertEqual(lines, [], name)
+            else:
+                self.assertEqual(len(lines), 1, name)
+                self.assertTrue(lines[0].startswith(f"{urls[name]}: manifest {problem}"), lines[0])
+
+        code, out, _ = self.run_tool(self.manifest, "--mirror", self.mirrors["good"], "--manifest-url", urls["good"])
+        self.assertEqual((code, out[-1]), (0, "1 of 1 manifest URLs serve this manifest"))
 
     def test_unreadable_manifest_is_a_usage_error(self):
         broken = os.path.join(self.scratch, "broken.json")

@@ -1,67 +1,108 @@
-"""Tests of make_manifest.py: the name rules as tables, then whole directories
-turned into manifest files through the command line."""
+"""Tests of make_manifest.py: the name rules against the table of vectors the
+engine's tests read too, then whole directories turned into manifest files through
+the command line."""
 
 import contextlib
+import glob
 import hashlib
 import io
 import json
 import os
+import stat
 import tempfile
 import unittest
+import urllib.parse
 
 import make_manifest
 
 EMPTY_SHA256 = "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"
 ABC_SHA256 = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"
+RULE_VECTORS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "vectors",
+                            "path_rules.tsv")
+ESCAPES = {"\\": "\\", "t": "\t", "n": "\n", "r": "\r"}
+TOOL_RULES = {"path": make_manifest.engine_rejection, "windows": make_manifest.windows_rejection,
+              "url": make_manifest.url_rejection}
+
+
+def decode_field(field):
+    """The text of one field: the escapes \\\\, \\t, \\n, \\r and \\uXXXX (one UTF-16 unit)
+    decoded, a pair of surrogate units joined into one character."""
+    out, i = [], 0
+    while i < len(field):
+        if field[i] != "\\":
+            out.append(field[i])
+            i += 1
+        elif field[i + 1:i + 2] in ESCAPES:
+            out.append(ESCAPES[field[i + 1]])
+            i += 2
+        elif field[i + 1:i + 2] == "u" and len(field[i + 2:i + 6]) == 4 and \
+                all(c in "0123456789abcdefABCDEF" for c in field[i + 2:i + 6]):
+            out.append(chr(int(field[i + 2:i + 6], 16)))
+            i += 6
+        else:
+            raise ValueError(f"unknown escape at {field[i:i + 6]!r}")
+    return "".join(out).encode("utf-16-le", "surrogatepass").decode("utf-16-le", "surrogatepass")
+
+
+def rule_vectors():
+    """The table's rows as (name, fields): the name gives the file, the line and the key."""
+    with open(RULE_VECTORS, encoding="utf-8", newline="") as f:
+        lines = [(number, line.rstrip("\n")) for number, line in enumerate(f, 1)]
+    table = [(number, line.split("\t")) for number, line in lines if line and not line.startswith("#")]
+    (_, columns), rows = table[0], table[1:]
+    for number, fields in rows:
+        if len(fields) != len(columns):
+            raise ValueError(f"path_rules.tsv:{number}: {len(fields)} fields, {len(columns)} columns")
+        row = dict(zip(columns, map(decode_field, fields)))
+        yield f"path_rules.tsv:{number} key {row['key']!r}", row
 
 
 class NameRules(unittest.TestCase):
-    def test_engine_path_rules(self):
-        accepted = ["bin/app.exe", "bin\\app.exe", "a/./b", "a//b", "a..b", ".", "..a", "a../b"]
-        refused = ["", "/x", "\\x", "../x", "..\\x", "a/../b", "a\\..\\b", "a/..", "..",
-                   "C:x", "C:\\x", "x:stream"]
-        for key in accepted:
-            self.assertIsNone(make_manifest.engine_rejection(key), f"key {key!r}")
-        for key in refused:
-            self.assertIsNotNone(make_manifest.engine_rejection(key), f"key {key!r}")
+    def test_the_table_is_read_whole(self):
+        self.assertGreater(len(list(rule_vectors())), 100)
+        self.assertEqual(decode_field("a\\\\b\\t\\u00e9\\uD83D\\uDE00\\uD800"), "a\\b\t\u00e9\U0001F600\ud800")
+        with self.assertRaises(ValueError):
+            decode_field("a\\x41")
+
+    def test_publishing_refuses_what_the_table_says(self):
+        for name, row in rule_vectors():
+            refused = {rule for rule, reason in TOOL_RULES.items() if reason(row["key"]) is not None}
+            listed = set() if row["tools_refuse"] == "-" else set(row["tools_refuse"].split(","))
+            self.assertEqual(refused, listed, name)
+            self.assertEqual(make_manifest.key_problem(row["key"]) is None, not listed, name)
+            self.assertIn(row["engine_path"], ("accept", "refuse"), name)
+            if row["engine_path"] == "refuse":
+                self.assertTrue(listed, f"{name}: the tools would publish a key the engine refuses")
 
     def test_engine_rule_reasons_name_the_cause(self):
         rows = [("", "empty"), ("/x", "absolute"), ("a/../b", ".."), ("C:x", ":")]
         for key, word in rows:
             self.assertIn(word, make_manifest.engine_rejection(key), f"key {key!r}")
 
-    def test_windows_name_rules(self):
-        accepted = ["a b.txt", "console.txt", "com10", "sub/conx", "nul_/a", "Ünïcödé.txt"]
-        refused = ["a<b", "a>b", 'a"b', "a|b", "a?b", "a*b", "tab\tname", "dir /a", "a.",
-                   "sub./a", "con", "CON.txt", "Lpt1.log", "sub/nul", "aux/file"]
-        for key in accepted:
-            self.assertIsNone(make_manifest.windows_rejection(key), f"key {key!r}")
-        for key in refused:
-            self.assertIsNotNone(make_manifest.windows_rejection(key), f"key {key!r}")
+    def test_protected_installer_artifacts(self):
+        for name, row in rule_vectors():
+            self.assertIn(row["tools_protected"], ("yes", "no"), name)
+            self.assertEqual(make_manifest.is_protected_installer_artifact(row["key"]),
+                             row["tools_protected"] == "yes", name)
+            # The two judgements differ only on names the tools refuse to publish.
+            if row["tools_refuse"] == "-":
+                self.assertEqual(row["tools_protected"], row["engine_protected"], name)
 
-    def test_file_urls_are_built_as_the_engine_builds_them(self):
-        rows = [
-            ("http://m/p", "bin/app.exe", "http://m/p/bin/app.exe"),
-            ("http://m/p/", "a\\b//c", "http://m/p/a/b/c"),
-            ("http://m/p\\/", "/a/", "http://m/p/a"),
-            ("http://m", "caf\u00e9/\u00dcber.txt", "http://m/caf%E9/%DCber.txt"),
-            ("http://m", "\u0141\u00f3d\u017a.txt", "http://m/%C5%81%F3d%C5%BA.txt"),
-            ("http://m", "smile\U0001F600", "http://m/smile%F0%9F%98%80"),
-            ("http://m", "cafe\u0301", "http://m/cafe%CC%81"),
-            ("http://m", "100%+#&=;,.bin", "http://m/100%25%2B%23%26%3D%3B%2C.bin"),
-            ("http://m", "a b~-_.x", "http://m/a%20b~-_.x"),
-            ("http://m", "ctl\u0001\u007f", "http://m/ctl%01%7F"),
-        ]
-        for base, key, url in rows:
-            self.assertEqual(make_manifest.file_url(base, key), url, f"key {key!r}")
-
-    def test_keys_without_a_url_are_refused(self):
-        for key in ["a\ud800b", "lone\udfff", "nul\u0000"]:
-            self.assertIn("the engine refuses the key", make_manifest.url_rejection(key), f"key {key!r}")
-        for key in ["\u0141\u00f3d\u017a.txt", "smile\U0001F600", "caf\u00e9"]:
-            self.assertIsNone(make_manifest.url_rejection(key), f"key {key!r}")
-
-    def test_published_names_are_the_requested_bytes(self):
+    def test_file_urls_and_published_names_are_the_engines(self):
+        for name, row in rule_vectors():
+            key, base, url = row["key"], row["base"], row["url"]
+            if "url" in row["tools_refuse"].split(","):
+                with self.assertRaises(ValueError, msg=name):
+                    make_manifest.file_url(base, key)
+                with self.assertRaises(ValueError, msg=name):
+                    make_manifest.published_path("", key)
+                continue
+            self.assertEqual(make_manifest.file_url(base, key), url, name)
+            # A mirror's file system holds the file under the bytes its URL path decodes to.
+            prefix = base.rstrip("/\\") + "/"
+            self.assertTrue(url.startswith(prefix), name)
+            self.assertEqual(make_manifest.published_path("", key),
+                             urllib.parse.unquote_to_bytes(url[len(prefix):]), name)
         self.assertEqual(make_manifest.published_path("root", "caf\u00e9\\\u0141.txt"),
                          b"root/caf\xe9/\xc5\x81.txt")
 
@@ -75,16 +116,6 @@ class NameRules(unittest.TestCase):
             (problem,) = make_manifest.name_clashes(keys)
             self.assertIn(reason, problem, keys)
         self.assertEqual(make_manifest.name_clashes(["a.bin", "a.bin.part", "b.download"]), [])
-
-    def test_protected_installer_artifacts(self):
-        protected = ["unins000.exe", "UNINS000.DAT", "unins000.msg", "sub/dir/unins001.exe",
-                     "sub\\Unins002.Msg", "unins.exe", "Uninstall.exe"]
-        ordinary = ["unins.ex", "unins000.txt", "unins000.", "uninstaller", "myunins000.exe",
-                    "unin0000.exe", "unins000.exe/x"]
-        for key in protected:
-            self.assertTrue(make_manifest.is_protected_installer_artifact(key), f"key {key!r}")
-        for key in ordinary:
-            self.assertFalse(make_manifest.is_protected_installer_artifact(key), f"key {key!r}")
 
     def test_case_folding_keeps_one_form_per_windows_name(self):
         self.assertEqual(make_manifest.fold_case("Caf\u00e9/Data.BIN"), make_manifest.fold_case("CAF\u00c9/data.bin"))
@@ -208,6 +239,23 @@ class Directories(unittest.TestCase):
         self.assertEqual(stored, {b"bin/app.exe": b"app", b"caf\xe9/\xdcber.txt": b"latin-1",
                                   b"\xc5\x81\xf3d\xc5\xba.txt": b"utf-8",
                                   b"manifest.json": self.read_manifest()})
+
+    def test_published_files_are_ordinary_files_under_the_umask(self):
+        # A web server's workers are not the publisher: a 0600 manifest is answered with 403.
+        self.write("bin/app.exe", b"app")
+        for umask in (0o022, 0o027):
+            tree = os.path.join(self.scratch.name, f"mirror-{umask:o}")
+            previous = os.umask(umask)
+            try:
+                code, _, err = self.run_tool("--publish", tree)
+            finally:
+                os.umask(previous)
+            self.assertEqual(code, 0, err)
+            modes = {os.path.relpath(path, tree): stat.S_IMODE(os.stat(path).st_mode)
+                     for path in (self.output, *glob.glob(os.path.join(tree, "**"), recursive=True))}
+            self.assertEqual(modes, {os.path.relpath(self.output, tree): 0o666 & ~umask,
+                                     ".": 0o777 & ~umask, "bin": 0o777 & ~umask,
+                                     "bin/app.exe": 0o666 & ~umask, "manifest.json": 0o666 & ~umask}, f"{umask:o}")
 
     def test_publish_refuses_a_used_or_nested_tree_and_writes_nothing(self):
         self.write("a.txt", b"a")

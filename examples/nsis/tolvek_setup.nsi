@@ -3,8 +3,11 @@
 ; The setup program carries only the engine; the product's files come from the
 ; mirrors named in the manifest. Build it for your own product without editing it:
 ;
-;   makensis -DMANIFEST_URLS="https://cdn1.example.com/mygame/1.4/manifest.json|https://cdn2.example.com/mygame/1.4/manifest.json" \
+;   makensis -NOCD -DMANIFEST_URLS="https://cdn1.example.com/mygame/1.4/manifest.json|https://cdn2.example.com/mygame/1.4/manifest.json" \
 ;            -DPRODUCT_NAME="My Game" -DOUTFILE=build/mygame-setup.exe examples/nsis/tolvek_setup.nsi
+;
+; from the repository root: -NOCD keeps relative paths relative to it (makensis
+; otherwise changes into this script's folder first).
 ;
 ; Run it with /D=<target> to choose the target directory, and with /S to install
 ; without a window: the exit code is then 0 when installed and 1 when not.

@@ -44,7 +44,7 @@ class InstallTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(Servers().root.empty()) << "the test servers are not running";
-        ASSERT_NE(Dll().module, nullptr);
+        ASSERT_TRUE(Dll().loaded) << Narrow(Dll().loadError);
         testing_support::ResetServer(Servers().httpUrl);
         testing_support::ResetServer(Servers().httpsUrl);
     }

@@ -24,30 +24,22 @@ std::wstring RefusedManifestUrl() { return testing_support::Servers().refusedUrl
 TEST(SessionInterface, FreshLibraryHasNothingToReport) {
     // A private copy of the DLL is a module of its own with untouched state.
     ScratchDir dir(L"fresh");
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring original = self;
-    original = original.substr(0, original.find_last_of(L'\\')) + L"\\tolvek_online_installer.dll";
     const std::wstring copy = dir / L"fresh_copy.dll";
-    ASSERT_TRUE(CopyFileW(original.c_str(), copy.c_str(), FALSE));
-    HMODULE fresh = LoadLibraryW(copy.c_str());
-    ASSERT_NE(fresh, nullptr);
-    ASSERT_NE(fresh, Dll().module);
-    auto progress = reinterpret_cast<GetOnlineInstallProgressFn>(
-        reinterpret_cast<void*>(GetProcAddress(fresh, "GetOnlineInstallProgress")));
-    auto result = reinterpret_cast<GetOnlineInstallResultFn>(
-        reinterpret_cast<void*>(GetProcAddress(fresh, "GetOnlineInstallResult")));
-    auto done = reinterpret_cast<IsOnlineInstallDoneFn>(
-        reinterpret_cast<void*>(GetProcAddress(fresh, "IsOnlineInstallDone")));
-    TolvekProgressRecord record;
-    int32_t code = 7;
-    wchar_t message[8] = L"keep";
-    EXPECT_EQ(progress(&record), 0);
-    EXPECT_EQ(result(&code, message, 8), 0);
-    EXPECT_EQ(code, 7);
-    EXPECT_STREQ(message, L"keep");
-    EXPECT_EQ(done(), 0);
-    FreeLibrary(fresh);
+    ASSERT_TRUE(CopyFileW(tolvek_host::EngineBesideThisProgram().c_str(), copy.c_str(), FALSE));
+    {
+        tolvek_host::InstallerApi fresh;
+        std::wstring error;
+        ASSERT_TRUE(fresh.Load(copy, error)) << testing_support::Narrow(error);
+        ASSERT_NE(fresh.GetProgress, Dll().GetProgress) << "the copy shares the loaded module";
+        TolvekProgressRecord record;
+        int32_t code = 7;
+        wchar_t message[8] = L"keep";
+        EXPECT_EQ(fresh.GetProgress(&record), 0);
+        EXPECT_EQ(fresh.GetResult(&code, message, 8), 0);
+        EXPECT_EQ(code, 7);
+        EXPECT_STREQ(message, L"keep");
+        EXPECT_EQ(fresh.IsDone(), 0);
+    }  // freed before the directory goes
 }
 
 TEST(SessionInterface, EmptyUrlListFailsWithTheNetworkText) {

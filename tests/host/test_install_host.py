@@ -26,6 +26,7 @@ SERVER_START_LIMIT_S = 30
 
 sys.path.insert(0, TOOLS)
 import make_manifest  # noqa: E402  (the builder under test, from tools/)
+from mirror_server import refused_port  # noqa: E402
 
 PRODUCT = {
     "readme.txt": b"Tolvek test product\r\n",
@@ -60,7 +61,7 @@ def write_tree(root, files):
 
 
 def free_port():
-    """A port where nothing listens: connections to it are refused."""
+    """A port that is free now, for a server about to listen on it."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
@@ -184,7 +185,9 @@ class HostInstalls(unittest.TestCase):
         self.assertEqual(os.listdir(working), [])
 
     def test_unreachable_manifest_is_a_network_failure(self):
-        code, out, _ = run_host(f"http://127.0.0.1:{free_port()}/manifest.json", windows_path(self.target))
+        with refused_port() as refused:
+            code, out, _ = run_host(f"http://127.0.0.1:{refused.getsockname()[1]}/manifest.json",
+                                    windows_path(self.target))
         self.assertEqual(code, 1)
         self.assertTrue(out[-1].startswith("Result: 1 NETWORK_UNREACHABLE: "), out[-1])
 
@@ -195,17 +198,29 @@ class HostInstalls(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertIn(f"All CDN mirrors failed for {missing} ", out[-1])
 
-    def test_ctrl_c_cancels_and_waits_for_the_end(self):
+    def start_slow_install(self, target):
+        """A host whose run is transferring data/big.pak, slowly; (process, its lines so far)."""
         self.server.control("rules", [{"path": "/data/big.pak", "drip": True, "drip_bytes": 16384,
                                        "drip_interval_ms": 100}])
-        host = subprocess.Popen([WINE, HOST_EXE, self.manifest_url, windows_path(self.target)],
+        host = subprocess.Popen([WINE, HOST_EXE, self.manifest_url, windows_path(target)],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=wine_environment())
+
+        def stop():
+            host.kill()
+            host.wait()
+            host.stdout.close()
+            host.stderr.close()
+        self.addCleanup(stop)
         lines = []
         for raw in host.stdout:
             lines.append(raw.decode("utf-8").rstrip("\n"))
             if "data/big.pak" in lines[-1] and "Downloading" in lines[-1]:
-                host.send_signal(signal.SIGINT)
                 break
+        return host, lines
+
+    def test_ctrl_c_cancels_and_waits_for_the_end(self):
+        host, lines = self.start_slow_install(self.target)
+        host.send_signal(signal.SIGINT)
         lines += host.stdout.read().decode("utf-8").splitlines()
         host.stdout.close()
         host.stderr.close()
@@ -214,6 +229,29 @@ class HostInstalls(unittest.TestCase):
         self.assertEqual(lines[-1], "Result: 1 Cancelled by user")
         self.assertFalse(os.path.exists(os.path.join(self.target, "data", "big.pak")))
         self.assertFalse(os.path.exists(os.path.join(self.target, "data", "big.pak.download")))
+
+    def test_one_run_per_target_until_the_first_ends_or_dies(self):
+        busy = "Another installation into this target directory is running"
+        for ending in (signal.SIGINT, signal.SIGKILL):
+            with self.subTest(ending=ending.name):
+                self.server.control("reset")
+                target = os.path.join(self.work, ending.name, "target")
+                first, _ = self.start_slow_install(target)
+                # The same directory in other letter case (the host's full path would drop
+                # trailing dots; unit_tests try the other spellings on the lock itself).
+                spelling = windows_path(target).upper()
+                log = os.path.join(self.work, ending.name + ".log")
+                code, out, _ = run_host(self.manifest_url, spelling, windows_path(log))
+                self.assertEqual((code, out[-1]), (1, "Result: 1 " + busy), out)
+                self.assertEqual(self.log_lines(log)[-2:], ["Target directory: " + spelling, "ERROR: " + busy])
+                manifests = [r for r in self.server.control("requests") if r["path"] == "/manifest.json"]
+                self.assertEqual(len(manifests), 1, "the refused run requested the manifest")
+
+                first.send_signal(ending)
+                first.wait()
+                self.server.control("rules", [])
+                code, out, _ = run_host(self.manifest_url, windows_path(target))
+                self.assertEqual((code, out[-1]), (0, "Result: 0 OK"), out)
 
 
 @unittest.skipUnless(HOST_EXE, "TOLVEK_HOST_EXE is not set")

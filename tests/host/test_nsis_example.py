@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from test_install_host import (SOURCE_DIR, WINE, MirrorServer, free_port, wine_environment, windows_path,
+from test_install_host import (SOURCE_DIR, WINE, MirrorServer, refused_port, wine_environment, windows_path,
                                write_tree)
 
 import make_manifest
@@ -52,8 +52,9 @@ def build_installer(manifest_url, output, engine=ENGINE_DLL):
 
 
 def run_silently(installer, target):
-    return subprocess.run([WINE, installer, "/S", "/D=" + windows_path(target)], capture_output=True,
-                          env=wine_environment(), timeout=120).returncode
+    # No pipes: a process the setup starts (the Wine desktop) may hold them open.
+    return subprocess.run([WINE, installer, "/S", "/D=" + windows_path(target)], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, env=wine_environment(), timeout=120).returncode
 
 
 @unittest.skipUnless(ENGINE_DLL, "TOLVEK_ENGINE_DLL is not set")
@@ -66,7 +67,8 @@ class NsisExample(unittest.TestCase):
         cls.server = MirrorServer(www, cls.scratch)
         cls.good = os.path.join(www, "good")
         publish(cls.good, cls.server.url + "/good")
-        publish(os.path.join(www, "broken"), f"http://127.0.0.1:{free_port()}/broken")
+        cls.refused = refused_port()
+        publish(os.path.join(www, "broken"), f"http://127.0.0.1:{cls.refused.getsockname()[1]}/broken")
         cls.log = os.path.join(wine_temp_directory(), PRODUCT_NAME + " setup.log")
         cls.installers = {}
         for product in ("good", "broken"):
@@ -80,6 +82,7 @@ class NsisExample(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.server.close()
+        cls.refused.close()
         shutil.rmtree(cls.scratch)
 
     def setUp(self):

@@ -1,6 +1,7 @@
 """A product with Latin-1 names, published with make_manifest.py --publish and
-served by stock nginx with the guide's server block, installs byte for byte
-through tolvek-install.exe under Wine and passes check_mirrors.py; the same
+served by stock nginx with the guide's server block and unprivileged workers,
+as the distribution runs it, installs byte for byte through tolvek-install.exe
+under Wine and passes check_mirrors.py, its manifest URL included; the same
 product copied with UTF-8 names is not found there.
 
 Environment: TOLVEK_HOST_EXE, TOLVEK_SOURCE_DIR. Needs nginx (scripts/install-deps.sh).
@@ -24,6 +25,8 @@ import check_mirrors
 import make_manifest
 
 NGINX_START_LIMIT_S = 10
+# The distribution's nginx.conf runs the workers as www-data; the master alone is root.
+WORKER_USER = "www-data"
 PRODUCT = {
     "bin/game.exe": os.urandom(200_000),
     "data/caf\u00e9 cr\u00e8me/\u00dcber.txt": "Latin-1 names".encode("utf-8"),
@@ -32,13 +35,14 @@ PRODUCT = {
 
 
 class Nginx:
-    """nginx in the foreground on 127.0.0.1, running the guide's server block."""
+    """nginx in the foreground on 127.0.0.1, running the guide's server block; its
+    workers are never root (started by another user, they run as that user)."""
 
     def __init__(self, server_block, root, state):
         self.port = free_port()
         block = re.sub(r"listen \d+;", f"listen 127.0.0.1:{self.port};", server_block)
         block = re.sub(r"root [^;]+;", f"root {root};", block)
-        user = "user root;\n" if os.geteuid() == 0 else ""
+        user = f"user {WORKER_USER};\n" if os.geteuid() == 0 else ""
         conf = os.path.join(state, "nginx.conf")
         with open(conf, "w") as f:
             f.write(f"{user}daemon off;\nworker_processes 1;\npid {state}/nginx.pid;\n"
@@ -79,6 +83,11 @@ class PublishedForNginx(unittest.TestCase):
     def setUp(self):
         scratch = tempfile.mkdtemp(prefix="tolvek-nginx-")
         self.addCleanup(shutil.rmtree, scratch)
+        # The mirror root lies below it: the workers must pass through, as through /srv.
+        os.chmod(scratch, 0o755)
+        # A publisher's usual umask: what the builder writes is what it leaves to it.
+        umask = os.umask(0o022)
+        self.addCleanup(os.umask, umask)
         self.product = os.path.join(scratch, "product")
         write_tree(self.product, PRODUCT)
         www = os.path.join(scratch, "www")
@@ -104,8 +113,9 @@ class PublishedForNginx(unittest.TestCase):
                 self.assertEqual(f.read(), content, key)
 
     def test_the_check_passes_the_published_tree_and_fails_a_plain_copy(self):
-        code, out = run_check(self.manifest)
-        self.assertEqual((code, out[-1]), (0, "1 of 1 mirrors serve all 3 files"), out)
+        code, out = run_check(self.manifest, "--manifest-url", self.base + "/manifest.json")
+        self.assertEqual((code, out[-2:]), (0, ["1 of 1 mirrors serve all 3 files",
+                                                 "1 of 1 manifest URLs serve this manifest"]), out)
         code, out = run_check(self.manifest, "--mirror", self.nginx.url + "/copied")
         self.assertEqual(code, 1)
         self.assertEqual(out[-2].split()[1:], ["2", "0", "0", "0", "1"], out)

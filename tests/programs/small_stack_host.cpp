@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "tolvek_online_installer.h"
+#include "installer_api.h"
 
 namespace {
 
@@ -33,34 +33,26 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
-template <typename T>
-T Export(HMODULE dll, const char* name) {
-    return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
-}
-
 struct Install {
     std::vector<std::wstring> arguments;
-    HMODULE dll = nullptr;
+    tolvek_host::InstallerApi dll;
     std::string outcome = "no result";
 };
 
 DWORD WINAPI RunInstall(void* parameter) {
     Install& install = *static_cast<Install*>(parameter);
-    const auto start = Export<StartOnlineInstallFn>(install.dll, "StartOnlineInstall");
-    const auto done = Export<IsOnlineInstallDoneFn>(install.dll, "IsOnlineInstallDone");
-    const auto result = Export<GetOnlineInstallResultFn>(install.dll, "GetOnlineInstallResult");
-    const auto shutdown = Export<ShutdownOnlineInstallFn>(install.dll, "ShutdownOnlineInstall");
+    const tolvek_host::InstallerApi& dll = install.dll;
     const std::vector<std::wstring>& a = install.arguments;
-    if (!start(a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str())) {
+    if (!dll.Start(a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str())) {
         install.outcome = "start refused";
         return 1;
     }
-    for (int i = 0; i < 2400 && !done(); ++i) Sleep(50);
-    if (!done()) return 1;  // a shutdown would wait for the worker forever
+    for (int i = 0; i < 2400 && !dll.IsDone(); ++i) Sleep(50);
+    if (!dll.IsDone()) return 1;  // a shutdown would wait for the worker forever
     int32_t code = -1;
     static wchar_t message[1024];
-    if (!result(&code, message, 1024)) return 1;
-    shutdown();
+    if (!dll.GetResult(&code, message, 1024)) return 1;
+    dll.Shutdown();
     install.outcome = "result: " + std::to_string(code) + " " + Narrow(message);
     return 0;
 }
@@ -93,9 +85,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     out << "thread stack: " << StackOfANewThread() << std::endl;
-    install.dll = LoadLibraryW(L"tolvek_online_installer.dll");
-    if (!install.dll) {
-        out << "cannot load the DLL\n";
+    std::wstring error;
+    if (!install.dll.Load(tolvek_host::EngineBesideThisProgram(), error)) {
+        out << "cannot load the DLL: " << Narrow(error) << "\n";
         return 2;
     }
     HANDLE thread = CreateThread(nullptr, 1 << 20, RunInstall, &install, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);

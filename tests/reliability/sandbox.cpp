@@ -215,7 +215,7 @@ std::string Fill(std::string text, const std::vector<std::pair<std::string, std:
 
 void ReliabilityTest::SetUp() {
     ASSERT_FALSE(testing_support::Servers().root.empty()) << "the test servers are not running";
-    ASSERT_NE(Dll().module, nullptr);
+    ASSERT_TRUE(Dll().loaded) << Narrow(Dll().loadError);
     testing_support::ResetServer(testing_support::Servers().httpUrl);
     testing_support::ResetServer(testing_support::Servers().httpsUrl);
 }

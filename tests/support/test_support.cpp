@@ -34,13 +34,6 @@ void RemoveTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
-std::wstring UnixToWindows(const std::string& unixPath) {
-    std::wstring path = L"Z:" + Widen(unixPath);
-    for (auto& c : path)
-        if (c == L'/') c = L'\\';
-    return path;
-}
-
 }  // namespace
 
 ScratchDir::ScratchDir(const std::wstring& name) {
@@ -205,19 +198,31 @@ std::wstring Widen(const std::string& text) {
     return out;
 }
 
+std::wstring WindowsPathOf(const std::string& unixPath) {
+    std::wstring path = L"Z:" + Widen(unixPath);
+    for (auto& c : path)
+        if (c == L'/') c = L'\\';
+    return path;
+}
+
+std::wstring PathFromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? WindowsPathOf(value) : std::wstring();
+}
+
 const TestServers& Servers() {
     static TestServers servers = [] {
         TestServers result;
-        const char* file = std::getenv("TOLVEK_TEST_SERVERS");
-        if (!file) return result;
-        std::ifstream in(Narrow(UnixToWindows(file)));
+        const std::wstring file = PathFromEnvironment("TOLVEK_TEST_SERVERS");
+        if (file.empty()) return result;
+        std::ifstream in(Narrow(file));
         std::map<std::string, std::string> values;
         std::string line;
         while (std::getline(in, line)) {
             const size_t eq = line.find('=');
             if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
         }
-        if (values.count("ROOT")) result.root = UnixToWindows(values["ROOT"]);
+        if (values.count("ROOT")) result.root = WindowsPathOf(values["ROOT"]);
         result.httpUrl = L"http://127.0.0.1:" + Widen(values["HTTP_PORT"]);
         result.httpsUrl = L"https://127.0.0.1:" + Widen(values["HTTPS_PORT"]);
         result.untrustedUrl = L"https://127.0.0.1:" + Widen(values["UNTRUSTED_PORT"]);
@@ -287,10 +292,7 @@ std::string RecordedRequests(const std::wstring& serverUrl) {
     return body;
 }
 
-std::wstring SmallDisk() {
-    const char* dir = std::getenv("TOLVEK_SMALL_DISK");
-    return dir ? UnixToWindows(dir) : std::wstring();
-}
+std::wstring SmallDisk() { return PathFromEnvironment("TOLVEK_SMALL_DISK"); }
 
 bool IsDiskFullText(const std::wstring& reason) {
     for (DWORD code : {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}) {
@@ -321,32 +323,10 @@ void ExpectEndedAtTimeOut(long long tookMs, long long timeoutMs) {
     EXPECT_LE(tookMs, timeoutMs + kTimeOutMarginMs);
 }
 
-namespace {
-
-// GetProcAddress returns a generic pointer; go through void* to the real type.
-template <typename Function>
-Function Export(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-}  // namespace
-
-InstallerDll::InstallerDll() {
-    module = LoadLibraryW(L"tolvek_online_installer.dll");
-    if (!module) return;
-    Start = Export<StartOnlineInstallFn>(module, "StartOnlineInstall");
-    GetProgress = Export<GetOnlineInstallProgressFn>(module, "GetOnlineInstallProgress");
-    GetResult = Export<GetOnlineInstallResultFn>(module, "GetOnlineInstallResult");
-    IsDone = Export<IsOnlineInstallDoneFn>(module, "IsOnlineInstallDone");
-    Cancel = Export<CancelOnlineInstallFn>(module, "CancelOnlineInstall");
-    Shutdown = Export<ShutdownOnlineInstallFn>(module, "ShutdownOnlineInstall");
-}
+InstallerDll::InstallerDll() { loaded = Load(tolvek_host::EngineBesideThisProgram(), loadError); }
 
 InstallerDll::~InstallerDll() {
-    if (module) {
-        if (Shutdown) Shutdown();
-        FreeLibrary(module);
-    }
+    if (loaded) Shutdown();
 }
 
 bool InstallerDll::WaitDone(DWORD timeoutMs) const {

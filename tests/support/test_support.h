@@ -1,13 +1,15 @@
 // Shared helpers of the test programs: scratch directories, file bytes, log
-// lines, the test mirror servers and the DLL loaded as a setup program loads it.
+// lines, the test mirror servers and the DLL loaded as the reference host loads it.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "installer_api.h"
 #include "tolvek_online_installer.h"
 
 namespace testing_support {
@@ -54,6 +56,12 @@ std::vector<std::string> LogMessages(const std::wstring& logPath);
 std::string Narrow(const std::wstring& text);  // UTF-8
 std::wstring Widen(const std::string& text);   // from UTF-8
 
+// A path of the Linux side as Wine shows it (drive Z:).
+std::wstring WindowsPathOf(const std::string& unixPath);
+// The Linux path in the environment variable `name`, as WindowsPathOf gives it;
+// empty when the variable is not set.
+std::wstring PathFromEnvironment(const char* name);
+
 // The mirror servers started by the test fixture (tests/servers.sh).
 struct TestServers {
     std::wstring root;       // the served directory, as a Windows path
@@ -94,17 +102,14 @@ constexpr long long kTimeOutMarginMs = 5000;
 // granularity), and not more than the margin after it.
 void ExpectEndedAtTimeOut(long long tookMs, long long timeoutMs);
 
-// The DLL loaded with LoadLibraryW and GetProcAddress, as a setup program does.
-struct InstallerDll {
+// The DLL beside the test program, loaded by the reference host's loader
+// (host/installer_api): LoadLibraryW with its full path, every export through
+// GetProcAddress. A session still open at destruction is shut down first.
+struct InstallerDll : tolvek_host::InstallerApi {
     InstallerDll();
     ~InstallerDll();
-    HMODULE module = nullptr;
-    StartOnlineInstallFn Start = nullptr;
-    GetOnlineInstallProgressFn GetProgress = nullptr;
-    GetOnlineInstallResultFn GetResult = nullptr;
-    IsOnlineInstallDoneFn IsDone = nullptr;
-    CancelOnlineInstallFn Cancel = nullptr;
-    ShutdownOnlineInstallFn Shutdown = nullptr;
+    bool loaded = false;
+    std::wstring loadError;  // why it is not loaded
 
     // Polls until the run is done (fails the test after `timeoutMs`).
     bool WaitDone(DWORD timeoutMs = 120000) const;

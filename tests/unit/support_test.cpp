@@ -58,15 +58,25 @@ TEST(LogFile, BareFileNameGoesToTheCurrentDirectory) {
 }
 
 TEST(LogFile, TextIsWrittenInTheAnsiCodePage) {
+    // Code page 1252 holds U+00E9 and U+00F3 as single bytes; a character it lacks
+    // becomes the default character, never a look-alike that names another file.
+    const struct {
+        std::wstring message;
+        std::string written;
+    } rows[] = {
+        {L"caf\u00e9 \u4e2d", "caf\xE9 ?"},
+        {L"docs/\u0141\u00f3d\u017a/przewodnik.txt", "docs/?\xF3" "d?/przewodnik.txt"},
+        {L"docs/\u017b\u00f3\u0142\u0107.txt", "docs/?\xF3??.txt"},
+    };
     ScratchDir dir(L"ansi");
-    const std::wstring log = dir / L"a.log";
-    AppendLogLine(log, L"caf\u00e9 \u4e2d");
-    const std::string bytes = ReadBytes(log);
-    ASSERT_GE(bytes.size(), 24u);
-    const std::string message = bytes.substr(22, bytes.size() - 24);
-    // Code page 1252 holds U+00E9 as the single byte E9; the CJK character has
-    // no place in it and becomes the default character.
-    EXPECT_EQ(message, std::string("caf\xE9 ?"));
+    for (const auto& row : rows) {
+        const std::wstring log = dir / L"a.log";
+        DeleteFileW(log.c_str());
+        AppendLogLine(log, row.message);
+        const std::string bytes = ReadBytes(log);
+        ASSERT_GE(bytes.size(), 24u) << row.written;
+        EXPECT_EQ(bytes.substr(22, bytes.size() - 24), row.written);
+    }
 }
 
 TEST(ShownText, ControlsAreEscapedAndUrlCredentialsMasked) {
