@@ -138,6 +138,8 @@ _RULE_SCHEMA = {
     "latency_ms": _NUMBER,
     "drop": bool,
     "stall": bool,
+    "header_drip": bool,
+    "header_drip_interval_ms": _NUMBER,
     "stall_seconds": _NUMBER,
     "status": int,
     "redirect": bool,
@@ -174,6 +176,7 @@ _PARAM_OF = {
     "reset_delay_ms": ("drop_after_bytes",),
     "drip_bytes": ("drip",),
     "drip_interval_ms": ("drip",),
+    "header_drip_interval_ms": ("header_drip",),
 }
 
 
@@ -484,6 +487,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             self._sleep(rule.get("stall_seconds", DEFAULT_STALL_SECONDS))
             return
+        if rule.active("header_drip"):
+            self._drip_headers(rule.get("header_drip_interval_ms", 1000.0) / 1000.0)
+            return
         if rule.active("status"):
             self._send_simple(rule.get("status"), body=rule.body)
             return
@@ -513,6 +519,19 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._send_entity(rule, entity, decoded)
         finally:
             entity.close()
+
+    def _drip_headers(self, interval):
+        """A status line, then one byte of a header every interval, never ending the headers."""
+        self._note = "header_drip"
+        self.close_connection = True
+        self.wfile.write(b"HTTP/1.1 200 OK\r\nX-Drip: ")
+        try:
+            while True:
+                self.wfile.flush()
+                self._sleep(interval)
+                self.wfile.write(b"a")
+        except OSError:
+            pass  # the client gave up
 
     def _send_simple(self, code, body=None, headers=None, content_type="text/plain; charset=utf-8"):
         if body is None:

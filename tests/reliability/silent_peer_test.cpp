@@ -1,13 +1,15 @@
-// Installs that meet a peer which accepts connections and never sends a byte:
-// each request to it ends at its own time-out (30 s for the manifest, 5 s for a
-// probe), the run goes on or fails with the texts of a failed request, and a
-// shutdown during such a request returns within one time-out.
+// Installs that meet a peer which accepts connections and never sends a byte, or
+// headers and bodies that stall or trickle: each request ends at its own time-out
+// (30 s for the manifest and transfers, 5 s for a probe) by the engine's clock, the
+// run goes on or fails with the texts of a failed request, and a cancel or a
+// shutdown in any of these waits is answered at once.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cwchar>
+#include <thread>
 
 namespace reliability {
 namespace {
@@ -42,10 +44,13 @@ void ExpectEachLasted(const std::vector<long long>& spans, long long timeoutMs) 
     for (long long span : spans) ExpectEndedAtTimeOut(span * 1000, timeoutMs);
 }
 
-bool WaitForStatus(const wchar_t* status) {
+// Waits until the run publishes `status` (for `item`, when given).
+bool WaitForStatus(const wchar_t* status, const wchar_t* item = nullptr) {
     TolvekProgressRecord record = {};
     for (const ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 20000; Sleep(10)) {
-        if (Dll().GetProgress(&record) == 1 && std::wcscmp(record.status, status) == 0) return true;
+        if (Dll().GetProgress(&record) == 1 && std::wcscmp(record.status, status) == 0 &&
+            (!item || std::wcscmp(record.currentItem, item) == 0))
+            return true;
     }
     ADD_FAILURE() << "the run never reached \"" << Narrow(status) << "\"";
     return false;
@@ -102,37 +107,128 @@ TEST_F(ReliabilityTest, SilentMirrorsCostTheirProbeTimeOutsAndAreNotUsed) {
     }));
 }
 
-TEST_F(ReliabilityTest, ShutdownDuringASilentRequestReturnsWithinOneTimeOut) {
-    Product product(L"silent-stop");
-    product.Publish({{L"a.txt", "a"}}, {L"m1"}, {product.MirrorUrl(Servers().silentUrl, L"m1")});
-    struct Phase {
-        const char* name;
-        std::wstring manifestUrl;
-        const wchar_t* status;
-        long long timeoutMs;
-    };
-    const Phase phases[] = {
-        {"the manifest request", Servers().silentUrl + L"/silent-stop/manifest.json", L"Downloading manifest",
-         kTransferTimeoutMs},
-        {"a probe", product.ManifestUrl(), L"Testing CDN", kProbeTimeoutMs},
-    };
-    for (const Phase& phase : phases) {
-        SCOPED_TRACE(phase.name);
-        Sandbox box(L"silent-stop");
-        box.Seal();
-        ASSERT_EQ(box.Start(phase.manifestUrl), 1);
-        ASSERT_TRUE(WaitForStatus(phase.status));
-        Sleep(1000);  // well inside the request
+// The engine answers within 500 ms; 2 s leaves room for a loaded machine, and the
+// benchmark measures the real figures. Without its own clock each of these phases
+// held a cancel or a shutdown for a platform time-out (or, for headers that
+// trickle in, for ever).
+constexpr ULONGLONG kPromptMs = 2000;
 
-        const ULONGLONG start = GetTickCount64();
-        Dll().Shutdown();
-        const long long took = static_cast<long long>(GetTickCount64() - start);
-        EXPECT_LE(took, phase.timeoutMs + kTimeOutMarginMs);
-        EXPECT_EQ(Dll().IsDone(), 1);
-        const Result result = Dll().Result();
-        EXPECT_EQ(result, Result(1, L"Cancelled by user"));
-        CheckRun(box, result, {});
+// A stage of a run that waits on the network, and what tells that the run is in it.
+struct WaitingPhase {
+    const char* name;
+    std::wstring manifestUrl;
+    std::string rules;  // for the HTTP mirror server
+    const wchar_t* status;
+    const wchar_t* item;  // the record's item, when it tells the phase apart
+};
+
+std::vector<WaitingPhase> WaitingPhases(const Product& product, const Product& silentMirror) {
+    const std::string bin = "/prompt/m1/b.bin";
+    return {
+        {"a manifest server that accepts and never answers", Servers().silentUrl + L"/prompt/manifest.json", "[]",
+         L"Downloading manifest", nullptr},
+        {"a connect that is never accepted", Servers().unacceptedUrl + L"/prompt/manifest.json", "[]",
+         L"Downloading manifest", nullptr},
+        {"response headers arriving a byte a second", product.ManifestUrl(),
+         R"([{"path": "/prompt/manifest.json", "header_drip": true}])", L"Downloading manifest", nullptr},
+        {"the probe of a silent mirror", silentMirror.ManifestUrl(), "[]", L"Testing CDN", nullptr},
+        {"a body stalled half way", product.ManifestUrl(),
+         R"([{"path": ")" + bin + R"(", "method": "GET", "stall_after_bytes": 100000, "stall_seconds": 60}])",
+         L"Downloading", L"b.bin"},
+        {"a body trickling a byte a second", product.ManifestUrl(),
+         R"([{"path": ")" + bin + R"(", "method": "GET", "drip": true, "drip_bytes": 1, "drip_interval_ms": 1000}])",
+         L"Downloading", L"b.bin"},
+    };
+}
+
+TEST_F(ReliabilityTest, CancelAndShutdownAnswerPromptlyInEveryPhase) {
+    const std::string a = "a", b(200000, 'b');
+    Product product(L"prompt");
+    product.Publish({{L"a.txt", a}, {L"b.bin", b}}, {L"m1"}, {product.MirrorUrl(Servers().httpUrl, L"m1")});
+    Product silentMirror(L"prompt-probe");
+    silentMirror.Publish({{L"a.txt", a}}, {L"m1"}, {silentMirror.MirrorUrl(Servers().silentUrl, L"m1")});
+    for (const WaitingPhase& phase : WaitingPhases(product, silentMirror)) {
+        for (const bool shutdownAlone : {false, true}) {
+            SCOPED_TRACE(std::string(phase.name) + (shutdownAlone ? ", shut down" : ", cancelled"));
+            testing_support::ResetServer(Servers().httpUrl);
+            testing_support::SetRules(Servers().httpUrl, phase.rules);
+            Sandbox box(L"prompt");
+            box.Seal();
+            ASSERT_EQ(box.Start(phase.manifestUrl), 1);
+            ASSERT_TRUE(WaitForStatus(phase.status, phase.item));
+            Sleep(1000);  // well inside the wait
+
+            const ULONGLONG start = GetTickCount64();
+            if (shutdownAlone) {
+                Dll().Shutdown();
+                EXPECT_LE(GetTickCount64() - start, kPromptMs) << "the shutdown call";
+            } else {
+                Dll().Cancel();
+                EXPECT_LE(GetTickCount64() - start, kPromptMs) << "the cancel call";
+                while (Dll().IsDone() == 0 && GetTickCount64() - start < 60000) Sleep(5);
+                EXPECT_LE(GetTickCount64() - start, kPromptMs) << "from the cancel to the end of the run";
+            }
+            EXPECT_EQ(Dll().IsDone(), 1);
+            const Result result = Dll().Result();
+            Dll().Shutdown();
+            EXPECT_EQ(result, Result(1, L"Cancelled by user"));
+            CheckRun(box, result, {{L"a.txt", nullptr, &a}});
+        }
     }
+    testing_support::ResetServer(Servers().httpUrl);
+}
+
+// A shutdown holds the session while it waits for the worker; a cancel from
+// another thread meanwhile must not wait for it.
+TEST_F(ReliabilityTest, CancelWhileAShutdownRunsReturnsAtOnce) {
+    const std::string b(200000, 'b');
+    Product product(L"prompt-both");
+    product.Publish({{L"b.bin", b}}, {L"m1"}, {product.MirrorUrl(Servers().httpUrl, L"m1")});
+    testing_support::SetRules(Servers().httpUrl, R"([{"path": "/prompt-both/m1/b.bin", "method": "GET", )"
+                                                 R"("stall_after_bytes": 100000, "stall_seconds": 60}])");
+    Sandbox box(L"prompt-both");
+    box.Seal();
+    ASSERT_EQ(box.Start(product.ManifestUrl()), 1);
+    ASSERT_TRUE(WaitForStatus(L"Downloading", L"b.bin"));
+    std::thread shutdown([] { Dll().Shutdown(); });
+    Sleep(50);
+    const ULONGLONG start = GetTickCount64();
+    Dll().Cancel();
+    const ULONGLONG cancelTook = GetTickCount64() - start;
+    shutdown.join();
+    EXPECT_LE(cancelTook, 1000u);
+    EXPECT_LE(GetTickCount64() - start, kPromptMs) << "the shutdown";
+    EXPECT_EQ(Dll().Result(), Result(1, L"Cancelled by user"));
+    testing_support::ResetServer(Servers().httpUrl);
+}
+
+// Each KiB within 30 s, and the whole of the headers within 30 s, by the engine's
+// own clock: one failed attempt each, and the install goes on.
+TEST_F(ReliabilityTest, HeaderDripAndTrickleAreGivenUpAtTheirTimeOutSlow) {
+    const std::string a = "a", b(70000, 'b');
+    Product product(L"given-up");
+    product.Publish({{L"a.txt", a}, {L"b.bin", b}}, {L"m1", L"m2"},
+                    {product.MirrorUrl(Servers().httpUrl, L"m1"), product.MirrorUrl(Servers().httpUrl, L"m2")});
+    testing_support::SetRules(Servers().httpUrl,
+                              R"([{"path_glob": "/given-up/m2/*", "method": "HEAD", "latency_ms": 300},
+                                  {"path": "/given-up/manifest.json", "header_drip": true, "times": 1},
+                                  {"path": "/given-up/m1/b.bin", "method": "GET", "drip": true, "drip_bytes": 1,
+                                   "drip_interval_ms": 2000}])");
+    Sandbox box(L"given-up");
+    box.Seal();
+    const Result result = box.Install(product.ManifestUrl());
+    EXPECT_EQ(result, Result(0, L"OK"));
+    CheckRun(box, result, {{L"a.txt", nullptr, &a}, {L"b.bin", nullptr, &b}});
+
+    const std::vector<LogLine> log = testing_support::StampedLog(box.log);
+    const std::vector<long long> manifest = AttemptSpans(log, "Trying to download manifest", "/given-up/");
+    ASSERT_EQ(manifest.size(), 2u);
+    ExpectEndedAtTimeOut(manifest[0] * 1000, kTransferTimeoutMs);
+    const std::vector<long long> trickled = AttemptSpans(log, "Downloading [CDN ", "/given-up/m1/b.bin");
+    ASSERT_EQ(trickled.size(), 3u);
+    ExpectEachLasted(trickled, kTransferTimeoutMs);
+    EXPECT_FALSE(AttemptSpans(log, "Downloading [CDN ", "/given-up/m2/b.bin").empty()) << "the next mirror delivered";
+    testing_support::ResetServer(Servers().httpUrl);
 }
 
 }  // namespace
