@@ -7,6 +7,9 @@ export DEBIAN_FRONTEND=noninteractive
 # The i386 X libraries that a 32-bit Wine window needs, when they cannot be
 # installed as packages (scripts/wine32.sh puts them on the library path).
 WINE32_X11="${TOLVEK_WINE32_X11:-/opt/tolvek-wine32-x11}"
+# npm tools: Inno Setup's compiler (examples/inno/CMakeLists.txt finds it here).
+TOOLS_DIR="${TOLVEK_TOOLS_DIR:-/opt/tolvek-tools}"
+INNO_SETUP_VERSION=6.4.1
 
 # The index may be incomplete for one architecture (a security index for i386
 # that fails its check has been seen); what is missing then fails the install.
@@ -87,4 +90,11 @@ if ! wine32_present || ! x11_i386_present; then
     x11_i386_present || unpack_x11_libraries
   fi
   wine32_present && x11_i386_present || { echo "install-deps: the 32-bit Wine is still incomplete" >&2; exit 1; }
+fi
+
+# Inno Setup's compiler, ISCC.exe, from its npm package; it runs under the 32-bit Wine.
+if [ ! -f "$TOOLS_DIR/node_modules/innosetup/bin/ISCC.exe" ]; then
+  echo "Installing Inno Setup $INNO_SETUP_VERSION (npm package innosetup) into $TOOLS_DIR"
+  mkdir -p "$TOOLS_DIR"
+  npm install --prefix "$TOOLS_DIR" --no-audit --no-fund --loglevel=error "innosetup@$INNO_SETUP_VERSION"
 fi

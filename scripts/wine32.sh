@@ -27,6 +27,8 @@ if [ ! -f "$ready" ]; then
       # No Mono or Gecko to offer, and no window to show while the prefix is made.
       env -u DISPLAY WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i \
         </dev/null >/dev/null 2>&1
+      # Its desktop knows no display: it must be gone before a program opens a window.
+      /usr/lib/wine/wineserver -w
       [ -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ] ||
         { echo "wine32.sh: wineboot made no 32-bit system folder in $prefix" >&2; exit 1; }
       touch "$ready"
