@@ -5,6 +5,10 @@
 # first use, so the 64-bit ~/.wine that everything else uses is never touched. The
 # program gets the caller's environment and DISPLAY; the i386 X libraries that
 # scripts/install-deps.sh unpacked privately are put on the library path.
+# The prefix's desktop takes the display of the program that starts it and keeps
+# it while any program of the prefix runs: a program that opens windows (an Inno
+# setup, even a silent one) wants a prefix whose other programs see the same
+# DISPLAY, or one of its own (TOLVEK_WINE32_PREFIX), as tests/host/test_inno_example.py has.
 set -e
 [ $# -ge 1 ] || { echo "usage: wine32.sh PROGRAM [ARGS...]" >&2; exit 2; }
 [ -x /usr/lib/wine/wine ] || { echo "wine32.sh: the 32-bit Wine is missing: run scripts/install-deps.sh" >&2; exit 1; }
