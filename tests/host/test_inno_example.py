@@ -52,7 +52,8 @@ class Display:
         self.process.wait()
 
 
-@unittest.skipUnless(ENGINE_DLL and X86.engine and ISCC, "TOLVEK_ENGINE_DLL, TOLVEK_ENGINE_DLL_X86 or TOLVEK_ISCC is not set")
+@unittest.skipUnless(ENGINE_DLL and X86.engine and ISCC,
+                     "TOLVEK_ENGINE_DLL, TOLVEK_ENGINE_DLL_X86 or TOLVEK_ISCC is not set")
 class InnoExample(SilentSetupChecks, unittest.TestCase):
     BUILD = X86
     FAILED_EXIT_CODE = EXIT_PREPARE_FAILED
