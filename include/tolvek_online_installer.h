@@ -8,7 +8,8 @@
  * start or before unloading the library.
  *
  * Strings are NUL-terminated UTF-16 (wchar_t is two bytes on Windows).
- * Usable from C (C11) and C++.
+ * Usable from C (C11) and C++, in 32-bit (x86) and 64-bit (x64) hosts: the
+ * library is built for both, with the same exports and the same record.
  */
 #ifndef TOLVEK_ONLINE_INSTALLER_H
 #define TOLVEK_ONLINE_INSTALLER_H
@@ -56,33 +57,42 @@ TOLVEK_STATIC_ASSERT(offsetof(TolvekProgressRecord, fileBytesDoneText) == 916, "
 TOLVEK_STATIC_ASSERT(offsetof(TolvekProgressRecord, fileBytesTotalText) == 980, "fileBytesTotalText offset");
 TOLVEK_STATIC_ASSERT(sizeof(TolvekProgressRecord) == 1044, "record size");
 
+/* The calling convention of the exports: the Windows API's (__stdcall, as WINAPI)
+ * on 32-bit x86, where setup builders declare stdcall functions; x64 has a single
+ * convention, which the keyword names there as well. */
+#ifdef _WIN32
+#define TOLVEK_CALL __stdcall
+#else
+#define TOLVEK_CALL
+#endif
+
 /* Result codes of GetOnlineInstallResult. */
 #define TOLVEK_RESULT_OK 0
 #define TOLVEK_RESULT_FAILED 1
 
 /* Starts the one install session; 1 when a worker was started, 0 otherwise
  * (a null argument, or a previous session not yet shut down). */
-int32_t StartOnlineInstall(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
-                           const wchar_t* logPath, const wchar_t* workingDirectory);
+int32_t TOLVEK_CALL StartOnlineInstall(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
+                                       const wchar_t* logPath, const wchar_t* workingDirectory);
 /* Copies the current progress record; 1 when one was copied. */
-int32_t GetOnlineInstallProgress(TolvekProgressRecord* destination);
+int32_t TOLVEK_CALL GetOnlineInstallProgress(TolvekProgressRecord* destination);
 /* Copies the result code and message (truncated to capacity - 1 units plus NUL);
  * 1 when a result exists. */
-int32_t GetOnlineInstallResult(int32_t* code, wchar_t* message, int32_t capacity);
+int32_t TOLVEK_CALL GetOnlineInstallResult(int32_t* code, wchar_t* message, int32_t capacity);
 /* 1 once the worker's run has ended. */
-int32_t IsOnlineInstallDone(void);
+int32_t TOLVEK_CALL IsOnlineInstallDone(void);
 /* Asks the run to stop; returns at once. */
-void CancelOnlineInstall(void);
+void TOLVEK_CALL CancelOnlineInstall(void);
 /* Cancels, waits for the worker and destroys the session. */
-void ShutdownOnlineInstall(void);
+void TOLVEK_CALL ShutdownOnlineInstall(void);
 
 /* Function pointer types for hosts that use LoadLibraryW and GetProcAddress. */
-typedef int32_t (*StartOnlineInstallFn)(const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*);
-typedef int32_t (*GetOnlineInstallProgressFn)(TolvekProgressRecord*);
-typedef int32_t (*GetOnlineInstallResultFn)(int32_t*, wchar_t*, int32_t);
-typedef int32_t (*IsOnlineInstallDoneFn)(void);
-typedef void (*CancelOnlineInstallFn)(void);
-typedef void (*ShutdownOnlineInstallFn)(void);
+typedef int32_t (TOLVEK_CALL *StartOnlineInstallFn)(const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*);
+typedef int32_t (TOLVEK_CALL *GetOnlineInstallProgressFn)(TolvekProgressRecord*);
+typedef int32_t (TOLVEK_CALL *GetOnlineInstallResultFn)(int32_t*, wchar_t*, int32_t);
+typedef int32_t (TOLVEK_CALL *IsOnlineInstallDoneFn)(void);
+typedef void (TOLVEK_CALL *CancelOnlineInstallFn)(void);
+typedef void (TOLVEK_CALL *ShutdownOnlineInstallFn)(void);
 
 #ifdef __cplusplus
 }

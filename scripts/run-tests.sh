@@ -11,19 +11,24 @@ export WINEDEBUG=-all
 # a server that a test program starts keeps CTest's pipes open until it exits,
 # and CTest waits for them. It stays 30 s after its last client.
 /usr/lib/wine/wineserver -p30 </dev/null >/dev/null 2>&1 || true
-# The first Wine start creates its prefix; do it once, before the timed tests.
+# The first Wine start creates its prefix; do it once, before the timed tests, for
+# ~/.wine and for the 32-bit programs' own prefix (scripts/wine32.sh, about 20 s).
+wine32="$(dirname "$0")/wine32.sh"
 /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
+"$wine32" cmd /c exit </dev/null >/dev/null 2>&1 || true
 # The first program that needs the Wine desktop starts its process, which inherits
 # that program's standard error and lives while any program uses the desktop. With
 # entries running at once, a test reading a Wine program's output to its end would
-# then wait for the whole run; so an idle program here holds the desktop from before
-# the first test to after the last, all its output discarded.
+# then wait for the whole run; so an idle program in each prefix holds its desktop
+# from before the first test to after the last, all its output discarded.
 fifo=$(mktemp -u)
 mkfifo "$fifo"
 /usr/lib/wine/wine64 cmd /c pause <"$fifo" >/dev/null 2>&1 &
 desktop=$!
+"$wine32" cmd /c pause <"$fifo" >/dev/null 2>&1 &
+desktop32=$!
 exec 9>"$fifo"
-trap 'kill "$desktop" 2>/dev/null; exec 9>&-; rm -f "$fifo"' EXIT
+trap 'kill "$desktop" "$desktop32" 2>/dev/null; exec 9>&-; rm -f "$fifo"' EXIT
 cd "$build"
 export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-8}"
 ctest --output-on-failure --timeout 600 ${CTEST_ARGS:-}

@@ -7,8 +7,8 @@
 
 extern "C" {
 
-int32_t StartOnlineInstall(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
-                           const wchar_t* logPath, const wchar_t* workingDirectory) {
+int32_t TOLVEK_CALL StartOnlineInstall(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
+                                       const wchar_t* logPath, const wchar_t* workingDirectory) {
     try {
         return tolvek::StartSession(manifestUrls, targetDirectory, logPath, workingDirectory);
     } catch (...) {
@@ -16,12 +16,12 @@ int32_t StartOnlineInstall(const wchar_t* manifestUrls, const wchar_t* targetDir
     }
 }
 
-int32_t GetOnlineInstallProgress(TolvekProgressRecord* destination) {
+int32_t TOLVEK_CALL GetOnlineInstallProgress(TolvekProgressRecord* destination) {
     if (!destination) return 0;
     return tolvek::CopyProgress(destination) ? 1 : 0;
 }
 
-int32_t GetOnlineInstallResult(int32_t* code, wchar_t* message, int32_t capacity) {
+int32_t TOLVEK_CALL GetOnlineInstallResult(int32_t* code, wchar_t* message, int32_t capacity) {
     try {
         return tolvek::CopyResult(code, message, capacity) ? 1 : 0;
     } catch (...) {
@@ -29,10 +29,10 @@ int32_t GetOnlineInstallResult(int32_t* code, wchar_t* message, int32_t capacity
     }
 }
 
-int32_t IsOnlineInstallDone(void) { return tolvek::IsSessionDone() ? 1 : 0; }
+int32_t TOLVEK_CALL IsOnlineInstallDone(void) { return tolvek::IsSessionDone() ? 1 : 0; }
 
-void CancelOnlineInstall(void) { tolvek::CancelSession(); }
+void TOLVEK_CALL CancelOnlineInstall(void) { tolvek::CancelSession(); }
 
-void ShutdownOnlineInstall(void) { tolvek::ShutdownSession(); }
+void TOLVEK_CALL ShutdownOnlineInstall(void) { tolvek::ShutdownSession(); }
 
 }  // extern "C"

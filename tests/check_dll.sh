@@ -1,14 +1,25 @@
 #!/bin/sh
 # The DLL exports exactly the six entry points, undecorated, imports only system
 # DLLs (the C++ runtime and winpthread are linked in statically), carries the
-# version resource of the build, and, when shipped, no debug sections.
-#   check_dll.sh DLL VERSION stripped|debug
-# The binutils prefix (x86_64- or i686-w64-mingw32-) follows the DLL's own format.
+# version resource of the build, and, when shipped, no debug sections:
+#   check_dll.sh DLL VERSION stripped|debug x64|x86
+# The binutils prefix (x86_64- or i686-w64-mingw32-) follows the DLL's own format,
+# which must be the bitness asked for. On x86 the exports are __stdcall: each one
+# that takes arguments removes them from the stack itself, so the first return in
+# its code is "ret $N", N the bytes of its arguments (a __cdecl function returns
+# with a plain "ret").
 set -e
+usage="usage: check_dll.sh DLL VERSION stripped|debug x64|x86"
 dll="$1"
 version="$2"
 kind="$3"
-case "$kind" in stripped|debug) ;; *) echo "usage: check_dll.sh DLL VERSION stripped|debug"; exit 2 ;; esac
+bitness="$4"
+case "$kind" in stripped|debug) ;; *) echo "$usage"; exit 2 ;; esac
+case "$bitness" in
+  x64) expected_format=pei-x86-64 ;;
+  x86) expected_format=pei-i386 ;;
+  *) echo "$usage"; exit 2 ;;
+esac
 
 format=$(x86_64-w64-mingw32-objdump -f "$dll" | sed -n 's/.*file format //p')
 case "$format" in
@@ -16,6 +27,7 @@ case "$format" in
   pei-i386) prefix=i686-w64-mingw32- ;;
   *) echo "FAIL: not a Windows DLL: $format"; exit 1 ;;
 esac
+[ "$format" = "$expected_format" ] || { echo "FAIL: $dll is $format, not $expected_format"; exit 1; }
 dump=$(${prefix}objdump -p "$dll")
 
 exports=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF;next} t{exit}' | sort)
@@ -53,6 +65,31 @@ if [ "$kind" = stripped ] && [ -n "$debug" ]; then
 fi
 if [ "$kind" = debug ] && [ -z "$debug" ]; then
   echo "FAIL: a debug build without debug sections"; exit 1
+fi
+
+# The address of an export: its slot in the export address table plus the image base.
+export_address() {
+  slot=$(printf '%s\n' "$dump" | sed -n "s/^[[:space:]]*\[ *\([0-9]*\)\] $1\$/\1/p")
+  rva=$(printf '%s\n' "$dump" | sed -n "s/^[[:space:]]*\[ *$slot\] +base\[ *[0-9]*\] \([0-9a-f]*\) Export RVA\$/\1/p")
+  base=$(printf '%s\n' "$dump" | awk '$1=="ImageBase"{print $2; exit}')
+  printf '0x%x' $((0x$base + 0x$rva))
+}
+
+first_return() {
+  start=$(export_address "$1")
+  ${prefix}objdump -d --start-address="$start" --stop-address=$((start + 512)) "$dll" |
+    awk -F'\t' '$3 ~ /^ret/{gsub(/[ ]+/," ",$3); sub(/ $/,"",$3); print $3; exit}'
+}
+
+if [ "$bitness" = x86 ]; then
+  for row in "StartOnlineInstall ret \$0x10" "GetOnlineInstallProgress ret \$0x4" \
+             "GetOnlineInstallResult ret \$0xc"; do
+    name=${row%% *}
+    want=${row#* }
+    got=$(first_return "$name")
+    [ "$got" = "$want" ] || { echo "FAIL: $name returns with \"$got\", not \"$want\" (__stdcall)"; exit 1; }
+  done
+  echo "calling convention: __stdcall"
 fi
 echo "format: $format"
 echo "exports: $(echo $exports)"

@@ -11,9 +11,16 @@
 ;
 ; Run it with /D=<target> to choose the target directory, and with /S to install
 ; without a window: the exit code is then 0 when installed and 1 when not.
+;
+; A 32-bit setup program carries the 32-bit engine: -DTARGET=x86-unicode takes
+; build/bin32/tolvek_online_installer.dll. Its exports are stdcall there, the
+; System plug-in's default convention on x86, so every call below serves both.
 
 Unicode true
-Target amd64-unicode
+!ifndef TARGET
+  !define TARGET amd64-unicode
+!endif
+Target ${TARGET}
 
 !include LogicLib.nsh
 !include nsDialogs.nsh
@@ -32,7 +39,11 @@ Target amd64-unicode
   !define OUTFILE "${__FILEDIR__}/../../build/tolvek-example-setup.exe"
 !endif
 !ifndef ENGINE_DLL
-  !define ENGINE_DLL "${__FILEDIR__}/../../build/bin/tolvek_online_installer.dll"
+  !if "${TARGET}" == "x86-unicode"
+    !define ENGINE_DLL "${__FILEDIR__}/../../build/bin32/tolvek_online_installer.dll"
+  !else
+    !define ENGINE_DLL "${__FILEDIR__}/../../build/bin/tolvek_online_installer.dll"
+  !endif
 !endif
 ; The log stays after the setup program ends, for support; the working directory
 ; is the plug-ins folder, which NSIS removes when the setup program exits.
@@ -53,7 +64,7 @@ Target amd64-unicode
 Name "${PRODUCT_NAME}"
 OutFile "${OUTFILE}"
 ; A per-user install needs no elevation; for Program Files use
-; RequestExecutionLevel admin and "$PROGRAMFILES64\${PRODUCT_NAME}".
+; RequestExecutionLevel admin and "$PROGRAMFILES64\${PRODUCT_NAME}" ($PROGRAMFILES on x86).
 InstallDir "$LOCALAPPDATA\Programs\${PRODUCT_NAME}"
 RequestExecutionLevel user
 ShowInstDetails nevershow

@@ -1,9 +1,10 @@
 """The integration guide's samples work as printed: its C host compiles without
 a warning and installs a product; its builder commands run, write exactly the
 manifest example it shows and publish the mirror tree; its makensis command
-builds the installer from the repository root; its NSIS excerpts are the
-example script's own lines (tests/host/test_nsis_example.py runs it; the
-nginx server block is run by tests/host/test_publish_nginx.py).
+builds the installer from the repository root; its NSIS and Inno Setup excerpts
+are the example scripts' own lines (tests/host/test_nsis_example.py and
+test_inno_example.py run them; the nginx server block is run by
+tests/host/test_publish_nginx.py).
 
 Environment: TOLVEK_HOST_EXE (the built tolvek-install.exe, next to the DLL),
 TOLVEK_SOURCE_DIR.
@@ -71,13 +72,15 @@ class GuideSamples(unittest.TestCase):
         with open(os.path.join(self.cwd, "build", "mygame-setup.exe"), "rb") as f:
             self.assertEqual(f.read(2), b"MZ")
 
-    def test_nsis_excerpts_are_the_example_scripts_lines(self):
-        with open(os.path.join(SOURCE_DIR, "examples", "nsis", "tolvek_setup.nsi"), encoding="utf-8") as f:
-            script = f.read()
-        excerpts = code_blocks("nsis")
-        self.assertGreaterEqual(len(excerpts), 5)
-        for excerpt in excerpts:
-            self.assertIn(excerpt, script)
+    def test_setup_script_excerpts_are_the_example_scripts_lines(self):
+        for language, script_path, at_least in (("nsis", ("nsis", "tolvek_setup.nsi"), 5),
+                                                ("iss", ("inno", "tolvek_setup.iss"), 6)):
+            with open(os.path.join(SOURCE_DIR, "examples", *script_path), encoding="utf-8") as f:
+                script = f.read()
+            excerpts = code_blocks(language)
+            self.assertGreaterEqual(len(excerpts), at_least, language)
+            for excerpt in excerpts:
+                self.assertIn(excerpt, script, language)
 
     @unittest.skipUnless(HOST_EXE, "TOLVEK_HOST_EXE is not set")
     def test_c_host_compiles_cleanly_and_installs(self):

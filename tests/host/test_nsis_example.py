@@ -1,9 +1,15 @@
 """The NSIS example (examples/nsis/tolvek_setup.nsi), built with makensis for
-products served by tools/mirror_server.py and run silently (/S) under Wine:
-exit code 0 with every byte in place, 1 when the product's mirror is broken;
-the log goes to the temporary directory, never into the target.
+products served by tools/mirror_server.py and run silently (/S) under Wine, in
+both bitnesses: the 64-bit setup with the 64-bit DLL under the 64-bit Wine, the
+x86 one (Target x86-unicode) with the 32-bit DLL under the 32-bit Wine. Exit
+code 0 with every byte in place, 1 when the product's mirror is broken; the log
+goes to the temporary directory, never into the target.
 
-Environment: TOLVEK_ENGINE_DLL (the built DLL), TOLVEK_SOURCE_DIR.
+The checks of a silent install are shared with the Inno Setup example
+(test_inno_example.py): SilentSetupChecks.
+
+Environment: TOLVEK_ENGINE_DLL and TOLVEK_ENGINE_DLL_X86 (the built DLLs),
+TOLVEK_SOURCE_DIR.
 """
 
 import filecmp
@@ -20,7 +26,9 @@ from test_install_host import (SOURCE_DIR, WINE, MirrorServer, refused_port, win
 import make_manifest
 
 ENGINE_DLL = os.environ.get("TOLVEK_ENGINE_DLL", "")
+ENGINE_DLL_X86 = os.environ.get("TOLVEK_ENGINE_DLL_X86", "")
 SCRIPT = os.path.join(SOURCE_DIR, "examples", "nsis", "tolvek_setup.nsi")
+WINE32 = os.path.join(SOURCE_DIR, "scripts", "wine32.sh")
 PRODUCT = {
     "bin/game.exe": os.urandom(700_000),
     "data/caf\u00e9/menu.txt": "Menu du jour".encode("utf-8"),
@@ -28,13 +36,25 @@ PRODUCT = {
     "unins000.exe": b"the setup program's own uninstaller",
 }
 PROTECTED = "unins000.exe"
-# Distinct per run: the example's default log is named after the product.
-PRODUCT_NAME = f"Tolvek NSIS test {os.getpid()}"
+# Distinct per run: the examples' default log is named after the product.
+PRODUCT_NAME = f"Tolvek setup test {os.getpid()}"
 
 
-def wine_temp_directory():
-    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-    return os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")
+class Build:
+    """One bitness: the engine, the makensis target, how a program of that
+    bitness runs, and the Wine prefix it runs in."""
+
+    def __init__(self, engine, target, runner, prefix):
+        self.engine, self.target, self.runner, self.prefix = engine, target, runner, prefix
+
+    def temp_directory(self):
+        return os.path.join(self.prefix, "drive_c", "users", getpass.getuser(), "Temp")
+
+
+X64 = Build(ENGINE_DLL, "amd64-unicode", [WINE], os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")))
+# scripts/wine32.sh runs 32-bit programs in a prefix of their own.
+X86 = Build(ENGINE_DLL_X86, "x86-unicode", [WINE32],
+            os.environ.get("TOLVEK_WINE32_PREFIX", os.path.expanduser("~/.wine32")))
 
 
 def publish(root, mirror):
@@ -43,25 +63,14 @@ def publish(root, mirror):
     make_manifest.write_atomically(os.path.join(root, "manifest.json"), make_manifest.manifest_text(manifest))
 
 
-def build_installer(manifest_url, output, engine=ENGINE_DLL):
-    done = subprocess.run(["makensis", "-V2", f"-DMANIFEST_URLS={manifest_url}", f"-DPRODUCT_NAME={PRODUCT_NAME}",
-                           f"-DENGINE_DLL={engine}", f"-DOUTFILE={output}", SCRIPT],
-                          capture_output=True, text=True)
-    if done.returncode != 0:
-        raise AssertionError("makensis failed:\n" + done.stdout + done.stderr)
+class SilentSetupChecks:
+    """A setup program's silent mode: every byte, nothing downloaded twice, a
+    broken mirror fails it. A test class sets BUILD and FAILED_EXIT_CODE and
+    defines build_setup(manifest_url, output, engine) and run_silently(setup, target)."""
 
-
-def run_silently(installer, target):
-    # No pipes: a process the setup starts (the Wine desktop) may hold them open.
-    return subprocess.run([WINE, installer, "/S", "/D=" + windows_path(target)], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, env=wine_environment(), timeout=120).returncode
-
-
-@unittest.skipUnless(ENGINE_DLL, "TOLVEK_ENGINE_DLL is not set")
-class NsisExample(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.scratch = tempfile.mkdtemp(prefix="tolvek-nsis-")
+        cls.scratch = tempfile.mkdtemp(prefix="tolvek-setup-")
         www = os.path.join(cls.scratch, "www")
         os.makedirs(www)
         cls.server = MirrorServer(www, cls.scratch)
@@ -69,15 +78,11 @@ class NsisExample(unittest.TestCase):
         publish(cls.good, cls.server.url + "/good")
         cls.refused = refused_port()
         publish(os.path.join(www, "broken"), f"http://127.0.0.1:{cls.refused.getsockname()[1]}/broken")
-        cls.log = os.path.join(wine_temp_directory(), PRODUCT_NAME + " setup.log")
+        cls.log = os.path.join(cls.BUILD.temp_directory(), PRODUCT_NAME + " setup.log")
         cls.installers = {}
         for product in ("good", "broken"):
             cls.installers[product] = os.path.join(cls.scratch, f"{product}-installer.exe")
-            build_installer(f"{cls.server.url}/{product}/manifest.json", cls.installers[product])
-        # A module without the engine's exports: the reference host beside the DLL.
-        cls.installers["no-engine"] = os.path.join(cls.scratch, "no-engine-installer.exe")
-        build_installer(f"{cls.server.url}/good/manifest.json", cls.installers["no-engine"],
-                        engine=os.path.join(os.path.dirname(ENGINE_DLL), "tolvek-install.exe"))
+            cls.build_setup(f"{cls.server.url}/{product}/manifest.json", cls.installers[product], cls.BUILD.engine)
 
     @classmethod
     def tearDownClass(cls):
@@ -90,7 +95,7 @@ class NsisExample(unittest.TestCase):
         if os.path.exists(self.log):
             os.remove(self.log)
         self.addCleanup(lambda: os.path.exists(self.log) and os.remove(self.log))
-        # NSIS reads /D= only unquoted, as the last argument, so the path has no blank.
+        # No blank in the target: NSIS reads /D= only unquoted, as the last argument.
         self.target = tempfile.mkdtemp(prefix="target-", dir=self.scratch)
 
     def log_lines_as_written(self):
@@ -102,7 +107,7 @@ class NsisExample(unittest.TestCase):
         return [line[22:] for line in self.log_lines_as_written()]
 
     def test_silent_install_exits_0_with_every_byte_in_place(self):
-        self.assertEqual(run_silently(self.installers["good"], self.target), 0, self.log_lines())
+        self.assertEqual(self.run_silently(self.installers["good"], self.target), 0, self.log_lines())
         for key in PRODUCT:
             if key != PROTECTED:
                 installed = os.path.join(self.target, *key.split("/"))
@@ -112,25 +117,62 @@ class NsisExample(unittest.TestCase):
         self.assertIn("Target directory: " + windows_path(self.target), self.log_lines())
 
         self.server.control("reset")
-        self.assertEqual(run_silently(self.installers["good"], self.target), 0)
+        self.assertEqual(self.run_silently(self.installers["good"], self.target), 0)
         fetched = [r["path"] for r in self.server.control("requests")
                    if r["method"] == "GET" and not r["path"].endswith("/manifest.json")]
         self.assertEqual(fetched, [], "the second run downloaded files again")
 
-    def test_broken_mirror_exits_1_and_installs_nothing(self):
-        self.assertEqual(run_silently(self.installers["broken"], self.target), 1)
+    def test_broken_mirror_fails_the_setup_and_installs_nothing(self):
+        self.assertEqual(self.run_silently(self.installers["broken"], self.target), self.FAILED_EXIT_CODE)
         last = self.log_lines()[-1]
         self.assertTrue(last.startswith("ERROR: NETWORK_UNREACHABLE: All CDN mirrors failed for bin/game.exe "),
                         last)
         installed = [name for _, _, names in os.walk(self.target) for name in names]
         self.assertEqual(installed, [])
 
+
+def makensis(manifest_url, output, engine, target):
+    done = subprocess.run(["makensis", "-V2", f"-DMANIFEST_URLS={manifest_url}", f"-DPRODUCT_NAME={PRODUCT_NAME}",
+                           f"-DTARGET={target}", f"-DENGINE_DLL={engine}", f"-DOUTFILE={output}", SCRIPT],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        raise AssertionError("makensis failed:\n" + done.stdout + done.stderr)
+
+
+@unittest.skipUnless(ENGINE_DLL, "TOLVEK_ENGINE_DLL is not set")
+class NsisExample(SilentSetupChecks, unittest.TestCase):
+    BUILD = X64
+    FAILED_EXIT_CODE = 1
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # A module without the engine's exports: a test program of the same bitness beside the DLL.
+        cls.installers["no-engine"] = os.path.join(cls.scratch, "no-engine-installer.exe")
+        cls.build_setup(f"{cls.server.url}/good/manifest.json", cls.installers["no-engine"],
+                        os.path.join(os.path.dirname(cls.BUILD.engine), "header_check_c.exe"))
+
+    @classmethod
+    def build_setup(cls, manifest_url, output, engine):
+        makensis(manifest_url, output, engine, cls.BUILD.target)
+
+    def run_silently(self, installer, target):
+        # No pipes: a process the setup starts (the Wine desktop) may hold them open.
+        return subprocess.run([*self.BUILD.runner, installer, "/S", "/D=" + windows_path(target)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=wine_environment(),
+                              timeout=120).returncode
+
     def test_unusable_engine_exits_1_without_a_request(self):
-        self.assertEqual(run_silently(self.installers["no-engine"], self.target), 1)
+        self.assertEqual(self.run_silently(self.installers["no-engine"], self.target), 1)
         self.assertEqual(self.log_lines_as_written()[-1], "Setup failed before the install started: "
                          "tolvek_online_installer.dll lacks the export StartOnlineInstall")
         self.assertEqual(self.server.control("requests"), [])
         self.assertEqual(os.listdir(self.target), [])
+
+
+@unittest.skipUnless(ENGINE_DLL_X86, "TOLVEK_ENGINE_DLL_X86 is not set")
+class NsisExampleX86(NsisExample):
+    BUILD = X86
 
 
 if __name__ == "__main__":

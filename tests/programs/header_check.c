@@ -1,6 +1,17 @@
-/* The public header compiles as C11 and describes the 1044-byte record. */
+/* The public header compiles as C11, declares the functions with their pointer
+ * types and describes the 1044-byte record. */
 #include <stdio.h>
 #include "tolvek_online_installer.h"
+
+/* Each function has the type of its pointer typedef, calling convention included
+ * (on x86 a __stdcall and a __cdecl function have different types). */
+#define SAME_TYPE(function, type) _Static_assert(_Generic(&function, type: 1, default: 0), #function)
+SAME_TYPE(StartOnlineInstall, StartOnlineInstallFn);
+SAME_TYPE(GetOnlineInstallProgress, GetOnlineInstallProgressFn);
+SAME_TYPE(GetOnlineInstallResult, GetOnlineInstallResultFn);
+SAME_TYPE(IsOnlineInstallDone, IsOnlineInstallDoneFn);
+SAME_TYPE(CancelOnlineInstall, CancelOnlineInstallFn);
+SAME_TYPE(ShutdownOnlineInstall, ShutdownOnlineInstallFn);
 
 int main(void) {
     TolvekProgressRecord record;
