@@ -314,6 +314,51 @@ std::vector<long long> SentBytes(const std::wstring& serverUrl) {
     return sent;
 }
 
+namespace {
+
+// The text of `"key": "value"` (or of a bare number) in one request's JSON, from `at`.
+std::string JsonField(const std::string& json, const std::string& key, size_t from, size_t to) {
+    const std::string name = "\"" + key + "\": ";
+    const size_t at = json.find(name, from);
+    if (at == std::string::npos || at >= to) return std::string();
+    size_t start = at + name.size();
+    if (json.compare(start, 4, "null") == 0) return std::string();
+    const bool quoted = json[start] == '"';
+    if (quoted) ++start;
+    const size_t end = quoted ? json.find('"', start) : json.find_first_of(",\n}", start);
+    return json.substr(start, end - start);
+}
+
+}  // namespace
+
+std::vector<SeenRequest> SeenRequests(const std::wstring& serverUrl) {
+    const std::string json = RecordedRequests(serverUrl);
+    const std::string marker = "\"method\": ";
+    std::vector<SeenRequest> seen;
+    for (size_t at = json.find(marker); at != std::string::npos;) {
+        const size_t next = json.find(marker, at + 1);
+        const size_t end = next == std::string::npos ? json.size() : next;
+        SeenRequest request;
+        request.method = JsonField(json, "method", at, end);
+        request.path = JsonField(json, "path", at, end);
+        request.range = JsonField(json, "range", at, end);
+        request.status = std::atoi(JsonField(json, "status", at, end).c_str());
+        request.sent = std::atoll(JsonField(json, "sent", at, end).c_str());
+        seen.push_back(request);
+        at = next;
+    }
+    return seen;
+}
+
+std::vector<SeenRequest> SeenRequestsFor(const std::wstring& serverUrl, const std::string& suffix) {
+    std::vector<SeenRequest> matching;
+    for (const SeenRequest& request : SeenRequests(serverUrl))
+        if (request.path.size() >= suffix.size() &&
+            request.path.compare(request.path.size() - suffix.size(), suffix.size(), suffix) == 0)
+            matching.push_back(request);
+    return matching;
+}
+
 int HttpGetStatus(const std::wstring& url) { return Request(url, L"GET", "", nullptr); }
 
 void ExpectEndedAtTimeOut(long long tookMs, long long timeoutMs) {

@@ -85,6 +85,16 @@ void ResetServer(const std::wstring& serverUrl);
 std::string RecordedRequests(const std::wstring& serverUrl);
 // The body bytes the server sent for each request since the last reset, in order.
 std::vector<long long> SentBytes(const std::wstring& serverUrl);
+// One request a server saw since its last reset: verb, target as sent, Range header
+// (empty when none), the status it answered (0 when none) and the body bytes it sent.
+struct SeenRequest {
+    std::string method, path, range;
+    int status = 0;
+    long long sent = 0;
+};
+std::vector<SeenRequest> SeenRequests(const std::wstring& serverUrl);
+// The requests whose target ends with `suffix`, in order.
+std::vector<SeenRequest> SeenRequestsFor(const std::wstring& serverUrl, const std::string& suffix);
 // A plain GET to the server, returning the status (0 on a transport failure).
 int HttpGetStatus(const std::wstring& url);
 
