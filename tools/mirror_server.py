@@ -131,7 +131,8 @@ rule keys (a rule is a JSON object; the first matching rule wins):
 precedence: latency, drop, stall, status, redirect, refuse_head, then the
 body (range, chunked/short/long/endless/..._after_bytes, drip).
 every recorded request carries "sent": the body bytes sent for it so far,
-"status": the status answered, and "range": its Range header (or null).
+"status": the status answered (known once its body is being sent), and
+"range": its Range header (or null).
 """
 
 _NUMBER = "number"
@@ -610,6 +611,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if not chunked and not drip and pad == 0 and entity.file is not None:
             if limit > 0:  # sendfile() treats count=0 as "to the end"
                 self._sent += self.connection.sendfile(entity.file, start, limit)
+            self.server.owner._count_sent(self._entry, self._sent, self._status)
         else:
             step = rule.get("drip_bytes", DEFAULT_DRIP_BYTES) if drip else BLOCK_SIZE
             interval = rule.get("drip_interval_ms", DEFAULT_DRIP_INTERVAL_MS) / 1000.0
@@ -623,7 +625,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 first = False
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
                 self._sent += len(piece)
-                self.server.owner._count_sent(self._entry, self._sent)
+                self.server.owner._count_sent(self._entry, self._sent, self._status)
             if chunked and after is None:
                 self.wfile.write(b"0\r\n\r\n")
 

@@ -283,6 +283,13 @@ class FaultTest(ServerCase):
         self.assertGreaterEqual(time.monotonic() - start, 0.25)
         self.assertTrue(head.startswith("HTTP/1.1 200"), head)
         self.assertEqual((body, reset), (DATA[:100], False))
+        # While a body stalls, the request already shows its status and what was sent.
+        self.rules({"path": "/big.bin", "stall_after_bytes": 100, "stall_seconds": 3})
+        self.read_some(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n", 100)
+        deadline = time.monotonic() + 2  # the client may read the bytes before the server notes them
+        while self.srv.requests()[-1]["sent"] < 100 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual((self.srv.requests()[-1]["status"], self.srv.requests()[-1]["sent"]), (200, 100))
 
     def test_latency_and_drip(self):
         self.rules({"path": "/small.txt", "method": "HEAD", "latency_ms": 300},
