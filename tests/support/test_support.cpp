@@ -43,17 +43,25 @@ std::wstring UnixToWindows(const std::string& unixPath) {
 
 }  // namespace
 
-ScratchDir::ScratchDir(const std::wstring& name) {
+ScratchDir::ScratchDir(const std::wstring& name, const std::wstring& parent) {
     static int counter = 0;
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    path = std::wstring(temp) + L"tolvek_tests_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+    const std::wstring under = parent.empty() ? std::wstring(temp) : parent + L"\\";
+    path = under + L"tolvek_tests_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
            std::to_wstring(++counter) + L"_" + name;
     RemoveTree(path);
     CreateDirectoryW(path.c_str(), nullptr);
 }
 
 ScratchDir::~ScratchDir() { RemoveTree(path); }
+
+std::wstring ProgramDirectory() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring program(path, length);
+    return program.substr(0, program.find_last_of(L'\\'));
+}
 
 CurrentDirectory::CurrentDirectory(const std::wstring& path) {
     GetCurrentDirectoryW(MAX_PATH, previous);

@@ -12,9 +12,10 @@
 
 namespace testing_support {
 
-// A fresh, empty directory under the temporary folder; removed at destruction.
+// A fresh, empty directory under the temporary folder (or under `parent`); removed
+// at destruction.
 struct ScratchDir {
-    explicit ScratchDir(const std::wstring& name);
+    explicit ScratchDir(const std::wstring& name, const std::wstring& parent = L"");
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
@@ -28,6 +29,9 @@ struct CurrentDirectory {
     ~CurrentDirectory();
     wchar_t previous[MAX_PATH] = {};
 };
+
+// The directory of the running test program, where the build puts the programs.
+std::wstring ProgramDirectory();
 
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
