@@ -21,6 +21,7 @@ enum class FailureKind {
     IncompleteBody,    // the body ended before the length it announced
     SizeMismatch,      // the bytes are not as many as the manifest declares
     TooLarge,          // a body of no declared size passed its ceiling
+    RangeMismatch,     // a resumed transfer got another range than the rest it asked for
     CannotCreateFile,  // the local file for a body could not be created
     DiskWrite,         // the local disk refused a write
     FileMissing,       // a file to verify is not there

@@ -13,6 +13,7 @@ namespace {
 constexpr DWORD kWinHttpFirst = 12000, kWinHttpLast = 12175;
 constexpr DWORD kNeutralLanguage = 0x0400;
 constexpr DWORD kTransferTimeoutMs = 30000;
+constexpr DWORD kRangeNotSatisfiable = 416;
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 constexpr auto kBodyWindow = std::chrono::milliseconds(kTransferTimeoutMs);
 constexpr int64_t kBodyWindowBytes = 1024;
@@ -92,6 +93,96 @@ Outcome OperationFailed(const AsyncResult& result, FailureKind kind, const std::
     if (result.completion == Completion::Cancelled) return Cancelled();
     const DWORD code = result.completion == Completion::TimedOut ? ERROR_WINHTTP_TIMEOUT : result.error;
     return Fail(kind, prefix + HttpErrorText(code), code);
+}
+
+// Where the body announced by the Content-Length ends in the file when it is
+// written from `start`; -1 when no length is announced.
+int64_t AnnouncedEnd(HINTERNET request, int64_t start) {
+    const int64_t length = AnnouncedLength(request);
+    if (length < 0) return -1;
+    return length > INT64_MAX - start ? INT64_MAX : start + length;
+}
+
+std::wstring RangeHeader(int64_t from) { return L"Range: bytes=" + std::to_wstring(from) + L"-\r\n"; }
+
+// Digits at `at` as one value that must fit the signed 64-bit range.
+bool ReadDecimal(const std::wstring& text, size_t& at, int64_t& value) {
+    const size_t start = at;
+    value = 0;
+    for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at) {
+        const int digit = text[at] - L'0';
+        if (value > (INT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return at > start;
+}
+
+bool ReadMark(const std::wstring& text, size_t& at, wchar_t mark) {
+    if (at >= text.size() || text[at] != mark) return false;
+    ++at;
+    return true;
+}
+
+// The response's Content-Range as text; false when it has none that fits.
+bool ContentRangeText(HINTERNET request, std::wstring& text) {
+    wchar_t value[128] = {};
+    DWORD size = sizeof value;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX, value,
+                             &size, WINHTTP_NO_HEADER_INDEX))
+        return false;
+    text.assign(value, size / sizeof(wchar_t));
+    return true;
+}
+
+Outcome RangeMismatch(const Transfer& transfer, const std::wstring& got) {
+    const int64_t size = transfer.expectedSize;
+    return Fail(FailureKind::RangeMismatch,
+                L"Range mismatch: expected bytes " + std::to_wstring(transfer.resumeFrom) + L"-" +
+                    std::to_wstring(size - 1) + L"/" + std::to_wstring(size) + L", got " + got);
+}
+
+// Where the answer to a resumed request is written: after the bytes the file holds
+// for a 206 of exactly the rest of the expected size, from byte 0 for any other
+// success status. Bytes of another range are never appended.
+Outcome PlaceOfBody(HINTERNET request, DWORD status, const Transfer& transfer, int64_t& from) {
+    from = 0;
+    if (status != HTTP_STATUS_PARTIAL_CONTENT) return Success();
+    std::wstring text;
+    if (!ContentRangeText(request, text)) return RangeMismatch(transfer, L"none");
+    ContentRange range;
+    if (!ParseContentRange(text, range) || range.first != transfer.resumeFrom ||
+        range.last != transfer.expectedSize - 1 || range.complete != transfer.expectedSize)
+        return RangeMismatch(transfer, text);
+    from = transfer.resumeFrom;
+    return Success();
+}
+
+// A resumed request that failed: a 416, like another range, means the bytes held
+// cannot be continued, and the file starts over.
+Outcome Unresumed(Outcome failure, const Transfer& transfer) {
+    if (failure.kind == FailureKind::HttpStatus && failure.httpStatus == kRangeNotSatisfiable)
+        failure.kind = FailureKind::RangeMismatch;
+    if (failure.kind == FailureKind::RangeMismatch) DeleteFileIfExists(transfer.localPath);
+    return failure;
+}
+
+// The local file for a body written from `from`: created empty for byte 0, else
+// opened and cut to its first `from` bytes, the next write going after them.
+Outcome OpenBodyFile(const std::wstring& path, int64_t from, FileHandle& file) {
+    file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, from > 0 ? OPEN_ALWAYS : CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return Fail(FailureKind::CannotCreateFile, L"Cannot create file: " + path, GetLastError());
+    if (from == 0) return Success();
+    LARGE_INTEGER offset;
+    offset.QuadPart = from;
+    if (!SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get()))
+        return WriteError(path, GetLastError());
+    return Success();
+}
+
+// A failed transfer asked to keep a prefix leaves what it wrote below the size.
+bool KeepsPrefix(const Transfer& transfer, int64_t written) {
+    return transfer.keepPrefix && written > 0 && written < transfer.expectedSize;
 }
 
 // The connection and the request, not yet sent.
@@ -185,7 +276,7 @@ void CountArrival(BodyPace& pace, DWORD bytes) {
 // The body into the open file, chunk by chunk; `written` counts what reached it.
 Outcome ReceiveBody(AsyncRequest& request, HANDLE file, const Transfer& transfer, RunBuffer& buffer,
                     const CancelSignal& cancel, const TransferReport& report, int64_t& written) {
-    const int64_t announced = AnnouncedLength(request.get());
+    const int64_t announced = AnnouncedEnd(request.get(), written);
     auto lastReport = std::chrono::steady_clock::now();
     BodyPace pace;
     for (;;) {
@@ -291,24 +382,43 @@ Outcome SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_
 
 Outcome DownloadToFile(HINTERNET session, const Transfer& transfer, RunBuffer& buffer,
                        const CancelSignal& cancel, const TransferReport& report) {
+    const bool resuming = transfer.resumeFrom > 0;
     HttpRequest http;
-    Outcome sent = SendHttpRequest(session, transfer.url, L"GET", L"", kTransferTimeoutMs, cancel, http);
-    if (!sent.ok()) return sent;
+    DWORD status = 0;
+    Outcome sent = SendHttpRequest(session, transfer.url, L"GET",
+                                   resuming ? RangeHeader(transfer.resumeFrom) : L"", kTransferTimeoutMs,
+                                   cancel, http, &status);
+    int64_t from = 0;
+    if (sent.ok() && resuming) sent = PlaceOfBody(http.request.get(), status, transfer, from);
+    if (!sent.ok()) return resuming ? Unresumed(std::move(sent), transfer) : sent;
+    if (transfer.writtenFrom) *transfer.writtenFrom = from;
 
-    FileHandle file(CreateFileW(transfer.localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return Fail(FailureKind::CannotCreateFile, L"Cannot create file: " + transfer.localPath,
-                           GetLastError());
+    FileHandle file;
+    Outcome opened = OpenBodyFile(transfer.localPath, from, file);
+    if (!opened.ok()) return opened;
 
-    int64_t written = 0;
-    report(L"Downloading", 0);
+    int64_t written = from;
+    report(L"Downloading", written);
     Outcome received = ReceiveBody(http.request, file.get(), transfer, buffer, cancel, report, written);
     report(L"Verifying", written);
     file.reset();
     http.request.reset();
     http.connection.reset();
-    if (!received.ok()) DeleteFileIfExists(transfer.localPath);
+    if (!received.ok() && !KeepsPrefix(transfer, written)) DeleteFileIfExists(transfer.localPath);
     return received;
+}
+
+bool ParseContentRange(const std::wstring& text, ContentRange& range) {
+    const std::wstring unit = L"bytes ";
+    if (text.compare(0, unit.size(), unit) != 0) return false;
+    size_t at = unit.size();
+    ContentRange read;
+    if (!ReadDecimal(text, at, read.first) || !ReadMark(text, at, L'-') || !ReadDecimal(text, at, read.last) ||
+        !ReadMark(text, at, L'/') || !ReadDecimal(text, at, read.complete) || at != text.size())
+        return false;
+    if (read.first > read.last || read.last >= read.complete) return false;
+    range = read;
+    return true;
 }
 
 }  // namespace tolvek

@@ -52,13 +52,33 @@ struct Transfer {
     const std::wstring& localPath;
     int64_t expectedSize = 0;              // the declared size; 0 or less: none
     const SizeCeiling* ceiling = nullptr;  // for a body of no declared size
+    // The local file already holds the first `resumeFrom` bytes of the body: the
+    // rest is asked for with "Range: bytes=<resumeFrom>-" and appended only when
+    // the answer is a 206 for exactly that rest of the expected size. Another
+    // success status is written from byte 0; another range, or a 416, fails as a
+    // RangeMismatch and deletes the file. 0: an ordinary GET.
+    int64_t resumeFrom = 0;
+    // A failed transfer leaves the bytes it wrote while they stay below the
+    // expected size, for a later transfer to continue; otherwise it deletes them.
+    bool keepPrefix = false;
+    // When given, receives the offset the body was written from: `resumeFrom`
+    // for an appended range, 0 for a body written whole.
+    int64_t* writtenFrom = nullptr;
 };
+
+// A Content-Range value "bytes <first>-<last>/<complete>", read strictly: decimal
+// digits only, each value within the signed 64-bit range, first <= last < complete.
+struct ContentRange {
+    int64_t first = 0, last = 0, complete = 0;
+};
+bool ParseContentRange(const std::wstring& text, ContentRange& range);
 
 // Told of a transfer's bytes: "Downloading" at its start and as data arrives (at
 // most every 250 ms), "Verifying" at its end.
 using TransferReport = std::function<void(const wchar_t* status, int64_t bytesDone)>;
 
-// GETs the URL into the local file; never leaves a partial file behind. A body
+// GETs the URL into the local file; leaves no partial file behind unless asked to
+// keep a prefix (see Transfer). A body
 // stops as soon as it passes the expected size (when at least 1) or the ceiling,
 // so a server cannot fill the disk, and ends as a time-out when a KiB takes more
 // than 30 s. The body passes through the run's buffer; a cancel ends the transfer

@@ -49,14 +49,35 @@ std::vector<unsigned> Utf8Bytes(uint32_t codePoint) {
 }
 
 // The attempts on the mirrors for one file, in the run's order as the file starts.
+// A resumable file's temporary file carries over from one attempt to the next.
 struct MirrorAttempts {
     const FileDownload& file;
     const std::vector<std::wstring>& mirrors;
+    const bool resumable = IsResumable(file.entry);
+    int64_t held = 0;            // bytes of the temporary file the next transfer continues
     std::vector<size_t> failed = {};  // mirrors that failed every attempt by a fault of their own
     size_t current = 0;          // the mirror being tried
     std::wstring url = {};       // its file URL, built once per mirror
     bool verifying = false;      // the last failure came from the verification
     bool onlyMirrorFailures = true;
+
+    // What the temporary file holds as the download starts.
+    void TakeStock() {
+        if (!resumable) return;
+        held = file.held != kHeldUnknown ? file.held : UsableTemporary(file.entry, file.temporaryPath);
+    }
+
+    // A temporary file as long as the declared size (a download that ended just
+    // before its move) is checked before anything is requested; false when it fails
+    // the check and is deleted.
+    bool WholeFileHeld(Outcome& outcome) {
+        if (!resumable || held != file.entry.size) return false;
+        file.report(L"Verifying", held);
+        outcome = VerifyFile(file.temporaryPath, file.entry, file.entry.key, file.buffer, file.cancel);
+        if (outcome.ok() || outcome.kind == FailureKind::Cancelled) return true;
+        Restart();
+        return false;
+    }
 
     Outcome Attempt(size_t mirror, int attempt) {
         if (attempt == 1) {
@@ -64,22 +85,64 @@ struct MirrorAttempts {
             url = BuildFileUrl(mirrors[mirror], file.entry.key);
             onlyMirrorFailures = true;
         }
-        DeleteFileIfExists(file.temporaryPath);
-        Log(L"Downloading [CDN " + std::to_wstring(mirror + 1) + L"/" + std::to_wstring(mirrors.size()) +
-            L", attempt " + AttemptOfLimit(attempt) + L"]: " + url);
-        const int64_t expectedSize = file.entry.hasSize ? file.entry.size : 0;
-        Outcome outcome = DownloadToFile(file.session, {url, file.temporaryPath, expectedSize},
-                                         file.buffer, file.cancel, file.report);
-        verifying = outcome.ok();
-        if (verifying)
-            outcome = VerifyFile(file.temporaryPath, file.entry, file.entry.key, file.buffer, file.cancel);
+        if (!resumable) DeleteFileIfExists(file.temporaryPath);
+        const std::wstring line = L"Downloading [CDN " + std::to_wstring(mirror + 1) + L"/" +
+                                  std::to_wstring(mirrors.size()) + L", attempt " + AttemptOfLimit(attempt) +
+                                  L"]: " + url;
+        bool appended = false;
+        Outcome outcome = Fetch(line, appended);
+        // The digest decides: continued bytes that fail the check may be an older
+        // version's, so the same mirror sends the whole file once more, within this attempt.
+        if (appended && verifying && !outcome.ok() && outcome.kind != FailureKind::Cancelled) {
+            LogFailure(outcome);
+            Restart();
+            outcome = Fetch(line, appended);
+        }
         if (outcome.ok()) return outcome;
 
         onlyMirrorFailures = onlyMirrorFailures && IsMirrorFailure(outcome);
-        Log(L"Download failed from CDN: " + mirrors[mirror] + L" ; file=" + file.entry.key +
-            L" ; error=" + outcome.text);
-        DeleteFileIfExists(file.temporaryPath);
+        LogFailure(outcome);
+        KeepPrefixOrRestart();
         return outcome;
+    }
+
+    // One transfer into the temporary file, continuing what it holds, and the check
+    // of the copy. `appended`: the body went after bytes held from before.
+    Outcome Fetch(const std::wstring& line, bool& appended) {
+        Log(line);
+        if (held > 0) Log(L"Resuming download at " + std::to_wstring(held) + L" bytes: " + url);
+        const int64_t expectedSize = file.entry.hasSize ? file.entry.size : 0;
+        int64_t from = 0;
+        Outcome outcome = DownloadToFile(file.session, {url, file.temporaryPath, expectedSize, nullptr, held,
+                                                        resumable, &from},
+                                         file.buffer, file.cancel, file.report);
+        appended = from > 0;
+        verifying = outcome.ok();
+        if (verifying)
+            outcome = VerifyFile(file.temporaryPath, file.entry, file.entry.key, file.buffer, file.cancel);
+        return outcome;
+    }
+
+    void LogFailure(const Outcome& failure) const {
+        Log(L"Download failed from CDN: " + mirrors[current] + L" ; file=" + file.entry.key + L" ; error=" +
+            failure.text);
+    }
+
+    void Restart() {
+        DeleteFileIfExists(file.temporaryPath);
+        held = 0;
+    }
+
+    // After a failed attempt only a prefix stays: bytes that failed the check, and
+    // a file that reached the declared size, go.
+    void KeepPrefixOrRestart() {
+        int64_t size = 0;
+        if (resumable && !verifying && QueryExistingFile(file.temporaryPath, size) && size > 0 &&
+            size < file.entry.size) {
+            held = size;
+            return;
+        }
+        Restart();
     }
 
     FailureReach Reach(const Outcome& failure) const {
@@ -126,20 +189,37 @@ void MoveFailedToEnd(std::vector<std::wstring>& mirrors, const std::vector<size_
 
 }  // namespace
 
+bool IsResumable(const FileEntry& entry) { return entry.hasSize && entry.size >= 1 && entry.hasHash; }
+
+int64_t UsableTemporary(const FileEntry& entry, const std::wstring& temporaryPath) {
+    int64_t size = 0;
+    if (!QueryExistingFile(temporaryPath, size)) return 0;
+    if (IsResumable(entry) && size <= entry.size) return size;
+    DeleteFileW(temporaryPath.c_str());
+    return 0;
+}
+
 Outcome DownloadFileWithFailover(const FileDownload& file, std::vector<std::wstring>& mirrors) {
-    // A mirror that keeps failing would cost every later file all its attempts
-    // (a dead mirror: three time-outs per file); it is tried last from the next file on.
     MirrorAttempts attempts{file, mirrors};
-    AttemptsEnd end = RunAttempts(attempts, mirrors.size(), file.cancel);
-    MoveFailedToEnd(mirrors, attempts.failed);
-    if (!end.exhausted) return std::move(end.last);
-    // The check before the next mirror, for the last one: a cancel that cut its
-    // verification short ends the download as a cancel, not as a mirror failure.
-    if (IsCancelled(file.cancel)) return Cancelled();
-    return Fail(FailureKind::Unreachable,
-                kAllMirrorsFailed + file.entry.key + L" (" + std::to_wstring(mirrors.size()) +
-                    L" tried, " + std::to_wstring(kAttemptsPerTarget) +
-                    L" attempts each). Last error: " + end.last.text);
+    attempts.TakeStock();
+    Outcome outcome;
+    if (!attempts.WholeFileHeld(outcome)) {
+        // A mirror that keeps failing would cost every later file all its attempts
+        // (a dead mirror: three time-outs per file); it is tried last from the next file on.
+        AttemptsEnd end = RunAttempts(attempts, mirrors.size(), file.cancel);
+        MoveFailedToEnd(mirrors, attempts.failed);
+        outcome = end.exhausted ? Fail(FailureKind::Unreachable,
+                                       kAllMirrorsFailed + file.entry.key + L" (" + std::to_wstring(mirrors.size()) +
+                                           L" tried, " + std::to_wstring(kAttemptsPerTarget) +
+                                           L" attempts each). Last error: " + end.last.text)
+                                : std::move(end.last);
+        // The check before the next mirror, for the last one: a cancel that cut its
+        // verification short ends the download as a cancel, not as a mirror failure.
+        if (end.exhausted && IsCancelled(file.cancel)) outcome = Cancelled();
+    }
+    // A cancel abandons the file: none of its bytes stay behind.
+    if (outcome.kind == FailureKind::Cancelled) DeleteFileIfExists(file.temporaryPath);
+    return outcome;
 }
 
 std::wstring PercentEncodeSegment(const std::wstring& segment) {

@@ -10,6 +10,9 @@
 
 namespace tolvek {
 
+// The temporary file of an entry not looked at yet.
+constexpr int64_t kHeldUnknown = -1;
+
 // One manifest file to bring into its temporary path, with what the run lends it.
 struct FileDownload {
     HINTERNET session;
@@ -18,11 +21,27 @@ struct FileDownload {
     RunBuffer& buffer;
     const CancelSignal& cancel;
     const TransferReport& report;  // the file's progress
+    // The bytes of the temporary file a download may continue, as UsableTemporary
+    // found them; kHeldUnknown: the failover looks itself.
+    int64_t held = kHeldUnknown;
 };
+
+// A download can continue an earlier one only when the entry declares both its
+// size (to ask for the rest) and its SHA-256 (to judge the whole).
+bool IsResumable(const FileEntry& entry);
+
+// What the entry's temporary file holds that a download may continue, from one
+// query of it: up to the declared size (a whole file is checked before anything is
+// requested). A file that no download may continue (longer than the size, or of
+// an entry that cannot resume) is deleted, and 0 returned.
+int64_t UsableTemporary(const FileEntry& entry, const std::wstring& temporaryPath);
 
 // Brings a verified copy of one manifest file to its temporary path, trying the
 // mirrors in order with up to three attempts each. `mirrors` is the run's order:
 // a mirror that failed every attempt with no status or a server error moves to its end.
+// A resumable entry's temporary file is continued rather than restarted, from one
+// attempt to the next, one mirror to the next and one run to the next; a failure
+// keeps what it holds below the declared size, a cancel deletes it.
 Outcome DownloadFileWithFailover(const FileDownload& file, std::vector<std::wstring>& mirrors);
 
 // Base URL without trailing separators, "/", the percent-encoded manifest path.

@@ -94,9 +94,21 @@ ClaimedPaths ClaimRunFiles(const InstallRun& run) {
     return claimed;
 }
 
+// One entry's place in the stage: its number, its destination, and what the path
+// rules and the count of the room needed found there before anything was requested.
+struct EntryPlace {
+    const FileEntry& entry;
+    int32_t number;
+    std::wstring destination;
+    bool isProtected = false;
+    int64_t present = -1;         // the size of the file at the destination
+    int64_t held = kHeldUnknown;  // what its temporary file holds to continue
+};
+
 // What the file stage works with besides the run: the run's session and buffer, the
 // mirror order (failover moves a mirror that keeps failing to its end), the paths
-// claimed so far and the target as the file system sees it.
+// claimed so far, the target as the file system sees it, and the entries the path
+// rules admitted, up to the first key they refuse.
 struct FileStage {
     InstallRun& run;
     HINTERNET session;
@@ -105,13 +117,8 @@ struct FileStage {
     ClaimedPaths claimed = {};
     std::wstring resolvedTarget = {};
     int32_t count = 0;
-};
-
-// One entry's place in the stage: its number and its destination.
-struct EntryPlace {
-    const FileEntry& entry;
-    int32_t number;
-    std::wstring destination;
+    std::vector<EntryPlace> places = {};
+    std::wstring refusal = {};  // why the entry after the last place is refused
 };
 
 void Skip(FileStage& stage, const EntryPlace& place, const std::wstring& line) {
@@ -131,7 +138,7 @@ InstallError InvalidPath(const std::wstring& key) {
 }
 
 // The path rules in order; false when the entry is a protected file after all.
-bool AdmitDestination(FileStage& stage, const EntryPlace& place) {
+bool AdmitDestination(FileStage& stage, EntryPlace& place) {
     const std::wstring& key = place.entry.key;
     if (!IsSafeRelativePath(key)) throw InvalidPath(key);
     if (EscapesTargetDirectory(stage.resolvedTarget, key))
@@ -147,7 +154,64 @@ bool AdmitDestination(FileStage& stage, const EntryPlace& place) {
     // later one would overwrite the earlier, or its download delete it.
     if (!MayWriteDestination(stage.claimed, key, resolved)) throw InvalidPath(key);
     Claim(stage.claimed, resolved.path);
+    place.present = resolved.size;
     return true;
+}
+
+// The path rules for every entry in list order, before anything is requested: only
+// destinations they admit are looked at, and counted. The first key they refuse
+// ends the list; the run ends there once the entries before it are in place.
+void AdmitEntries(FileStage& stage) {
+    int32_t number = 0;
+    for (const FileEntry& entry : stage.run.manifest.entries) {
+        // The directory as the host passed it; the key's separators unchanged.
+        EntryPlace place{entry, ++number, JoinPath(stage.run.request.targetDirectory, entry.key)};
+        try {
+            place.isProtected = IsProtectedInstallerArtifact(entry.key) || !AdmitDestination(stage, place);
+        } catch (InstallError& refused) {
+            stage.refusal = std::move(refused.message);
+            return;
+        }
+        stage.places.push_back(std::move(place));
+    }
+}
+
+// The most the rest of the install adds to the target's volume at any moment:
+// entry by entry in list order, a download adds its declared size less what its
+// temporary file already holds, and the move gives back the old copy it replaces.
+// A file present at its declared size, and an entry without a size, count nothing.
+// Takes stock of the temporary files on the way, deleting those no download may continue.
+int64_t RoomNeeded(std::vector<EntryPlace>& places) {
+    int64_t added = 0, most = 0;
+    for (EntryPlace& place : places) {
+        const FileEntry& entry = place.entry;
+        if (place.isProtected || (entry.hasSize && place.present == entry.size)) continue;
+        place.held = UsableTemporary(entry, TemporaryPath(place.destination));
+        if (!entry.hasSize || entry.size <= 0) continue;
+        added = SaturatingAdd(added, entry.size - place.held);
+        if (added > most) most = added;
+        if (place.present > 0) added -= place.present;
+    }
+    return most;
+}
+
+// A target without room for the files is said before any of them is requested,
+// rather than by a full disk half-way.
+void RequireRoom(FileStage& stage) {
+    const int64_t needed = RoomNeeded(stage.places);
+    ULARGE_INTEGER available;
+    if (needed <= 0 || !GetDiskFreeSpaceExW(stage.resolvedTarget.c_str(), &available, nullptr, nullptr))
+        return;
+    const int64_t free = available.QuadPart > INT64_MAX ? INT64_MAX : static_cast<int64_t>(available.QuadPart);
+    if (needed > free)
+        throw InstallError(L"Not enough disk space in the target directory: " + FormatBytes(needed) +
+                           L" needed, " + FormatBytes(free) + L" available");
+}
+
+// A cancel abandons the install: the temporary files the run found go too.
+void DeleteTemporaries(const FileStage& stage) {
+    for (const EntryPlace& place : stage.places)
+        if (place.held > 0) DeleteFileIfExists(TemporaryPath(place.destination));
 }
 
 // Downloads the entry, moves it over its destination and verifies it there.
@@ -162,7 +226,8 @@ void Download(FileStage& stage, const EntryPlace& place) {
     };
     const std::wstring temporary = TemporaryPath(place.destination);
     Require(run, DownloadFileWithFailover(
-                     {stage.session, entry, temporary, stage.buffer, run.cancel, report}, stage.mirrors));
+                     {stage.session, entry, temporary, stage.buffer, run.cancel, report, place.held},
+                     stage.mirrors));
     if (!MoveFileExW(temporary.c_str(), place.destination.c_str(), kMoveFlags))
         throw InstallError(L"Cannot move downloaded file: " + Win32ErrorText(0));
     Require(run, VerifyFile(place.destination, entry, entry.key, stage.buffer, run.cancel));
@@ -171,8 +236,7 @@ void Download(FileStage& stage, const EntryPlace& place) {
 void InstallEntry(FileStage& stage, const EntryPlace& place) {
     InstallRun& run = stage.run;
     const FileEntry& entry = place.entry;
-    if (IsProtectedInstallerArtifact(entry.key) || !AdmitDestination(stage, place))
-        return SkipProtected(stage, place);
+    if (place.isProtected) return SkipProtected(stage, place);
     EnsureDirectoryExists(ParentDirectory(place.destination));
     Log(L"[" + std::to_wstring(place.number) + L"/" + std::to_wstring(stage.count) +
         L"] Processing key: " + entry.key);
@@ -189,6 +253,20 @@ void InstallEntry(FileStage& stage, const EntryPlace& place) {
     Log(L"Installed: " + entry.key);
 }
 
+void InstallAdmitted(FileStage& stage) {
+    InstallRun& run = stage.run;
+    RequireRoom(stage);
+    Require(run, SelectCdns(stage.session, run.manifest.mirrors, run.manifest.entries, run.tracker,
+                            run.cancel, stage.mirrors));
+    for (const EntryPlace& place : stage.places) {
+        if (IsCancelled(run.cancel)) throw InstallError(kCancelledByUser);
+        InstallEntry(stage, place);
+    }
+    if (stage.refusal.empty()) return;
+    if (IsCancelled(run.cancel)) throw InstallError(kCancelledByUser);
+    throw InstallError(stage.refusal);
+}
+
 // Installs, skips or rejects every entry in list order; every transfer and digest
 // reads into the run's one buffer.
 void InstallFiles(InstallRun& run, HINTERNET session, RunBuffer& buffer) {
@@ -196,14 +274,13 @@ void InstallFiles(InstallRun& run, HINTERNET session, RunBuffer& buffer) {
     stage.resolvedTarget = WithTrailingSeparator(FullPath(run.request.targetDirectory));
     stage.claimed = ClaimRunFiles(run);
     stage.count = static_cast<int32_t>(run.manifest.entries.size());
-    Require(run, SelectCdns(session, run.manifest.mirrors, run.manifest.entries, run.tracker,
-                            run.cancel, stage.mirrors));
-
-    int32_t number = 0;
-    for (const FileEntry& entry : run.manifest.entries) {
-        if (IsCancelled(run.cancel)) throw InstallError(kCancelledByUser);
-        // The directory as the host passed it; the key's separators unchanged.
-        InstallEntry(stage, {entry, ++number, JoinPath(run.request.targetDirectory, entry.key)});
+    AdmitEntries(stage);
+    try {
+        InstallAdmitted(stage);
+    } catch (...) {
+        // A failed run keeps them for the next one to continue.
+        if (IsCancelled(run.cancel)) DeleteTemporaries(stage);
+        throw;
     }
 }
 

@@ -200,10 +200,13 @@ ResolvedPath ResolvePath(const std::wstring& path) {
     ResolvedPath resolved;
     std::wstring full = FullPathAnyLength(path);
     if (full.empty()) full = path;
-    const DWORD attributes = GetFileAttributesW(full.c_str());
+    // One query gives the size too: the install run counts the room it needs from it.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    resolved.exists = GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data) != 0;
     const DWORD error = GetLastError();
-    resolved.exists = attributes != INVALID_FILE_ATTRIBUTES;
-    resolved.isDirectory = resolved.exists && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    resolved.isDirectory = resolved.exists && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (resolved.exists && !resolved.isDirectory)
+        resolved.size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 
     std::wstring named;
     if (resolved.exists) {

@@ -37,6 +37,7 @@ struct ResolvedPath {
     std::wstring path;
     bool exists = false;
     bool isDirectory = false;
+    int64_t size = -1;  // an existing file's size
 };
 ResolvedPath ResolvePath(const std::wstring& path);
 // Equal ignoring case, compared as the platform compares file names.

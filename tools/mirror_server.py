@@ -99,6 +99,9 @@ rule keys (a rule is a JSON object; the first matching rule wins):
                       Location: location
   refuse_head         answer HEAD with 405
   ignore_range        answer 200 with the full body even if Range is sent
+  range_shift         answer a Range request with a 206 of another range: it
+                      starts this many bytes later (earlier when negative)
+                      than asked, and its Content-Range says so
   body / body_b64     serve this content instead of the file
   chunked             Transfer-Encoding: chunked instead of Content-Length
   chunked_size_mismatch
@@ -119,15 +122,21 @@ rule keys (a rule is a JSON object; the first matching rule wins):
                       TCP stack acknowledged them, plus reset_delay_ms
                       (default 50) so the client can read them, then reset
                       the connection (RST)
+  drop_at_byte        like drop_after_bytes, counted from the start of the
+                      file: the body stops before byte N of the entity (a
+                      range starting at or past N is reset after its headers)
   drip                send drip_bytes (default 1024) every
                       drip_interval_ms (default 100)
   headers             extra response headers (object of strings)
 precedence: latency, drop, stall, status, redirect, refuse_head, then the
 body (range, chunked/short/long/endless/..._after_bytes, drip).
-every recorded request carries "sent": the body bytes sent for it so far.
+every recorded request carries "sent": the body bytes sent for it so far,
+"status": the status answered (known once its body is being sent), and
+"range": its Range header (or null).
 """
 
 _NUMBER = "number"
+_SIGNED = ("range_shift",)  # integers that may be negative
 _RULE_SCHEMA = {
     "name": str,
     "path": str,
@@ -147,6 +156,7 @@ _RULE_SCHEMA = {
     "location": str,
     "refuse_head": bool,
     "ignore_range": bool,
+    "range_shift": int,
     "body": str,
     "body_b64": str,
     "chunked": bool,
@@ -159,6 +169,7 @@ _RULE_SCHEMA = {
     "endless": bool,
     "stall_after_bytes": int,
     "drop_after_bytes": int,
+    "drop_at_byte": int,
     "reset_delay_ms": _NUMBER,
     "drip": bool,
     "drip_bytes": int,
@@ -173,7 +184,7 @@ _PARAM_OF = {
     "chunked_bytes": ("chunked_size_mismatch",),
     "short_bytes": ("short",),
     "announce": ("long", "endless"),
-    "reset_delay_ms": ("drop_after_bytes",),
+    "reset_delay_ms": ("drop_after_bytes", "drop_at_byte"),
     "drip_bytes": ("drip",),
     "drip_interval_ms": ("drip",),
     "header_drip_interval_ms": ("header_drip",),
@@ -215,7 +226,7 @@ class Rule:
             if not _type_ok(value, expected):
                 name = expected if isinstance(expected, str) else expected.__name__
                 raise RuleError(f"rule key {key!r}: expected {name}, got {value!r}")
-            if expected in (int, _NUMBER) and value < 0:
+            if expected in (int, _NUMBER) and value < 0 and key not in _SIGNED:
                 raise RuleError(f"rule key {key!r} must not be negative")
         self.spec = dict(spec)
         for param, owners in _PARAM_OF.items():
@@ -447,7 +458,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._note = (self._note + " interrupted").strip()
         finally:
             owner._activity(-1)
-            owner._count_sent(self._entry, self._sent)
+            owner._count_sent(self._entry, self._sent, self._status)
             if owner.log_requests:
                 owner._log("%s conn=%d %s %s -> %s sent=%d %.3fs%s%s" % (
                     "https" if is_tls else "http", conn_id, self.command, raw_target,
@@ -562,6 +573,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 return
             if parsed is not None:
                 start, end = parsed
+                if rule.active("range_shift"):
+                    start = min(max(0, start + rule.get("range_shift")), size - 1)
+                    end = max(start, min(end, size - 1))
                 status, length = 206, end - start + 1
                 content_range = f"bytes {start}-{end}/{size}"
         chunked = rule.active("chunked") or rule.active("chunked_size_mismatch")
@@ -608,11 +622,15 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if rule.active("drop_after_bytes"):
             limit, after = min(limit, rule.get("drop_after_bytes")), "reset"
             self._note = "drop_after_bytes"
+        if "drop_at_byte" in rule.spec:
+            limit, after = min(limit, max(0, rule.get("drop_at_byte") - start)), "reset"
+            self._note = "drop_at_byte"
         drip = rule.active("drip")
 
         if not chunked and not drip and pad == 0 and entity.file is not None:
             if limit > 0:  # sendfile() treats count=0 as "to the end"
                 self._sent += self.connection.sendfile(entity.file, start, limit)
+            self.server.owner._count_sent(self._entry, self._sent, self._status)
         else:
             step = rule.get("drip_bytes", DEFAULT_DRIP_BYTES) if drip else BLOCK_SIZE
             interval = rule.get("drip_interval_ms", DEFAULT_DRIP_INTERVAL_MS) / 1000.0
@@ -626,7 +644,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 first = False
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
                 self._sent += len(piece)
-                self.server.owner._count_sent(self._entry, self._sent)
+                self.server.owner._count_sent(self._entry, self._sent, self._status)
             if chunked and after is None:
                 self.wfile.write(b"0\r\n\r\n")
 
@@ -978,14 +996,17 @@ class MirrorServer:
             merged[key] = f"{merged[key]}, {value}" if key in merged else value
         entry = {"method": method, "path": raw_target, "decoded_path": decoded,
                  "headers": merged, "time": time.time(), "conn": conn_id,
-                 "tls": is_tls, "rule": rule_index, "sent": 0}
+                 "tls": is_tls, "rule": rule_index, "sent": 0, "status": None,
+                 "range": merged.get("Range")}
         with self._lock:
             self._requests.append(entry)
         return entry
 
-    def _count_sent(self, entry, sent):
+    def _count_sent(self, entry, sent, status=None):
         with self._lock:
             entry["sent"] = sent
+            if status is not None:
+                entry["status"] = status
 
     def _resolve(self, decoded):
         """Map a decoded URL path to a file below root: (status, path)."""

@@ -251,6 +251,28 @@ class FaultTest(ServerCase):
         self.assertTrue(reset, "expected a connection reset")
         self.assertEqual(body, DATA[:500])
 
+    def test_resume_faults(self):
+        """Range from any offset, a 206 of another range, a drop at a byte of the file."""
+        self.rules({"path": "/big.bin", "range_shift": 1000, "times": 1},
+                   {"path": "/big.bin", "range_shift": -5, "times": 1},
+                   {"path": "/big.bin", "drop_at_byte": 60000})
+        resp, body = self.get("/big.bin", headers={"Range": "bytes=50000-"})
+        self.assertEqual((resp.status, resp.headers["Content-Range"]), (206, f"bytes 51000-{len(DATA) - 1}/{len(DATA)}"))
+        self.assertEqual(body, DATA[51000:])
+        resp, body = self.get("/big.bin", headers={"Range": "bytes=3-"})
+        self.assertEqual((resp.headers["Content-Range"], body), (f"bytes 0-{len(DATA) - 1}/{len(DATA)}", DATA))
+        # The drop is at byte 60000 of the file whatever the range starts at.
+        for first in (0, 59000):
+            head, body, reset = self.raw(b"GET /big.bin HTTP/1.1\r\nHost: x\r\nRange: bytes=%d-\r\n\r\n" % first)
+            self.assertTrue(reset, "expected a connection reset")
+            self.assertEqual(body, DATA[first:60000])
+        head, body, reset = self.raw(b"GET /big.bin HTTP/1.1\r\nHost: x\r\nRange: bytes=70000-\r\n\r\n")
+        self.assertTrue(head.startswith("HTTP/1.1 206") and reset and body == b"", head)
+        log = self.srv.requests()
+        self.assertEqual([(r["range"], r["status"], r["sent"]) for r in log],
+                         [("bytes=50000-", 206, len(DATA) - 51000), ("bytes=3-", 206, len(DATA)),
+                          ("bytes=0-", 206, 60000), ("bytes=59000-", 206, 1000), ("bytes=70000-", 206, 0)])
+
     def test_stalls(self):
         self.rules({"path": "/small.txt", "stall": True, "stall_seconds": 3},
                    {"path": "/big.bin", "stall_after_bytes": 100, "stall_seconds": 0.3})
@@ -261,6 +283,13 @@ class FaultTest(ServerCase):
         self.assertGreaterEqual(time.monotonic() - start, 0.25)
         self.assertTrue(head.startswith("HTTP/1.1 200"), head)
         self.assertEqual((body, reset), (DATA[:100], False))
+        # While a body stalls, the request already shows its status and what was sent.
+        self.rules({"path": "/big.bin", "stall_after_bytes": 100, "stall_seconds": 3})
+        self.read_some(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n", 100)
+        deadline = time.monotonic() + 2  # the client may read the bytes before the server notes them
+        while self.srv.requests()[-1]["sent"] < 100 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual((self.srv.requests()[-1]["status"], self.srv.requests()[-1]["sent"]), (200, 100))
 
     def test_latency_and_drip(self):
         self.rules({"path": "/small.txt", "method": "HEAD", "latency_ms": 300},

@@ -16,12 +16,7 @@ using testing_support::Product;
 using testing_support::ReadBytes;
 using testing_support::Servers;
 
-std::wstring ProgramDirectory() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring program(path, length);
-    return program.substr(0, program.find_last_of(L'\\'));
-}
+using testing_support::ProgramDirectory;
 
 struct HostRun {
     DWORD exitCode = STILL_ACTIVE;

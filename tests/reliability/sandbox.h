@@ -57,8 +57,9 @@ struct CheckOptions {
 
 // The invariants of every run: the result's code and text agree, every target file
 // is its old content or its fully verified new content (the log aside, when the host
-// keeps it there), no unlisted ".download" file and no manifest copy remain, the log
-// ends with the result, nothing changed outside.
+// keeps it there), no ".download" file remains but those listed and, after a failure
+// that is no cancel, a prefix of a listed file's new content; no manifest copy
+// remains, the log ends with the result, nothing changed outside.
 void CheckRun(const Sandbox& box, const Result& result, const std::vector<Expected>& files,
               const CheckOptions& options = {});
 

@@ -36,17 +36,25 @@ void RemoveTree(const std::wstring& path) {
 
 }  // namespace
 
-ScratchDir::ScratchDir(const std::wstring& name) {
+ScratchDir::ScratchDir(const std::wstring& name, const std::wstring& parent) {
     static int counter = 0;
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    path = std::wstring(temp) + L"tolvek_tests_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+    const std::wstring under = parent.empty() ? std::wstring(temp) : parent + L"\\";
+    path = under + L"tolvek_tests_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
            std::to_wstring(++counter) + L"_" + name;
     RemoveTree(path);
     CreateDirectoryW(path.c_str(), nullptr);
 }
 
 ScratchDir::~ScratchDir() { RemoveTree(path); }
+
+std::wstring ProgramDirectory() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring program(path, length);
+    return program.substr(0, program.find_last_of(L'\\'));
+}
 
 CurrentDirectory::CurrentDirectory(const std::wstring& path) {
     GetCurrentDirectoryW(MAX_PATH, previous);
@@ -314,6 +322,51 @@ std::vector<long long> SentBytes(const std::wstring& serverUrl) {
     for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1))
         sent.push_back(std::atoll(json.c_str() + at + key.size()));
     return sent;
+}
+
+namespace {
+
+// The text of `"key": "value"` (or of a bare number) in one request's JSON, from `at`.
+std::string JsonField(const std::string& json, const std::string& key, size_t from, size_t to) {
+    const std::string name = "\"" + key + "\": ";
+    const size_t at = json.find(name, from);
+    if (at == std::string::npos || at >= to) return std::string();
+    size_t start = at + name.size();
+    if (json.compare(start, 4, "null") == 0) return std::string();
+    const bool quoted = json[start] == '"';
+    if (quoted) ++start;
+    const size_t end = quoted ? json.find('"', start) : json.find_first_of(",\n}", start);
+    return json.substr(start, end - start);
+}
+
+}  // namespace
+
+std::vector<SeenRequest> SeenRequests(const std::wstring& serverUrl) {
+    const std::string json = RecordedRequests(serverUrl);
+    const std::string marker = "\"method\": ";
+    std::vector<SeenRequest> seen;
+    for (size_t at = json.find(marker); at != std::string::npos;) {
+        const size_t next = json.find(marker, at + 1);
+        const size_t end = next == std::string::npos ? json.size() : next;
+        SeenRequest request;
+        request.method = JsonField(json, "method", at, end);
+        request.path = JsonField(json, "path", at, end);
+        request.range = JsonField(json, "range", at, end);
+        request.status = std::atoi(JsonField(json, "status", at, end).c_str());
+        request.sent = std::atoll(JsonField(json, "sent", at, end).c_str());
+        seen.push_back(request);
+        at = next;
+    }
+    return seen;
+}
+
+std::vector<SeenRequest> SeenRequestsFor(const std::wstring& serverUrl, const std::string& suffix) {
+    std::vector<SeenRequest> matching;
+    for (const SeenRequest& request : SeenRequests(serverUrl))
+        if (request.path.size() >= suffix.size() &&
+            request.path.compare(request.path.size() - suffix.size(), suffix.size(), suffix) == 0)
+            matching.push_back(request);
+    return matching;
 }
 
 int HttpGetStatus(const std::wstring& url) { return Request(url, L"GET", "", nullptr); }

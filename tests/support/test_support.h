@@ -14,9 +14,10 @@
 
 namespace testing_support {
 
-// A fresh, empty directory under the temporary folder; removed at destruction.
+// A fresh, empty directory under the temporary folder (or under `parent`); removed
+// at destruction.
 struct ScratchDir {
-    explicit ScratchDir(const std::wstring& name);
+    explicit ScratchDir(const std::wstring& name, const std::wstring& parent = L"");
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
@@ -30,6 +31,9 @@ struct CurrentDirectory {
     ~CurrentDirectory();
     wchar_t previous[MAX_PATH] = {};
 };
+
+// The directory of the running test program, where the build puts the programs.
+std::wstring ProgramDirectory();
 
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
@@ -93,6 +97,16 @@ void ResetServer(const std::wstring& serverUrl);
 std::string RecordedRequests(const std::wstring& serverUrl);
 // The body bytes the server sent for each request since the last reset, in order.
 std::vector<long long> SentBytes(const std::wstring& serverUrl);
+// One request a server saw since its last reset: verb, target as sent, Range header
+// (empty when none), the status it answered (0 when none) and the body bytes it sent.
+struct SeenRequest {
+    std::string method, path, range;
+    int status = 0;
+    long long sent = 0;
+};
+std::vector<SeenRequest> SeenRequests(const std::wstring& serverUrl);
+// The requests whose target ends with `suffix`, in order.
+std::vector<SeenRequest> SeenRequestsFor(const std::wstring& serverUrl, const std::string& suffix);
 // A plain GET to the server, returning the status (0 on a transport failure).
 int HttpGetStatus(const std::wstring& url);
 

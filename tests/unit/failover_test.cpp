@@ -111,18 +111,25 @@ struct MirrorFault {
     std::wstring first;  // the first mirror's base URL; empty for the served one
     std::string failure;
     int attempts;  // on the first mirror before the second is asked
+    long long kept = 0;  // the prefix each failure leaves, which every later transfer continues
 };
+
+std::string Resuming(long long at, const std::wstring& url) {
+    return "Resuming download at " + std::to_string(at) + " bytes: " + Narrow(url);
+}
 
 TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
     const std::string wrong(content.size(), 'x');
     const std::string wrongDigest = Sha256Hex(wrong);
     const MirrorFault faults[] = {
         {"not found", R"("status": 404)", L"", "HTTP status 404", 3},
-        {"body cut short", R"("short": true, "short_bytes": 600)", L"",
-         "Incomplete download: got 600 of 1000 bytes", 3},
+        // A mirror that answers every range with the whole body from byte 0: each
+        // answer is written from byte 0, and the next mirror continues the prefix.
+        {"body cut short", R"("short": true, "short_bytes": 600, "ignore_range": true)", L"",
+         "Incomplete download: got 600 of 1000 bytes", 3, 600},
         {"chunked body shorter than the manifest size",
-         R"("chunked_size_mismatch": true, "chunked_bytes": 999)", L"",
-         "Size mismatch after download: expected 1000, got 999", 3},
+         R"("chunked_size_mismatch": true, "chunked_bytes": 999, "ignore_range": true)", L"",
+         "Size mismatch after download: expected 1000, got 999", 3, 999},
         {"wrong content", R"("body": ")" + wrong + "\"", L"",
          "SHA256 mismatch for data/a.bin. Expected " + Sha256Hex(content) + ", got " + wrongDigest, 1},
         {"base URL without scheme", "", Base(L"m1").substr(7),
@@ -135,6 +142,7 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
         SCOPED_TRACE(fault.name);
         ResetServer(Servers().httpUrl);
         DeleteFileW(tolvek::LogFilePath.c_str());
+        DeleteFileW(temporary.c_str());
         if (!fault.rule.empty())
             SetRules(Servers().httpUrl, R"([{"path_glob": ")" + Glob("m1") + "\", " + fault.rule + "}]");
         const std::wstring first = fault.first.empty() ? Base(L"m1") : fault.first;
@@ -146,12 +154,22 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
         std::vector<std::string> expected;
         for (int attempt = 1; attempt <= fault.attempts; ++attempt) {
             expected.push_back(Downloading(1, attempt, first + L"/data/a.bin"));
+            if (attempt > 1 && fault.kept) expected.push_back(Resuming(fault.kept, first + L"/data/a.bin"));
             expected.push_back(FailedFrom(first, fault.failure));
             if (attempt < 3 && fault.attempts == 3)
                 expected.push_back(RetryAfterDownloadFailure(attempt, first));
         }
         expected.push_back(Downloading(2, 1, second + L"/data/a.bin"));
+        if (fault.kept) expected.push_back(Resuming(fault.kept, second + L"/data/a.bin"));
         EXPECT_EQ(Log(), expected);
+        // A transfer after a kept prefix asks for the rest only, on either mirror.
+        const std::string rest = fault.kept ? "bytes=" + std::to_string(fault.kept) + "-" : "";
+        std::vector<std::string> ranges, expectedRanges;
+        for (const SeenRequest& request : SeenRequests(Servers().httpUrl)) ranges.push_back(request.range);
+        for (int attempt = 1; fault.first.empty() && attempt <= fault.attempts; ++attempt)
+            expectedRanges.push_back(attempt == 1 ? "" : rest);
+        expectedRanges.push_back(rest);
+        EXPECT_EQ(ranges, expectedRanges);
     }
 }
 
@@ -176,6 +194,7 @@ TEST_F(FailoverTest, OnlyAMirrorFailingEveryAttemptItselfMovesToTheEnd) {
         SCOPED_TRACE(row.name);
         ResetServer(Servers().httpUrl);
         DeleteFileW(tolvek::LogFilePath.c_str());
+        DeleteFileW(temporary.c_str());
         if (!row.rule.empty())
             SetRules(Servers().httpUrl, R"([{"path_glob": ")" + Glob("m1") + "\", " + row.rule + "}]");
         const std::wstring first = row.refused ? Servers().refusedUrl + L"/failover/m1" : Base(L"m1");

@@ -275,6 +275,141 @@ TEST_F(DownloadTest, ConnectionResetMidBodyLeavesNoFile) {
     EXPECT_FALSE(Exists(local));
 }
 
+// A transfer that continues a file's first bytes: only the rest of the declared
+// size, announced as such, is appended; any other answer never is.
+TEST_F(DownloadTest, ResumedTransferAppendsOnlyTheRestItAskedFor) {
+    const int64_t size = static_cast<int64_t>(content.size());
+    const int64_t held = 1048576 + 5;
+    const std::string prefix = content.substr(0, static_cast<size_t>(held));
+    const std::string rest = "bytes=" + std::to_string(held) + "-";
+    const std::wstring expected = L"bytes " + std::to_wstring(held) + L"-" + std::to_wstring(size - 1) + L"/" +
+                                  std::to_wstring(size);
+    struct Row {
+        const char* name;
+        std::string rule;         // for the file's path; empty: none
+        bool ok;
+        FailureKind kind;
+        std::wstring error;       // the failure's text; empty: not checked
+        int64_t from;             // where the body was written from
+        std::string left;         // the file afterwards ("-": none)
+    };
+    const std::string none = "-";
+    const Row rows[] = {
+        {"a 206 of exactly the rest", "", true, FailureKind::None, L"", held, content},
+        {"a 200: written from byte 0", R"("ignore_range": true)", true, FailureKind::None, L"", 0, content},
+        {"a 206 starting later", R"("range_shift": 10)", false, FailureKind::RangeMismatch,
+         L"Range mismatch: expected " + expected + L", got bytes " + std::to_wstring(held + 10) + L"-" +
+             std::to_wstring(size - 1) + L"/" + std::to_wstring(size),
+         0, none},
+        {"a 206 starting earlier", R"("range_shift": -1)", false, FailureKind::RangeMismatch, L"", 0, none},
+        {"a 416", R"("status": 416)", false, FailureKind::RangeMismatch, L"HTTP status 416", 0, none},
+        {"a 206 of another complete length", R"("body": ")" + std::string(2000000, 'q') + "\"", false,
+         FailureKind::RangeMismatch, L"", 0, none},
+        // Neither the bytes held nor those that came are lost: the next transfer continues.
+        {"a drop after some of the rest", R"("drop_at_byte": 2097152)", false, FailureKind::BodyRead, L"", held,
+         content.substr(0, 2097152)},
+        {"a 404 leaves the bytes held", R"("status": 404)", false, FailureKind::HttpStatus, L"HTTP status 404", 0,
+         prefix},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        testing_support::ResetServer(Servers().httpUrl);
+        if (!row.rule.empty())
+            testing_support::SetRules(Servers().httpUrl, R"([{"path": "/dl/file.bin", )" + row.rule + "}]");
+        WriteBytes(local, prefix);
+        int64_t from = -1;
+        std::wstring error;
+        const Transfer transfer{fileUrl, local, size, nullptr, held, true, &from};
+        const CancelSignal never;
+        const Outcome outcome = DownloadToFile(session.get(), transfer, buffer, never, [](const wchar_t*, int64_t) {});
+        EXPECT_EQ(outcome.ok(), row.ok) << testing_support::Narrow(outcome.text);
+        if (!row.ok && row.kind != FailureKind::BodyRead) {
+            EXPECT_EQ(outcome.kind, row.kind);
+        }
+        if (!row.error.empty()) {
+            EXPECT_EQ(outcome.text, row.error);
+        }
+        if (row.ok || row.kind == FailureKind::BodyRead) {
+            EXPECT_EQ(from, row.from);
+        }
+        if (row.left == none)
+            EXPECT_FALSE(Exists(local));
+        else
+            EXPECT_EQ(ReadBytes(local), row.left);
+        const auto seen = testing_support::SeenRequests(Servers().httpUrl);
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].range, rest);
+    }
+}
+
+// Offsets past 4 GiB stay exact in the header asked, the answer judged and the file.
+TEST_F(DownloadTest, ResumedTransferPastFourGiB) {
+    const int64_t size = (int64_t{1} << 32) + 1000, held = (int64_t{1} << 32) + 5;
+    const std::wstring served = Servers().root + L"\\dl\\huge.bin";
+    testing_support::CreateSparseFile(served, size);
+    testing_support::CreateSparseFile(local, held);
+    int64_t from = -1;
+    const std::wstring url = Servers().httpUrl + L"/dl/huge.bin";
+    const CancelSignal never;
+    int64_t firstReport = -1;
+    const Outcome outcome = DownloadToFile(session.get(), {url, local, size, nullptr, held, true, &from}, buffer,
+                                           never, [&](const wchar_t*, int64_t done) {
+                                               if (firstReport < 0) firstReport = done;
+                                           });
+    DeleteFileW(served.c_str());
+    EXPECT_TRUE(outcome.ok()) << testing_support::Narrow(outcome.text);
+    EXPECT_EQ(from, held);
+    EXPECT_EQ(firstReport, held) << "the bytes held count as done from the start";
+    EXPECT_EQ(testing_support::FileSize(local), size);
+    const auto seen = testing_support::SeenRequests(Servers().httpUrl);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].range, "bytes=4294967301-");
+    EXPECT_EQ(seen[0].status, 206);
+    EXPECT_EQ(seen[0].sent, 995);
+    DeleteFileW(local.c_str());
+}
+
+// The Content-Range comes from the network: anything but the exact form fails.
+TEST(ContentRangeHeader, ReadStrictly) {
+    struct Row {
+        const wchar_t* text;
+        bool ok;
+        int64_t first, last, complete;
+    };
+    const Row rows[] = {
+        {L"bytes 0-0/1", true, 0, 0, 1},
+        {L"bytes 600-999/1000", true, 600, 999, 1000},
+        {L"bytes 4294967301-8589934591/8589934592", true, 4294967301, 8589934591, 8589934592},
+        {L"bytes 0-9223372036854775806/9223372036854775807", true, 0, 9223372036854775806, INT64_MAX},
+        {L"bytes 0-9223372036854775807/9223372036854775808", false, 0, 0, 0},  // past the 64-bit range
+        {L"bytes 0-1/99999999999999999999999", false, 0, 0, 0},
+        {L"bytes 600-999/*", false, 0, 0, 0},
+        {L"bytes */1000", false, 0, 0, 0},
+        {L"bytes 600-/1000", false, 0, 0, 0},
+        {L"bytes -600-999/1000", false, 0, 0, 0},
+        {L"bytes +600-999/1000", false, 0, 0, 0},
+        {L"bytes 600 -999/1000", false, 0, 0, 0},
+        {L"bytes  600-999/1000", false, 0, 0, 0},
+        {L"bytes 600-999/1000 ", false, 0, 0, 0},
+        {L"bytes 600-999/1000, bytes 0-1/1000", false, 0, 0, 0},
+        {L"bytes=600-999/1000", false, 0, 0, 0},
+        {L"items 600-999/1000", false, 0, 0, 0},
+        {L"bytes 999-600/1000", false, 0, 0, 0},   // backwards
+        {L"bytes 600-1000/1000", false, 0, 0, 0},  // past the end
+        {L"bytes 0x10-0x20/0x30", false, 0, 0, 0},
+        {L"bytes \x0661-\x0662/\x0663", false, 0, 0, 0},  // Arabic-Indic digits
+        {L"", false, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        ContentRange range;
+        EXPECT_EQ(ParseContentRange(row.text, range), row.ok) << testing_support::Narrow(row.text);
+        if (!row.ok) continue;
+        EXPECT_EQ(range.first, row.first);
+        EXPECT_EQ(range.last, row.last);
+        EXPECT_EQ(range.complete, row.complete);
+    }
+}
+
 // A peer that stops answering costs one time-out (30 s for a download), not
 // more: the phase that waits ends at its time-out, with the platform's words.
 class StalledDownloadTest : public DownloadTest {
