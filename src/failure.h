@@ -22,6 +22,8 @@ enum class FailureKind {
     SizeMismatch,      // the bytes are not as many as the manifest declares
     TooLarge,          // a body of no declared size passed its ceiling
     CannotCreateFile,  // the local file for a body could not be created
+    CannotCreateDirectory,  // the target or working directory cannot exist
+    InvalidEntry,      // a manifest entry no request could serve or no disk hold
     DiskWrite,         // the local disk refused a write
     FileMissing,       // a file to verify is not there
     Hashing,           // the digest could not be computed

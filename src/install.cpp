@@ -202,11 +202,22 @@ void InstallEntry(FileStage& stage, const EntryPlace& place) {
     Log(L"Installed: " + entry.key);
 }
 
+// Entries that no mirror's bytes could install (an unusable size or hash, a name
+// Windows cannot hold) end the run before the probe and before any file request.
+// Protected files are skipped unread by the stage, whatever they declare.
+void RefuseUnusableEntries(InstallRun& run, const std::wstring& resolvedTarget) {
+    for (const FileEntry& entry : run.manifest.entries) {
+        if (IsCancelled(run.cancel)) throw InstallError(kCancelledByUser);
+        if (!IsProtectedInstallerArtifact(entry.key)) Require(run, CheckEntry(entry, resolvedTarget));
+    }
+}
+
 // Installs, skips or rejects every entry in list order; every transfer and digest
 // reads into the run's one buffer.
 void InstallFiles(InstallRun& run, HINTERNET session, RunBuffer& buffer) {
     FileStage stage{run, session, buffer};
     stage.resolvedTarget = WithTrailingSeparator(FullPath(run.request.targetDirectory));
+    RefuseUnusableEntries(run, stage.resolvedTarget);
     stage.claimed = ClaimRunFiles(run);
     stage.count = static_cast<int32_t>(run.manifest.entries.size());
     Require(run, SelectCdns(session, run.manifest.mirrors, run.manifest.entries, run.tracker,
