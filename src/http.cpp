@@ -76,10 +76,13 @@ Outcome SizeMismatch(int64_t expectedSize, int64_t written) {
                                                std::to_wstring(written));
 }
 
-// "Write error for file: " + path + " (" + the platform's reason + ")".
+// What + path + " (" + the platform's reason + ")": a local file's failure.
+Outcome LocalFailure(FailureKind kind, const wchar_t* what, const std::wstring& path, DWORD code) {
+    return Fail(kind, what + path + L" (" + Win32ErrorText(code) + L")", code);
+}
+
 Outcome WriteError(const std::wstring& path, DWORD code) {
-    return Fail(FailureKind::DiskWrite,
-                L"Write error for file: " + path + L" (" + Win32ErrorText(code) + L")", code);
+    return LocalFailure(FailureKind::DiskWrite, L"Write error for file: ", path, code);
 }
 
 // The connection and the request, not yet sent.
@@ -257,8 +260,9 @@ Outcome DownloadToFile(HINTERNET session, const Transfer& transfer, RunBuffer& b
 
     FileHandle file(CreateFileW(transfer.localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return Fail(FailureKind::CannotCreateFile, L"Cannot create file: " + transfer.localPath,
-                           GetLastError());
+    if (!file)
+        return LocalFailure(FailureKind::CannotCreateFile, L"Cannot create file: ", transfer.localPath,
+                            GetLastError());
 
     int64_t written = 0;
     report(L"Downloading", 0);

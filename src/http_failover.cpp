@@ -83,8 +83,10 @@ struct MirrorAttempts {
     }
 
     FailureReach Reach(const Outcome& failure) const {
-        // A full disk is no mirror's fault, and no other mirror can help.
-        if (failure.kind == FailureKind::DiskWrite) return FailureReach::Operation;
+        // A full disk or a file that cannot be created is no mirror's fault, and no
+        // other mirror can help.
+        if (failure.kind == FailureKind::DiskWrite || failure.kind == FailureKind::CannotCreateFile)
+            return FailureReach::Operation;
         if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::DigestMismatch)
             return FailureReach::Target;
         return FailureReach::Attempt;

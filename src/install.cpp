@@ -29,6 +29,8 @@ public:
 const wchar_t kManifestFileName[] = L"tolvek_launcher_manifest.json";
 const wchar_t kUserAgent[] = L"TolvekLauncherOnlineInstaller/1.5.1";
 const wchar_t kNetworkUnreachable[] = L"NETWORK_UNREACHABLE: ";
+const wchar_t kEmptyTarget[] = L"Target directory is empty";
+const wchar_t kEmptyWorkingDirectory[] = L"Working directory is empty";
 constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |
                                    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
                                    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // 2688
@@ -186,7 +188,11 @@ void InstallEntry(FileStage& stage, const EntryPlace& place) {
     const FileEntry& entry = place.entry;
     if (IsProtectedInstallerArtifact(entry.key) || !AdmitDestination(stage, place))
         return SkipProtected(stage, place);
-    EnsureDirectoryExists(ParentDirectory(place.destination));
+    // A folder that cannot be made shows as the temporary file that cannot be created.
+    DWORD unused = 0;
+    if (!EnsureDirectoryExists(ParentDirectory(place.destination), run.cancel, unused) &&
+        IsCancelled(run.cancel))
+        throw InstallError(kCancelledByUser);
     Log(L"[" + std::to_wstring(place.number) + L"/" + std::to_wstring(stage.count) +
         L"] Processing key: " + entry.key);
 
@@ -237,15 +243,30 @@ void DeleteManifestCopy(const InstallRun& run) {
     DeleteFileIfExists(TemporaryPath(run.manifestPath));
 }
 
-void PrepareDirectoriesAndLog(const InstallRun& run) {
+// A directory the run needs: an empty path would put its files in the host's
+// current directory, and one that cannot be made fails every file in it.
+Outcome PrepareDirectory(const std::wstring& path, const wchar_t* emptyText, const CancelSignal& cancel) {
+    if (path.empty()) return Fail(FailureKind::CannotCreateDirectory, emptyText);
+    DWORD error = 0;
+    if (EnsureDirectoryExists(path, cancel, error)) return Success();
+    if (error == ERROR_CANCELLED) return Cancelled();
+    return Fail(FailureKind::CannotCreateDirectory,
+                L"Cannot create directory: " + path + L" (" + Win32ErrorText(error) + L")", error);
+}
+
+// The directories and the opening lines; a working or target directory that cannot
+// exist ends the run before the manifest is requested.
+void PrepareDirectoriesAndLog(InstallRun& run) {
     const InstallRequest& request = run.request;
-    EnsureDirectoryExists(request.workingDirectory);
+    const Outcome working = PrepareDirectory(request.workingDirectory, kEmptyWorkingDirectory, run.cancel);
     EnsureDirectoryExists(ParentDirectory(request.logPath));
-    EnsureDirectoryExists(request.targetDirectory);
+    const Outcome target = PrepareDirectory(request.targetDirectory, kEmptyTarget, run.cancel);
     Log(L"Online installation started");
     Log(L"Manifest URLs: " + request.manifestUrls);
     Log(L"Target directory: " + request.targetDirectory);
     ReportProgress(run.tracker, {.status = L"Preparing"});
+    Require(run, working);
+    Require(run, target);
 }
 
 // Steps from the directories to the run's success; any failure throws.

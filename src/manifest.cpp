@@ -108,8 +108,10 @@ struct ManifestAttempts {
     }
 
     FailureReach Reach(const Outcome& failure) const {
-        // A full disk is not the network's fault: no other attempt or URL.
-        if (failure.kind == FailureKind::DiskWrite) return FailureReach::Operation;
+        // A full disk or a working directory that cannot hold the copy is not the
+        // network's fault: no other attempt or URL.
+        if (failure.kind == FailureKind::DiskWrite || failure.kind == FailureKind::CannotCreateFile)
+            return FailureReach::Operation;
         // The same URL would bring the same document, or never crack.
         if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::MissingFiles)
             return FailureReach::Target;

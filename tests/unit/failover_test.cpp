@@ -295,22 +295,20 @@ TEST_F(FailoverTest, CancelDuringTheLastMirrorsVerificationIsACancel) {
     EXPECT_EQ(Log(), expected);
 }
 
-TEST_F(FailoverTest, FailureNamingCancellationIsAnOrdinaryFailure) {
-    // A folder of that name in the temporary path: the failure is a file that cannot
-    // be created, whatever its text says, and is retried as such.
+TEST_F(FailoverTest, ATemporaryFileThatCannotBeCreatedEndsTheDownloadAtOnce) {
+    // A folder named like the cancellation, which does not exist: a local failure,
+    // known by its kind whatever its text says, that no attempt and no mirror can mend.
     temporary = scratch / L"Cancelled by user\\a.bin.download";
-    EXPECT_FALSE(Download({Base(L"m1")}));
-    const std::string failure = "Cannot create file: " + Narrow(temporary);
-    EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (1 tried, "
-                             "3 attempts each). Last error: " + failure);
-    std::vector<std::string> expected;
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        expected.push_back("Downloading [CDN 1/1, attempt " + std::to_string(attempt) + "/3]: " +
-                           Narrow(Base(L"m1")) + "/data/a.bin");
-        expected.push_back(FailedFrom(Base(L"m1"), failure));
-        if (attempt < 3) expected.push_back(RetryAfterDownloadFailure(attempt, Base(L"m1")));
-    }
-    EXPECT_EQ(Log(), expected);
+    const std::vector<std::wstring> mirrors = {Base(L"m1"), Base(L"m2")};
+    EXPECT_FALSE(Download(mirrors));
+    const std::string prefix = "Cannot create file: " + Narrow(temporary) + " (";
+    ASSERT_EQ(Narrow(error).rfind(prefix, 0), 0u) << Narrow(error);
+    EXPECT_GT(error.size(), prefix.size() + 1);
+    EXPECT_EQ(error.back(), L')');
+    EXPECT_EQ(Log(), (std::vector<std::string>{Downloading(1, 1, Base(L"m1") + L"/data/a.bin"),
+                                               FailedFrom(Base(L"m1"), Narrow(error))}));
+    EXPECT_EQ(order, mirrors) << "no mirror's fault";
+    EXPECT_EQ(SentBytes(Servers().httpUrl).size(), 1u) << "one request, no retry, no other mirror";
 }
 
 TEST(FileUrl, BuildsFromBaseAndManifestPath) {
