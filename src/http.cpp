@@ -174,8 +174,8 @@ Outcome ReceiveBody(HINTERNET request, HANDLE file, const Transfer& transfer, Ru
         if (!wrote.ok()) return wrote;
         written += read;
         // Neither an announced length nor the body's end can be trusted to come.
-        if (transfer.expectedSize >= 1 && written > transfer.expectedSize)
-            return SizeMismatch(transfer.expectedSize, written);
+        if (transfer.expectedSize && written > *transfer.expectedSize)
+            return SizeMismatch(*transfer.expectedSize, written);
         if (transfer.ceiling && written > transfer.ceiling->bytes)
             return Fail(FailureKind::TooLarge, transfer.ceiling->failure);
         const auto now = std::chrono::steady_clock::now();
@@ -187,8 +187,8 @@ Outcome ReceiveBody(HINTERNET request, HANDLE file, const Transfer& transfer, Ru
     if (announced >= 0 && announced != written)
         return Fail(FailureKind::IncompleteBody, L"Incomplete download: got " + std::to_wstring(written) +
                                                      L" of " + std::to_wstring(announced) + L" bytes");
-    if (transfer.expectedSize >= 1 && transfer.expectedSize != written)
-        return SizeMismatch(transfer.expectedSize, written);
+    if (transfer.expectedSize && *transfer.expectedSize != written)
+        return SizeMismatch(*transfer.expectedSize, written);
     return Success();
 }
 

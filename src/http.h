@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace tolvek {
@@ -45,7 +46,7 @@ struct SizeCeiling {
 struct Transfer {
     const std::wstring& url;
     const std::wstring& localPath;
-    int64_t expectedSize = 0;              // the declared size; 0 or less: none
+    std::optional<int64_t> expectedSize = std::nullopt;  // the declared size, when there is one (0: an empty body)
     const SizeCeiling* ceiling = nullptr;  // for a body of no declared size
 };
 
@@ -54,7 +55,7 @@ struct Transfer {
 using TransferReport = std::function<void(const wchar_t* status, int64_t bytesDone)>;
 
 // GETs the URL into the local file; never leaves a partial file behind. A body
-// stops as soon as it passes the expected size (when at least 1) or the ceiling,
+// stops as soon as it passes the expected size (when declared) or the ceiling,
 // so a server cannot fill the disk. The body passes through the run's buffer; the
 // cancel signal is read after every chunk.
 Outcome DownloadToFile(HINTERNET session, const Transfer& transfer, RunBuffer& buffer,

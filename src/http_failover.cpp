@@ -67,7 +67,8 @@ struct MirrorAttempts {
         DeleteFileIfExists(file.temporaryPath);
         Log(L"Downloading [CDN " + std::to_wstring(mirror + 1) + L"/" + std::to_wstring(mirrors.size()) +
             L", attempt " + AttemptOfLimit(attempt) + L"]: " + url);
-        const int64_t expectedSize = file.entry.hasSize ? file.entry.size : 0;
+        std::optional<int64_t> expectedSize;
+        if (file.entry.hasSize) expectedSize = file.entry.size;
         Outcome outcome = DownloadToFile(file.session, {url, file.temporaryPath, expectedSize},
                                          file.buffer, file.cancel, file.report);
         verifying = outcome.ok();

@@ -131,7 +131,7 @@ struct ManifestAttempts {
             ReportProgress(tracker, {.status = status, .item = url, .itemIndex = number,
                                      .itemCount = count, .fileBytesDone = done});
         };
-        return DownloadToFile(session, {url, temporaryPath, 0, &ceiling}, buffer, cancel, report);
+        return DownloadToFile(session, {url, temporaryPath, std::nullopt, &ceiling}, buffer, cancel, report);
     }
 
     Outcome Read() {
