@@ -22,10 +22,13 @@ struct FileDownload {
 
 // Brings a verified copy of one manifest file to its temporary path, trying the
 // mirrors in order with up to three attempts each. `mirrors` is the run's order:
-// a mirror that failed every attempt with no status or a server error moves to its end.
+// a mirror that failed every attempt by a fault of its own (no status, a server
+// error, a broken body, other bytes than the manifest's) moves to its end. A file
+// that cannot be created or written locally ends the download at once.
 Outcome DownloadFileWithFailover(const FileDownload& file, std::vector<std::wstring>& mirrors);
 
-// Base URL without trailing separators, "/", the percent-encoded manifest path.
+// Base URL without trailing separators, "/", the percent-encoded manifest path, then
+// the base URL's query and fragment, when it has them.
 std::wstring BuildFileUrl(const std::wstring& baseUrl, const std::wstring& manifestPath);
 std::wstring PercentEncodeSegment(const std::wstring& segment);
 

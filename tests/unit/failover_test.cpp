@@ -110,25 +110,26 @@ struct MirrorFault {
     std::wstring first;  // the first mirror's base URL; empty for the served one
     std::string failure;
     int attempts;  // on the first mirror before the second is asked
+    bool moved;    // a fault of the mirror: it goes to the end of the order
 };
 
 TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
     const std::string wrong(content.size(), 'x');
     const std::string wrongDigest = Sha256Hex(wrong);
     const MirrorFault faults[] = {
-        {"not found", R"("status": 404)", L"", "HTTP status 404", 3},
+        {"not found", R"("status": 404)", L"", "HTTP status 404", 3, false},
         {"body cut short", R"("short": true, "short_bytes": 600)", L"",
-         "Incomplete download: got 600 of 1000 bytes", 3},
+         "Incomplete download: got 600 of 1000 bytes", 3, true},
         {"chunked body shorter than the manifest size",
          R"("chunked_size_mismatch": true, "chunked_bytes": 999)", L"",
-         "Size mismatch after download: expected 1000, got 999", 3},
+         "Size mismatch after download: expected 1000, got 999", 3, false},
         {"wrong content", R"("body": ")" + wrong + "\"", L"",
-         "SHA256 mismatch for data/a.bin. Expected " + Sha256Hex(content) + ", got " + wrongDigest, 1},
+         "SHA256 mismatch for data/a.bin. Expected " + Sha256Hex(content) + ", got " + wrongDigest, 1, true},
         {"base URL without scheme", "", Base(L"m1").substr(7),
-         "Invalid URL: " + Narrow(Servers().httpUrl.substr(7)) + "/failover/m1/data/a.bin", 1},
+         "Invalid URL: " + Narrow(Servers().httpUrl.substr(7)) + "/failover/m1/data/a.bin", 1, false},
         // A failure is known by its kind: a text that merely names the cancellation is no cancel.
         {"a mirror that reads like a cancellation", "", L"Cancelled by user",
-         "Invalid URL: Cancelled by user/data/a.bin", 1},
+         "Invalid URL: Cancelled by user/data/a.bin", 1, false},
     };
     for (const MirrorFault& fault : faults) {
         SCOPED_TRACE(fault.name);
@@ -149,6 +150,7 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
             if (attempt < 3 && fault.attempts == 3)
                 expected.push_back(RetryAfterDownloadFailure(attempt, first));
         }
+        if (fault.moved) expected.push_back("CDN moved to the end of the order after failing every attempt: " + Narrow(first));
         expected.push_back(Downloading(2, 1, second + L"/data/a.bin"));
         EXPECT_EQ(Log(), expected);
     }
@@ -168,8 +170,13 @@ TEST_F(FailoverTest, OnlyAMirrorFailingEveryAttemptItselfMovesToTheEnd) {
         {"server error, then not found", R"("status": 500, "times": 1}, {"path_glob": ")" + Glob("m1") +
                                              R"(", "status": 404)", false, false},
         {"not found every time", R"("status": 404)", false, false},
-        {"body cut short", R"("short": true, "short_bytes": 600)", false, false},
-        {"wrong content", R"("body": ")" + std::string(content.size(), 'x') + "\"", false, false},
+        // Bodies that break off or end short, or other bytes: the mirror's, not the file's.
+        {"body cut short", R"("short": true, "short_bytes": 600)", false, true},
+        {"connection reset mid-body", R"("drop_after_bytes": 300)", false, true},
+        {"wrong content", R"("body": ")" + std::string(content.size(), 'x') + "\"", false, true},
+        {"a size against the manifest", R"("chunked_size_mismatch": true, "chunked_bytes": 999)", false, false},
+        {"cut short, then not found", R"("short": true, "times": 1}, {"path_glob": ")" + Glob("m1") +
+                                           R"(", "status": 404)", false, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -220,9 +227,13 @@ TEST_F(FailoverTest, AllMirrorsFailingGiveLastErrorAndLeaveNoFile) {
     EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (2 tried, "
                              "3 attempts each). Last error: " + mismatch);
     EXPECT_FALSE(Exists(temporary));
+    // Other bytes than the manifest's are each mirror's own fault.
+    const std::string moved = "CDN moved to the end of the order after failing every attempt: ";
     const std::vector<std::string> expected = {
         Downloading(1, 1, Base(L"m1") + L"/data/a.bin"), FailedFrom(Base(L"m1"), mismatch),
-        Downloading(2, 1, Base(L"m2") + L"/data/a.bin"), FailedFrom(second, mismatch)};
+        moved + Narrow(Base(L"m1")),
+        Downloading(2, 1, Base(L"m2") + L"/data/a.bin"), FailedFrom(second, mismatch),
+        moved + Narrow(second)};
     EXPECT_EQ(Log(), expected);
 }
 
@@ -323,6 +334,12 @@ TEST(FileUrl, BuildsFromBaseAndManifestPath) {
         {L"http://h/m/\\", L"a\\\\b", L"http://h/m/a/b"},
         {L"https://h:8443/cdn", L"x/../y.txt", L"https://h:8443/cdn/x/../y.txt"},
         {L"h/m", L"f", L"h/m/f"},
+        // A query (a signed URL's token) and a fragment stay after the path.
+        {L"https://cdn.example/base?token=abc", L"a/b.bin", L"https://cdn.example/base/a/b.bin?token=abc"},
+        {L"https://cdn.example/base/?token=a/b", L"x y", L"https://cdn.example/base/x%20y?token=a/b"},
+        {L"http://h/m?", L"f", L"http://h/m/f?"},
+        {L"http://h/m#part?x", L"f", L"http://h/m/f#part?x"},
+        {L"http://h/m?q=1#part", L"f", L"http://h/m/f?q=1#part"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(tolvek::BuildFileUrl(row.base, row.path), row.url)
