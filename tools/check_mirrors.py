@@ -20,7 +20,6 @@ Exit status: 0 every mirror serves every file, 1 a mirror does not,
 
 import argparse
 import hashlib
-import json
 import sys
 import time
 import urllib.error
@@ -42,7 +41,8 @@ class ManifestUnreadable(Exception):
 
 
 def read_manifest(source, timeout):
-    """The manifest document from a file or a URL."""
+    """The manifest document from a file or a URL, read as the engine reads it (of a
+    repeated member name the first counts), and the repeated names."""
     try:
         if source.lower().startswith(make_manifest.URL_SCHEMES):
             with urllib.request.urlopen(source, timeout=timeout) as answer:
@@ -50,12 +50,17 @@ def read_manifest(source, timeout):
         else:
             with open(source, "rb") as f:
                 raw = f.read()
-        document = json.loads(raw.decode("utf-8-sig"))
+        document, duplicates = make_manifest.read_manifest_document(raw)
     except (OSError, ValueError) as error:
         raise ManifestUnreadable(f"{source}: {error}")
     if not isinstance(document, dict) or not isinstance(document.get("files"), dict):
         raise ManifestUnreadable(f"{source}: no \"files\" object")
-    return document
+    return document, duplicates
+
+
+def duplicate_warning(name):
+    return (f"check_mirrors: warning: the manifest repeats the member {name!r} in one object; "
+            "the engine reads the first, and so does this check")
 
 
 def manifest_mirrors(document):
@@ -193,10 +198,12 @@ def parse_arguments(argv):
 def main(argv=None):
     args = parse_arguments(argv)
     try:
-        document = read_manifest(args.manifest, args.timeout)
+        document, duplicates = read_manifest(args.manifest, args.timeout)
     except ManifestUnreadable as error:
         print(f"check_mirrors: error: {error}", file=sys.stderr)
         return 2
+    for name in duplicates:
+        print(duplicate_warning(name), file=sys.stderr)
     mirrors = args.mirror or manifest_mirrors(document)
     if not mirrors:
         print("check_mirrors: error: the manifest names no mirror (cdn_list or cdn)", file=sys.stderr)

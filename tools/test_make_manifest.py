@@ -33,7 +33,8 @@ class NameRules(unittest.TestCase):
     def test_windows_name_rules(self):
         accepted = ["a b.txt", "console.txt", "com10", "sub/conx", "nul_/a", "Ünïcödé.txt"]
         refused = ["a<b", "a>b", 'a"b', "a|b", "a?b", "a*b", "tab\tname", "dir /a", "a.",
-                   "sub./a", "con", "CON.txt", "Lpt1.log", "sub/nul", "aux/file"]
+                   "sub./a", "con", "CON.txt", "Lpt1.log", "sub/nul", "aux/file", "con .txt",
+                   "CONIN$", "conout$.log", "com\u00b9", "LPT\u00b3.txt"]
         for key in accepted:
             self.assertIsNone(make_manifest.windows_rejection(key), f"key {key!r}")
         for key in refused:
@@ -51,6 +52,10 @@ class NameRules(unittest.TestCase):
             ("http://m", "100%+#&=;,.bin", "http://m/100%25%2B%23%26%3D%3B%2C.bin"),
             ("http://m", "a b~-_.x", "http://m/a%20b~-_.x"),
             ("http://m", "ctl\u0001\u007f", "http://m/ctl%01%7F"),
+            # A signed base URL's query and fragment follow the path.
+            ("https://cdn.example/base?token=abc", "a/b.bin", "https://cdn.example/base/a/b.bin?token=abc"),
+            ("http://m/p/?t=a/b#f", "x y", "http://m/p/x%20y?t=a/b#f"),
+            ("http://m/p#f?x", "a", "http://m/p/a#f?x"),
         ]
         for base, key, url in rows:
             self.assertEqual(make_manifest.file_url(base, key), url, f"key {key!r}")
@@ -60,6 +65,19 @@ class NameRules(unittest.TestCase):
             self.assertIn("the engine refuses the key", make_manifest.url_rejection(key), f"key {key!r}")
         for key in ["\u0141\u00f3d\u017a.txt", "smile\U0001F600", "caf\u00e9"]:
             self.assertIsNone(make_manifest.url_rejection(key), f"key {key!r}")
+
+    def test_manifest_documents_are_read_as_the_engine_reads_them(self):
+        rows = [
+            (b'{"files": {"a": 1, "b": 2}}', {"files": {"a": 1, "b": 2}}, []),
+            (b'{"files": {"a": 1, "a": 2}}', {"files": {"a": 1}}, ["a"]),
+            (b'{"files": {"a": {"size": 1, "size": 2}}, "files": {}}',
+             {"files": {"a": {"size": 1}}}, ["size", "files"]),
+            (b'\xef\xbb\xbf{"x": [{"k": 1, "k": 2}]}', {"x": [{"k": 1}]}, ["k"]),
+        ]
+        for raw, document, duplicates in rows:
+            self.assertEqual(make_manifest.read_manifest_document(raw), (document, duplicates), raw)
+        with self.assertRaises(ValueError):
+            make_manifest.read_manifest_document(b"{")
 
     def test_published_names_are_the_requested_bytes(self):
         self.assertEqual(make_manifest.published_path("root", "caf\u00e9\\\u0141.txt"),
