@@ -15,6 +15,8 @@
 //   stages <manifest> <mirror> <target> <log> <files>
 //                                         the file stage's steps, timed one by one,
 //                                         for the first <files> entries (0: all)
+//   deep <target> <levels> <piece>        the path rules and the folders of a key of
+//                                         <levels> times <piece>, a cancel after 1 s
 //   poll <dll> <manifest-url> <target> <log> <work-dir>
 //                                         GetOnlineInstallProgress while a transfer runs
 #include <windows.h>
@@ -29,6 +31,7 @@
 #include <memory>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "handles.h"
@@ -495,6 +498,60 @@ int Poll(const std::wstring& dll, const std::wstring& manifestUrl, const std::ws
     return 0;
 }
 
+
+// ---- deep: the path rules on a key of many folders ---------------------------------
+
+// Every check the run makes of one key, in the run's order, on a key of `levels`
+// copies of `piece` below `target`, each timed on its own; then the key's folders,
+// with a cancel raised after a second, and how soon the walk answers it.
+int Deep(const std::wstring& target, int levels, const std::wstring& piece) {
+    std::wstring key;
+    for (int i = 0; i < levels; ++i) key += piece;
+    key += L"f.bin";
+    tolvek::FileEntry entry;
+    entry.key = key;
+    std::wstring resolvedTarget = tolvek::FullPath(target);
+    if (!resolvedTarget.empty() && resolvedTarget.back() != L'\\') resolvedTarget += L'\\';
+    const std::wstring destination = tolvek::JoinPath(target, key);
+    tolvek::ClaimedPaths claimed;
+    auto timed = [&](const char* name, auto&& step) {
+        const auto start = Clock::now();
+        step();
+        Result(name, SecondsSince(start) * 1e3, "ms");
+    };
+    bool refused = false;
+    timed("deep_check_entry", [&] { refused = !tolvek::CheckEntry(entry, resolvedTarget).ok(); });
+    Result("deep_refused_up_front", refused, "flag");
+    timed("deep_protected", [&] { tolvek::IsProtectedInstallerArtifact(key); });
+    timed("deep_safe_relative", [&] { tolvek::IsSafeRelativePath(key); });
+    timed("deep_escapes", [&] { tolvek::EscapesTargetDirectory(resolvedTarget, key); });
+    tolvek::ResolvedPath resolved;
+    timed("deep_resolve", [&] { resolved = tolvek::ResolvePath(destination); });
+    timed("deep_may_write", [&] { tolvek::MayWriteDestination(claimed, key, resolved); });
+    timed("deep_file_url", [&] { tolvek::BuildFileUrl(L"http://127.0.0.1/base?token=x", key); });
+
+    tolvek::CancelSignal cancel;
+    std::atomic<bool> walked{false};
+    Clock::time_point cancelledAt{};
+    std::thread host([&] {
+        const auto start = Clock::now();
+        while (!walked && SecondsSince(start) < 1.0) Sleep(1);
+        cancelledAt = Clock::now();
+        cancel.raised = true;
+    });
+    const auto start = Clock::now();
+    DWORD error = 0;
+    tolvek::EnsureDirectoryExists(tolvek::ParentDirectory(destination), cancel, error);
+    const auto returnedAt = Clock::now();
+    walked = true;
+    host.join();
+    Result("deep_directories", std::chrono::duration<double>(returnedAt - start).count() * 1e3, "ms");
+    Result("deep_directories_cancelled", error == ERROR_CANCELLED, "flag");
+    if (error == ERROR_CANCELLED)
+        Result("deep_cancel_latency", std::chrono::duration<double>(returnedAt - cancelledAt).count() * 1e3, "ms");
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -510,6 +567,7 @@ int wmain(int argc, wchar_t** argv) {
         return need(6), Download(args[1], args[2], args[3], _wtoi64(args[4].c_str()), _wtoi(args[5].c_str()));
     if (command == L"parse") return need(3), Parse(args[1], _wtoi(args[2].c_str()));
     if (command == L"stages") return need(6), Stages(args[1], args[2], args[3], args[4], _wtoi(args[5].c_str()));
+    if (command == L"deep") return need(4), Deep(args[1], _wtoi(args[2].c_str()), args[3]);
     if (command == L"poll") return need(6), Poll(args[1], args[2], args[3], args[4], args[5]);
     Fail("unknown command");
     return 2;

@@ -380,6 +380,16 @@ class Bench:
                                 windows_path(target), windows_path(self.out / f"stages-{workload}.log"), sample)
             figures.update({f"{workload}_{k}": v for k, v in stage.items()})
             subprocess.run(["sync"])
+        # Keys 20,000 folders deep (past the longest path, refused by the entry check) and
+        # 10,000 deep (within it: every rule, then its folders until a cancel after 1 s).
+        for levels in (20000, 10000):
+            target = self.out / f"deep{levels}"
+            shutil.rmtree(target, ignore_errors=True)
+            target.mkdir(parents=True)
+            deep = self.engine("deep", windows_path(target), levels, "d/")
+            figures.update({f"deep{levels}_{k[len('deep_'):]}": v for k, v in deep.items()})
+            figures[f"deep{levels}_rules"] = sum(deep[f"deep_{rule}"] for rule in DEEP_RULES)
+            shutil.rmtree(target, ignore_errors=True)
         target = self.out / "poll"
         shutil.rmtree(target, ignore_errors=True)
         figures.update(self.engine("poll", windows_path(self.build / "bin/tolvek_online_installer.dll"),
@@ -393,6 +403,9 @@ class Bench:
         if self.server:
             self.server.stop()
 
+
+# engine_bench deep's timings of the file stage's path rules on one key.
+DEEP_RULES = ("check_entry", "protected", "safe_relative", "escapes", "resolve", "may_write", "file_url")
 
 PYTHON_PARSE = """
 import json, sys, time
@@ -527,6 +540,12 @@ def report(bench, figures, results_dir, load):
         ("GetFileAttributesW", "get_file_attributes", "us", "platform"),
         ("AppendLogLine (open, write, close)", "append_log_line", "us", ""),
         ("Wine process start (empty program)", "wine_process_start", "s", "platform"),
+        ("key 20,000 folders deep: the entry check (refused: past the longest path)", "deep20000_check_entry",
+         "ms", "target well under 1000"),
+        ("  every path rule of the file stage on it, together", "deep20000_rules", "ms", ""),
+        ("key 10,000 folders deep: every path rule, together", "deep10000_rules", "ms", ""),
+        ("  its folders: a cancel 1 s into the walk answered after", "deep10000_cancel_latency", "ms",
+         "one platform call"),
     ]
     for label, key, unit, note in micro:
         if key in figures:

@@ -23,6 +23,8 @@ enum class FailureKind {
     TooLarge,          // a body of no declared size passed its ceiling
     RangeMismatch,     // a resumed transfer got another range than the rest it asked for
     CannotCreateFile,  // the local file for a body could not be created
+    CannotCreateDirectory,  // the target or working directory cannot exist
+    InvalidEntry,      // a manifest entry no request could serve or no disk hold
     DiskWrite,         // the local disk refused a write
     FileMissing,       // a file to verify is not there
     Hashing,           // the digest could not be computed

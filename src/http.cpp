@@ -81,10 +81,13 @@ Outcome SizeMismatch(int64_t expectedSize, int64_t written) {
                                                std::to_wstring(written));
 }
 
-// "Write error for file: " + path + " (" + the platform's reason + ")".
+// What + path + " (" + the platform's reason + ")": a local file's failure.
+Outcome LocalFailure(FailureKind kind, const wchar_t* what, const std::wstring& path, DWORD code) {
+    return Fail(kind, what + path + L" (" + Win32ErrorText(code) + L")", code);
+}
+
 Outcome WriteError(const std::wstring& path, DWORD code) {
-    return Fail(FailureKind::DiskWrite,
-                L"Write error for file: " + path + L" (" + Win32ErrorText(code) + L")", code);
+    return LocalFailure(FailureKind::DiskWrite, L"Write error for file: ", path, code);
 }
 
 // A failed, cancelled or timed-out operation of a request as the engine reports
@@ -135,7 +138,7 @@ bool ContentRangeText(HINTERNET request, std::wstring& text) {
 }
 
 Outcome RangeMismatch(const Transfer& transfer, const std::wstring& got) {
-    const int64_t size = transfer.expectedSize;
+    const int64_t size = transfer.expectedSize.value_or(0);
     return Fail(FailureKind::RangeMismatch,
                 L"Range mismatch: expected bytes " + std::to_wstring(transfer.resumeFrom) + L"-" +
                     std::to_wstring(size - 1) + L"/" + std::to_wstring(size) + L", got " + got);
@@ -151,7 +154,7 @@ Outcome PlaceOfBody(HINTERNET request, DWORD status, const Transfer& transfer, i
     if (!ContentRangeText(request, text)) return RangeMismatch(transfer, L"none");
     ContentRange range;
     if (!ParseContentRange(text, range) || range.first != transfer.resumeFrom ||
-        range.last != transfer.expectedSize - 1 || range.complete != transfer.expectedSize)
+        range.last != transfer.expectedSize.value_or(0) - 1 || range.complete != transfer.expectedSize)
         return RangeMismatch(transfer, text);
     from = transfer.resumeFrom;
     return Success();
@@ -171,7 +174,7 @@ Outcome Unresumed(Outcome failure, const Transfer& transfer) {
 Outcome OpenBodyFile(const std::wstring& path, int64_t from, FileHandle& file) {
     file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, from > 0 ? OPEN_ALWAYS : CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return Fail(FailureKind::CannotCreateFile, L"Cannot create file: " + path, GetLastError());
+    if (!file) return LocalFailure(FailureKind::CannotCreateFile, L"Cannot create file: ", path, GetLastError());
     if (from == 0) return Success();
     LARGE_INTEGER offset;
     offset.QuadPart = from;
@@ -182,7 +185,7 @@ Outcome OpenBodyFile(const std::wstring& path, int64_t from, FileHandle& file) {
 
 // A failed transfer asked to keep a prefix leaves what it wrote below the size.
 bool KeepsPrefix(const Transfer& transfer, int64_t written) {
-    return transfer.keepPrefix && written > 0 && written < transfer.expectedSize;
+    return transfer.keepPrefix && written > 0 && written < transfer.expectedSize.value_or(0);
 }
 
 // The connection and the request, not yet sent.
@@ -292,8 +295,8 @@ Outcome ReceiveBody(AsyncRequest& request, HANDLE file, const Transfer& transfer
         if (!wrote.ok()) return wrote;
         written += read;
         // Neither an announced length nor the body's end can be trusted to come.
-        if (transfer.expectedSize >= 1 && written > transfer.expectedSize)
-            return SizeMismatch(transfer.expectedSize, written);
+        if (transfer.expectedSize && written > *transfer.expectedSize)
+            return SizeMismatch(*transfer.expectedSize, written);
         if (transfer.ceiling && written > transfer.ceiling->bytes)
             return Fail(FailureKind::TooLarge, transfer.ceiling->failure);
         const auto now = std::chrono::steady_clock::now();
@@ -305,8 +308,8 @@ Outcome ReceiveBody(AsyncRequest& request, HANDLE file, const Transfer& transfer
     if (announced >= 0 && announced != written)
         return Fail(FailureKind::IncompleteBody, L"Incomplete download: got " + std::to_wstring(written) +
                                                      L" of " + std::to_wstring(announced) + L" bytes");
-    if (transfer.expectedSize >= 1 && transfer.expectedSize != written)
-        return SizeMismatch(transfer.expectedSize, written);
+    if (transfer.expectedSize && *transfer.expectedSize != written)
+        return SizeMismatch(*transfer.expectedSize, written);
     return Success();
 }
 

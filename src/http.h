@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace tolvek {
@@ -50,7 +51,7 @@ struct SizeCeiling {
 struct Transfer {
     const std::wstring& url;
     const std::wstring& localPath;
-    int64_t expectedSize = 0;              // the declared size; 0 or less: none
+    std::optional<int64_t> expectedSize = std::nullopt;  // the declared size, when there is one (0: an empty body)
     const SizeCeiling* ceiling = nullptr;  // for a body of no declared size
     // The local file already holds the first `resumeFrom` bytes of the body: the
     // rest is asked for with "Range: bytes=<resumeFrom>-" and appended only when
@@ -78,11 +79,10 @@ bool ParseContentRange(const std::wstring& text, ContentRange& range);
 using TransferReport = std::function<void(const wchar_t* status, int64_t bytesDone)>;
 
 // GETs the URL into the local file; leaves no partial file behind unless asked to
-// keep a prefix (see Transfer). A body
-// stops as soon as it passes the expected size (when at least 1) or the ceiling,
-// so a server cannot fill the disk, and ends as a time-out when a KiB takes more
-// than 30 s. The body passes through the run's buffer; a cancel ends the transfer
-// at once, whatever the platform is waiting for.
+// keep a prefix (see Transfer). A body stops as soon as it passes the expected size
+// (when declared) or the ceiling, so a server cannot fill the disk, and ends as a
+// time-out when a KiB takes more than 30 s. The body passes through the run's
+// buffer; a cancel ends the transfer at once, whatever the platform is waiting for.
 Outcome DownloadToFile(HINTERNET session, const Transfer& transfer, RunBuffer& buffer,
                        const CancelSignal& cancel, const TransferReport& report);
 

@@ -111,7 +111,8 @@ struct MirrorAttempts {
     Outcome Fetch(const std::wstring& line, bool& appended) {
         Log(line);
         if (held > 0) Log(L"Resuming download at " + std::to_wstring(held) + L" bytes: " + url);
-        const int64_t expectedSize = file.entry.hasSize ? file.entry.size : 0;
+        std::optional<int64_t> expectedSize;
+        if (file.entry.hasSize) expectedSize = file.entry.size;
         int64_t from = 0;
         Outcome outcome = DownloadToFile(file.session, {url, file.temporaryPath, expectedSize, nullptr, held,
                                                         resumable, &from},
@@ -146,8 +147,10 @@ struct MirrorAttempts {
     }
 
     FailureReach Reach(const Outcome& failure) const {
-        // A full disk is no mirror's fault, and no other mirror can help.
-        if (failure.kind == FailureKind::DiskWrite) return FailureReach::Operation;
+        // A full disk or a file that cannot be created is no mirror's fault, and no
+        // other mirror can help.
+        if (failure.kind == FailureKind::DiskWrite || failure.kind == FailureKind::CannotCreateFile)
+            return FailureReach::Operation;
         if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::DigestMismatch)
             return FailureReach::Target;
         return FailureReach::Attempt;
@@ -166,11 +169,18 @@ struct MirrorAttempts {
     }
 
     // A failure of the mirror itself rather than of the file asked for: no HTTP
-    // status at all (refused, reset, TLS, time-out) or a server error.
-    bool IsMirrorFailure(const Outcome& failure) const {
-        if (verifying) return false;
-        return failure.kind == FailureKind::NoHttpStatus ||
-               (failure.kind == FailureKind::HttpStatus && failure.httpStatus >= 500);
+    // status at all (refused, reset, TLS, time-out), a server error, a body that stalls,
+    // breaks off or ends short of its own length, or other bytes than the manifest's
+    // (a stale copy). A 4xx or a size against the manifest may be the file's own.
+    static bool IsMirrorFailure(const Outcome& failure) {
+        switch (failure.kind) {
+            case FailureKind::NoHttpStatus:
+            case FailureKind::BodyRead:
+            case FailureKind::IncompleteBody:
+            case FailureKind::DigestMismatch: return true;
+            case FailureKind::HttpStatus: return failure.httpStatus >= 500;
+            default: return false;
+        }
     }
 };
 
@@ -244,9 +254,11 @@ std::wstring BuildFileUrl(const std::wstring& baseUrl, const std::wstring& manif
         if (!path.empty()) path += L'/';
         path += PercentEncodeSegment(piece);
     }
-    std::wstring base = baseUrl;
+    // A signed mirror URL carries its token in a query: the file's path goes before it.
+    const size_t tail = baseUrl.find_first_of(L"?#");
+    std::wstring base = baseUrl.substr(0, tail);
     while (!base.empty() && (base.back() == L'/' || base.back() == L'\\')) base.pop_back();
-    return base + L"/" + path;
+    return base + L"/" + path + (tail == std::wstring::npos ? L"" : baseUrl.substr(tail));
 }
 
 }  // namespace tolvek

@@ -38,13 +38,16 @@ int64_t UsableTemporary(const FileEntry& entry, const std::wstring& temporaryPat
 
 // Brings a verified copy of one manifest file to its temporary path, trying the
 // mirrors in order with up to three attempts each. `mirrors` is the run's order:
-// a mirror that failed every attempt with no status or a server error moves to its end.
+// a mirror that failed every attempt by a fault of its own (no status, a server
+// error, a broken body, other bytes than the manifest's) moves to its end. A file
+// that cannot be created or written locally ends the download at once.
 // A resumable entry's temporary file is continued rather than restarted, from one
 // attempt to the next, one mirror to the next and one run to the next; a failure
 // keeps what it holds below the declared size, a cancel deletes it.
 Outcome DownloadFileWithFailover(const FileDownload& file, std::vector<std::wstring>& mirrors);
 
-// Base URL without trailing separators, "/", the percent-encoded manifest path.
+// Base URL without trailing separators, "/", the percent-encoded manifest path, then
+// the base URL's query and fragment, when it has them.
 std::wstring BuildFileUrl(const std::wstring& baseUrl, const std::wstring& manifestPath);
 std::wstring PercentEncodeSegment(const std::wstring& segment);
 

@@ -30,6 +30,8 @@ public:
 const wchar_t kManifestFileName[] = L"tolvek_launcher_manifest.json";
 const wchar_t kUserAgent[] = L"TolvekLauncherOnlineInstaller/1.5.1";
 const wchar_t kNetworkUnreachable[] = L"NETWORK_UNREACHABLE: ";
+const wchar_t kEmptyTarget[] = L"Target directory is empty";
+const wchar_t kEmptyWorkingDirectory[] = L"Working directory is empty";
 
 // The working state of one run.
 struct InstallRun {
@@ -237,7 +239,11 @@ void InstallEntry(FileStage& stage, const EntryPlace& place) {
     InstallRun& run = stage.run;
     const FileEntry& entry = place.entry;
     if (place.isProtected) return SkipProtected(stage, place);
-    EnsureDirectoryExists(ParentDirectory(place.destination));
+    // A folder that cannot be made shows as the temporary file that cannot be created.
+    DWORD unused = 0;
+    if (!EnsureDirectoryExists(ParentDirectory(place.destination), run.cancel, unused) &&
+        IsCancelled(run.cancel))
+        throw InstallError(kCancelledByUser);
     Log(L"[" + std::to_wstring(place.number) + L"/" + std::to_wstring(stage.count) +
         L"] Processing key: " + entry.key);
 
@@ -251,6 +257,16 @@ void InstallEntry(FileStage& stage, const EntryPlace& place) {
     ReportProgress(run.tracker, {.status = L"Installed", .item = entry.key,
                                  .itemIndex = place.number, .itemCount = stage.count});
     Log(L"Installed: " + entry.key);
+}
+
+// Entries that no mirror's bytes could install (an unusable size or hash, a name
+// Windows cannot hold) end the run before the probe and before any file request.
+// Protected files are skipped unread by the stage, whatever they declare.
+void RefuseUnusableEntries(InstallRun& run, const std::wstring& resolvedTarget) {
+    for (const FileEntry& entry : run.manifest.entries) {
+        if (IsCancelled(run.cancel)) throw InstallError(kCancelledByUser);
+        if (!IsProtectedInstallerArtifact(entry.key)) Require(run, CheckEntry(entry, resolvedTarget));
+    }
 }
 
 void InstallAdmitted(FileStage& stage) {
@@ -272,6 +288,7 @@ void InstallAdmitted(FileStage& stage) {
 void InstallFiles(InstallRun& run, HINTERNET session, RunBuffer& buffer) {
     FileStage stage{run, session, buffer};
     stage.resolvedTarget = WithTrailingSeparator(FullPath(run.request.targetDirectory));
+    RefuseUnusableEntries(run, stage.resolvedTarget);
     stage.claimed = ClaimRunFiles(run);
     stage.count = static_cast<int32_t>(run.manifest.entries.size());
     AdmitEntries(stage);
@@ -290,14 +307,29 @@ void DeleteManifestCopy(const InstallRun& run) {
     DeleteFileIfExists(TemporaryPath(run.manifestPath));
 }
 
-void PrepareDirectoriesAndLog(const InstallRun& run) {
+// A directory the run needs: an empty path would put its files in the host's
+// current directory, and one that cannot be made fails every file in it.
+Outcome PrepareDirectory(const std::wstring& path, const wchar_t* emptyText, const CancelSignal& cancel) {
+    if (path.empty()) return Fail(FailureKind::CannotCreateDirectory, emptyText);
+    DWORD error = 0;
+    if (EnsureDirectoryExists(path, cancel, error)) return Success();
+    if (error == ERROR_CANCELLED) return Cancelled();
+    return Fail(FailureKind::CannotCreateDirectory,
+                L"Cannot create directory: " + path + L" (" + Win32ErrorText(error) + L")", error);
+}
+
+// The directories and the opening lines; a working or target directory that cannot
+// exist ends the run before the manifest is requested.
+void PrepareDirectoriesAndLog(InstallRun& run) {
     const InstallRequest& request = run.request;
-    EnsureDirectoryExists(request.workingDirectory);
+    const Outcome working = PrepareDirectory(request.workingDirectory, kEmptyWorkingDirectory, run.cancel);
     EnsureDirectoryExists(ParentDirectory(request.logPath));
-    EnsureDirectoryExists(request.targetDirectory);
+    const Outcome target = PrepareDirectory(request.targetDirectory, kEmptyTarget, run.cancel);
     Log(L"Online installation started");
     Log(L"Manifest URLs: " + request.manifestUrls);
     Log(L"Target directory: " + request.targetDirectory);
+    Require(run, working);
+    Require(run, target);
 }
 
 // Steps from the directories to the run's success; any failure throws.

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <iterator>
+
 namespace tolvek {
 
 namespace {
@@ -126,6 +128,38 @@ bool LastComponentNamesNoFile(const std::wstring& key) {
     return key.find_first_not_of(L". ", start) == std::wstring::npos;
 }
 
+// The longest path the platform converts for a file call: its native form counts
+// bytes in 16 bits.
+constexpr size_t kLongestPlatformPath = 32767;
+const wchar_t kTemporarySuffix[] = L".download";
+
+bool IsForbiddenInName(wchar_t c) {
+    return c < 0x20 || c == L'*' || c == L'?' || c == L'<' || c == L'>' || c == L'|' || c == L'"';
+}
+
+// COM and LPT take one digit from 1 to 9; some Windows versions read the superscripts
+// U+00B9, U+00B2 and U+00B3 as digits there too.
+bool IsPortNumber(wchar_t c) { return (c >= L'1' && c <= L'9') || c == 0xB9 || c == 0xB2 || c == 0xB3; }
+
+// The platform opens a device for such a name wherever it stands in a path: its part
+// before the first dot, without trailing blanks, names the device ("con .txt" is CON).
+bool IsReservedDeviceName(const wchar_t* name, size_t length) {
+    size_t end = 0;
+    while (end < length && name[end] != L'.') ++end;
+    while (end > 0 && name[end - 1] == L' ') --end;
+    std::wstring stem(name, end);
+    for (wchar_t& c : stem) c = static_cast<wchar_t>(c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c);
+    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL" || stem == L"CONIN$" ||
+        stem == L"CONOUT$")
+        return true;
+    return stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
+           IsPortNumber(stem[3]);
+}
+
+Outcome Refused(const wchar_t* what, const std::wstring& key) {
+    return Fail(FailureKind::InvalidEntry, what + key);
+}
+
 bool HasUnpairedSurrogate(const std::wstring& text) {
     for (size_t i = 0; i < text.size(); ++i) {
         if (i + 1 < text.size() && IS_SURROGATE_PAIR(text[i], text[i + 1]))
@@ -194,7 +228,33 @@ bool IsProtectedInstallerArtifact(const std::wstring& key) {
            EqualIgnoringAsciiCase(extension, L".msg");
 }
 
-std::wstring TemporaryPath(const std::wstring& destination) { return destination + L".download"; }
+bool IsWindowsFileName(const std::wstring& key) {
+    size_t start = 0;
+    for (size_t i = 0; i <= key.size(); ++i) {
+        if (i < key.size() && !IsSeparator(key[i])) {
+            if (IsForbiddenInName(key[i])) return false;
+            continue;
+        }
+        if (IsReservedDeviceName(key.data() + start, i - start)) return false;
+        start = i + 1;
+    }
+    return true;
+}
+
+Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget) {
+    if (entry.sizeUnusable) return Refused(L"Invalid file size in manifest: ", entry.key);
+    if (entry.hashUnusable) return Refused(L"Invalid file hash in manifest: ", entry.key);
+    // The platform reads a path only up to its first NUL. A key with one is refused by
+    // the file stage in its turn, after the protected file its head may name by a
+    // short name; here only the part the platform would see is judged.
+    const std::wstring seen = entry.key.substr(0, entry.key.find(L'\0'));
+    const size_t longest = resolvedTarget.size() + seen.size() + std::size(kTemporarySuffix) - 1;
+    if (!IsWindowsFileName(seen) || longest > kLongestPlatformPath)
+        return Refused(L"Invalid file path in manifest: ", entry.key);
+    return Success();
+}
+
+std::wstring TemporaryPath(const std::wstring& destination) { return destination + kTemporarySuffix; }
 
 ResolvedPath ResolvePath(const std::wstring& path) {
     ResolvedPath resolved;

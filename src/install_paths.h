@@ -3,6 +3,8 @@
 // the platform's path resolution; nothing here downloads, logs or writes.
 #pragma once
 
+#include "failure.h"
+
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -17,6 +19,11 @@ struct FileEntry {
     std::wstring hash;  // upper-cased a-z
     bool hasSize = false;
     bool hasHash = false;
+    // A "size" or "hash" member was written but cannot bound or verify anything: a
+    // size that is negative, fractional or no number; a hash that is no string of
+    // 64 hexadecimal digits. Such an entry is refused before any request.
+    bool sizeUnusable = false;
+    bool hashUnusable = false;
 };
 
 std::wstring ToForwardSlashes(const std::wstring& path);
@@ -25,6 +32,14 @@ std::wstring JoinPath(const std::wstring& directory, const std::wstring& relativ
 std::wstring FullPath(const std::wstring& path);
 bool EscapesTargetDirectory(const std::wstring& base, const std::wstring& key);
 bool IsProtectedInstallerArtifact(const std::wstring& key);
+// Whether every component of the key is a name Windows can hold: none of * ? < > | "
+// or U+0000-U+001F, and no reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9,
+// CONIN$, CONOUT$, in any case, with any extension and trailing blanks and dots).
+bool IsWindowsFileName(const std::wstring& key);
+// Refuses (InvalidEntry) an entry that no mirror's bytes could install: an unusable
+// size or hash, a name Windows cannot hold, or a temporary path below `resolvedTarget`
+// longer than any path the platform accepts. The name is judged up to a NUL.
+Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget);
 
 // Where a destination's file is downloaded before it is moved into place.
 std::wstring TemporaryPath(const std::wstring& destination);

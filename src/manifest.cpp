@@ -4,6 +4,8 @@
 #include "handles.h"
 #include "http.h"
 
+#include <cmath>
+
 namespace tolvek {
 
 namespace {
@@ -11,20 +13,39 @@ namespace {
 // A manifest has no declared size; an endless body must not fill the disk.
 constexpr int64_t kManifestCeiling = 134217728;  // 128 MiB
 
+// A count of bytes: a number that is neither negative nor fractional.
+bool IsByteCount(const JsonValue& value) {
+    return value.kind == JsonKind::Number && value.number >= 0 && std::floor(value.number) == value.number;
+}
+
+bool IsHexDigit(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
+// 64 hexadecimal digits in either case: the only text a SHA-256 can be compared with.
+bool IsSha256Text(const JsonValue& value) {
+    if (value.kind != JsonKind::String || value.count != 64) return false;
+    for (const wchar_t c : StringOf(value))
+        if (!IsHexDigit(c)) return false;
+    return true;
+}
+
 // Size, hash and their flags from a member value of "files"; the caller sets `key`.
+// A member that is written but unusable is recorded as such: it must not pass for
+// an absent one, which would turn the bound or the verification off.
 FileEntry ReadFileEntry(const JsonValue& value) {
     FileEntry entry;
-    const JsonValue* size = FindMember(value, L"size");
-    if (size && size->kind == JsonKind::Number) {
-        entry.size = TruncateToInt64(size->number);
-        entry.hasSize = true;
+    if (const JsonValue* size = FindMember(value, L"size")) {
+        entry.hasSize = IsByteCount(*size);
+        entry.sizeUnusable = !entry.hasSize;
+        if (entry.hasSize) entry.size = TruncateToInt64(size->number);
     }
-    const JsonValue* hash = FindMember(value, L"hash");
-    if (hash && hash->kind == JsonKind::String && hash->count > 0) {
-        entry.hash = StringOf(*hash);
+    if (const JsonValue* hash = FindMember(value, L"hash")) {
+        entry.hasHash = IsSha256Text(*hash);
+        entry.hashUnusable = !entry.hasHash;
+        if (entry.hasHash) entry.hash = StringOf(*hash);
         for (wchar_t& c : entry.hash)
             if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-        entry.hasHash = true;
     }
     return entry;
 }
@@ -87,8 +108,10 @@ struct ManifestAttempts {
     }
 
     FailureReach Reach(const Outcome& failure) const {
-        // A full disk is not the network's fault: no other attempt or URL.
-        if (failure.kind == FailureKind::DiskWrite) return FailureReach::Operation;
+        // A full disk or a working directory that cannot hold the copy is not the
+        // network's fault: no other attempt or URL.
+        if (failure.kind == FailureKind::DiskWrite || failure.kind == FailureKind::CannotCreateFile)
+            return FailureReach::Operation;
         // The same URL would bring the same document, or never crack.
         if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::MissingFiles)
             return FailureReach::Target;
@@ -108,7 +131,7 @@ struct ManifestAttempts {
             ReportProgress(tracker, {.status = status, .item = url, .itemIndex = number,
                                      .itemCount = count, .fileBytesDone = done});
         };
-        return DownloadToFile(session, {url, temporaryPath, 0, &ceiling}, buffer, cancel, report);
+        return DownloadToFile(session, {url, temporaryPath, std::nullopt, &ceiling}, buffer, cancel, report);
     }
 
     Outcome Read() {

@@ -139,17 +139,40 @@ size_t ParentLength(const std::wstring& path, size_t length) {
     return end == 0 ? 1 : end;
 }
 
+// Calls `call` with the first `length` units of `path` as a terminated string, cut
+// in place for the call: a walk over a long path copies nothing per level.
+template <typename Call>
+auto WithPrefix(std::wstring& path, size_t length, Call call) {
+    const wchar_t kept = path[length];  // the terminator itself when length is the size
+    path[length] = L'\0';
+    auto result = call(path.c_str());
+    path[length] = kept;
+    return result;
+}
+
+bool Stopped(DWORD& error, DWORD code) {
+    error = code;
+    return false;
+}
+
 }  // namespace
 
 // Missing directories are found walking up and created from the outermost down, in a
-// loop: a path with tens of thousands of separators costs no stack.
-bool EnsureDirectoryExists(const std::wstring& path) {
+// loop: a path with tens of thousands of separators costs no stack, and each level
+// one platform call and no copy of the path. The manifest decides how deep a path
+// goes, so every level reads the cancel signal.
+bool EnsureDirectoryExists(const std::wstring& path, const CancelSignal& cancel, DWORD& error) {
+    error = 0;
     if (path.empty()) return true;
+    std::wstring prefix = path;
     std::vector<size_t> missing;  // lengths of the missing prefixes, deepest first
     for (size_t length = path.size();;) {
-        const DWORD attributes = GetFileAttributesW(path.substr(0, length).c_str());
+        if (IsCancelled(cancel)) return Stopped(error, ERROR_CANCELLED);
+        const DWORD attributes = WithPrefix(prefix, length, GetFileAttributesW);
         if (attributes != INVALID_FILE_ATTRIBUTES) {
-            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+            // What the platform answers for a directory in place of a file, or below one.
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return Stopped(error, length == path.size() ? ERROR_ALREADY_EXISTS : ERROR_PATH_NOT_FOUND);
             break;
         }
         missing.push_back(length);
@@ -158,11 +181,19 @@ bool EnsureDirectoryExists(const std::wstring& path) {
         length = parent;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (!CreateDirectoryW(path.substr(0, *it).c_str(), nullptr) &&
-            GetLastError() != ERROR_ALREADY_EXISTS)
-            return false;
+        if (IsCancelled(cancel)) return Stopped(error, ERROR_CANCELLED);
+        const bool created = WithPrefix(prefix, *it, [](const wchar_t* directory) {
+            return CreateDirectoryW(directory, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+        });
+        if (!created) return Stopped(error, GetLastError());
     }
     return true;
+}
+
+bool EnsureDirectoryExists(const std::wstring& path) {
+    const CancelSignal never;
+    DWORD error = 0;
+    return EnsureDirectoryExists(path, never, error);
 }
 
 bool DeleteFileIfExists(const std::wstring& path) {

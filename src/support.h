@@ -49,6 +49,11 @@ void AppendLogLine(const std::wstring& path, const std::wstring& message);
 void Log(const std::wstring& message);
 
 std::wstring ParentDirectory(const std::wstring& path);
+// True when the directory exists afterwards. Otherwise false with the platform's code
+// in `error`: of the level that could not be made, ERROR_ALREADY_EXISTS for a file in
+// the directory's place, ERROR_PATH_NOT_FOUND below a file, ERROR_CANCELLED when the
+// cancel signal, read before every level, was raised.
+bool EnsureDirectoryExists(const std::wstring& path, const CancelSignal& cancel, DWORD& error);
 bool EnsureDirectoryExists(const std::wstring& path);
 bool DeleteFileIfExists(const std::wstring& path);
 bool FileExists(const std::wstring& path);

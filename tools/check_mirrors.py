@@ -22,7 +22,6 @@ manifest, 1 one does not, 2 usage error or an unreadable manifest.
 
 import argparse
 import hashlib
-import json
 import sys
 import time
 import urllib.error
@@ -44,7 +43,8 @@ class ManifestUnreadable(Exception):
 
 
 def read_manifest(source, timeout):
-    """The manifest document from a file or a URL, and its bytes."""
+    """The manifest document from a file or a URL, read as the engine reads it (of a
+    repeated member name the first counts), its bytes, and the repeated names."""
     try:
         if source.lower().startswith(make_manifest.URL_SCHEMES):
             with urllib.request.urlopen(source, timeout=timeout) as answer:
@@ -52,12 +52,17 @@ def read_manifest(source, timeout):
         else:
             with open(source, "rb") as f:
                 raw = f.read()
-        document = json.loads(raw.decode("utf-8-sig"))
+        document, duplicates = make_manifest.read_manifest_document(raw)
     except (OSError, ValueError) as error:
         raise ManifestUnreadable(f"{source}: {error}")
     if not isinstance(document, dict) or not isinstance(document.get("files"), dict):
         raise ManifestUnreadable(f"{source}: no \"files\" object")
-    return document, raw
+    return document, raw, duplicates
+
+
+def duplicate_warning(name):
+    return (f"check_mirrors: warning: the manifest repeats the member {name!r} in one object; "
+            "the engine reads the first, and so does this check")
 
 
 def manifest_mirrors(document):
@@ -228,10 +233,12 @@ def parse_arguments(argv):
 def main(argv=None):
     args = parse_arguments(argv)
     try:
-        document, raw = read_manifest(args.manifest, args.timeout)
+        document, raw, duplicates = read_manifest(args.manifest, args.timeout)
     except ManifestUnreadable as error:
         print(f"check_mirrors: error: {error}", file=sys.stderr)
         return 2
+    for name in duplicates:
+        print(duplicate_warning(name), file=sys.stderr)
     mirrors = args.mirror or manifest_mirrors(document)
     if not mirrors:
         print("check_mirrors: error: the manifest names no mirror (cdn_list or cdn)", file=sys.stderr)

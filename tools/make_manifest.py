@@ -37,8 +37,9 @@ PROTECTED_PREFIX = "unins"
 PROTECTED_EXTENSIONS = (".exe", ".dat", ".msg")
 PROTECTED_MIN_LENGTH = 9
 WINDOWS_FORBIDDEN = set('<>:"|?*\\')
-RESERVED_DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL"} | {
-    prefix + digit for prefix in ("COM", "LPT") for digit in "123456789"}
+# As the engine refuses them: some Windows versions read the superscripts as port digits.
+RESERVED_DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
+    prefix + digit for prefix in ("COM", "LPT") for digit in "123456789\u00b9\u00b2\u00b3"}
 URL_SCHEMES = ("http://", "https://")
 URL_UNRESERVED = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~")
 LATIN1_LAST = 0xFF
@@ -103,8 +104,32 @@ def percent_encode(raw):
 
 
 def file_url(base_url, key):
-    """The URL the engine requests for `key` from the mirror at `base_url`."""
-    return base_url.rstrip("/\\") + "/" + "/".join(percent_encode(request_bytes(p)) for p in path_pieces(key))
+    """The URL the engine requests for `key` from the mirror at `base_url`: the base's
+    query and fragment (a signed URL's token) follow the file's path."""
+    cut = min([i for i in (base_url.find("?"), base_url.find("#")) if i >= 0], default=len(base_url))
+    path = "/".join(percent_encode(request_bytes(p)) for p in path_pieces(key))
+    return base_url[:cut].rstrip("/\\") + "/" + path + base_url[cut:]
+
+
+def read_manifest_document(raw):
+    """A manifest's bytes read as the engine reads them, and the members it ignores.
+
+    Of two members with one name in an object the engine keeps the first (Python's
+    json keeps the last): the document returned keeps the first, and the list names
+    every later one, e.g. 'files: "a.bin"'. Raises ValueError for text that is not
+    JSON."""
+    duplicates = []
+
+    def first_wins(pairs):
+        members = {}
+        for name, value in pairs:
+            if name in members:
+                duplicates.append(name)
+            else:
+                members[name] = value
+        return members
+
+    return json.loads(raw.decode("utf-8-sig"), object_pairs_hook=first_wins), duplicates
 
 
 def published_path(root, key):

@@ -139,6 +139,20 @@ class CheckMirrors(unittest.TestCase):
         code, out, _ = self.run_tool(self.manifest, "--mirror", self.mirrors["good"], "--manifest-url", urls["good"])
         self.assertEqual((code, out[-1]), (0, "1 of 1 manifest URLs serve this manifest"))
 
+    def test_a_repeated_key_is_checked_as_the_engine_installs_it_and_said(self):
+        readme = self.document["files"]["readme.txt"]
+        wrong = '{"size": 3, "hash": "%s"}' % ("0" * 64)
+        good = '{"size": %d, "hash": "%s"}' % (readme["size"], readme["hash"])
+        # The engine installs the first entry: the check verifies that one.
+        for entries, code in ((good + ', "readme.txt": ' + wrong, 0), (wrong + ', "readme.txt": ' + good, 1)):
+            path = os.path.join(self.scratch, "repeated.json")
+            with open(path, "w", encoding="utf-8") as f:
+                f.write('{"files": {"readme.txt": ' + entries + '}}')
+            got, out, err = self.run_tool(path, "--mirror", self.mirrors["good"])
+            self.assertEqual(got, code, out)
+            self.assertIn("warning: the manifest repeats the member 'readme.txt' in one object; "
+                          "the engine reads the first", err)
+
     def test_unreadable_manifest_is_a_usage_error(self):
         broken = os.path.join(self.scratch, "broken.json")
         for content in (b"{", b'{"cdn_list": []}', b'{"files": {}}'):

@@ -57,6 +57,11 @@ def rule_vectors():
         yield f"path_rules.tsv:{number} key {row['key']!r}", row
 
 
+def query_start(url):
+    """Where a URL's query or fragment begins; its length when it has neither."""
+    return min([i for i in (url.find("?"), url.find("#")) if i >= 0], default=len(url))
+
+
 class NameRules(unittest.TestCase):
     def test_the_table_is_read_whole(self):
         self.assertGreater(len(list(rule_vectors())), 100)
@@ -98,11 +103,28 @@ class NameRules(unittest.TestCase):
                     make_manifest.published_path("", key)
                 continue
             self.assertEqual(make_manifest.file_url(base, key), url, name)
-            # A mirror's file system holds the file under the bytes its URL path decodes to.
-            prefix = base.rstrip("/\\") + "/"
+            # A mirror's file system holds the file under the bytes its URL path decodes
+            # to; a query or fragment of the base URL follows the path.
+            prefix = base[:query_start(base)].rstrip("/\\") + "/"
             self.assertTrue(url.startswith(prefix), name)
+            path = url[len(prefix):]
             self.assertEqual(make_manifest.published_path("", key),
-                             urllib.parse.unquote_to_bytes(url[len(prefix):]), name)
+                             urllib.parse.unquote_to_bytes(path[:query_start(path)]), name)
+
+    def test_manifest_documents_are_read_as_the_engine_reads_them(self):
+        rows = [
+            (b'{"files": {"a": 1, "b": 2}}', {"files": {"a": 1, "b": 2}}, []),
+            (b'{"files": {"a": 1, "a": 2}}', {"files": {"a": 1}}, ["a"]),
+            (b'{"files": {"a": {"size": 1, "size": 2}}, "files": {}}',
+             {"files": {"a": {"size": 1}}}, ["size", "files"]),
+            (b'\xef\xbb\xbf{"x": [{"k": 1, "k": 2}]}', {"x": [{"k": 1}]}, ["k"]),
+        ]
+        for raw, document, duplicates in rows:
+            self.assertEqual(make_manifest.read_manifest_document(raw), (document, duplicates), raw)
+        with self.assertRaises(ValueError):
+            make_manifest.read_manifest_document(b"{")
+
+    def test_published_names_are_the_requested_bytes(self):
         self.assertEqual(make_manifest.published_path("root", "caf\u00e9\\\u0141.txt"),
                          b"root/caf\xe9/\xc5\x81.txt")
 

@@ -1,5 +1,6 @@
 // Faults on the local disk that the platform can show: a destination that cannot
-// be replaced, a target directory that is a file, a log that cannot be written.
+// be replaced, a target or working directory that cannot exist, a log that cannot
+// be written.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -79,18 +80,53 @@ TEST_F(ReliabilityTest, ReadOnlyDestination) {
     }
 }
 
-TEST_F(ReliabilityTest, TargetDirectoryThatIsAFile) {
-    const std::wstring url = Publish(L"diskfile");
-    Sandbox box(L"diskfile");
-    ASSERT_TRUE(RemoveDirectoryW(box.target.c_str()));
-    WriteBytes(box.target, "a file where the target should be");
-    box.Seal();
-    const Result result = box.Install(url);
+// A target or working directory that cannot exist is a local failure, said as one,
+// before the manifest is requested: no request at all, nothing written.
+TEST_F(ReliabilityTest, TargetOrWorkingDirectoryThatCannotExist) {
+    const std::wstring url = Publish(L"diskdirs");
+    enum Case { TargetIsAFile, TargetBelowAFile, TargetEmpty, WorkBelowAFile, WorkEmpty };
+    for (const Case c : {TargetIsAFile, TargetBelowAFile, TargetEmpty, WorkBelowAFile, WorkEmpty}) {
+        Sandbox box(L"diskdirs");
+        std::wstring target = box.target, work = box.work;
+        std::vector<Text> expected;
+        const auto cannotCreate = [](const std::wstring& path) {
+            return ThenPlatformText(L"Cannot create directory: " + path + L" (");
+        };
+        switch (c) {
+            case TargetIsAFile:
+                ASSERT_TRUE(RemoveDirectoryW(box.target.c_str()));
+                WriteBytes(box.target, "a file where the target should be");
+                expected = {cannotCreate(target)};
+                break;
+            case TargetBelowAFile:
+                WriteBytes(box.outer / L"fence\\blocker", "a file, not a folder");
+                target = box.outer / L"fence\\blocker\\target";
+                expected = {cannotCreate(target)};
+                break;
+            case TargetEmpty: target.clear(), expected = {Exactly(L"Target directory is empty")}; break;
+            case WorkBelowAFile:
+                WriteBytes(box.work + L"\\blocker", "a file, not a folder");
+                work = box.work + L"\\blocker\\work";
+                expected = {cannotCreate(work)};
+                break;
+            case WorkEmpty: work.clear(), expected = {Exactly(L"Working directory is empty")}; break;
+        }
+        SCOPED_TRACE("target \"" + Narrow(target) + "\", working directory \"" + Narrow(work) + "\"");
+        box.Seal();
+        testing_support::ResetServer(Servers().httpUrl);
+        ASSERT_EQ(testing_support::Dll().Start(url.c_str(), target.c_str(), box.log.c_str(), work.c_str()), 1);
+        ASSERT_TRUE(testing_support::Dll().WaitDone());
+        const Result result = testing_support::Dll().Result();
+        testing_support::Dll().Shutdown();
 
-    // Nothing can be created below a file; every attempt fails the same way.
-    EXPECT_EQ(result, Result(1, AllMirrorsFailed(L"a.bin", 1, L"Cannot create file: " + box.target + L"\\a.bin.download")));
-    CheckRun(box, result, {});
-    EXPECT_EQ(ReadBytes(box.target), "a file where the target should be");
+        EXPECT_TRUE(Matches(result.second, expected)) << Narrow(result.second) << ", expected " << Describe(expected);
+        EXPECT_EQ(result.second.back() == L')', expected[0].platformTail);
+        EXPECT_TRUE(testing_support::SentBytes(Servers().httpUrl).empty()) << "the manifest was requested";
+        CheckRun(box, result, {});
+        if (c == TargetIsAFile) {
+            EXPECT_EQ(ReadBytes(box.target), "a file where the target should be");
+        }
+    }
 }
 
 // The log cannot be written; the install still succeeds and nothing else changes.

@@ -60,34 +60,39 @@ TEST_F(ReliabilityTest, BodiesWithoutATrustworthyEndStopAtTheDeclaredSize) {
         {"no length, without end", R"("endless": true)"},
         {"a huge Content-Length", R"("endless": true, "announce": 1099511627776)"},
     };
-    const std::string five = "12345";
+    // A declared size of 0 is an empty file: its body ends at the first bytes.
+    const std::vector<testing_support::ProductFile> files = {{L"five.bin", "12345"}, {L"empty.flag", ""}};
     for (size_t i = 0; i < std::size(rows); ++i) {
-        const Row& row = rows[i];
-        SCOPED_TRACE(row.name);
-        testing_support::ResetServer(Servers().httpUrl);
-        const std::wstring name = L"endless" + std::to_wstring(i);
-        Product product(name);
-        product.Publish({{L"five.bin", five}}, {L"m1"}, {product.MirrorUrl(Servers().httpUrl, L"m1")});
-        SetRules(Servers().httpUrl, R"([{"path": "/)" + Narrow(name) + R"(/m1/five.bin", "method": "GET", "body": "12345", )" +
-                                        row.rule + "}]");
+        for (const testing_support::ProductFile& file : files) {
+            const Row& row = rows[i];
+            SCOPED_TRACE(row.name + (" for " + Narrow(file.key)));
+            testing_support::ResetServer(Servers().httpUrl);
+            const std::wstring name = L"endless" + std::to_wstring(i);
+            Product product(name);
+            product.Publish({file}, {L"m1"}, {product.MirrorUrl(Servers().httpUrl, L"m1")});
+            SetRules(Servers().httpUrl, R"([{"path": "/)" + Narrow(name) + "/m1/" + Narrow(file.key) +
+                                            R"(", "method": "GET", "body": "12345", )" + row.rule + "}]");
 
-        Sandbox box(L"endless");
-        box.Seal();
-        const ULONGLONG start = GetTickCount64();
-        const Result result = box.Install(product.ManifestUrl());
-        EXPECT_LT(GetTickCount64() - start, 60000u) << "a transfer did not stop";
+            Sandbox box(L"endless");
+            box.Seal();
+            const ULONGLONG start = GetTickCount64();
+            const Result result = box.Install(product.ManifestUrl());
+            EXPECT_LT(GetTickCount64() - start, 60000u) << "a transfer did not stop";
 
-        const std::wstring prefix = AllMirrorsFailed(L"five.bin", 1, L"Size mismatch after download: expected 5, got ");
-        ASSERT_TRUE(HasPrefixAndTail(result.second, prefix)) << Narrow(result.second);
-        const long long written = std::stoll(result.second.substr(prefix.size()));
-        EXPECT_GT(written, 5);
-        EXPECT_LE(written, 5 + kBuffer) << "more than one buffer past the declared size";
-        CheckRun(box, result, {{L"five.bin", nullptr, &five}});
+            const long long size = static_cast<long long>(file.content.size());
+            const std::wstring prefix = AllMirrorsFailed(file.key, 1, L"Size mismatch after download: expected " +
+                                                                          std::to_wstring(size) + L", got ");
+            ASSERT_TRUE(HasPrefixAndTail(result.second, prefix)) << Narrow(result.second);
+            const long long written = std::stoll(result.second.substr(prefix.size()));
+            EXPECT_GT(written, size);
+            EXPECT_LE(written, size + kBuffer) << "more than one buffer past the declared size";
+            CheckRun(box, result, {{file.key, nullptr, &file.content}});
 
-        const std::vector<long long> sent = SentBytes(Servers().httpUrl);
-        // The manifest, a HEAD probe and three attempts on the one mirror.
-        EXPECT_EQ(sent.size(), 5u);
-        for (long long bytes : sent) EXPECT_LT(bytes, kSocketSlack);
+            const std::vector<long long> sent = SentBytes(Servers().httpUrl);
+            // The manifest, a HEAD probe and three attempts on the one mirror.
+            EXPECT_EQ(sent.size(), 5u);
+            for (long long bytes : sent) EXPECT_LT(bytes, kSocketSlack);
+        }
     }
 }
 

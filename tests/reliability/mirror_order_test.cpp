@@ -1,11 +1,13 @@
 // Whole installs from two mirrors where the faster one breaks after the probe. A
-// mirror that fails every attempt on a file by itself (no status, or a server
-// error) is tried last for the files that follow; one that only lacks a file keeps
-// its place. Checked by the attempt lines, the requests each mirror saw and the bytes.
+// mirror that fails every attempt on a file by itself (no status, a server error, a
+// body that stalls or ends short, a stale copy) is tried last for the files that
+// follow; one that only lacks a file keeps its place. Checked by the attempt lines
+// and the requests each mirror saw.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,15 @@ std::vector<ProductFile> Files() {
     for (char c = 'a'; c <= 'f'; ++c)
         files.push_back({Widen(std::string(1, c) + ".bin"), std::string(2000 + (c - 'a') * 100, c)});
     return files;
+}
+
+// Rules that serve every file from the first mirror with its size and other bytes.
+std::string StaleCopies() {
+    std::string rules;
+    for (const ProductFile& file : Files())
+        rules += std::string(rules.empty() ? "" : ", ") + R"({"path": "{m1}/)" + Narrow(file.key) +
+                 R"(", "method": "GET", "body": ")" + std::string(file.content.size(), 'z') + "\"}";
+    return rules;
 }
 
 // The GETs below `prefix` in the server's request log (a JSON list of objects).
@@ -56,7 +67,7 @@ std::vector<std::string> Starting(const std::vector<std::string>& lines, const s
 
 struct OrderRow {
     const char* name;
-    const char* rule;  // for GETs below the first mirror; {m1} is its path, {c} c.bin's
+    std::string rule;  // for GETs below the first mirror; {m1} is its path, {c} c.bin's
     // Per file a..f, the mirrors asked in order: '1' the first mirror, '2' the
     // second, each letter one attempt.
     std::vector<std::string> attempts;
@@ -130,19 +141,34 @@ TEST_F(ReliabilityTest, AMirrorThatFailsEveryAttemptIsTriedLastForTheFilesThatFo
         {"one file missing: the mirror keeps its place",
          R"({"path": "{c}", "method": "GET", "status": 404})",
          {"1", "1", "1112", "1", "1", "1"}, -1},
+        {"every body closed at half its length",
+         R"({"path_glob": "{m1}/*", "method": "GET", "short": true})",
+         {"1112", "2", "2", "2", "2", "2"}, 0},
+        {"every connection reset after 500 body bytes",
+         R"({"path_glob": "{m1}/*", "method": "GET", "drop_after_bytes": 500})",
+         {"1112", "2", "2", "2", "2", "2"}, 0},
+        // An old build: the same sizes, other bytes. One attempt shows it.
+        {"a stale copy of every file", StaleCopies(), {"12", "2", "2", "2", "2", "2"}, 0},
     };
     for (size_t i = 0; i < rows.size(); ++i) RunOrderRow(rows[i], static_cast<int>(i));
 }
 
-// A mirror that accepts connections and never answers costs one file its three
-// transfer time-outs (90 s), not every file.
-TEST_F(ReliabilityTest, ASilentMirrorCostsOneFileItsTimeOutsNotEveryFile) {
-    const OrderRow row = {"silent after the probe",
-                          R"({"path_glob": "{m1}/*", "method": "GET", "stall": true, "stall_seconds": 40})",
-                          {"1112", "2", "2", "2", "2", "2"}, 0};
-    const ULONGLONG start = GetTickCount64();
-    RunOrderRow(row, 9);
-    EXPECT_LT(GetTickCount64() - start, 150000u);
+// A mirror that accepts connections and never answers, or whose bodies stall half
+// way and that cannot resume them, costs one file its three transfer time-outs
+// (90 s), not every file.
+TEST_F(ReliabilityTest, ASilentOrStallingMirrorCostsOneFileItsTimeOutsNotEveryFile) {
+    const OrderRow rows[] = {
+        {"silent after the probe", R"({"path_glob": "{m1}/*", "method": "GET", "stall": true, "stall_seconds": 40})",
+         {"1112", "2", "2", "2", "2", "2"}, 0},
+        {"bodies stalled half way, never resumed",
+         R"({"path_glob": "{m1}/*", "method": "GET", "stall_after_bytes": 1000, "stall_seconds": 40, "ignore_range": true})",
+         {"1112", "2", "2", "2", "2", "2"}, 0},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const ULONGLONG start = GetTickCount64();
+        RunOrderRow(rows[i], static_cast<int>(9 + i));
+        EXPECT_LT(GetTickCount64() - start, 150000u) << rows[i].name;
+    }
 }
 
 }  // namespace

@@ -29,13 +29,16 @@ constexpr long long kProbeTimeoutMs = 5000;
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
 // Seconds from each line that starts with `prefix` and names `url` to the line
-// after it, by the log's whole-second stamps.
+// that ends its attempt, by the log's whole-second stamps. A resumed attempt says
+// where it continues before its request is sent; that line does not end it.
 std::vector<long long> AttemptSpans(const std::vector<LogLine>& log, const std::string& prefix,
                                     const std::string& url) {
     std::vector<long long> spans;
-    for (size_t i = 0; i + 1 < log.size(); ++i) {
-        if (StartsWith(log[i].message, prefix) && log[i].message.find(url) != std::string::npos)
-            spans.push_back(log[i + 1].seconds - log[i].seconds);
+    for (size_t i = 0; i < log.size(); ++i) {
+        if (!StartsWith(log[i].message, prefix) || log[i].message.find(url) == std::string::npos) continue;
+        size_t end = i + 1;
+        while (end < log.size() && StartsWith(log[end].message, "Resuming download at ")) ++end;
+        if (end < log.size()) spans.push_back(log[end].seconds - log[i].seconds);
     }
     return spans;
 }

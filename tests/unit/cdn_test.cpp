@@ -156,26 +156,26 @@ protected:
 TEST_F(CdnTest, ProbeTriesHeadThenOneByteGet) {
     const std::wstring schemeless = Base(L"m1").substr(7);
     const std::string invalid = "Invalid URL: " + Narrow(schemeless) + "/probe.bin";
-    const std::string head = "HEAD /cdn/m1/probe.bin no-cache";
-    const std::string get = "GET /cdn/m1/probe.bin Range no-cache";
     struct Case {
         const char* name;
         std::string rule;  // for the mirror's paths
         std::wstring base;
         int heads, gets;             // attempts of each kind
         std::string retried, error;  // the retry lines' text; the result's (empty: success)
+        std::wstring query;          // the base URL's query, which follows the probe's path
     } cases[] = {
-        {"HEAD answered", "", Base(L"m1"), 1, 0, "", ""},
-        {"base ending in a slash", "", Base(L"m1") + L"/", 1, 0, "", ""},
+        {"HEAD answered", "", Base(L"m1"), 1, 0, "", "", L""},
+        {"base ending in a slash", "", Base(L"m1") + L"/", 1, 0, "", "", L""},
         {"HEAD failing once", R"("method": "HEAD", "status": 500, "times": 1)", Base(L"m1"), 2, 0,
-         "HTTP status 500", ""},
+         "HTTP status 500", "", L""},
         {"HEAD refused, range honoured", R"("refuse_head": true)", Base(L"m1"), 3, 1,
-         "HTTP status 405", ""},
+         "HTTP status 405", "", L""},
         {"HEAD refused, range ignored", R"("refuse_head": true, "ignore_range": true)", Base(L"m1"),
-         3, 1, "HTTP status 405", ""},
+         3, 1, "HTTP status 405", "", L""},
         {"missing everywhere", R"("status": 404)", Base(L"m1"), 3, 3, "HTTP status 404",
-         "HTTP status 404"},
-        {"no scheme", "", schemeless, 3, 3, invalid, invalid},
+         "HTTP status 404", L""},
+        {"no scheme", "", schemeless, 3, 3, invalid, invalid, L""},
+        {"a signed base URL", "", Base(L"m1") + L"/?token=a%2Fb&x=1", 1, 0, "", "", L"?token=a%2Fb&x=1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -192,14 +192,15 @@ TEST_F(CdnTest, ProbeTriesHeadThenOneByteGet) {
         }
 
         const bool sent = c.base != schemeless;
-        const std::wstring url = (sent ? Base(L"m1") : schemeless) + L"/probe.bin";
+        const std::wstring url = (sent ? Base(L"m1") : schemeless) + L"/probe.bin" + c.query;
         std::vector<std::string> lines, requests;
         AddAttempts(lines, "HEAD", c.heads, url, c.retried);
         AddAttempts(lines, "GET", c.gets, url, c.retried);
         EXPECT_EQ(Log(), lines);
         if (sent) {
-            requests.assign(c.heads, head);
-            requests.insert(requests.end(), c.gets, get);
+            const std::string query = Narrow(c.query);
+            requests.assign(c.heads, "HEAD /cdn/m1/probe.bin" + query + " no-cache");
+            requests.insert(requests.end(), c.gets, "GET /cdn/m1/probe.bin" + query + " Range no-cache");
         }
         EXPECT_EQ(RequestsSeen(), requests);
     }

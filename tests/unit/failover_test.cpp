@@ -111,6 +111,7 @@ struct MirrorFault {
     std::wstring first;  // the first mirror's base URL; empty for the served one
     std::string failure;
     int attempts;  // on the first mirror before the second is asked
+    bool moved;          // a fault of the mirror: it goes to the end of the order
     long long kept = 0;  // the prefix each failure leaves, which every later transfer continues
 };
 
@@ -122,21 +123,21 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
     const std::string wrong(content.size(), 'x');
     const std::string wrongDigest = Sha256Hex(wrong);
     const MirrorFault faults[] = {
-        {"not found", R"("status": 404)", L"", "HTTP status 404", 3},
+        {"not found", R"("status": 404)", L"", "HTTP status 404", 3, false},
         // A mirror that answers every range with the whole body from byte 0: each
         // answer is written from byte 0, and the next mirror continues the prefix.
         {"body cut short", R"("short": true, "short_bytes": 600, "ignore_range": true)", L"",
-         "Incomplete download: got 600 of 1000 bytes", 3, 600},
+         "Incomplete download: got 600 of 1000 bytes", 3, true, 600},
         {"chunked body shorter than the manifest size",
          R"("chunked_size_mismatch": true, "chunked_bytes": 999, "ignore_range": true)", L"",
-         "Size mismatch after download: expected 1000, got 999", 3, 999},
+         "Size mismatch after download: expected 1000, got 999", 3, false, 999},
         {"wrong content", R"("body": ")" + wrong + "\"", L"",
-         "SHA256 mismatch for data/a.bin. Expected " + Sha256Hex(content) + ", got " + wrongDigest, 1},
+         "SHA256 mismatch for data/a.bin. Expected " + Sha256Hex(content) + ", got " + wrongDigest, 1, true},
         {"base URL without scheme", "", Base(L"m1").substr(7),
-         "Invalid URL: " + Narrow(Servers().httpUrl.substr(7)) + "/failover/m1/data/a.bin", 1},
+         "Invalid URL: " + Narrow(Servers().httpUrl.substr(7)) + "/failover/m1/data/a.bin", 1, false},
         // A failure is known by its kind: a text that merely names the cancellation is no cancel.
         {"a mirror that reads like a cancellation", "", L"Cancelled by user",
-         "Invalid URL: Cancelled by user/data/a.bin", 1},
+         "Invalid URL: Cancelled by user/data/a.bin", 1, false},
     };
     for (const MirrorFault& fault : faults) {
         SCOPED_TRACE(fault.name);
@@ -159,6 +160,7 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
             if (attempt < 3 && fault.attempts == 3)
                 expected.push_back(RetryAfterDownloadFailure(attempt, first));
         }
+        if (fault.moved) expected.push_back("CDN moved to the end of the order after failing every attempt: " + Narrow(first));
         expected.push_back(Downloading(2, 1, second + L"/data/a.bin"));
         if (fault.kept) expected.push_back(Resuming(fault.kept, second + L"/data/a.bin"));
         EXPECT_EQ(Log(), expected);
@@ -187,8 +189,13 @@ TEST_F(FailoverTest, OnlyAMirrorFailingEveryAttemptItselfMovesToTheEnd) {
         {"server error, then not found", R"("status": 500, "times": 1}, {"path_glob": ")" + Glob("m1") +
                                              R"(", "status": 404)", false, false},
         {"not found every time", R"("status": 404)", false, false},
-        {"body cut short", R"("short": true, "short_bytes": 600)", false, false},
-        {"wrong content", R"("body": ")" + std::string(content.size(), 'x') + "\"", false, false},
+        // Bodies that break off or end short, or other bytes: the mirror's, not the file's.
+        {"body cut short", R"("short": true, "short_bytes": 600)", false, true},
+        {"connection reset mid-body", R"("drop_after_bytes": 300)", false, true},
+        {"wrong content", R"("body": ")" + std::string(content.size(), 'x') + "\"", false, true},
+        {"a size against the manifest", R"("chunked_size_mismatch": true, "chunked_bytes": 999)", false, false},
+        {"cut short, then not found", R"("short": true, "times": 1}, {"path_glob": ")" + Glob("m1") +
+                                           R"(", "status": 404)", false, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -240,9 +247,13 @@ TEST_F(FailoverTest, AllMirrorsFailingGiveLastErrorAndLeaveNoFile) {
     EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (2 tried, "
                              "3 attempts each). Last error: " + mismatch);
     EXPECT_FALSE(Exists(temporary));
+    // Other bytes than the manifest's are each mirror's own fault.
+    const std::string moved = "CDN moved to the end of the order after failing every attempt: ";
     const std::vector<std::string> expected = {
         Downloading(1, 1, Base(L"m1") + L"/data/a.bin"), FailedFrom(Base(L"m1"), mismatch),
-        Downloading(2, 1, Base(L"m2") + L"/data/a.bin"), FailedFrom(second, mismatch)};
+        moved + Narrow(Base(L"m1")),
+        Downloading(2, 1, Base(L"m2") + L"/data/a.bin"), FailedFrom(second, mismatch),
+        moved + Narrow(second)};
     EXPECT_EQ(Log(), expected);
 }
 
@@ -315,22 +326,20 @@ TEST_F(FailoverTest, CancelDuringTheLastMirrorsVerificationIsACancel) {
     EXPECT_EQ(Log(), expected);
 }
 
-TEST_F(FailoverTest, FailureNamingCancellationIsAnOrdinaryFailure) {
-    // A folder of that name in the temporary path: the failure is a file that cannot
-    // be created, whatever its text says, and is retried as such.
+TEST_F(FailoverTest, ATemporaryFileThatCannotBeCreatedEndsTheDownloadAtOnce) {
+    // A folder named like the cancellation, which does not exist: a local failure,
+    // known by its kind whatever its text says, that no attempt and no mirror can mend.
     temporary = scratch / L"Cancelled by user\\a.bin.download";
-    EXPECT_FALSE(Download({Base(L"m1")}));
-    const std::string failure = "Cannot create file: " + Narrow(temporary);
-    EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (1 tried, "
-                             "3 attempts each). Last error: " + failure);
-    std::vector<std::string> expected;
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        expected.push_back("Downloading [CDN 1/1, attempt " + std::to_string(attempt) + "/3]: " +
-                           Narrow(Base(L"m1")) + "/data/a.bin");
-        expected.push_back(FailedFrom(Base(L"m1"), failure));
-        if (attempt < 3) expected.push_back(RetryAfterDownloadFailure(attempt, Base(L"m1")));
-    }
-    EXPECT_EQ(Log(), expected);
+    const std::vector<std::wstring> mirrors = {Base(L"m1"), Base(L"m2")};
+    EXPECT_FALSE(Download(mirrors));
+    const std::string prefix = "Cannot create file: " + Narrow(temporary) + " (";
+    ASSERT_EQ(Narrow(error).rfind(prefix, 0), 0u) << Narrow(error);
+    EXPECT_GT(error.size(), prefix.size() + 1);
+    EXPECT_EQ(error.back(), L')');
+    EXPECT_EQ(Log(), (std::vector<std::string>{Downloading(1, 1, Base(L"m1") + L"/data/a.bin"),
+                                               FailedFrom(Base(L"m1"), Narrow(error))}));
+    EXPECT_EQ(order, mirrors) << "no mirror's fault";
+    EXPECT_EQ(SentBytes(Servers().httpUrl).size(), 1u) << "one request, no retry, no other mirror";
 }
 
 // Up to U+00FF one escape of the unit (mirrors rely on %E9); above it the escaped

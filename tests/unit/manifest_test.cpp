@@ -230,29 +230,48 @@ TEST_F(ManifestTest, CancellationDuringTheParseEndsTheRetrieval) {
     DeleteFileW((Servers().root + L"\\mf\\big.json").c_str());
 }
 
+// A size is a count of bytes and a hash 64 hexadecimal digits; a member written
+// otherwise is recorded as unusable (the run refuses the entry), never as absent.
 TEST(FileEntry, ReadsSizeAndHashOfTheRightKinds) {
+    const std::wstring digest = L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015aD";
+    const std::wstring upper = L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
     const struct {
         std::wstring json;
         int64_t size;
         bool hasSize;
+        bool sizeUnusable;
         std::wstring hash;
         bool hasHash;
+        bool hashUnusable;
     } rows[] = {
-        {LR"({"size": 12.7, "hash": "ab12ef"})", 12, true, L"AB12EF", true},
-        {LR"({"size": -3})", -3, true, L"", false},
-        {LR"({"size": -3.9})", -3, true, L"", false},
-        {LR"({"size": "12"})", -1, false, L"", false},
-        {LR"({"hash": ""})", -1, false, L"", false},
-        {LR"({"hash": 5})", -1, false, L"", false},
-        {LR"({"Size": 5, "HASH": "ab"})", -1, false, L"", false},
-        {LR"("size")", -1, false, L"", false},
-        {LR"([12, "ab"])", -1, false, L"", false},
-        {LR"({"hash": "zZ09\u00e4{g"})", -1, false, L"ZZ09\xE4{G", true},  // only a-z change
+        {LR"({"size": 12, "hash": ")" + digest + L"\"}", 12, true, false, upper, true, false},  // only a-z change
+        {LR"({"size": 0})", 0, true, false, L"", false, false},
+        {LR"({"size": -0})", 0, true, false, L"", false, false},
+        {LR"({"size": 5.0})", 5, true, false, L"", false, false},
+        {LR"({"size": 12.7})", -1, false, true, L"", false, false},
+        {LR"({"size": -3})", -1, false, true, L"", false, false},
+        {LR"({"size": -3.9})", -1, false, true, L"", false, false},
+        {LR"({"size": "12"})", -1, false, true, L"", false, false},
+        {LR"({"size": null})", -1, false, true, L"", false, false},
+        {LR"({"size": true})", -1, false, true, L"", false, false},
+        {LR"({"size": [5]})", -1, false, true, L"", false, false},
+        {LR"({"hash": ""})", -1, false, false, L"", false, true},
+        {LR"({"hash": null})", -1, false, false, L"", false, true},
+        {LR"({"hash": 5})", -1, false, false, L"", false, true},
+        {LR"({"hash": "ab12ef"})", -1, false, false, L"", false, true},
+        {L"{\"hash\": \"" + digest.substr(1) + L"\"}", -1, false, false, L"", false, true},  // 63 digits
+        {L"{\"hash\": \"" + digest + L"0\"}", -1, false, false, L"", false, true},  // 65 digits
+        {L"{\"hash\": \" " + digest.substr(1) + L"\"}", -1, false, false, L"", false, true},  // a blank
+        {L"{\"hash\": \"" + std::wstring(64, L'g') + L"\"}", -1, false, false, L"", false, true},
+        {L"{\"hash\": \"" + std::wstring(63, L'0') + L"\\uff10\"}", -1, false, false, L"", false, true},  // a wide 0
+        {LR"({"Size": 5, "HASH": "ab"})", -1, false, false, L"", false, false},  // names are case-sensitive
+        {LR"("size")", -1, false, false, L"", false, false},
+        {LR"([12, "ab"])", -1, false, false, L"", false, false},
         // Outside the signed 64-bit range the size stays at the nearest limit.
-        {LR"({"size": 9223372036854775807})", INT64_MAX, true, L"", false},
-        {LR"({"size": 1e19})", INT64_MAX, true, L"", false},
-        {LR"({"size": -1e300})", INT64_MIN, true, L"", false},
-        {LR"({"size": -9223372036854775808})", INT64_MIN, true, L"", false},
+        {LR"({"size": 9223372036854775807})", INT64_MAX, true, false, L"", false, false},
+        {LR"({"size": 1e19})", INT64_MAX, true, false, L"", false, false},
+        {LR"({"size": -1e300})", -1, false, true, L"", false, false},
+        {LR"({"size": -9223372036854775808})", -1, false, true, L"", false, false},
     };
     for (const auto& row : rows) {
         JsonDocument document;
@@ -264,8 +283,10 @@ TEST(FileEntry, ReadsSizeAndHashOfTheRightKinds) {
         EXPECT_EQ(entry.key, L"k");
         EXPECT_EQ(entry.size, row.size) << Show(row.json);
         EXPECT_EQ(entry.hasSize, row.hasSize) << Show(row.json);
+        EXPECT_EQ(entry.sizeUnusable, row.sizeUnusable) << Show(row.json);
         EXPECT_EQ(entry.hash, row.hash) << Show(row.json);
         EXPECT_EQ(entry.hasHash, row.hasHash) << Show(row.json);
+        EXPECT_EQ(entry.hashUnusable, row.hashUnusable) << Show(row.json);
     }
 }
 

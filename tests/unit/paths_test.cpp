@@ -93,6 +93,77 @@ TEST(PathRules, ProtectedInstallerArtifactTable) {
         EXPECT_EQ(IsProtectedInstallerArtifact(row["key"]), row.Is("engine_protected", L"yes", L"no")) << row.name;
 }
 
+TEST(PathRules, WindowsFileNameTable) {
+    const struct {
+        std::wstring key;
+        bool holdable;
+    } rows[] = {
+        {L"a b.txt", true},        {L"console.txt", true},   {L"com10", true},
+        {L"COM0", true},           {L"sub/conx", true},      {L"nul_/a", true},
+        {L"lpt/a.txt", true},      {L" con", true},          {L"conin", true},
+        {L"\xE9t\xE9.txt", true},  {L"a.con", true},         {L"x/CONOUT", true},
+        {L"a/./b", true},          {L"a//b", true},          {L"dir. /f.txt", true},
+        {L"*.txt", false},         {L"a?b", false},          {L"a<b", false},
+        {L"a>b", false},           {L"a|b", false},          {L"a\"b", false},
+        {L"tab\tname", false},     {L"sub/x\x1F", false},    {L"new\nline", false},
+        {std::wstring(L"keep.txt\0zz", 11), false},
+        {L"CON", false},           {L"nul", false},          {L"aux.txt", false},
+        {L"con .txt", false},      {L"Con. .", false},       {L"PRN  ", false},
+        {L"COM1", false},          {L"com9.log", false},     {L"sub/LPT1.dat", false},
+        {L"sub\\lpt9", false},     {L"CONIN$", false},       {L"conout$.txt", false},
+        {L"aux/file", false},      {L"COM\xB9", false},      {L"lpt\xB2.txt", false},
+        {L"COM\xB3", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(IsWindowsFileName(row.key), row.holdable) << Show(row.key);
+}
+
+// An entry is refused for its size, then its hash, then its name, whatever a mirror
+// would send; a temporary path past what the platform accepts is a name too.
+TEST(PathRules, CheckEntryTable) {
+    const std::wstring target = L"C:\\T\\";
+    const auto entry = [](std::wstring key, bool sizeUnusable, bool hashUnusable) {
+        FileEntry e;
+        e.key = std::move(key);
+        e.sizeUnusable = sizeUnusable;
+        e.hashUnusable = hashUnusable;
+        return e;
+    };
+    std::wstring deep;  // 20,000 folders
+    for (int level = 0; level < 20000; ++level) deep += L"d/";
+    deep += L"f.bin";
+    // 32,767 units at most: the target, the key and ".download".
+    const std::wstring longest(32767 - target.size() - 9, L'd');
+    const struct {
+        FileEntry entry;
+        std::wstring refusal;  // empty: admitted
+    } rows[] = {
+        {entry(L"a.bin", false, false), L""},
+        {entry(L"a.bin", true, false), L"Invalid file size in manifest: a.bin"},
+        {entry(L"a.bin", false, true), L"Invalid file hash in manifest: a.bin"},
+        {entry(L"CON", true, true), L"Invalid file size in manifest: CON"},
+        {entry(L"aux.txt", false, true), L"Invalid file hash in manifest: aux.txt"},
+        {entry(L"aux.txt", false, false), L"Invalid file path in manifest: aux.txt"},
+        {entry(longest, false, false), L""},
+        {entry(longest + L"d", false, false), L"Invalid file path in manifest: " + longest + L"d"},
+        // Judged as a string: the platform converts it whole before it collapses anything.
+        {entry(L"a" + std::wstring(40000, L'/') + L"f", false, false),
+         L"Invalid file path in manifest: a" + std::wstring(40000, L'/') + L"f"},
+        {entry(deep, false, false), L"Invalid file path in manifest: " + deep},
+        // Judged as far as the platform reads it: up to a NUL (the file stage refuses
+        // the NUL itself, after the protected file the head may name).
+        {entry(std::wstring(L"keep.txt\0a*b", 12), false, false), L""},
+        {entry(std::wstring(L"a*b\0x", 5), false, false), L"Invalid file path in manifest: " + std::wstring(L"a*b\0x", 5)},
+        // The path rules of the file stage are not judged here.
+        {entry(L"../x.dll", false, false), L""},
+    };
+    for (const auto& row : rows) {
+        const Outcome outcome = CheckEntry(row.entry, target);
+        EXPECT_EQ(outcome.text, row.refusal) << Show(row.entry.key.substr(0, 40));
+        EXPECT_EQ(outcome.kind, row.refusal.empty() ? FailureKind::None : FailureKind::InvalidEntry);
+    }
+}
+
 TEST(PathRules, ProtectionJudgesTheNameTheFileSystemStores) {
     ScratchDir scratch(L"protected");
     const std::wstring keys[] = {L"unins000.exe.",        L"unins000.exe ",

@@ -152,10 +152,27 @@ TEST(FileSystem, EnsureDirectoryExistsCreatesTheChain) {
     EXPECT_TRUE(IsDirectory(dir / L"x\\y\\z"));
     EXPECT_TRUE(EnsureDirectoryExists(dir / L"x\\y\\z\\"));  // exists already
 
+    // A failure says why, in the platform's codes for the case; a raised cancel
+    // ends the walk before its first level.
     WriteBytes(dir / L"file", "content");
-    EXPECT_FALSE(EnsureDirectoryExists(dir / L"file"));
-    EXPECT_FALSE(EnsureDirectoryExists(dir / L"file\\below"));
+    const CancelSignal never;
+    CancelSignal raised;
+    raised.raised = true;
+    const struct {
+        std::wstring path;
+        const CancelSignal& cancel;
+        DWORD error;
+    } failures[] = {{dir / L"file", never, ERROR_ALREADY_EXISTS},
+                    {dir / L"file\\below", never, ERROR_PATH_NOT_FOUND},
+                    {dir / L"file\\below\\deeper\\", never, ERROR_PATH_NOT_FOUND},
+                    {dir / L"new\\chain", raised, ERROR_CANCELLED}};
+    for (const auto& row : failures) {
+        DWORD error = 0;
+        EXPECT_FALSE(EnsureDirectoryExists(row.path, row.cancel, error)) << testing_support::Narrow(row.path);
+        EXPECT_EQ(error, row.error) << testing_support::Narrow(row.path);
+    }
     EXPECT_EQ(ReadBytes(dir / L"file"), "content");
+    EXPECT_FALSE(IsDirectory(dir / L"new"));
 }
 
 // Tens of thousands of separators cost no stack: the chain is created on a thread
