@@ -145,6 +145,22 @@ bool VerifyFile(const std::wstring& localPath, const FileEntry& entry, const std
     return false;
 }
 
+bool ComputeSha256(std::string_view bytes, Sha256Digest& digest) {
+    HashingResources resources;
+    DWORD digestLength = 0;
+    if (!PrepareSha256(resources, digestLength) || digestLength != digest.size()) return false;
+    // One call takes a 32-bit count.
+    constexpr size_t kBlock = 0x40000000;
+    for (size_t offset = 0; offset < bytes.size(); offset += kBlock) {
+        const size_t length = bytes.size() - offset < kBlock ? bytes.size() - offset : kBlock;
+        // CNG reads the input only; its prototype is not const.
+        auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + offset));
+        if (!BCRYPT_SUCCESS(BCryptHashData(resources.hash.get(), data, static_cast<ULONG>(length), 0)))
+            return false;
+    }
+    return BCRYPT_SUCCESS(BCryptFinishHash(resources.hash.get(), digest.data(), digestLength, 0));
+}
+
 std::wstring ComputeFileSha256(const std::wstring& path, std::wstring* errorText) {
     RunBuffer buffer;
     return ComputeFileSha256(path, buffer, errorText);

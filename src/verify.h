@@ -4,7 +4,9 @@
 #include "install_paths.h"
 #include "run_buffer.h"
 
+#include <array>
 #include <string>
+#include <string_view>
 
 namespace tolvek {
 
@@ -14,6 +16,10 @@ bool VerifyFile(const std::wstring& localPath, const FileEntry& entry, const std
                 RunBuffer& buffer, std::wstring* errorText);
 // 64 upper-case hexadecimal digits, or empty on failure (with a text).
 std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer, std::wstring* errorText);
+
+// The SHA-256 of bytes in memory; false when the platform's hashing fails.
+using Sha256Digest = std::array<unsigned char, 32>;
+bool ComputeSha256(std::string_view bytes, Sha256Digest& digest);
 
 // For callers outside a run: a buffer of their own for this call, no cancellation.
 bool VerifyFile(const std::wstring& localPath, const FileEntry& entry,
