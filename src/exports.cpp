@@ -1,4 +1,4 @@
-// The six exported functions. They forward to the session module and never let
+// The seven exported functions. They forward to the session module and never let
 // an exception reach the host.
 #include "session.h"
 
@@ -10,6 +10,17 @@ int32_t StartOnlineInstall(const wchar_t* manifestUrls, const wchar_t* targetDir
                            const wchar_t* logPath, const wchar_t* workingDirectory) {
     try {
         return tolvek::StartSession(manifestUrls, targetDirectory, logPath, workingDirectory);
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t StartOnlineInstallVerified(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
+                                   const wchar_t* logPath, const wchar_t* workingDirectory,
+                                   const wchar_t* trustedKeys) {
+    if (!trustedKeys) return 0;
+    try {
+        return tolvek::StartSession(manifestUrls, targetDirectory, logPath, workingDirectory, trustedKeys);
     } catch (...) {
         return 0;
     }

@@ -6,6 +6,7 @@
 #include "manifest.h"
 #include "progress.h"
 #include "session.h"
+#include "signature.h"
 #include "support.h"
 #include "verify.h"
 
@@ -201,6 +202,11 @@ void RunSteps(InstallRun& run) {
     ReportProgress(run.tracker, L"Preparing", L"", 0, 0, 0, 0);
     run.manifestPath = JoinPath(session.workingDirectory, kManifestFileName);
 
+    // The verified start: its keys are checked before any request.
+    TrustedKeys trustedKeys;
+    if (session.verified && !ParseTrustedKeys(session.trustedKeys, trustedKeys, run.errorText))
+        throw InstallError(run.errorText);
+
     // Both released when this function is left, before any failure handler runs.
     const InternetHandle sessionHandle = OpenHttpSession();
     RunBuffer buffer(&session.cancelRequested);
@@ -209,13 +215,16 @@ void RunSteps(InstallRun& run) {
 
     Log(L"Downloading manifest with fallback...");
     if (!DownloadManifest(sessionHandle.get(), session.manifestUrls, run.manifestPath, run.tracker,
-                          &session.cancelRequested, run.document, run.errorText))
+                          &session.cancelRequested, run.document, run.errorText,
+                          session.verified ? &trustedKeys : nullptr))
         throw InstallError(run.errorText);
 
     BuildEntries(run);
     const int32_t count = static_cast<int32_t>(run.entries.size());
     ReportProgress(run.tracker, L"Preparing files", L"", 0, count, 0, 0);
     LogSummary(run);
+    if (session.verified && !CheckEntriesVerifiable(run.entries, run.errorText))
+        throw InstallError(run.errorText);
 
     InstallFiles(run, sessionHandle.get(), buffer);
 

@@ -97,7 +97,8 @@ bool GetResult(int32_t& code, std::wstring& message) {
 }
 
 int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
-                     const wchar_t* logPath, const wchar_t* workingDirectory) {
+                     const wchar_t* logPath, const wchar_t* workingDirectory,
+                     const wchar_t* trustedKeys) {
     if (!manifestUrls || !targetDirectory || !logPath || !workingDirectory) return 0;
     std::lock_guard<std::mutex> lock(SessionLock);
     if (WorkerThread.thread.joinable()) return 0;
@@ -108,6 +109,8 @@ int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory
     session->targetDirectory = targetDirectory;
     session->logPath = logPath;
     session->workingDirectory = workingDirectory;
+    session->verified = trustedKeys != nullptr;
+    if (trustedKeys) session->trustedKeys = trustedKeys;
 
     InstallDone.store(false);
     ResetStatusToFirstRecord();

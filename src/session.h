@@ -16,6 +16,8 @@ struct InstallSession {
     std::wstring targetDirectory;
     std::wstring logPath;
     std::wstring workingDirectory;  // receives the downloaded manifest
+    bool verified = false;          // started by StartOnlineInstallVerified
+    std::wstring trustedKeys;       // its "|"-separated public keys
     std::atomic<bool> cancelRequested{false};
 };
 
@@ -24,8 +26,10 @@ extern std::mutex SessionLock;
 // Guards the progress record store and the result.
 extern std::mutex StatusLock;
 
+// A null `trustedKeys` is the plain start; the verified start refuses a null list itself.
 int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
-                     const wchar_t* logPath, const wchar_t* workingDirectory);
+                     const wchar_t* logPath, const wchar_t* workingDirectory,
+                     const wchar_t* trustedKeys = nullptr);
 void CancelSession();
 void ShutdownSession();
 bool IsSessionDone();

@@ -1,5 +1,5 @@
 #!/bin/sh
-# The DLL exports exactly the six entry points, undecorated, and imports only
+# The DLL exports exactly the seven entry points, undecorated, and imports only
 # system DLLs (the C++ runtime and winpthread are linked in statically).
 set -e
 dll="$1"
@@ -7,7 +7,7 @@ dump=$(x86_64-w64-mingw32-objdump -p "$dll")
 
 exports=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF;next} t{exit}' | sort)
 expected=$(printf '%s\n' CancelOnlineInstall GetOnlineInstallProgress GetOnlineInstallResult \
-  IsOnlineInstallDone ShutdownOnlineInstall StartOnlineInstall | sort)
+  IsOnlineInstallDone ShutdownOnlineInstall StartOnlineInstall StartOnlineInstallVerified | sort)
 if [ "$exports" != "$expected" ]; then
   echo "FAIL: exports differ"; echo "got:"; echo "$exports"; exit 1
 fi
