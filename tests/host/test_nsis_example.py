@@ -1,7 +1,8 @@
 """The NSIS example (examples/nsis/tolvek_setup.nsi), built with makensis for
 products served by tools/mirror_server.py and run silently (/S) under Wine:
 exit code 0 with every byte in place, 1 when the product's mirror is broken;
-the log goes to the temporary directory, never into the target.
+the log goes to the temporary directory, never into the target. Built with
+MANIFEST_KEYS it installs a signed product only under the publisher's key.
 
 Environment: TOLVEK_ENGINE_DLL (the built DLL), TOLVEK_SOURCE_DIR.
 """
@@ -37,15 +38,26 @@ def wine_temp_directory():
     return os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")
 
 
-def publish(root, mirror):
+def publish(root, mirror, signing_key=None):
     write_tree(root, PRODUCT)
     manifest, _ = make_manifest.build_manifest(root, [mirror])
-    make_manifest.write_atomically(os.path.join(root, "manifest.json"), make_manifest.manifest_text(manifest))
+    text = make_manifest.manifest_text(manifest)
+    make_manifest.write_atomically(os.path.join(root, "manifest.json"), text)
+    if signing_key:
+        make_manifest.write_atomically(os.path.join(root, "manifest.json.sig"),
+                                       make_manifest.signature_file(text.encode("utf-8"), [signing_key]))
 
 
-def build_installer(manifest_url, output, engine=ENGINE_DLL):
+def make_key(path):
+    subprocess.run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", path],
+                   check=True, capture_output=True)
+    return path
+
+
+def build_installer(manifest_url, output, engine=ENGINE_DLL, keys=None):
+    trust = [f"-DMANIFEST_KEYS={keys}"] if keys else []
     done = subprocess.run(["makensis", "-V2", f"-DMANIFEST_URLS={manifest_url}", f"-DPRODUCT_NAME={PRODUCT_NAME}",
-                           f"-DENGINE_DLL={engine}", f"-DOUTFILE={output}", SCRIPT],
+                           f"-DENGINE_DLL={engine}", f"-DOUTFILE={output}", *trust, SCRIPT],
                           capture_output=True, text=True)
     if done.returncode != 0:
         raise AssertionError("makensis failed:\n" + done.stdout + done.stderr)
@@ -65,13 +77,19 @@ class NsisExample(unittest.TestCase):
         os.makedirs(www)
         cls.server = MirrorServer(www, cls.scratch)
         cls.good = os.path.join(www, "good")
-        publish(cls.good, cls.server.url + "/good")
+        publisher = make_key(os.path.join(cls.scratch, "publisher.pem"))
+        stranger = make_key(os.path.join(cls.scratch, "stranger.pem"))
+        publish(cls.good, cls.server.url + "/good", signing_key=publisher)
         publish(os.path.join(www, "broken"), f"http://127.0.0.1:{free_port()}/broken")
         cls.log = os.path.join(wine_temp_directory(), PRODUCT_NAME + " setup.log")
         cls.installers = {}
         for product in ("good", "broken"):
             cls.installers[product] = os.path.join(cls.scratch, f"{product}-installer.exe")
             build_installer(f"{cls.server.url}/{product}/manifest.json", cls.installers[product])
+        for name, key in (("trusting", publisher), ("distrusting", stranger)):
+            cls.installers[name] = os.path.join(cls.scratch, f"{name}-installer.exe")
+            build_installer(f"{cls.server.url}/good/manifest.json", cls.installers[name],
+                            keys=make_manifest.trusted_key(key))
         # A module without the engine's exports: the reference host beside the DLL.
         cls.installers["no-engine"] = os.path.join(cls.scratch, "no-engine-installer.exe")
         build_installer(f"{cls.server.url}/good/manifest.json", cls.installers["no-engine"],
@@ -121,6 +139,19 @@ class NsisExample(unittest.TestCase):
                         last)
         installed = [name for _, _, names in os.walk(self.target) for name in names]
         self.assertEqual(installed, [])
+
+    def test_signed_product_installs_only_under_the_publishers_key(self):
+        self.assertEqual(run_silently(self.installers["trusting"], self.target), 0, self.log_lines())
+        self.assertIn("Manifest signature verified with trusted key 1/1", self.log_lines())
+        self.assertEqual(sorted(os.listdir(self.target)), ["bin", "data", "empty.cfg"])
+
+        other = tempfile.mkdtemp(prefix="target-", dir=self.scratch)
+        self.server.control("reset")
+        self.assertEqual(run_silently(self.installers["distrusting"], other), 1)
+        self.assertEqual(self.log_lines()[-1], "ERROR: Manifest signature not valid")
+        self.assertEqual(os.listdir(other), [])
+        fetched = [r["path"] for r in self.server.control("requests")]
+        self.assertEqual(fetched, ["/good/manifest.json", "/good/manifest.json.sig"])
 
     def test_unusable_engine_exits_1_without_a_request(self):
         self.assertEqual(run_silently(self.installers["no-engine"], self.target), 1)
