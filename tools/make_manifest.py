@@ -363,10 +363,9 @@ def parse_arguments(argv):
                              "signature line per key, e.g. the new and the old key while rotating); "
                              "writes FILE.sig beside the manifest")
     parser.add_argument("--expires", metavar="DAYS", type=int,
-                        help="the signed manifest is refused DAYS days from now (needs --sign)")
+                        help="the signed manifest is refused DAYS days from now (the engine reads it "
+                             "only in a signed manifest: sign here with --sign or later with openssl)")
     args = parser.parse_args(argv)
-    if args.expires is not None and not args.sign:
-        parser.error("--expires protects only a signed manifest: give --sign KEY.pem")
     if args.expires is not None and args.expires < 1:
         parser.error("--expires needs at least 1 day")
     return args
@@ -397,6 +396,10 @@ def main(argv=None):
         print(f"make_manifest: error: cannot write {error.filename or args.output}: {error.strerror}",
               file=sys.stderr)
         return 1
+    if args.expires is not None and not args.sign:
+        warnings.append("the expiry counts only once the manifest is signed: sign it with --sign, or on the "
+                        "signing machine with openssl dgst -sha256 -sign KEY.pem, one base64 line per key in "
+                        f"{os.path.basename(signature_path)}")
     for warning in warnings + byte_name_warnings(manifest["files"], bool(args.publish)):
         print(f"make_manifest: warning: {warning}", file=sys.stderr)
     total = sum(entry["size"] for entry in manifest["files"].values())

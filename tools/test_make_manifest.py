@@ -345,6 +345,13 @@ class Signing(ProductDirectory, unittest.TestCase):
         self.assertTrue(verifies(manifest, self.signature_lines(self.output + ".sig")[0], self.new))
         self.assertIn(f"expires {expires}", out)
 
+    def test_expires_without_sign_warns_that_it_counts_once_signed(self):
+        code, _, err = self.run_tool("--expires", "7")
+        self.assertEqual(code, 0)
+        self.assertIn("warning: the expiry counts only once the manifest is signed", err)
+        self.assertIn("expires", json.loads(self.read_manifest()))
+        self.assertFalse(os.path.exists(self.output + ".sig"))
+
     def test_signature_beside_an_output_inside_the_product_is_not_listed(self):
         self.output = os.path.join(self.root, "manifest.json")
         for _ in range(2):
@@ -358,7 +365,6 @@ class Signing(ProductDirectory, unittest.TestCase):
                        "rsa_keygen_bits:1024")
         missing = os.path.join(self.scratch.name, "missing.pem")
         rows = [  # arguments, exit code, text on stderr
-            (["--expires", "30"], 2, "--expires protects only a signed manifest"),
             (["--sign", self.new, "--expires", "0"], 2, "at least 1 day"),
             (["--sign", self.new, "--sign", p384], 1, "not an ECDSA P-256 (prime256v1) key"),
             (["--sign", rsa], 1, "not an ECDSA P-256 (prime256v1) key"),
