@@ -204,6 +204,37 @@ TEST_F(SignatureTest, VerifiedInstallsTable) {
     }
 }
 
+TEST_F(SignatureTest, CancelDuringTheSignaturesTransferEndsAsACancel) {
+    const std::wstring url = Publish(1, Signed("{new}\n"), L"");
+    testing_support::ResetServer(Servers().httpUrl);
+    // One byte every 200 ms: the signature's transfer lasts about 20 s.
+    testing_support::SetRules(Servers().httpUrl, "[{\"path\": \"" + Dir(1) +
+                                                     "/manifest.json.sig\", \"drip\": true, \"drip_bytes\": 1, "
+                                                     "\"drip_interval_ms\": 200}]");
+    Sandbox box(L"cancel");
+    box.Seal();
+    ASSERT_EQ(testing_support::Dll().StartVerified(url.c_str(), box.target.c_str(), box.log.c_str(),
+                                                   box.work.c_str(), TrustedList("new").c_str()),
+              1);
+    const std::wstring signature = url + L".sig";
+    TolvekProgressRecord record = {};
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (GetTickCount64() < deadline &&
+           !(testing_support::Dll().GetProgress(&record) && record.currentItem == signature &&
+             std::wstring(record.status) == L"Downloading"))
+        Sleep(10);
+    ASSERT_EQ(record.currentItem, signature) << "the signature's transfer was not seen";
+    const ULONGLONG cancelled = GetTickCount64();
+    testing_support::Dll().Cancel();
+    ASSERT_TRUE(testing_support::Dll().WaitDone(10000));
+    EXPECT_LT(GetTickCount64() - cancelled, 2000u);
+    const Result result = testing_support::Dll().Result();
+    testing_support::Dll().Shutdown();
+    EXPECT_EQ(result.second, L"Cancelled by user");
+    CheckRun(box, result, {{L"a.bin", nullptr, &kA}, {L"sub\\b.bin", nullptr, &kB}});
+    EXPECT_TRUE(ReadTree(box.target).empty());
+}
+
 TEST_F(SignatureTest, PlainStartAsksForNoSignatureAndVerifiesNothing) {
     // Forged, and an entry without its hash: the plain start installs it as before.
     const std::wstring url = Publish(1, {"{stranger}\n", "", " ", true, false}, L"");
