@@ -59,14 +59,18 @@ X86 = Build(ENGINE_DLL_X86, "x86-unicode", [WINE32],
             os.environ.get("TOLVEK_WINE32_PREFIX", os.path.expanduser("~/.wine32")))
 
 
-def publish(root, mirror, signing_key=None):
+def publish(root, mirror):
     write_tree(root, PRODUCT)
     manifest, _ = make_manifest.build_manifest(root, [mirror])
-    text = make_manifest.manifest_text(manifest)
-    make_manifest.write_atomically(os.path.join(root, "manifest.json"), text)
-    if signing_key:
-        make_manifest.write_atomically(os.path.join(root, "manifest.json.sig"),
-                                       make_manifest.signature_file(text.encode("utf-8"), [signing_key]))
+    make_manifest.write_atomically(os.path.join(root, "manifest.json"), make_manifest.manifest_text(manifest))
+
+
+def sign_published(root, key_path):
+    """manifest.json.sig beside the published manifest, as make_manifest.py --sign writes it."""
+    with open(os.path.join(root, "manifest.json"), "rb") as f:
+        manifest = f.read()
+    make_manifest.write_atomically(os.path.join(root, "manifest.json.sig"),
+                                   make_manifest.signature_file(manifest, [key_path]))
 
 
 def make_key(path):
@@ -167,7 +171,7 @@ class NsisExample(SilentSetupChecks, unittest.TestCase):
         # The good product signed by its publisher; one setup trusts that key, one another.
         publisher = make_key(os.path.join(cls.scratch, "publisher.pem"))
         stranger = make_key(os.path.join(cls.scratch, "stranger.pem"))
-        publish(cls.good, cls.server.url + "/good", signing_key=publisher)
+        sign_published(cls.good, publisher)
         for name, key in (("trusting", publisher), ("distrusting", stranger)):
             cls.installers[name] = os.path.join(cls.scratch, f"{name}-installer.exe")
             cls.build_setup(f"{cls.server.url}/good/manifest.json", cls.installers[name], cls.BUILD.engine,
