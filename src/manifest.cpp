@@ -161,7 +161,8 @@ struct ManifestAttempts {
     // The signature file beside the manifest, over the manifest's bytes.
     Outcome Verify(const std::wstring& url, int32_t number, int32_t count, std::string_view bytes) {
         // Never shown: a signature file past it is malformed, so the manifest is not trusted.
-        const SizeCeiling signatureCeiling{static_cast<int64_t>(kMaxSignatureFileBytes), L"Signature file too large"};
+        const SizeCeiling signatureCeiling{static_cast<int64_t>(kMaxSignatureFileBytes),
+                                           L"Signature file too large"};
         const std::wstring signaturePath = TemporaryPath(manifestPath + L".sig");
         DeleteFileIfExists(signaturePath);
         Outcome downloaded = Download({SignatureUrl(url), signaturePath, 0, &signatureCeiling}, number, count);

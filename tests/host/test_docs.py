@@ -47,7 +47,8 @@ class GuideSamples(unittest.TestCase):
         self.cwd = scratch.name
 
     def test_builder_commands_write_the_manifest_example(self):
-        commands = [block for block in code_blocks("sh") if "tools/make_manifest.py" in block and "--sign" not in block]
+        commands = [block for block in code_blocks("sh")
+                    if "tools/make_manifest.py" in block and "--sign" not in block]
         self.assertEqual(len(commands), 2)
         os.symlink(TOOLS, os.path.join(self.cwd, "tools"))
         write_tree(os.path.join(self.cwd, "build", "MyGame"), EXAMPLE_PRODUCT)
