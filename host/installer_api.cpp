@@ -38,6 +38,8 @@ bool InstallerApi::Load(const std::wstring& dllPath, std::wstring& error) {
                           Resolve(module_, "CancelOnlineInstall", Cancel, missing) &&
                           Resolve(module_, "ShutdownOnlineInstall", Shutdown, missing);
     if (!complete) error = dllPath + L": " + missing;
+    std::wstring optional;
+    Resolve(module_, "StartOnlineInstallVerified", StartVerified, optional);
     return complete;
 }
 

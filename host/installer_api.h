@@ -1,5 +1,6 @@
 // The DLL loaded at run time, as a setup program loads it: LoadLibraryW with a
-// full path next to this program, then GetProcAddress for each of the six exports.
+// full path next to this program, then GetProcAddress for each of the six exports
+// and, when the DLL has it, the verified start.
 #pragma once
 
 #include <windows.h>
@@ -26,6 +27,8 @@ public:
     IsOnlineInstallDoneFn IsDone = nullptr;
     CancelOnlineInstallFn Cancel = nullptr;
     ShutdownOnlineInstallFn Shutdown = nullptr;
+    // Null for an engine from before signed manifests.
+    StartOnlineInstallVerifiedFn StartVerified = nullptr;
 
 private:
     HMODULE module_ = nullptr;

@@ -1,7 +1,7 @@
 // tolvek-install: the reference host. It drives tolvek_online_installer.dll the
 // way a setup program does and shows the progress on the console.
 //
-//   tolvek-install <manifest-url-list> <target-dir> [log-path] [working-dir]
+//   tolvek-install [--trust KEYS] <manifest-url-list> <target-dir> [log-path] [working-dir]
 //
 // Exit codes: 0 installed, 1 failed or cancelled, 2 usage error or unusable DLL.
 #include <windows.h>
@@ -33,9 +33,12 @@ constexpr int32_t kResultCapacity = 1024;
 // In the temporary directory, never in the target: the engine refuses a key naming the log.
 constexpr wchar_t kDefaultLogName[] = L"tolvek-install.log";
 constexpr wchar_t kUsage[] =
-    L"usage: tolvek-install <manifest-url-list> <target-dir> [log-path] [working-dir]\n"
+    L"usage: tolvek-install [--trust KEYS] <manifest-url-list> <target-dir> [log-path] [working-dir]\n"
     L"\n"
     L"Installs the product described by the manifest into <target-dir>.\n"
+    L"  --trust KEYS       accept only a manifest signed by one of these public keys\n"
+    L"                     (\"|\"-separated, each the base64 of a DER P-256 key as\n"
+    L"                     openssl pkey -pubout -outform DER | base64 -w0 prints it)\n"
     L"  manifest-url-list  http:// or https:// URLs of the manifest, separated by \"|\";\n"
     L"                     the later ones are fallbacks\n"
     L"  target-dir         where the files go; created when missing\n"
@@ -53,7 +56,11 @@ struct Arguments {
     std::wstring logPath;
     std::wstring workingDirectory;
     bool ownWorkingDirectory = false;  // the default one, removed afterwards
+    bool verified = false;             // --trust given: the verified start
+    std::wstring trustedKeys;
 };
+
+constexpr wchar_t kTrustOption[] = L"--trust";
 
 // Set by the console control handler; the polling loop turns it into a cancel.
 std::atomic<bool> g_cancelRequested{false};
@@ -117,7 +124,14 @@ std::wstring DefaultWorkingDirectory() {
 }
 
 // Empty text when the arguments are usable, else what is wrong with them.
-std::wstring ParseArguments(const std::vector<std::wstring>& args, Arguments& out) {
+std::wstring ParseArguments(std::vector<std::wstring> args, Arguments& out) {
+    // The keys are checked by the engine, which names a key it cannot use.
+    if (!args.empty() && args[0] == kTrustOption) {
+        if (args.size() < 2) return L"--trust needs a list of keys";
+        out.verified = true;
+        out.trustedKeys = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
     if (args.size() < 2 || args.size() > 4)
         return L"expected 2 to 4 arguments, got " + std::to_wstring(args.size());
     for (const std::wstring& arg : args)
@@ -176,9 +190,19 @@ int Install(const Arguments& args, const TextOutput& out, const TextOutput& err)
     out.Write(L"Manifest: " + args.manifestUrls + L"\nTarget:   " + args.targetDirectory + L"\nLog:      " +
               args.logPath + L"\n");
 
+    if (args.verified && !api.StartVerified) {
+        err.Write(L"tolvek-install: the DLL lacks the export StartOnlineInstallVerified (needed by --trust)\n");
+        return kExitUsage;
+    }
+
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    if (!api.Start(args.manifestUrls.c_str(), args.targetDirectory.c_str(), args.logPath.c_str(),
-                   args.workingDirectory.c_str())) {
+    const int32_t started =
+        args.verified ? api.StartVerified(args.manifestUrls.c_str(), args.targetDirectory.c_str(),
+                                          args.logPath.c_str(), args.workingDirectory.c_str(),
+                                          args.trustedKeys.c_str())
+                      : api.Start(args.manifestUrls.c_str(), args.targetDirectory.c_str(), args.logPath.c_str(),
+                                  args.workingDirectory.c_str());
+    if (!started) {
         SetConsoleCtrlHandler(OnConsoleControl, FALSE);
         err.Write(L"tolvek-install: the DLL did not start an install session\n");
         return kExitFailed;

@@ -1,7 +1,8 @@
 /*
  * tolvek_online_installer.dll: public interface for setup programs.
  *
- * Calling order: StartOnlineInstall once (continue only when it returns 1);
+ * Calling order: StartOnlineInstall (or StartOnlineInstallVerified) once
+ * (continue only when it returns 1);
  * poll GetOnlineInstallProgress and IsOnlineInstallDone at any rate and call
  * CancelOnlineInstall at any time; when IsOnlineInstallDone returns 1 read
  * GetOnlineInstallResult; always finish with ShutdownOnlineInstall before a new
@@ -74,6 +75,16 @@ TOLVEK_STATIC_ASSERT(sizeof(TolvekProgressRecord) == 1044, "record size");
  * (a null argument, or a previous session not yet shut down). */
 int32_t TOLVEK_CALL StartOnlineInstall(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
                                        const wchar_t* logPath, const wchar_t* workingDirectory);
+/* StartOnlineInstall for a manifest the publisher signed: trustedKeys is a
+ * "|"-separated list of ECDSA P-256 public keys, each the base64 of a DER
+ * SubjectPublicKeyInfo (openssl pkey -pubout -outform DER | base64 -w0). The run
+ * accepts a manifest only when the signature file beside it (the manifest URL
+ * with ".sig" appended to its path) verifies its bytes under one of them and its
+ * "expires" has not passed; every file it installs must then carry a size and a
+ * hash. Same return values as StartOnlineInstall; a null argument gives 0. */
+int32_t TOLVEK_CALL StartOnlineInstallVerified(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
+                                               const wchar_t* logPath, const wchar_t* workingDirectory,
+                                               const wchar_t* trustedKeys);
 /* Copies the current progress record; 1 when one was copied. */
 int32_t TOLVEK_CALL GetOnlineInstallProgress(TolvekProgressRecord* destination);
 /* Copies the result code and message (truncated to capacity - 1 units plus NUL);
@@ -93,6 +104,8 @@ typedef int32_t (TOLVEK_CALL *GetOnlineInstallResultFn)(int32_t*, wchar_t*, int3
 typedef int32_t (TOLVEK_CALL *IsOnlineInstallDoneFn)(void);
 typedef void (TOLVEK_CALL *CancelOnlineInstallFn)(void);
 typedef void (TOLVEK_CALL *ShutdownOnlineInstallFn)(void);
+typedef int32_t (TOLVEK_CALL *StartOnlineInstallVerifiedFn)(const wchar_t*, const wchar_t*, const wchar_t*,
+                                                            const wchar_t*, const wchar_t*);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,5 @@
-// The six exported functions. They forward to the session and status modules and
-// never let an exception reach the host.
+// The seven exported functions. They forward to the session and status modules
+// and never let an exception reach the host.
 #include "session.h"
 #include "status.h"
 
@@ -11,6 +11,17 @@ int32_t TOLVEK_CALL StartOnlineInstall(const wchar_t* manifestUrls, const wchar_
                                        const wchar_t* logPath, const wchar_t* workingDirectory) {
     try {
         return tolvek::StartSession(manifestUrls, targetDirectory, logPath, workingDirectory);
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t TOLVEK_CALL StartOnlineInstallVerified(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
+                                               const wchar_t* logPath, const wchar_t* workingDirectory,
+                                               const wchar_t* trustedKeys) {
+    if (!trustedKeys) return 0;
+    try {
+        return tolvek::StartSession(manifestUrls, targetDirectory, logPath, workingDirectory, trustedKeys);
     } catch (...) {
         return 0;
     }

@@ -56,6 +56,10 @@ struct HashHandleTraits {
     static BCRYPT_HASH_HANDLE invalid() noexcept { return nullptr; }
     static void close(BCRYPT_HASH_HANDLE h) noexcept { BCryptDestroyHash(h); }
 };
+struct KeyHandleTraits {
+    static BCRYPT_KEY_HANDLE invalid() noexcept { return nullptr; }
+    static void close(BCRYPT_KEY_HANDLE h) noexcept { BCryptDestroyKey(h); }
+};
 struct HeapBlockTraits {
     static void* invalid() noexcept { return nullptr; }
     static void close(void* p) noexcept { HeapFree(GetProcessHeap(), 0, p); }
@@ -74,6 +78,8 @@ using KernelHandle = UniqueHandle<HANDLE, KernelHandleTraits>;
 // A CNG algorithm provider and a CNG hash object.
 using AlgorithmHandle = UniqueHandle<BCRYPT_ALG_HANDLE, AlgorithmHandleTraits>;
 using HashHandle = UniqueHandle<BCRYPT_HASH_HANDLE, HashHandleTraits>;
+// A CNG key imported into a provider; released before that provider.
+using KeyHandle = UniqueHandle<BCRYPT_KEY_HANDLE, KeyHandleTraits>;
 // A block from HeapAlloc on the process heap, and one from LocalAlloc.
 using HeapBlock = UniqueHandle<void*, HeapBlockTraits>;
 using LocalBlock = UniqueHandle<HLOCAL, LocalBlockTraits>;

@@ -9,6 +9,7 @@
 #include "manifest.h"
 #include "progress.h"
 #include "run_buffer.h"
+#include "signature.h"
 #include "verify.h"
 
 #include <chrono>
@@ -342,6 +343,10 @@ void RunSteps(InstallRun& run) {
     ReportProgress(run.tracker, {.status = L"Preparing"});
     run.manifestPath = JoinPath(run.request.workingDirectory, kManifestFileName);
 
+    // The verified start: its keys are checked before any request.
+    TrustedKeys trustedKeys;
+    if (run.request.verified) Require(run, ParseTrustedKeys(run.request.trustedKeys, trustedKeys));
+
     // Both released when this function is left, before any failure handler runs.
     const InternetHandle session = OpenHttpSession(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY);
     RunBuffer buffer;
@@ -353,12 +358,14 @@ void RunSteps(InstallRun& run) {
 
     Log(L"Downloading manifest with fallback...");
     Require(run, DownloadManifest(session.get(), run.request.manifestUrls, run.manifestPath,
-                                  run.tracker, buffer, run.cancel, run.manifest));
+                                  run.tracker, buffer, run.cancel, run.manifest,
+                                  run.request.verified ? &trustedKeys : nullptr));
 
     SumDeclaredSizes(run);
     const int32_t count = static_cast<int32_t>(run.manifest.entries.size());
     ReportProgress(run.tracker, {.status = L"Preparing files", .itemCount = count});
     LogSummary(run);
+    if (run.request.verified) Require(run, CheckEntriesVerifiable(run.manifest.entries));
 
     InstallFiles(run, session.get(), buffer);
 

@@ -9,12 +9,14 @@
 
 namespace tolvek {
 
-// What the host asked for: the four strings of the start, unchanged.
+// What the host asked for: the strings of the start, unchanged.
 struct InstallRequest {
     std::wstring manifestUrls;      // "|"-separated manifest URLs
     std::wstring targetDirectory;
     std::wstring logPath;
     std::wstring workingDirectory;  // receives the downloaded manifest
+    bool verified = false;          // started by StartOnlineInstallVerified
+    std::wstring trustedKeys;       // its "|"-separated public keys
 };
 
 // How a run ended: the code and message the host is given.

@@ -3,6 +3,7 @@
 #include "attempts.h"
 #include "handles.h"
 #include "http.h"
+#include "signature.h"
 
 #include <cmath>
 
@@ -69,6 +70,18 @@ void LogFailure(const std::wstring& url, const std::wstring& error) {
     Log(L"Manifest download failed: " + url + L" ; error=" + error);
 }
 
+std::wstring DecodeUtf8(const std::string& bytes) {
+    size_t start = 0;
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
+    if (bytes.size() == start) return std::wstring();
+    const int byteCount = static_cast<int>(bytes.size() - start);
+    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data() + start, byteCount, nullptr, 0);
+    if (length <= 0) return std::wstring();
+    std::wstring text(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data() + start, byteCount, &text[0], length);
+    return text;
+}
+
 // The attempts on the manifest URLs in list order.
 struct ManifestAttempts {
     HINTERNET session;
@@ -78,10 +91,12 @@ struct ManifestAttempts {
     RunBuffer& buffer;
     const CancelSignal& cancel;
     Manifest& manifest;
+    const TrustedKeys* trustedKeys;  // null: the plain start verifies nothing
     const std::wstring temporaryPath = TemporaryPath(manifestPath);
     const SizeCeiling ceiling{
         kManifestCeiling,
         L"Manifest too large (more than " + std::to_wstring(kManifestCeiling) + L" bytes)"};
+    Outcome lastUntrusted = {};  // the last manifest that failed its signature or expiry
 
     Outcome Attempt(size_t index, int attempt) {
         const std::wstring& url = urls[index];
@@ -94,8 +109,8 @@ struct ManifestAttempts {
         DeleteFileIfExists(temporaryPath);
         DeleteFileIfExists(manifestPath);
 
-        Outcome outcome = Download(url, number, count);
-        if (outcome.ok()) outcome = Read();
+        Outcome outcome = Download({url, temporaryPath, std::nullopt, &ceiling}, number, count);
+        if (outcome.ok()) outcome = Read(url, number, count);
         if (outcome.ok()) outcome = MoveIntoPlace();
         if (outcome.ok()) {
             Log(L"Manifest downloaded successfully from: " + url);
@@ -112,8 +127,9 @@ struct ManifestAttempts {
         // network's fault: no other attempt or URL.
         if (failure.kind == FailureKind::DiskWrite || failure.kind == FailureKind::CannotCreateFile)
             return FailureReach::Operation;
-        // The same URL would bring the same document, or never crack.
-        if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::MissingFiles)
+        // The same URL would bring the same document (trusted or not), or never crack.
+        if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::MissingFiles ||
+            failure.kind == FailureKind::Untrusted)
             return FailureReach::Target;
         return FailureReach::Attempt;
     }
@@ -124,27 +140,71 @@ struct ManifestAttempts {
         Log(std::wstring(L"Retrying same manifest URL ") + after + L" (attempt " + AttemptOfLimit(attempt) + L")");
     }
 
-    void Left(size_t, const Outcome&) const {}
-
-    Outcome Download(const std::wstring& url, int32_t number, int32_t count) {
-        const TransferReport report = [&](const wchar_t* status, int64_t done) {
-            ReportProgress(tracker, {.status = status, .item = url, .itemIndex = number,
-                                     .itemCount = count, .fileBytesDone = done});
-        };
-        return DownloadToFile(session, {url, temporaryPath, std::nullopt, &ceiling}, buffer, cancel, report);
+    void Left(size_t, const Outcome& last) {
+        if (last.kind == FailureKind::Untrusted) lastUntrusted = last;
     }
 
-    Outcome Read() {
+    // The manifest's transfer and its signature file's, through the run's buffer.
+    Outcome Download(const Transfer& transfer, int32_t number, int32_t count) {
+        const TransferReport report = [&](const wchar_t* status, int64_t done) {
+            ReportProgress(tracker, {.status = status, .item = transfer.url, .itemIndex = number,
+                                     .itemCount = count, .fileBytesDone = done});
+        };
+        return DownloadToFile(session, transfer, buffer, cancel, report);
+    }
+
+    Outcome Read(const std::wstring& url, int32_t number, int32_t count) {
+        // Read once: what is verified is what is parsed.
+        std::wstring text;
+        {
+            const std::string bytes = ReadFileBytes(temporaryPath);
+            if (trustedKeys) {
+                Outcome verified = Verify(url, number, count, bytes);
+                if (!verified.ok()) return verified;
+            }
+            text = DecodeUtf8(bytes);
+        }
         JsonDocument document;
-        Outcome parsed = ParseJson(ReadUtf8FileAsWide(temporaryPath), document, cancel);
+        Outcome parsed = ParseJson(text, document, cancel);
         if (!parsed.ok()) {
             if (parsed.text.empty()) parsed.text = L"Downloaded manifest is empty or invalid JSON";
             return parsed;
+        }
+        if (trustedKeys) {
+            std::wstring failure;
+            if (!CheckFreshness(FindMember(document.root, L"expires"), UtcNowSeconds(), failure))
+                return Fail(FailureKind::Untrusted, std::move(failure));
         }
         manifest = Manifest();
         if (!ReadManifest(document.root, manifest))
             return Fail(FailureKind::MissingFiles, L"Manifest does not contain files object");
         return Success();
+    }
+
+    // The signature file beside the manifest, over the manifest's bytes.
+    Outcome Verify(const std::wstring& url, int32_t number, int32_t count, std::string_view bytes) {
+        // Never shown: a signature file past it is malformed, so the manifest is not trusted.
+        const SizeCeiling signatureCeiling{static_cast<int64_t>(kMaxSignatureFileBytes),
+                                           L"Signature file too large"};
+        const std::wstring signaturePath = TemporaryPath(manifestPath + L".sig");
+        DeleteFileIfExists(signaturePath);
+        Outcome downloaded = Download({SignatureUrl(url), signaturePath, std::nullopt, &signatureCeiling}, number, count);
+        const std::string file = downloaded.ok() ? ReadFileBytes(signaturePath) : std::string();
+        DeleteFileIfExists(signaturePath);
+        // Another attempt would bring the same oversized file.
+        if (!downloaded.ok() && downloaded.kind != FailureKind::TooLarge)
+            return SignatureDownloadFailure(std::move(downloaded));
+        const size_t keyNumber = downloaded.ok() ? SigningKeyOf(*trustedKeys, file, bytes) : 0;
+        if (keyNumber == 0) return Fail(FailureKind::Untrusted, kSignatureNotValid);
+        Log(SignatureVerifiedLine(keyNumber, trustedKeys->keys.size()));
+        return Success();
+    }
+
+    // Retried as any failed download; a cancel or a full disk keeps its own text.
+    Outcome SignatureDownloadFailure(Outcome failure) const {
+        if (failure.kind != FailureKind::Cancelled && Reach(failure) != FailureReach::Operation)
+            failure.text = kSignatureDownloadFailed + failure.text;
+        return failure;
     }
 
     Outcome MoveIntoPlace() const {
@@ -171,41 +231,20 @@ bool ReadManifest(const JsonValue& root, Manifest& manifest) {
     return true;
 }
 
-std::wstring ReadUtf8FileAsWide(const std::wstring& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::wstring();
-    LARGE_INTEGER size;
-    // One ReadFile call takes a 32-bit count; a manifest never comes near it.
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > 0x7FFFFFFF)
-        return std::wstring();
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr))
-        return std::wstring();
-    file.reset();
-    bytes.resize(read);
-
-    size_t start = 0;
-    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
-    if (bytes.size() == start) return std::wstring();
-    const int byteCount = static_cast<int>(bytes.size() - start);
-    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data() + start, byteCount, nullptr, 0);
-    if (length <= 0) return std::wstring();
-    std::wstring text(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data() + start, byteCount, &text[0], length);
-    return text;
-}
+std::wstring ReadUtf8FileAsWide(const std::wstring& path) { return DecodeUtf8(ReadFileBytes(path)); }
 
 Outcome DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
                          const std::wstring& manifestPath, const ProgressTracker& tracker,
-                         RunBuffer& buffer, const CancelSignal& cancel, Manifest& manifest) {
+                         RunBuffer& buffer, const CancelSignal& cancel, Manifest& manifest,
+                         const TrustedKeys* trustedKeys) {
     const std::vector<std::wstring> urls = SplitString(manifestUrls, L'|');
     if (urls.empty())
         return Fail(FailureKind::NoUrls, L"NETWORK_UNREACHABLE: Manifest URL list is empty");
-    ManifestAttempts attempts{session, urls, manifestPath, tracker, buffer, cancel, manifest};
+    ManifestAttempts attempts{session, urls, manifestPath, tracker, buffer, cancel, manifest, trustedKeys};
     AttemptsEnd end = RunAttempts(attempts, urls.size(), cancel);
     if (!end.exhausted) return std::move(end.last);
+    // A manifest came but was not trusted: the network worked.
+    if (!attempts.lastUntrusted.ok()) return attempts.lastUntrusted;
     return Fail(FailureKind::Unreachable,
                 L"NETWORK_UNREACHABLE: Cannot download manifest from any URL (" +
                     std::to_wstring(urls.size()) + L" tried, " + std::to_wstring(kAttemptsPerTarget) +

@@ -18,6 +18,8 @@
 
 namespace tolvek {
 
+struct TrustedKeys;
+
 // The manifest as the run uses it. Only this module and the JSON module read
 // the document's members.
 struct Manifest {
@@ -35,8 +37,11 @@ bool ReadManifest(const JsonValue& root, Manifest& manifest);
 std::wstring ReadUtf8FileAsWide(const std::wstring& path);
 
 // Downloads, parses and reads the manifest, and moves its file to `manifestPath`.
+// With trusted keys (the verified start) a manifest counts only when its signature
+// file verifies it and it has not expired.
 Outcome DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
                          const std::wstring& manifestPath, const ProgressTracker& tracker,
-                         RunBuffer& buffer, const CancelSignal& cancel, Manifest& manifest);
+                         RunBuffer& buffer, const CancelSignal& cancel, Manifest& manifest,
+                         const TrustedKeys* trustedKeys = nullptr);
 
 }  // namespace tolvek

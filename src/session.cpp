@@ -55,14 +55,16 @@ void Unpin(HMODULE& module) {
 }  // namespace
 
 int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
-                     const wchar_t* logPath, const wchar_t* workingDirectory) {
+                     const wchar_t* logPath, const wchar_t* workingDirectory,
+                     const wchar_t* trustedKeys) {
     if (!manifestUrls || !targetDirectory || !logPath || !workingDirectory) return 0;
     std::lock_guard<std::mutex> lock(SessionLock);
     if (WorkerThread.thread.joinable()) return 0;
 
     // Everything that may fail for want of memory comes before the first change.
     auto session = std::make_unique<InstallSession>();
-    session->request = {manifestUrls, targetDirectory, logPath, workingDirectory};
+    session->request = {manifestUrls,     targetDirectory,         logPath,
+                        workingDirectory, trustedKeys != nullptr, trustedKeys ? trustedKeys : L""};
     const ProgressRecord first = FirstRecord();
 
     InstallDone.store(false);

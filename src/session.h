@@ -21,8 +21,10 @@ extern std::mutex SessionLock;
 // join: writers of the current session hold both locks, a cancel only this one.
 extern std::mutex CancelLock;
 
+// A null `trustedKeys` is the plain start; the verified start refuses a null list itself.
 int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
-                     const wchar_t* logPath, const wchar_t* workingDirectory);
+                     const wchar_t* logPath, const wchar_t* workingDirectory,
+                     const wchar_t* trustedKeys = nullptr);
 void CancelSession();
 void ShutdownSession();
 bool IsSessionDone();

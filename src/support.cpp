@@ -230,4 +230,20 @@ int64_t QueryFileSize(const std::wstring& path) {
     return SizeOf(data);
 }
 
+std::string ReadFileBytes(const std::wstring& path) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::string();
+    LARGE_INTEGER size;
+    // One ReadFile call takes a 32-bit count; a manifest never comes near it.
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > 0x7FFFFFFF)
+        return std::string();
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr))
+        return std::string();
+    bytes.resize(read);
+    return bytes;
+}
+
 }  // namespace tolvek

@@ -61,5 +61,7 @@ int64_t QueryFileSize(const std::wstring& path);
 // FileExists and QueryFileSize in one query of the path: true with the size when a
 // file (not a directory) is there.
 bool QueryExistingFile(const std::wstring& path, int64_t& size);
+// The whole file's bytes, or empty on any failure (a file of 2 GiB or more among them).
+std::string ReadFileBytes(const std::wstring& path);
 
 }  // namespace tolvek

@@ -89,6 +89,19 @@ std::wstring FinishDigest(HashingResources& r, DWORD digestLength) {
     return HexDigits(digest, digestLength);
 }
 
+// Feeds bytes in memory to the hash; one call of the platform takes a 32-bit count.
+bool HashBytes(HashingResources& r, const void* bytes, size_t size) {
+    constexpr size_t kBlock = 0x40000000;
+    // CNG reads the input only; its prototype is not const.
+    auto* data = static_cast<PUCHAR>(const_cast<void*>(bytes));
+    for (size_t offset = 0; offset < size; offset += kBlock) {
+        const size_t length = size - offset < kBlock ? size - offset : kBlock;
+        if (!BCRYPT_SUCCESS(BCryptHashData(r.hash.get(), data + offset, static_cast<ULONG>(length), 0)))
+            return false;
+    }
+    return true;
+}
+
 // The digest of an opened file, or empty; `failure` stays a success when only the
 // hashing itself failed.
 std::wstring DigestOfOpenFile(HashingResources& r, RunBuffer& buffer, const CancelSignal& cancel,
@@ -137,13 +150,20 @@ Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry, const 
                                                  entry.hash + L", got " + digest);
 }
 
+bool ComputeSha256(std::string_view bytes, Sha256Digest& digest) {
+    HashingResources resources;
+    DWORD digestLength = 0;
+    if (!PrepareSha256(resources, digestLength) || digestLength != digest.size() ||
+        !HashBytes(resources, bytes.data(), bytes.size()))
+        return false;
+    return BCRYPT_SUCCESS(BCryptFinishHash(resources.hash.get(), digest.data(), digestLength, 0));
+}
+
 std::wstring TextSha256(const std::wstring& text) {
     HashingResources resources;
     DWORD digestLength = 0;
-    if (!PrepareSha256(resources, digestLength)) return std::wstring();
-    const auto* bytes = reinterpret_cast<const UCHAR*>(text.data());
-    if (!BCRYPT_SUCCESS(BCryptHashData(resources.hash.get(), const_cast<PUCHAR>(bytes),
-                                       static_cast<ULONG>(text.size() * sizeof(wchar_t)), 0)))
+    if (!PrepareSha256(resources, digestLength) ||
+        !HashBytes(resources, text.data(), text.size() * sizeof(wchar_t)))
         return std::wstring();
     return FinishDigest(resources, digestLength);
 }

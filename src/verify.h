@@ -6,7 +6,9 @@
 #include "run_buffer.h"
 #include "support.h"
 
+#include <array>
 #include <string>
+#include <string_view>
 
 namespace tolvek {
 
@@ -17,6 +19,10 @@ Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry,
 // 64 upper-case hexadecimal digits, or empty with `failure` set.
 std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer,
                                const CancelSignal& cancel, Outcome& failure);
+
+// The SHA-256 of bytes in memory; false when the platform's hashing fails.
+using Sha256Digest = std::array<unsigned char, 32>;
+bool ComputeSha256(std::string_view bytes, Sha256Digest& digest);
 
 // For callers outside a run: a buffer of their own for this call, no cancellation.
 Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry,

@@ -10,19 +10,35 @@ network error) and ok; every problem is listed above it. This is the check
 that catches a stale or half-synced mirror before users do.
 
     check_mirrors.py MANIFEST [--mirror URL]... [--manifest-url URL]... [--timeout SECONDS]
+                     [--trust KEYS]
 
 MANIFEST is a file or an http(s) URL. Without --mirror the manifest's own
 "cdn_list" (or "cdn") is checked. Each --manifest-url (the setup program's
 list) is fetched too and must serve MANIFEST byte for byte: a manifest the
 server refuses (a file its workers cannot read answers 403) fails every install.
 
+With --trust KEYS (the "|"-separated list a setup program passes to
+StartOnlineInstallVerified) the manifest's signature file is checked first, as
+the engine checks it: MANIFEST.sig (for a URL, ".sig" appended to its path)
+must hold a line that openssl verifies over the manifest's exact bytes under
+one of the keys, "expires" must not have passed, and every file but the setup
+program's own must carry a size and a hash.
+
 Exit status: 0 every mirror serves every file and every manifest URL the
-manifest, 1 one does not, 2 usage error or an unreadable manifest.
+manifest (and the signature holds), 1 one does not (or the signature does
+not), 2 usage error, an invalid trusted key or an unreadable manifest.
 """
 
 import argparse
+import base64
+import binascii
+import datetime
 import hashlib
+import json
+import os
+import subprocess
 import sys
+import tempfile
 import time
 import urllib.error
 import urllib.request
@@ -36,22 +52,28 @@ COLUMNS = ("missing", "wrong size", "wrong digest", "failed", "ok")
 BAR_WIDTH = 30
 # A terminal redraw costs more than a small file's transfer; a few per second suffice.
 BAR_INTERVAL_S = 0.1
+SIGNATURE_LIMIT = 16 * 1024
+SIGNATURE_LINES = 16
 
 
 class ManifestUnreadable(Exception):
     pass
 
 
+def read_bytes(source, timeout, limit=None):
+    """The bytes of a file or a URL, at most `limit` + 1 of them."""
+    if source.lower().startswith(make_manifest.URL_SCHEMES):
+        with urllib.request.urlopen(source, timeout=timeout) as answer:
+            return answer.read() if limit is None else answer.read(limit + 1)
+    with open(source, "rb") as f:
+        return f.read() if limit is None else f.read(limit + 1)
+
+
 def read_manifest(source, timeout):
     """The manifest document from a file or a URL, read as the engine reads it (of a
     repeated member name the first counts), its bytes, and the repeated names."""
     try:
-        if source.lower().startswith(make_manifest.URL_SCHEMES):
-            with urllib.request.urlopen(source, timeout=timeout) as answer:
-                raw = answer.read()
-        else:
-            with open(source, "rb") as f:
-                raw = f.read()
+        raw = read_bytes(source, timeout)
         document, duplicates = make_manifest.read_manifest_document(raw)
     except (OSError, ValueError) as error:
         raise ManifestUnreadable(f"{source}: {error}")
@@ -63,6 +85,93 @@ def read_manifest(source, timeout):
 def duplicate_warning(name):
     return (f"check_mirrors: warning: the manifest repeats the member {name!r} in one object; "
             "the engine reads the first, and so does this check")
+
+
+def trusted_keys(text):
+    """The DER keys of a "|"-separated list, as strict as the engine; ValueError names a bad one."""
+    keys = []
+    for piece in [piece for piece in text.split("|") if piece] or [""]:
+        try:
+            der = base64.b64decode(piece, validate=True)
+        except (binascii.Error, ValueError):
+            der = b""
+        if (len(der) != make_manifest.P256_KEY_LENGTH or not der.startswith(make_manifest.P256_KEY_PREFIX)
+                or base64.b64encode(der).decode("ascii") != piece):
+            raise ValueError(f"invalid trusted key: {piece}")
+        keys.append(der)
+    return keys
+
+
+def signature_source(source):
+    """Where the engine looks for the signature: ".sig" appended to the path, before any query."""
+    if not source.lower().startswith(make_manifest.URL_SCHEMES):
+        return source + make_manifest.SIGNATURE_SUFFIX
+    authority = source.index("://") + 3
+    ends = [at for at in (source.find("?", authority), source.find("#", authority)) if at >= 0]
+    path_end = min(ends) if ends else len(source)
+    no_path = "/" not in source[authority:path_end]
+    return source[:path_end] + ("/" if no_path else "") + make_manifest.SIGNATURE_SUFFIX + source[path_end:]
+
+
+def signing_key(raw, lines, keys):
+    """The 1-based number of the first key under which a line verifies `raw` (openssl), or 0."""
+    with tempfile.TemporaryDirectory(prefix="check-mirrors-") as scratch:
+        key_path, signature_path = os.path.join(scratch, "key.der"), os.path.join(scratch, "signature.der")
+        for number, key in enumerate(keys, 1):
+            with open(key_path, "wb") as f:
+                f.write(key)
+            for line in lines:
+                try:
+                    signature = base64.b64decode(line, validate=True)
+                except (binascii.Error, ValueError):
+                    continue
+                with open(signature_path, "wb") as f:
+                    f.write(signature)
+                done = subprocess.run(["openssl", "dgst", "-sha256", "-verify", key_path, "-keyform", "DER",
+                                       "-signature", signature_path], input=raw, capture_output=True)
+                if done.returncode == 0:
+                    return number
+    return 0
+
+
+def expiry_problem(document, now=None):
+    """Why the engine would refuse the manifest's "expires", or None."""
+    if "expires" not in document:
+        return None
+    value = document["expires"]
+    try:
+        if not isinstance(value, str) or len(value) != 20:
+            raise ValueError(value)
+        moment = datetime.datetime.strptime(value, make_manifest.EXPIRES_FORMAT)
+        if moment.strftime(make_manifest.EXPIRES_FORMAT) != value:
+            raise ValueError(value)
+    except ValueError:
+        return f"the manifest's expiry is not understood: {json.dumps(value)}"
+    now = now or datetime.datetime.now(datetime.timezone.utc)
+    if moment.replace(tzinfo=datetime.timezone.utc) < now:
+        return f"the manifest expired: {value}"
+    return None
+
+
+def signature_problems(source, raw, document, keys, timeout):
+    """(report line, problems) of the signature as the engine checks it."""
+    where = signature_source(source)
+    try:
+        text = read_bytes(where, timeout, SIGNATURE_LIMIT)
+    except OSError as error:
+        return "signature: none", [f"{where}: cannot read the signature file: {error}"]
+    lines = [line.rstrip(b"\r") for line in text.split(b"\n") if line.strip(b" \t\r")]
+    if len(text) > SIGNATURE_LIMIT or len(lines) > SIGNATURE_LINES or not lines:
+        return "signature: not valid", [f"{where}: not a signature file (1 to {SIGNATURE_LINES} lines, "
+                                        f"at most {SIGNATURE_LIMIT} bytes)"]
+    number = signing_key(raw, lines, keys)
+    if number == 0:
+        return "signature: not valid", [f"{where}: no line verifies the manifest under a trusted key"]
+    problems = [problem for problem in [expiry_problem(document)] if problem]
+    problems += [f"{key}: no size or hash, which a signed manifest must give" for key, entry in
+                 sorted(document["files"].items()) if not make_manifest.is_protected_installer_artifact(key)
+                 and None in expected(entry)]
+    return f"signature: verified with trusted key {number}/{len(keys)}", problems
 
 
 def manifest_mirrors(document):
@@ -227,18 +336,28 @@ def parse_arguments(argv):
                              "byte for byte (repeatable)")
     parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT_S,
                         help=f"seconds a request may wait for data (default {DEFAULT_TIMEOUT_S})")
+    parser.add_argument("--trust", metavar="KEYS",
+                        help="check the manifest's signature under these \"|\"-separated public keys "
+                             "(base64 DER), as the engine's verified start does")
     return parser.parse_args(argv)
 
 
 def main(argv=None):
     args = parse_arguments(argv)
     try:
+        keys = trusted_keys(args.trust) if args.trust is not None else None
         document, raw, duplicates = read_manifest(args.manifest, args.timeout)
-    except ManifestUnreadable as error:
+    except (ManifestUnreadable, ValueError) as error:
         print(f"check_mirrors: error: {error}", file=sys.stderr)
         return 2
     for name in duplicates:
         print(duplicate_warning(name), file=sys.stderr)
+    trust_problems = []
+    if keys is not None:
+        report, trust_problems = signature_problems(args.manifest, raw, document, keys, args.timeout)
+        for problem in trust_problems:
+            print(problem)
+        print(report)
     mirrors = args.mirror or manifest_mirrors(document)
     if not mirrors:
         print("check_mirrors: error: the manifest names no mirror (cdn_list or cdn)", file=sys.stderr)
@@ -256,7 +375,7 @@ def main(argv=None):
     if args.manifest_url:
         print(f"{len(args.manifest_url) - len(manifest_problems)} of {len(args.manifest_url)} "
               "manifest URLs serve this manifest")
-    return 0 if serving == len(mirrors) and not manifest_problems else 1
+    return 0 if serving == len(mirrors) and not manifest_problems and not trust_problems else 1
 
 
 if __name__ == "__main__":

@@ -21,15 +21,25 @@ with UTF-8 keys cannot hold a Latin-1 byte name.)
 Setup-uninstaller names (unins*.exe, unins*.dat, unins*.msg) are kept with a
 warning: the engine never installs or overwrites them, it skips them.
 
+With --sign KEY.pem (repeatable) the manifest is signed with each ECDSA P-256
+key by the openssl command line, one base64 line per key in MANIFEST.sig beside
+it (and in the --publish tree); a setup program that starts the engine with
+StartOnlineInstallVerified and one of the keys' public halves accepts nothing
+else. --expires DAYS writes "expires", after which the engine refuses the
+signed manifest. The trusted-key text of each key is printed.
+
 Exit status: 0 written, 1 refused (nothing written), 2 usage error.
 """
 
 import argparse
+import base64
+import datetime
 import hashlib
 import json
 import os
 import secrets
 import shutil
+import subprocess
 import sys
 
 HASH_BLOCK = 1024 * 1024
@@ -44,6 +54,12 @@ URL_SCHEMES = ("http://", "https://")
 URL_UNRESERVED = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~")
 LATIN1_LAST = 0xFF
 TEMPORARY_SUFFIX = ".download"
+SIGNATURE_SUFFIX = ".sig"
+EXPIRES_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+# The DER SubjectPublicKeyInfo of every P-256 key up to its point: id-ecPublicKey,
+# prime256v1, a bit string of 66 bytes without unused bits, the uncompressed form.
+P256_KEY_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d03010703420004")
+P256_KEY_LENGTH = len(P256_KEY_PREFIX) + 64
 
 
 class ManifestError(Exception):
@@ -294,7 +310,7 @@ def write_atomically(path, text):
         raise
 
 
-def publish_tree(manifest, directory, root, manifest_name):
+def publish_tree(manifest, directory, root, manifest_name, signature=None):
     """Copies every file to `root` under the bytes the engine requests, then the manifest.
 
     `root` must be new or empty: a file left from an earlier version would be
@@ -309,6 +325,45 @@ def publish_tree(manifest, directory, root, manifest_name):
         os.makedirs(os.path.dirname(destination), exist_ok=True)
         shutil.copyfile(os.path.join(directory, *key.split("/")), destination)
     write_atomically(os.path.join(root, manifest_name), manifest_text(manifest))
+    if signature is not None:
+        write_atomically(os.path.join(root, manifest_name + SIGNATURE_SUFFIX), signature)
+
+
+def openssl(arguments, data=None):
+    """The output of one openssl command; ManifestError with its complaint when it fails."""
+    try:
+        done = subprocess.run(["openssl", *arguments], input=data, capture_output=True, check=False)
+    except OSError as error:
+        raise ManifestError([f"cannot run openssl: {error.strerror}"])
+    if done.returncode != 0:
+        reason = done.stderr.decode("utf-8", "replace").strip().splitlines()
+        raise ManifestError([f"openssl {arguments[0]} failed: {reason[0] if reason else 'no reason given'}"])
+    return done.stdout
+
+
+def trusted_key(key_path):
+    """The base64 of the key's public DER SubjectPublicKeyInfo, as a setup program passes it."""
+    der = openssl(["pkey", "-in", key_path, "-pubout", "-outform", "DER"])
+    if len(der) != P256_KEY_LENGTH or not der.startswith(P256_KEY_PREFIX):
+        raise ManifestError([f"{key_path}: not an ECDSA P-256 (prime256v1) key; make one with "
+                             "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256"])
+    return base64.b64encode(der).decode("ascii")
+
+
+def sign(data, key_path):
+    """The DER ECDSA signature with SHA-256 of `data`."""
+    return openssl(["dgst", "-sha256", "-sign", key_path], data)
+
+
+def signature_file(data, key_paths):
+    """The signature file: one base64 line per key, in the order given."""
+    return "".join(base64.b64encode(sign(data, key)).decode("ascii") + "\n" for key in key_paths)
+
+
+def expiry(days, now=None):
+    """The "expires" text DAYS after now (UTC)."""
+    now = now or datetime.datetime.now(datetime.timezone.utc)
+    return (now + datetime.timedelta(days=days)).strftime(EXPIRES_FORMAT)
 
 
 def byte_name_warnings(keys, publishing):
@@ -339,17 +394,35 @@ def parse_arguments(argv):
                              "name the engine requests, and the manifest; copy it to every mirror's base URL")
     parser.add_argument("--version", type=int, default=1, help="the manifest's version number (default 1)")
     parser.add_argument("--version-string", metavar="TEXT", help="its display form (default: the number)")
-    return parser.parse_args(argv)
+    parser.add_argument("--sign", metavar="KEY.pem", action="append", default=[],
+                        help="sign the manifest with this ECDSA P-256 private key (repeatable: one "
+                             "signature line per key, e.g. the new and the old key while rotating); "
+                             "writes FILE.sig beside the manifest")
+    parser.add_argument("--expires", metavar="DAYS", type=int,
+                        help="the signed manifest is refused DAYS days from now (the engine reads it "
+                             "only in a signed manifest: sign here with --sign or later with openssl)")
+    args = parser.parse_args(argv)
+    if args.expires is not None and args.expires < 1:
+        parser.error("--expires needs at least 1 day")
+    return args
 
 
 def main(argv=None):
     args = parse_arguments(argv)
+    signature_path = args.output + SIGNATURE_SUFFIX
     try:
         manifest, warnings = build_manifest(args.directory, args.mirror, args.version,
-                                            args.version_string, excluded=[args.output])
+                                            args.version_string, excluded=[args.output, signature_path])
+        if args.expires is not None:
+            manifest["expires"] = expiry(args.expires)
+        # Signed before anything is written: a key that fails leaves nothing behind.
+        keys = [trusted_key(key) for key in args.sign]
+        signature = signature_file(manifest_text(manifest).encode("utf-8"), args.sign) if args.sign else None
         if args.publish:
-            publish_tree(manifest, args.directory, args.publish, os.path.basename(args.output))
+            publish_tree(manifest, args.directory, args.publish, os.path.basename(args.output), signature)
         write_atomically(args.output, manifest_text(manifest))
+        if signature is not None:
+            write_atomically(signature_path, signature)
     except ManifestError as error:
         for problem in error.problems:
             print(f"make_manifest: error: {problem}", file=sys.stderr)
@@ -359,6 +432,10 @@ def main(argv=None):
         print(f"make_manifest: error: cannot write {error.filename or args.output}: {error.strerror}",
               file=sys.stderr)
         return 1
+    if args.expires is not None and not args.sign:
+        warnings.append("the expiry counts only once the manifest is signed: sign it with --sign, or on the "
+                        "signing machine with openssl dgst -sha256 -sign KEY.pem, one base64 line per key in "
+                        f"{os.path.basename(signature_path)}")
     for warning in warnings + byte_name_warnings(manifest["files"], bool(args.publish)):
         print(f"make_manifest: warning: {warning}", file=sys.stderr)
     total = sum(entry["size"] for entry in manifest["files"].values())
@@ -366,6 +443,10 @@ def main(argv=None):
           f"{len(manifest['cdn_list'])} mirrors")
     if args.publish:
         print(f"{args.publish}: the mirror tree, manifest included")
+    for key_path, key in zip(args.sign, keys):
+        print(f"{signature_path}: signed with {key_path}, trusted key {key}")
+    if args.expires is not None:
+        print(f"expires {manifest['expires']}")
     return 0
 
 

@@ -28,6 +28,11 @@ Control API (never recorded, never subject to rules or latency):
     GET  /__control/requests   JSON list of the requests received so far
     POST /__control/reset      clear the rules and the request log
     POST /__control/shutdown   stop the server
+    POST /__control/sign       {"path": served path, "key": name}: the base64 of
+                               the file's ECDSA P-256 signature (openssl dgst
+                               -sha256 -sign) and of the key's public DER, with a
+                               key of that name made by openssl on first use and
+                               kept until the server stops
 
 A rule is a JSON object.  Matching keys: "path" (exact raw request target as
 sent, compared without the query string unless the rule's path contains "?"),
@@ -52,12 +57,15 @@ import json
 import mimetypes
 import os
 import re
+import shutil
 import signal
 import socket
 import socketserver
 import ssl
 import struct
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -81,6 +89,7 @@ MAX_CONTROL_BODY = 4 * 1024 * 1024
 MAX_DISCARDED_BODY = 64 * 1024 * 1024
 HANDSHAKE_TIMEOUT = 30.0
 CONNECTION_TIMEOUT = 300.0
+SIGNING_KEY_NAME = re.compile(r"[A-Za-z0-9_-]{1,32}")
 
 RULE_HELP = """\
 rule keys (a rule is a JSON object; the first matching rule wins):
@@ -714,14 +723,32 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         elif endpoint == ("POST", "reset"):
             owner.reset()
             self._json(200, {"ok": True})
+        elif endpoint == ("POST", "sign"):
+            self._sign(body)
         elif endpoint == ("POST", "shutdown"):
             self.close_connection = True
             self._json(200, {"ok": True})
             owner._stop_async("control request")
-        elif name.rstrip("/") in ("rules", "requests", "reset", "shutdown"):
+        elif name.rstrip("/") in ("rules", "requests", "reset", "shutdown", "sign"):
             self._json(405, {"error": f"{self.command} not allowed here"})
         else:
             self._json(404, {"error": f"unknown control endpoint {name!r}"})
+
+    def _sign(self, body):
+        try:
+            request = json.loads(body.decode("utf-8") or "{}")
+            path, name = request["path"], request["key"]
+        except (ValueError, UnicodeDecodeError, KeyError, TypeError) as exc:
+            self._json(400, {"error": f"expected {{\"path\": ..., \"key\": ...}}: {exc}"})
+            return
+        status, real = self.server.owner._resolve(path if isinstance(path, str) else None)
+        if status != 200 or not isinstance(name, str) or not SIGNING_KEY_NAME.fullmatch(name):
+            self._json(400, {"error": f"no file {path!r} or a bad key name {name!r}"})
+            return
+        try:
+            self._json(200, self.server.owner.sign(real, name))
+        except Exception as exc:  # noqa: BLE001 - openssl or its key, whatever failed
+            self._json(500, {"error": f"signing failed: {exc}"})
 
 
 def _padding(count):
@@ -830,6 +857,8 @@ class MirrorServer:
         self._httpd = None
         self._thread = None
         self.stop_reason = None
+        self._keys_lock = threading.Lock()
+        self._keys_dir = None
 
     @staticmethod
     def _make_ssl_context(tls):
@@ -888,6 +917,8 @@ class MirrorServer:
                     pass
             self._httpd.server_close()
             self._thread.join()
+            if self._keys_dir is not None:
+                shutil.rmtree(self._keys_dir, ignore_errors=True)
             self._stopped.set()
 
     def wait(self, timeout=None):
@@ -912,6 +943,27 @@ class MirrorServer:
         with self._lock:
             self._rules = []
             self._requests.clear()
+
+    def sign(self, path, key_name):
+        """{"signature", "public_key"}: base64 of the DER signature of the file at
+        `path` and of the key's DER SubjectPublicKeyInfo; the key is made on first use."""
+        import make_manifest  # the publisher's own signing, beside this file
+
+        key = self._signing_key(key_name)
+        with open(path, "rb") as f:
+            data = f.read()
+        return {"signature": base64.b64encode(make_manifest.sign(data, key)).decode("ascii"),
+                "public_key": make_manifest.trusted_key(key)}
+
+    def _signing_key(self, name):
+        with self._keys_lock:
+            if self._keys_dir is None:
+                self._keys_dir = tempfile.mkdtemp(prefix="mirror-server-keys-")
+            path = os.path.join(self._keys_dir, name + ".pem")
+            if not os.path.exists(path):
+                subprocess.run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt",
+                                "ec_paramgen_curve:P-256", "-out", path], capture_output=True, check=True)
+            return path
 
     def __enter__(self):
         return self.start()
@@ -1066,6 +1118,9 @@ control API (not recorded, not subject to rules):
                              headers, time, conn, tls, rule
   POST /__control/reset      clear rules and request log
   POST /__control/shutdown   stop the server
+  POST /__control/sign       {"path": "/dir/manifest.json", "key": "name"}: base64
+                             signature (openssl dgst -sha256 -sign) and public key
+                             of a P-256 key made for that name on first use
 
 example:
   mirror_server.py --root data --port 0 --rule '{"path_glob": "*.bin", "short": true, "times": 1}'

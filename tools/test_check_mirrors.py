@@ -3,8 +3,11 @@ half-synced mirror of one product, and a mirror that refuses connections."""
 
 import contextlib
 import io
+import json
 import os
 import shutil
+import socket
+import subprocess
 import tempfile
 import unittest
 
@@ -170,6 +173,93 @@ class CheckMirrors(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertIn("\r[" + "#" * check_mirrors.BAR_WIDTH + "] 5/5 ", tty.getvalue())
         self.assertTrue(tty.getvalue().endswith("\r"), "the bar is not cleared at the end")
+
+
+class SignatureCheck(unittest.TestCase):
+    """--trust: the signature file beside a manifest served by the good mirror, checked by openssl."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.mkdtemp(prefix="check-signature-")
+        cls.www = os.path.join(cls.scratch, "www")
+        write_tree(os.path.join(cls.www, "good"), PRODUCT)
+        cls.server = MirrorServer(cls.www)
+        cls.server.start()
+        cls.keys, cls.public = {}, {}
+        for name in ("new", "other"):
+            cls.keys[name] = os.path.join(cls.scratch, name + ".pem")
+            subprocess.run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+                            "-out", cls.keys[name]], check=True, capture_output=True)
+            cls.public[name] = make_manifest.trusted_key(cls.keys[name])
+        product = os.path.join(cls.scratch, "product")
+        write_tree(product, PRODUCT)
+        cls.document, _ = make_manifest.build_manifest(product, [f"{cls.server.url}/good"])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.scratch)
+
+    def publish(self, name, document, signer="new", tamper=b""):
+        """The manifest as a file and as a URL, signed by `signer` (None: no signature file)."""
+        data = make_manifest.manifest_text(document).encode("utf-8")
+        path = os.path.join(self.www, "good", name)
+        with open(path, "wb") as f:
+            f.write(data + tamper)
+        if signer:
+            with open(path + ".sig", "w", encoding="ascii") as f:
+                f.write(make_manifest.signature_file(data, [self.keys[signer]]))
+        return path, f"{self.server.url}/good/{name}"
+
+    def run_tool(self, *argv):
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            code = check_mirrors.main(list(argv))
+        return code, out.getvalue(), err.getvalue()
+
+    def test_signature_rows(self):
+        unhashed = json.loads(json.dumps(self.document))
+        del unhashed["files"]["readme.txt"]["hash"]
+        expired = {**self.document, "expires": "2020-01-01T00:00:00Z"}
+        later = {**self.document, "expires": "2099-01-01T00:00:00Z"}
+        odd = {**self.document, "expires": "2099-01-01"}
+        rows = [  # name, document, signer, tamper, trusted keys, by URL, exit code, text in the output
+            ("good", self.document, "new", b"", "new", False, 0, "signature: verified with trusted key 1/1"),
+            ("good by URL", self.document, "new", b"", "new", True, 0, "signature: verified with trusted key 1/1"),
+            ("second key", self.document, "new", b"", "other|new", False, 0,
+             "signature: verified with trusted key 2/2"),
+            ("another key", self.document, "other", b"", "new", False, 1, "signature: not valid"),
+            ("tampered", self.document, "new", b" ", "new", True, 1, "no line verifies the manifest"),
+            ("no signature file", self.document, None, b"", "new", True, 1, "cannot read the signature file"),
+            ("expired", expired, "new", b"", "new", False, 1, "the manifest expired: 2020-01-01T00:00:00Z"),
+            ("expires later", later, "new", b"", "new", False, 0, "signature: verified"),
+            ("expiry not understood", odd, "new", b"", "new", False, 1,
+             "the manifest's expiry is not understood: \"2099-01-01\""),
+            ("a file without its hash", unhashed, "new", b"", "new", False, 1,
+             "readme.txt: no size or hash, which a signed manifest must give"),
+        ]
+        for number, (name, document, signer, tamper, trusted, by_url, exit_code, text) in enumerate(rows):
+            path, url = self.publish(f"manifest{number}.json", document, signer, tamper)
+            keys = "|".join(self.public[key] for key in trusted.split("|"))
+            code, out, err = self.run_tool(url if by_url else path, "--trust", keys)
+            self.assertEqual((code, err), (exit_code, ""), f"{name}: {out}")
+            self.assertIn(text, out, name)
+
+    def test_invalid_trusted_keys_are_a_usage_error(self):
+        path, _ = self.publish("keys.json", self.document)
+        cut = self.public["new"][:40]
+        for keys, shown in (("nope", "nope"), ("", ""), (self.public["new"] + "|" + cut, cut),
+                            (self.public["new"] + " ", self.public["new"] + " ")):
+            code, _, err = self.run_tool(path, "--trust", keys)
+            self.assertEqual(code, 2, keys)
+            self.assertIn(f"check_mirrors: error: invalid trusted key: {shown}\n", err)
+
+    def test_the_signature_is_where_the_engine_looks(self):
+        rows = [("m.json", "m.json.sig"), ("http://h/m.json?v=2", "http://h/m.json.sig?v=2"),
+                ("http://h/m.json#a?b", "http://h/m.json.sig#a?b"), ("http://h", "http://h/.sig"),
+                ("https://h?x=/y", "https://h/.sig?x=/y")]
+        for source, signature in rows:
+            self.assertEqual(check_mirrors.signature_source(source), signature, source)
 
 
 if __name__ == "__main__":

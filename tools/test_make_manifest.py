@@ -2,13 +2,16 @@
 engine's tests read too, then whole directories turned into manifest files through
 the command line."""
 
+import base64
 import contextlib
+import datetime
 import glob
 import hashlib
 import io
 import json
 import os
 import stat
+import subprocess
 import tempfile
 import unittest
 import urllib.parse
@@ -144,7 +147,9 @@ class NameRules(unittest.TestCase):
         self.assertNotEqual(make_manifest.fold_case("stra\u00dfe"), make_manifest.fold_case("strasse"))
 
 
-class Directories(unittest.TestCase):
+class ProductDirectory:
+    """A product directory and the tool run over it through its command line."""
+
     def setUp(self):
         self.scratch = tempfile.TemporaryDirectory()
         self.root = os.path.join(self.scratch.name, "product")
@@ -174,6 +179,8 @@ class Directories(unittest.TestCase):
         with open(self.output, "rb") as f:
             return f.read()
 
+
+class Directories(ProductDirectory, unittest.TestCase):
     def test_describes_every_file_with_size_and_digest(self):
         big = os.urandom(3 * make_manifest.HASH_BLOCK + 17)
         self.write("abc.txt", b"abc")
@@ -342,6 +349,109 @@ class Directories(unittest.TestCase):
                 make_manifest.main([self.root, "--output", self.output])
         self.assertEqual(exit_.exception.code, 2)
         self.assertIn("--mirror", err.getvalue())
+
+
+def make_key(path, *options):
+    subprocess.run(["openssl", "genpkey", "-out", path, *options], check=True, capture_output=True)
+    return path
+
+
+def verifies(data, signature, key):
+    """openssl's own answer: does the DER `signature` of `data` hold under the private key's public half?"""
+    with tempfile.TemporaryDirectory() as scratch:
+        public, sig = os.path.join(scratch, "public.pem"), os.path.join(scratch, "sig.der")
+        subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-out", public], check=True)
+        with open(sig, "wb") as f:
+            f.write(signature)
+        return subprocess.run(["openssl", "dgst", "-sha256", "-verify", public, "-signature", sig],
+                              input=data, capture_output=True).returncode == 0
+
+
+class Signing(ProductDirectory, unittest.TestCase):
+    def setUp(self):
+        super().setUp()
+        self.write("a.txt", b"a")
+        keys = os.path.join(self.scratch.name, "keys")
+        os.mkdir(keys)
+        self.new = make_key(os.path.join(keys, "new.pem"), "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256")
+        self.old = make_key(os.path.join(keys, "old.pem"), "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256")
+
+    def signature_lines(self, path):
+        with open(path, "rb") as f:
+            text = f.read().decode("ascii")
+        self.assertTrue(text.endswith("\n"))
+        return [base64.b64decode(line, validate=True) for line in text.splitlines()]
+
+    def test_one_line_per_key_beside_the_manifest_and_in_the_tree(self):
+        tree = os.path.join(self.scratch.name, "tree")
+        code, out, err = self.run_tool("--sign", self.new, "--sign", self.old, "--publish", tree)
+        self.assertEqual((code, err), (0, ""))
+        manifest = self.read_manifest()
+        lines = self.signature_lines(self.output + ".sig")
+        self.assertEqual(len(lines), 2)
+        rows = [(lines[0], self.new, True), (lines[1], self.old, True), (lines[0], self.old, False),
+                (lines[1], self.new, False)]
+        for signature, key, holds in rows:
+            self.assertEqual(verifies(manifest, signature, key), holds, key)
+        self.assertFalse(verifies(manifest + b" ", lines[0], self.new))
+        with open(os.path.join(tree, "manifest.json"), "rb") as f:
+            self.assertEqual(f.read(), manifest)
+        self.assertEqual(self.signature_lines(os.path.join(tree, "manifest.json.sig")), lines)
+        for key in (self.new, self.old):
+            der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"],
+                                 check=True, capture_output=True).stdout
+            self.assertIn(f"signed with {key}, trusted key {base64.b64encode(der).decode()}", out)
+        self.assertNotIn("expires", json.loads(manifest))
+
+    def test_expires_is_signed_and_days_ahead_in_utc(self):
+        before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+        code, out, err = self.run_tool("--sign", self.new, "--expires", "30")
+        self.assertEqual((code, err), (0, ""))
+        manifest = self.read_manifest()
+        expires = json.loads(manifest)["expires"]
+        self.assertRegex(expires, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        moment = datetime.datetime.strptime(expires, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=datetime.timezone.utc)
+        self.assertLessEqual(abs(moment - before - datetime.timedelta(days=30)), datetime.timedelta(minutes=1))
+        self.assertTrue(verifies(manifest, self.signature_lines(self.output + ".sig")[0], self.new))
+        self.assertIn(f"expires {expires}", out)
+
+    def test_expires_without_sign_warns_that_it_counts_once_signed(self):
+        code, _, err = self.run_tool("--expires", "7")
+        self.assertEqual(code, 0)
+        self.assertIn("warning: the expiry counts only once the manifest is signed", err)
+        self.assertIn("expires", json.loads(self.read_manifest()))
+        self.assertFalse(os.path.exists(self.output + ".sig"))
+
+    def test_signature_beside_an_output_inside_the_product_is_not_listed(self):
+        self.output = os.path.join(self.root, "manifest.json")
+        for _ in range(2):
+            self.assertEqual(self.run_tool("--sign", self.new)[0], 0)
+        self.assertEqual(list(json.loads(self.read_manifest())["files"]), ["a.txt"])
+
+    def test_refusals_write_nothing(self):
+        p384 = make_key(os.path.join(self.scratch.name, "p384.pem"), "-algorithm", "EC", "-pkeyopt",
+                        "ec_paramgen_curve:P-384")
+        rsa = make_key(os.path.join(self.scratch.name, "rsa.pem"), "-algorithm", "RSA", "-pkeyopt",
+                       "rsa_keygen_bits:1024")
+        missing = os.path.join(self.scratch.name, "missing.pem")
+        rows = [  # arguments, exit code, text on stderr
+            (["--sign", self.new, "--expires", "0"], 2, "at least 1 day"),
+            (["--sign", self.new, "--sign", p384], 1, "not an ECDSA P-256 (prime256v1) key"),
+            (["--sign", rsa], 1, "not an ECDSA P-256 (prime256v1) key"),
+            (["--sign", missing], 1, "openssl pkey failed"),
+        ]
+        for arguments, exit_code, text in rows:
+            argv = [self.root, "--output", self.output, "--mirror", "http://127.0.0.1:8080/p", *arguments]
+            err = io.StringIO()
+            with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(err):
+                try:
+                    code = make_manifest.main(argv)
+                except SystemExit as usage:  # a usage error
+                    code = usage.code
+            self.assertEqual(code, exit_code, arguments)
+            self.assertIn(text, err.getvalue(), arguments)
+            self.assertFalse(os.path.exists(self.output), arguments)
+            self.assertFalse(os.path.exists(self.output + ".sig"), arguments)
 
 
 if __name__ == "__main__":

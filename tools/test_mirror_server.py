@@ -143,6 +143,30 @@ class ServingTest(ServerCase):
         self.control("reset", {})
         self.assertEqual((self.srv.rules(), self.srv.requests()), ([], []))
 
+    def test_sign_with_named_keys_verifies_under_openssl(self):
+        first = self.control("sign", {"path": "/small.txt", "key": "old"})
+        again = self.control("sign", {"path": "/small.txt", "key": "old"})
+        other = self.control("sign", {"path": "/small.txt", "key": "new"})
+        self.assertEqual(first["public_key"], again["public_key"], "a name keeps its key")
+        self.assertNotEqual(first["public_key"], other["public_key"])
+        scratch = tempfile.mkdtemp(prefix="mirror-sign-")
+        self.addCleanup(shutil.rmtree, scratch)
+        for data, answer, verifies in ((SMALL, first, True), (SMALL, other, True), (SMALL + b"!", first, False),
+                                       (DATA, first, False)):
+            key, sig = os.path.join(scratch, "key.der"), os.path.join(scratch, "sig.der")
+            with open(key, "wb") as f:
+                f.write(base64.b64decode(answer["public_key"]))
+            with open(sig, "wb") as f:
+                f.write(base64.b64decode(answer["signature"]))
+            done = subprocess.run(["openssl", "dgst", "-sha256", "-verify", key, "-keyform", "DER",
+                                   "-signature", sig], input=data, capture_output=True)
+            self.assertEqual(done.returncode == 0, verifies, done.stdout + done.stderr)
+        for payload in ({"path": "/missing.bin", "key": "old"}, {"path": "/small.txt", "key": "../x"},
+                        {"path": "/small.txt"}):
+            with self.assertRaises(urllib.error.HTTPError) as cm:
+                self.control("sign", payload)
+            self.assertEqual(cm.exception.code, 400, payload)
+
 
 class FaultTest(ServerCase):
     def test_status_times_method_skip(self):

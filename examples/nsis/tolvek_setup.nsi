@@ -15,6 +15,13 @@
 ; A 32-bit setup program carries the 32-bit engine: -DTARGET=x86-unicode takes
 ; build/bin32/tolvek_online_installer.dll. Its exports are stdcall there, the
 ; System plug-in's default convention on x86, so every call below serves both.
+;
+; With -DMANIFEST_KEYS="<key>|<key>" (each the base64 of a DER P-256 public key,
+; openssl pkey -in publisher.pem -pubout -outform DER | base64 -w0) the setup
+; program starts the engine's verified install: only a manifest signed by one of
+; the keys (manifest.json.sig beside it, tools/make_manifest.py --sign) is used.
+; The start call with its five strings must fit NSIS's string length (1024
+; characters in the default build): room for the URLs and two or three keys.
 
 Unicode true
 !ifndef TARGET
@@ -52,6 +59,12 @@ Target ${TARGET}
 !endif
 !ifndef WORK_DIR
   !define WORK_DIR "$PLUGINSDIR\download"
+!endif
+
+!ifdef MANIFEST_KEYS
+  !define START_EXPORT StartOnlineInstallVerified
+!else
+  !define START_EXPORT StartOnlineInstall
 !endif
 
 !define ENGINE_NAME "tolvek_online_installer.dll"
@@ -116,7 +129,7 @@ Function LoadEngine
   ${EndIf}
   StrCpy $Engine $0
   StrCpy $1 ""
-  !insertmacro LookUpExport $StartFn StartOnlineInstall
+  !insertmacro LookUpExport $StartFn ${START_EXPORT}
   !insertmacro LookUpExport $ProgressFn GetOnlineInstallProgress
   !insertmacro LookUpExport $DoneFn IsOnlineInstallDone
   !insertmacro LookUpExport $ResultFn GetOnlineInstallResult
@@ -139,7 +152,11 @@ Function StartInstall
     Push $0
     Return
   ${EndIf}
+!ifdef MANIFEST_KEYS
+  System::Call '::$StartFn(w "${MANIFEST_URLS}", w "$INSTDIR", w "${LOG_FILE}", w "${WORK_DIR}", w "${MANIFEST_KEYS}") i .r0'
+!else
   System::Call '::$StartFn(w "${MANIFEST_URLS}", w "$INSTDIR", w "${LOG_FILE}", w "${WORK_DIR}") i .r0'
+!endif
   ${If} $0 = 0
     Push "the install did not start"
     Return

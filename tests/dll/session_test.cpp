@@ -78,9 +78,18 @@ TEST(SessionInterface, NullArgumentsAreRefusedAndLeaveARunningSessionAlone) {
     EXPECT_EQ(Dll().Start(s.c_str(), nullptr, s.c_str(), s.c_str()), 0);
     EXPECT_EQ(Dll().Start(s.c_str(), s.c_str(), nullptr, s.c_str()), 0);
     EXPECT_EQ(Dll().Start(s.c_str(), s.c_str(), s.c_str(), nullptr), 0);
+    auto verifiedWithNull = [&](int argument) {
+        const wchar_t* a[5] = {s.c_str(), s.c_str(), s.c_str(), s.c_str(), s.c_str()};
+        a[argument] = nullptr;
+        return Dll().StartVerified(a[0], a[1], a[2], a[3], a[4]);
+    };
+    for (int argument = 0; argument < 5; ++argument) EXPECT_EQ(verifiedWithNull(argument), 0) << argument;
 
     ASSERT_EQ(run.Start(RefusedManifestUrl()), 1);
     EXPECT_EQ(Dll().Start(nullptr, s.c_str(), s.c_str(), s.c_str()), 0);
+    for (int argument = 0; argument < 5; ++argument) EXPECT_EQ(verifiedWithNull(argument), 0) << argument;
+    EXPECT_EQ(Dll().StartVerified(s.c_str(), s.c_str(), s.c_str(), s.c_str(), s.c_str()), 0)
+        << "a second start while one runs";
     EXPECT_EQ(Dll().IsDone(), 0);
     TolvekProgressRecord record;
     ASSERT_EQ(Dll().GetProgress(&record), 1);

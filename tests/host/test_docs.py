@@ -1,10 +1,11 @@
 """The integration guide's samples work as printed: its C host compiles without
 a warning and installs a product; its builder commands run, write exactly the
-manifest example it shows and publish the mirror tree; its makensis command
-builds the installer from the repository root; its NSIS and Inno Setup excerpts
-are the example scripts' own lines (tests/host/test_nsis_example.py and
-test_inno_example.py run them; the nginx server block is run by
-tests/host/test_publish_nginx.py).
+manifest example it shows and publish the mirror tree; its key and signing
+commands make a manifest that the reference host's verified install accepts; its
+makensis command builds the installer from the repository root; its NSIS and
+Inno Setup excerpts are the example scripts' own lines
+(tests/host/test_nsis_example.py and test_inno_example.py run them; the nginx
+server block is run by tests/host/test_publish_nginx.py).
 
 Environment: TOLVEK_HOST_EXE (the built tolvek-install.exe, next to the DLL),
 TOLVEK_SOURCE_DIR.
@@ -46,7 +47,8 @@ class GuideSamples(unittest.TestCase):
         self.cwd = scratch.name
 
     def test_builder_commands_write_the_manifest_example(self):
-        commands = [block for block in code_blocks("sh") if "tools/make_manifest.py" in block]
+        commands = [block for block in code_blocks("sh")
+                    if "tools/make_manifest.py" in block and "--sign" not in block]
         self.assertEqual(len(commands), 2)
         os.symlink(TOOLS, os.path.join(self.cwd, "tools"))
         write_tree(os.path.join(self.cwd, "build", "MyGame"), EXAMPLE_PRODUCT)
@@ -81,6 +83,39 @@ class GuideSamples(unittest.TestCase):
             self.assertGreaterEqual(len(excerpts), at_least, language)
             for excerpt in excerpts:
                 self.assertIn(excerpt, script, language)
+
+    @unittest.skipUnless(HOST_EXE, "TOLVEK_HOST_EXE is not set")
+    def test_signing_commands_make_a_manifest_the_verified_install_accepts(self):
+        (keys,) = [block for block in code_blocks("sh") if "genpkey" in block]
+        (builder,) = [block for block in code_blocks("sh") if "--sign" in block]
+        (by_hand,) = [block for block in code_blocks("sh") if "openssl dgst" in block]
+        os.symlink(TOOLS, os.path.join(self.cwd, "tools"))
+        # ASCII names: the mirror server does not serve names stored under Latin-1 bytes.
+        write_tree(os.path.join(self.cwd, "build", "MyGame"), {"bin/mygame.exe": b"abc", "readme.txt": b"hi"})
+        tree = os.path.join(self.cwd, "build", "mirror", "mygame", "1.5")
+        os.makedirs(tree)
+        server = MirrorServer(tree, self.cwd)
+        self.addCleanup(server.close)
+        for block, cwd in ((keys, self.cwd), (builder.replace("https://cdn1.example.com/mygame/1.5", server.url),
+                                                self.cwd)):
+            done = run_shell(block, cwd)
+            self.assertEqual(done.returncode, 0, block + done.stderr)
+        with open(os.path.join(self.cwd, "publisher.pub.txt"), encoding="ascii") as f:
+            key = f.read()
+        self.assertRegex(key, r"^[A-Za-z0-9+/]{122}==$")
+        # The manifest is signed where it lies; the key stays where it was made.
+        by_hand = by_hand.replace("publisher.pem", os.path.join(self.cwd, "publisher.pem"))
+
+        target = os.path.join(self.cwd, "target")
+        for signed_by in ("builder", "openssl by hand"):
+            if signed_by != "builder":
+                done = run_shell(by_hand, tree)
+                self.assertEqual(done.returncode, 0, by_hand + done.stderr)
+            with open(os.path.join(tree, "manifest.json.sig"), encoding="ascii") as f:
+                self.assertEqual(len(f.read().splitlines()), 1, signed_by)
+            done = subprocess.run([WINE, HOST_EXE, "--trust", key, server.url + "/manifest.json",
+                                   windows_path(target)], capture_output=True, env=wine_environment())
+            self.assertEqual(done.returncode, 0, f"{signed_by}: {done.stdout.decode('utf-8', 'replace')[-400:]}")
 
     @unittest.skipUnless(HOST_EXE, "TOLVEK_HOST_EXE is not set")
     def test_c_host_compiles_cleanly_and_installs(self):

@@ -114,6 +114,17 @@ class HostInstalls(unittest.TestCase):
         manifest, _ = make_manifest.build_manifest(cls.published, [cls.server.url + "/"])
         make_manifest.write_atomically(os.path.join(cls.published, "manifest.json"),
                                        make_manifest.manifest_text(manifest))
+        # The publisher's key signs it; a stranger's key is trusted by nobody.
+        cls.keys = {}
+        for name in ("publisher", "stranger"):
+            path = os.path.join(cls.scratch, name + ".pem")
+            subprocess.run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+                            "-out", path], check=True, capture_output=True)
+            cls.keys[name] = make_manifest.trusted_key(path)
+        make_manifest.write_atomically(
+            os.path.join(cls.published, "manifest.json.sig"),
+            make_manifest.signature_file(make_manifest.manifest_text(manifest).encode("utf-8"),
+                                         [os.path.join(cls.scratch, "publisher.pem")]))
 
     @classmethod
     def tearDownClass(cls):
@@ -138,7 +149,7 @@ class HostInstalls(unittest.TestCase):
 
     def fetched_product_files(self):
         return [r["decoded_path"] for r in self.server.control("requests")
-                if r["method"] == "GET" and r["decoded_path"] != "/manifest.json"]
+                if r["method"] == "GET" and r["decoded_path"] not in ("/manifest.json", "/manifest.json.sig")]
 
     def test_installs_what_the_builder_describes_then_skips_it_all(self):
         os.makedirs(self.target)
@@ -197,6 +208,27 @@ class HostInstalls(unittest.TestCase):
         code, out, _ = run_host(self.manifest_url, windows_path(self.target))
         self.assertEqual(code, 1)
         self.assertIn(f"All CDN mirrors failed for {missing} ", out[-1])
+
+    def test_trust_starts_the_verified_install(self):
+        rows = [  # trusted keys, exit code, last line
+            (self.keys["publisher"], 0, "Result: 0 OK"),
+            (self.keys["stranger"] + "|" + self.keys["publisher"], 0, "Result: 0 OK"),
+            (self.keys["stranger"], 1, "Result: 1 Manifest signature not valid"),
+            ("nope", 1, "Result: 1 Invalid trusted key: nope"),
+        ]
+        for keys, exit_code, last in rows:
+            self.server.control("reset")
+            target = tempfile.mkdtemp(dir=self.work)
+            code, out, err = run_host("--trust", keys, self.manifest_url, windows_path(target))
+            self.assertEqual((code, err, out[-1]), (exit_code, "", last), keys)
+            paths = [r["decoded_path"] for r in self.server.control("requests")]
+            self.assertEqual("/manifest.json.sig" in paths, keys != "nope", keys)
+            if exit_code:
+                self.assertEqual((self.fetched_product_files(), os.listdir(target)), ([], []), keys)
+        # Without --trust nothing asks for the signature.
+        self.server.control("reset")
+        self.assertEqual(run_host(self.manifest_url, windows_path(self.target))[0], 0)
+        self.assertNotIn("/manifest.json.sig", [r["decoded_path"] for r in self.server.control("requests")])
 
     def start_slow_install(self, target):
         """A host whose run is transferring data/big.pak, slowly; (process, its lines so far)."""
@@ -266,12 +298,15 @@ class HostRefuses(unittest.TestCase):
             (("||", "C:\\t"), "no manifest URL given"),
             (("http://a/m", ""), "the target directory is empty"),
             (("--target", "C:\\t"), "unknown option: --target"),
+            (("--trust",), "--trust needs a list of keys"),
+            (("--trust", "k", "http://a/m"), "expected 2 to 4 arguments, got 1"),
+            (("http://a/m", "C:\\t", "--trust", "k"), "unknown option: --trust"),
         ]
         for args, message in rows:
             code, out, err = run_host(*args)
             self.assertEqual((code, out), (2, []), args)
             self.assertIn(f"tolvek-install: {message}\n", err, args)
-            self.assertIn("usage: tolvek-install <manifest-url-list> <target-dir>", err, args)
+            self.assertIn("usage: tolvek-install [--trust KEYS] <manifest-url-list> <target-dir>", err, args)
 
     def test_help_is_not_an_error(self):
         code, out, err = run_host("--help")

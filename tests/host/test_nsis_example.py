@@ -4,6 +4,8 @@ both bitnesses: the 64-bit setup with the 64-bit DLL under the 64-bit Wine, the
 x86 one (Target x86-unicode) with the 32-bit DLL under the 32-bit Wine. Exit
 code 0 with every byte in place, 1 when the product's mirror is broken; the log
 goes to the temporary directory, never into the target.
+Built with MANIFEST_KEYS it installs a signed product only under the
+publisher's key.
 
 The checks of a silent install are shared with the Inno Setup example
 (test_inno_example.py): SilentSetupChecks.
@@ -61,6 +63,20 @@ def publish(root, mirror):
     write_tree(root, PRODUCT)
     manifest, _ = make_manifest.build_manifest(root, [mirror])
     make_manifest.write_atomically(os.path.join(root, "manifest.json"), make_manifest.manifest_text(manifest))
+
+
+def sign_published(root, key_path):
+    """manifest.json.sig beside the published manifest, as make_manifest.py --sign writes it."""
+    with open(os.path.join(root, "manifest.json"), "rb") as f:
+        manifest = f.read()
+    make_manifest.write_atomically(os.path.join(root, "manifest.json.sig"),
+                                   make_manifest.signature_file(manifest, [key_path]))
+
+
+def make_key(path):
+    subprocess.run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", path],
+                   check=True, capture_output=True)
+    return path
 
 
 class SilentSetupChecks:
@@ -131,9 +147,10 @@ class SilentSetupChecks:
         self.assertEqual(installed, [])
 
 
-def makensis(manifest_url, output, engine, target):
+def makensis(manifest_url, output, engine, target, keys=None):
+    trust = [f"-DMANIFEST_KEYS={keys}"] if keys else []
     done = subprocess.run(["makensis", "-V2", f"-DMANIFEST_URLS={manifest_url}", f"-DPRODUCT_NAME={PRODUCT_NAME}",
-                           f"-DTARGET={target}", f"-DENGINE_DLL={engine}", f"-DOUTFILE={output}", SCRIPT],
+                           f"-DTARGET={target}", f"-DENGINE_DLL={engine}", f"-DOUTFILE={output}", *trust, SCRIPT],
                           capture_output=True, text=True)
     if done.returncode != 0:
         raise AssertionError("makensis failed:\n" + done.stdout + done.stderr)
@@ -151,16 +168,37 @@ class NsisExample(SilentSetupChecks, unittest.TestCase):
         cls.installers["no-engine"] = os.path.join(cls.scratch, "no-engine-installer.exe")
         cls.build_setup(f"{cls.server.url}/good/manifest.json", cls.installers["no-engine"],
                         os.path.join(os.path.dirname(cls.BUILD.engine), "header_check_c.exe"))
+        # The good product signed by its publisher; one setup trusts that key, one another.
+        publisher = make_key(os.path.join(cls.scratch, "publisher.pem"))
+        stranger = make_key(os.path.join(cls.scratch, "stranger.pem"))
+        sign_published(cls.good, publisher)
+        for name, key in (("trusting", publisher), ("distrusting", stranger)):
+            cls.installers[name] = os.path.join(cls.scratch, f"{name}-installer.exe")
+            cls.build_setup(f"{cls.server.url}/good/manifest.json", cls.installers[name], cls.BUILD.engine,
+                            keys=make_manifest.trusted_key(key))
 
     @classmethod
-    def build_setup(cls, manifest_url, output, engine):
-        makensis(manifest_url, output, engine, cls.BUILD.target)
+    def build_setup(cls, manifest_url, output, engine, keys=None):
+        makensis(manifest_url, output, engine, cls.BUILD.target, keys)
 
     def run_silently(self, installer, target):
         # No pipes: a process the setup starts (the Wine desktop) may hold them open.
         return subprocess.run([*self.BUILD.runner, installer, "/S", "/D=" + windows_path(target)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=wine_environment(),
                               timeout=120).returncode
+
+    def test_signed_product_installs_only_under_the_publishers_key(self):
+        self.assertEqual(self.run_silently(self.installers["trusting"], self.target), 0, self.log_lines())
+        self.assertIn("Manifest signature verified with trusted key 1/1", self.log_lines())
+        self.assertEqual(sorted(os.listdir(self.target)), ["bin", "data", "empty.cfg"])
+
+        other = tempfile.mkdtemp(prefix="target-", dir=self.scratch)
+        self.server.control("reset")
+        self.assertEqual(self.run_silently(self.installers["distrusting"], other), 1)
+        self.assertEqual(self.log_lines()[-1], "ERROR: Manifest signature not valid")
+        self.assertEqual(os.listdir(other), [])
+        fetched = [r["path"] for r in self.server.control("requests")]
+        self.assertEqual(fetched, ["/good/manifest.json", "/good/manifest.json.sig"])
 
     def test_unusable_engine_exits_1_without_a_request(self):
         self.assertEqual(self.run_silently(self.installers["no-engine"], self.target), 1)

@@ -100,12 +100,22 @@ int32_t Sandbox::Start(const std::wstring& urls) const {
     return Dll().Start(urls.c_str(), target.c_str(), log.c_str(), work.c_str());
 }
 
-Result Sandbox::Install(const std::wstring& urls) const {
-    EXPECT_EQ(Start(urls), 1);
+namespace {
+
+Result AwaitRun(int32_t started) {
+    EXPECT_EQ(started, 1);
     EXPECT_TRUE(Dll().WaitDone());
     const Result result = Dll().Result();
     Dll().Shutdown();
     return result;
+}
+
+}  // namespace
+
+Result Sandbox::Install(const std::wstring& urls) const { return AwaitRun(Start(urls)); }
+
+Result Sandbox::InstallVerified(const std::wstring& urls, const std::wstring& keys) const {
+    return AwaitRun(Dll().StartVerified(urls.c_str(), target.c_str(), log.c_str(), work.c_str(), keys.c_str()));
 }
 
 bool HasPrefixAndTail(const std::wstring& text, const std::wstring& prefix) {

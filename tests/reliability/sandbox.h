@@ -36,6 +36,8 @@ struct Sandbox {
     int32_t Start(const std::wstring& urls) const;
     // Start, wait for the end, read the result, shut down.
     Result Install(const std::wstring& urls) const;
+    // The same through the verified start with a "|"-separated key list.
+    Result InstallVerified(const std::wstring& urls, const std::wstring& keys) const;
     std::vector<std::string> Log() const { return testing_support::LogMessages(log); }
 
     Tree Outside() const;  // outer without the target's subtree and the log file

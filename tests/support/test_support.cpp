@@ -371,12 +371,39 @@ std::vector<SeenRequest> SeenRequestsFor(const std::wstring& serverUrl, const st
 
 int HttpGetStatus(const std::wstring& url) { return Request(url, L"GET", "", nullptr); }
 
+namespace {
+
+// The string member `name` of a flat JSON answer whose strings need no escapes.
+std::string StringMember(const std::string& json, const std::string& name) {
+    const std::string key = "\"" + name + "\": \"";
+    const size_t at = json.find(key);
+    if (at == std::string::npos) return std::string();
+    const size_t start = at + key.size();
+    return json.substr(start, json.find('"', start) - start);
+}
+
+}  // namespace
+
+ServerSignature SignServedFile(const std::wstring& serverUrl, const std::string& path, const std::string& keyName) {
+    std::string answer;
+    const std::string request = "{\"path\": \"" + path + "\", \"key\": \"" + keyName + "\"}";
+    EXPECT_EQ(Request(serverUrl + L"/__control/sign", L"POST", request, &answer), 200) << request << answer;
+    return {StringMember(answer, "signature"), StringMember(answer, "public_key")};
+}
+
 void ExpectEndedAtTimeOut(long long tookMs, long long timeoutMs) {
     EXPECT_GE(tookMs, timeoutMs - 1000);
     EXPECT_LE(tookMs, timeoutMs + kTimeOutMarginMs);
 }
 
-InstallerDll::InstallerDll() { loaded = Load(tolvek_host::EngineBesideThisProgram(), loadError); }
+InstallerDll::InstallerDll() {
+    loaded = Load(tolvek_host::EngineBesideThisProgram(), loadError);
+    // The reference host takes the verified start as optional; the engine under test has it.
+    if (loaded && !StartVerified) {
+        loaded = false;
+        loadError = L"the DLL lacks the export StartOnlineInstallVerified";
+    }
+}
 
 InstallerDll::~InstallerDll() {
     if (loaded) Shutdown();

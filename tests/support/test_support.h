@@ -107,6 +107,14 @@ struct SeenRequest {
 std::vector<SeenRequest> SeenRequests(const std::wstring& serverUrl);
 // The requests whose target ends with `suffix`, in order.
 std::vector<SeenRequest> SeenRequestsFor(const std::wstring& serverUrl, const std::string& suffix);
+// The server's openssl signature of a file it serves (`path` as requested, e.g.
+// "/product/manifest.json") with the P-256 key of that name, made on first use:
+// both in base64, the signature of its DER, the key of its DER SubjectPublicKeyInfo.
+struct ServerSignature {
+    std::string signature;
+    std::string publicKey;
+};
+ServerSignature SignServedFile(const std::wstring& serverUrl, const std::string& path, const std::string& keyName);
 // A plain GET to the server, returning the status (0 on a transport failure).
 int HttpGetStatus(const std::wstring& url);
 
@@ -142,6 +150,9 @@ struct InstallDirs {
     std::wstring work() const { return dir / L"work"; }
     int32_t Start(const std::wstring& urls) const {
         return Dll().Start(urls.c_str(), target().c_str(), log().c_str(), work().c_str());
+    }
+    int32_t StartVerified(const std::wstring& urls, const std::wstring& keys) const {
+        return Dll().StartVerified(urls.c_str(), target().c_str(), log().c_str(), work().c_str(), keys.c_str());
     }
 };
 
