@@ -19,6 +19,10 @@
 //                                         <levels> times <piece>, a cancel after 1 s
 //   poll <dll> <manifest-url> <target> <log> <work-dir>
 //                                         GetOnlineInstallProgress while a transfer runs
+//   stop <dll> <manifest-url> <target> <log> <work-dir> <status> <item|-> <cancel|shutdown> <delay-ms>
+//                                         once the run reports <status> (for <item>) and
+//                                         <delay-ms> more have passed: the cancel call and
+//                                         the time until the run is done, or the shutdown call
 #include <windows.h>
 #include <bcrypt.h>
 #include <winhttp.h>
@@ -554,6 +558,52 @@ int Deep(const std::wstring& target, int levels, const std::wstring& piece) {
 
 }  // namespace
 
+// ---- stop: how soon a cancel or a shutdown is answered in a phase of a run ---------
+
+int Stop(const std::vector<std::wstring>& args) {
+    const HMODULE library = LoadLibraryW(args[1].c_str());
+    if (!library) Fail("cannot load the DLL");
+    const auto start = Export<StartOnlineInstallFn>(library, "StartOnlineInstall");
+    const auto progress = Export<GetOnlineInstallProgressFn>(library, "GetOnlineInstallProgress");
+    const auto done = Export<IsOnlineInstallDoneFn>(library, "IsOnlineInstallDone");
+    const auto cancel = Export<CancelOnlineInstallFn>(library, "CancelOnlineInstall");
+    const auto shutdown = Export<ShutdownOnlineInstallFn>(library, "ShutdownOnlineInstall");
+    if (!start || !progress || !done || !cancel || !shutdown) Fail("missing exports");
+    const std::wstring& status = args[6];
+    const std::wstring& item = args[7];
+    const bool shutdownAlone = args[8] == L"shutdown";
+    if (!start(args[2].c_str(), args[3].c_str(), args[4].c_str(), args[5].c_str())) Fail("no start");
+
+    TolvekProgressRecord record{};
+    for (;;) {
+        if (done()) Fail("the run ended before the phase");
+        if (progress(&record) && status == record.status && (item == L"-" || item == record.currentItem)) break;
+        Sleep(1);
+    }
+    Sleep(static_cast<DWORD>(_wtoi(args[9].c_str())));
+    if (done()) Fail("the run ended before the stop");
+    // An engine that never answers is reported as such after two minutes.
+    std::thread([] {
+        Sleep(120000);
+        Result("stop_never_answered_ms", 120000, "ms");
+        std::fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 0);
+    }).detach();
+    const auto begin = Clock::now();
+    if (shutdownAlone) {
+        shutdown();
+        Result("shutdown_ms", SecondsSince(begin) * 1e3, "ms");
+    } else {
+        cancel();
+        Result("cancel_call_ms", SecondsSince(begin) * 1e3, "ms");
+        while (!done()) Sleep(0);
+        Result("cancel_to_done_ms", SecondsSince(begin) * 1e3, "ms");
+        shutdown();
+    }
+    FreeLibrary(library);
+    return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
     const std::vector<std::wstring> args(argv + 1, argv + argc);
     auto need = [&](size_t n) {
@@ -569,6 +619,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"stages") return need(6), Stages(args[1], args[2], args[3], args[4], _wtoi(args[5].c_str()));
     if (command == L"deep") return need(4), Deep(args[1], _wtoi(args[2].c_str()), args[3]);
     if (command == L"poll") return need(6), Poll(args[1], args[2], args[3], args[4], args[5]);
+    if (command == L"stop") return need(10), Stop(args);
     Fail("unknown command");
     return 2;
 }
