@@ -16,6 +16,11 @@ struct RequestState {
     KernelHandle completed = CreateEventOwned(false);  // one operation at a time
     KernelHandle closed = CreateEventOwned(true);
     bool inFlight = false;  // an operation started and not yet seen complete; the worker's own
+    // The worker's thread while it is inside the call that starts an operation: a
+    // notification on that thread is the operation completing inline, which needs
+    // no wake-up (each event call is a round trip to the platform's server).
+    std::atomic<DWORD> startingThread{0};
+    bool completedInline = false;  // the worker's own, like the thread it is written on
     std::wstring headers;   // what the send was given, kept for as long as the platform may read it
     HeapBlock orphan;       // the block of a read given up, which the platform may still fill
     // Written by a notification before it sets `completed`.
@@ -67,6 +72,10 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
             return;
     }
     state->status = status;
+    if (state->startingThread.load() == GetCurrentThreadId()) {
+        state->completedInline = true;
+        return;
+    }
     SetEvent(state->completed.get());
 }
 
@@ -77,6 +86,12 @@ DWORD MillisecondsUntil(SteadyClock::time_point deadline) {
     return left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left);
 }
 
+AsyncResult Completed(RequestState& state) {
+    state.inFlight = false;
+    if (state.status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR) return {Completion::Failed, state.error};
+    return {Completion::Done, 0, state.bytes};
+}
+
 // Waits for the operation in flight to complete, for the cancel, or for the
 // deadline, whichever comes first; a completion that is already there wins.
 AsyncResult Await(RequestState& state, const CancelSignal& cancel, SteadyClock::time_point deadline) {
@@ -84,9 +99,7 @@ AsyncResult Await(RequestState& state, const CancelSignal& cancel, SteadyClock::
     const DWORD woke = WaitForMultipleObjects(2, events, FALSE, MillisecondsUntil(deadline));
     if (woke == WAIT_OBJECT_0 + 1) return {Completion::Cancelled};
     if (woke != WAIT_OBJECT_0) return {Completion::TimedOut};
-    state.inFlight = false;
-    if (state.status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR) return {Completion::Failed, state.error};
-    return {Completion::Done, 0, state.bytes};
+    return Completed(state);
 }
 
 // Starts one operation and awaits it. A start refused at once brings no notification.
@@ -94,10 +107,16 @@ template <class StartCall>
 AsyncResult Run(RequestState& state, StartCall start, const CancelSignal& cancel,
                 SteadyClock::time_point deadline) {
     state.inFlight = true;
-    if (!start()) {
+    state.completedInline = false;
+    state.startingThread = GetCurrentThreadId();
+    const BOOL started = start();
+    const DWORD refusal = started ? 0 : GetLastError();
+    state.startingThread = 0;
+    if (!started) {
         state.inFlight = false;
-        return {Completion::Failed, GetLastError()};
+        return {Completion::Failed, refusal};
     }
+    if (state.completedInline) return Completed(state);
     return Await(state, cancel, deadline);
 }
 
