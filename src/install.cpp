@@ -137,7 +137,7 @@ void SkipProtected(FileStage& stage, const EntryPlace& place) {
 }
 
 InstallError InvalidPath(const std::wstring& key) {
-    return InstallError(L"Invalid file path in manifest: " + key);
+    return InstallError(kInvalidPathInManifest + key);
 }
 
 // The path rules in order; false when the entry is a protected file after all.

@@ -250,7 +250,7 @@ Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget) {
     const std::wstring seen = entry.key.substr(0, entry.key.find(L'\0'));
     const size_t longest = resolvedTarget.size() + seen.size() + std::size(kTemporarySuffix) - 1;
     if (!IsWindowsFileName(seen) || longest > kLongestPlatformPath)
-        return Refused(L"Invalid file path in manifest: ", entry.key);
+        return Refused(kInvalidPathInManifest, entry.key);
     return Success();
 }
 

@@ -36,6 +36,9 @@ bool IsProtectedInstallerArtifact(const std::wstring& key);
 // or U+0000-U+001F, and no reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9,
 // CONIN$, CONOUT$, in any case, with any extension and trailing blanks and dots).
 bool IsWindowsFileName(const std::wstring& key);
+// What a refused key is reported as, followed by the key: by the check below and by
+// the file stage's path rules alike.
+inline constexpr wchar_t kInvalidPathInManifest[] = L"Invalid file path in manifest: ";
 // Refuses (InvalidEntry) an entry that no mirror's bytes could install: an unusable
 // size or hash, a name Windows cannot hold, or a temporary path below `resolvedTarget`
 // longer than any path the platform accepts. The name is judged up to a NUL.
