@@ -3,7 +3,8 @@
 // parse stops after a cancel. Each command runs in a fresh process, so its peak is its own.
 //
 //   document_bench write <shape> <bytes> <path>   writes a manifest of that shape and size
-//   document_bench memory <path>                  reads, parses and lists it as a run does
+//   document_bench memory <path> [<target>]       reads, parses and lists it as a run does;
+//                                                 with a target, plans the install into it too
 //   document_bench cancel <path>                  cancels parses of it at several points
 //   document_bench numbers                        converts numbers of a million digits
 //
@@ -11,6 +12,8 @@
 #include "install_paths.h"
 #include "json.h"
 #include "manifest.h"
+#include "plan.h"
+#include "support.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -144,25 +147,41 @@ PROCESS_MEMORY_COUNTERS_EX Counters() {
     return counters;
 }
 
-int Memory(const wchar_t* path) {
+int Memory(const wchar_t* path, const wchar_t* target) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) Fail("no manifest");
     const double bytes = static_cast<double>(data.nFileSizeLow) + data.nFileSizeHigh * 4294967296.0;
     const PROCESS_MEMORY_COUNTERS_EX before = Counters();
 
+    // The manifest as its retrieval reads it: the bytes, "files" straight into the
+    // model's entries, the rest into the document.
     tolvek::JsonDocument document;
-    auto start = Clock::now();
-    if (!tolvek::ParseJson(tolvek::ReadUtf8FileAsWide(path), document).ok()) Fail("the manifest does not parse");
-    const double parseSeconds = SecondsSince(start);
-    // The model as the manifest retrieval reads it: one entry per member of "files".
     tolvek::Manifest manifest;
-    tolvek::ReadManifest(document.root, manifest);
+    auto start = Clock::now();
+    {
+        const std::string text = tolvek::ReadFileBytes(path);
+        if (!tolvek::ParseManifest(tolvek::Utf8Text(text), document, manifest).ok())
+            Fail("the manifest does not parse");
+    }
+    const double parseSeconds = SecondsSince(start);
     const std::vector<tolvek::FileEntry>& entries = manifest.entries;
-    // Held now: the document and the entries; the text is gone, as in a run.
+    // Held now: the document and the entries; the bytes are gone, as in a run.
     const PROCESS_MEMORY_COUNTERS_EX held = Counters();
     start = Clock::now();
     document = tolvek::JsonDocument();
     const double releaseSeconds = SecondsSince(start);
+    if (target) {
+        // The plan as the run makes it before the first request: one job per entry.
+        const std::wstring work = std::wstring(target) + L"\\..\\document_bench_work";
+        tolvek::InstallPlan plan;
+        const tolvek::CancelSignal never;
+        start = Clock::now();
+        const tolvek::Outcome planned =
+            tolvek::MakePlan({manifest, target, work + L"\\install.log", work + L"\\manifest.json"}, never, plan);
+        Result("plan_seconds", SecondsSince(start), "s");
+        Result("planned_jobs", static_cast<double>(plan.jobs.size()), "jobs");
+        if (!planned.ok()) Fail("the plan refuses the manifest");
+    }
 
     const double base = static_cast<double>(before.PrivateUsage);
     Result("manifest_bytes", bytes, "B");
@@ -198,7 +217,7 @@ int Cancel(const wchar_t* path) {
         bool parsed = true;
         std::thread parse([&] {
             tolvek::JsonDocument tree;
-            parsed = tolvek::ParseJson(text, tree, cancel).ok();
+            parsed = tolvek::ParseJson(text, tree, &cancel.raised).ok();
             returned = Clock::now();
         });
         std::this_thread::sleep_for(std::chrono::duration<double>(wholeSeconds * step / 10));
@@ -238,8 +257,8 @@ int wmain(int argc, wchar_t** argv) {
         const std::wstring shape = argv[2];
         return Write(std::string(shape.begin(), shape.end()), _wcstoui64(argv[3], nullptr, 10), argv[4]);
     }
-    if (command == L"memory" && argc == 3) return Memory(argv[2]);
+    if (command == L"memory" && (argc == 3 || argc == 4)) return Memory(argv[2], argc == 4 ? argv[3] : nullptr);
     if (command == L"cancel" && argc == 3) return Cancel(argv[2]);
     if (command == L"numbers") return Numbers();
-    Fail("usage: document_bench write <shape> <bytes> <path> | memory <path> | cancel <path> | numbers");
+    Fail("usage: document_bench write <shape> <bytes> <path> | memory <path> [<target>] | cancel <path> | numbers");
 }

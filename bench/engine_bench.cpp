@@ -40,7 +40,10 @@
 
 #include "handles.h"
 #include "http.h"
-#include "http_failover.h"
+#include "entry_rules.h"
+#include "log.h"
+#include "plan.h"
+#include "urls.h"
 #include "install_paths.h"
 #include "json.h"
 #include "manifest.h"
@@ -147,8 +150,9 @@ void MeasureComputeFileSha256(const std::wstring& path) {
     std::vector<double> rates;
     for (int run = 0; run < 3; ++run) {
         const auto start = Clock::now();
-        tolvek::Outcome failure;
-        if (tolvek::ComputeFileSha256(path, failure).empty()) Fail("ComputeFileSha256 failed");
+        tolvek::RunBuffer buffer;
+        tolvek::Sha256Digest digest;
+        if (!tolvek::ComputeFileSha256(path, buffer, nullptr, digest).ok()) Fail("ComputeFileSha256 failed");
         rates.push_back(MegabytesPerSecond(size, SecondsSince(start)));
     }
     Result("compute_file_sha256", Median(rates), "MB/s");
@@ -178,15 +182,15 @@ void MeasurePerFileCalls(const std::wstring& scratch) {
 
     tolvek::FileEntry entry;
     entry.size = static_cast<int64_t>(bytes.size());
-    entry.hasSize = true;
-    tolvek::Outcome failure;
-    entry.hash = tolvek::ComputeFileSha256(paths[0], failure);
-    entry.hasHash = true;
     tolvek::RunBuffer buffer;  // one per run, as the file stage has
     const tolvek::CancelSignal never;
-    Result("verify_file_16k", perFile([&](const std::wstring& p) {
-               tolvek::VerifyFile(p, entry, L"f", buffer, never);
-           }), "us");
+    int64_t completed = 0, total = 1;
+    const tolvek::ProgressTracker tracker{Clock::now(), completed, total};
+    const tolvek::RunContext run{nullptr, buffer, never, tracker};
+    tolvek::Sha256Digest digest;
+    tolvek::ComputeFileSha256(paths[0], buffer, nullptr, digest);
+    entry.hash = digest;
+    Result("verify_file_16k", perFile([&](const std::wstring& p) { tolvek::VerifyFile(run, p, entry, L"f"); }), "us");
     const std::wstring log = scratch + L"\\bench.log";
     Result("append_log_line", perFile([&](const std::wstring& p) {
                tolvek::AppendLogLine(log, L"[1/5000] Processing key: " + p);
@@ -251,10 +255,10 @@ struct ReadFigures {
 // The same request, read into one reused buffer and thrown away, with the loop of
 // DownloadToFile (available bytes, up to 1 MiB, per read, each awaited as the
 // engine awaits it): what WinHTTP delivers.
-ReadFigures WinHttpReads(HINTERNET session, const std::wstring& url, tolvek::RunBuffer& buffer) {
-    const tolvek::CancelSignal never;
+ReadFigures WinHttpReads(const tolvek::RunContext& run, const std::wstring& url, tolvek::RunBuffer& buffer) {
+    const tolvek::CancelSignal& never = run.cancel;
     tolvek::HttpRequest http;
-    if (!tolvek::SendHttpRequest(session, url, L"GET", L"", 30000, never, http).ok()) Fail("request failed");
+    if (!tolvek::SendHttpRequest(run, url, L"GET", L"", 30000, http).ok()) Fail("request failed");
     const auto later = tolvek::SteadyClock::now() + std::chrono::hours(1);
     int64_t total = 0, reads = 0;
     const auto start = Clock::now();
@@ -283,13 +287,13 @@ int Download(const std::wstring& url, const std::wstring& smallUrl, const std::w
     tolvek::RunBuffer transferBuffer;
     const tolvek::CancelSignal never;
     tolvek::RunBuffer buffer;
+    const tolvek::RunContext context{session.get(), transferBuffer, never, tracker};
     std::vector<double> rates, raw, chunks;
     for (int run = 0; run < runs; ++run) {
         const auto start = Clock::now();
-        if (!tolvek::DownloadToFile(session.get(), {url, path, size}, transferBuffer, never, report).ok())
-            Fail("DownloadToFile failed");
+        if (!tolvek::DownloadToFile(context, {url, path, size}, report).outcome.ok()) Fail("DownloadToFile failed");
         rates.push_back(MegabytesPerSecond(size, SecondsSince(start)));
-        const ReadFigures reads = WinHttpReads(session.get(), url, buffer);
+        const ReadFigures reads = WinHttpReads(context, url, buffer);
         raw.push_back(reads.rate);
         chunks.push_back(reads.chunk);
     }
@@ -300,12 +304,11 @@ int Download(const std::wstring& url, const std::wstring& smallUrl, const std::w
     // A small file: the fixed cost of one request, and of one DownloadToFile.
     const int calls = 200;
     auto start = Clock::now();
-    for (int i = 0; i < calls; ++i) WinHttpReads(session.get(), smallUrl, buffer);
+    for (int i = 0; i < calls; ++i) WinHttpReads(context, smallUrl, buffer);
     Result("winhttp_small_request", SecondsSince(start) / calls * 1e6, "us");
     start = Clock::now();
     for (int i = 0; i < calls; ++i)
-        if (!tolvek::DownloadToFile(session.get(), {smallUrl, path}, transferBuffer, never, report).ok())
-            Fail("DownloadToFile failed");
+        if (!tolvek::DownloadToFile(context, {smallUrl, path}, report).outcome.ok()) Fail("DownloadToFile failed");
     Result("download_to_file_small", SecondsSince(start) / calls * 1e6, "us");
     DeleteFileW(path.c_str());
     return 0;
@@ -364,9 +367,8 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     tolvek::Manifest model;
     timed(Parse, [&] {
         tolvek::JsonDocument document;
-        if (!tolvek::ParseJson(tolvek::ReadUtf8FileAsWide(manifest), document).ok() ||
-            !tolvek::ReadManifest(document.root, model))
-            Fail("the manifest does not parse");
+        const std::string bytes = tolvek::ReadFileBytes(manifest);
+        if (!tolvek::ParseManifest(tolvek::Utf8Text(bytes), document, model).ok()) Fail("the manifest does not parse");
     });
 
     tolvek::LogFilePath = logPath;
@@ -375,6 +377,7 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     int64_t completed = 0, total = 1;
     const tolvek::ProgressTracker tracker{Clock::now(), completed, total};
     const tolvek::CancelSignal never;
+    const tolvek::RunContext run{session.get(), buffer, never, tracker};
     const int32_t count = static_cast<int32_t>(model.entries.size());
     int32_t number = 0;
     int downloads = 0;
@@ -397,15 +400,15 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
             tolvek::Claim(claimed, resolved.path);
             tolvek::EnsureDirectoryExists(tolvek::ParentDirectory(destination));
         });
+        const std::wstring key(entry.key);
         timed(Log, [&] {
-            tolvek::Log(L"[" + std::to_wstring(number) + L"/" + std::to_wstring(count) +
-                        L"] Processing key: " + entry.key);
+            tolvek::Log(L"[" + std::to_wstring(number) + L"/" + std::to_wstring(count) + L"] Processing key: " + key);
         });
         bool valid = false;
-        timed(Check, [&] { valid = tolvek::VerifyFile(destination, entry, entry.key, buffer, never).ok(); });
+        timed(Check, [&] { valid = tolvek::VerifyFile(run, destination, entry, entry.key).ok(); });
         if (valid) {
-            timed(Log, [&] { tolvek::Log(L"Already valid, skipped: " + entry.key); });
-            completed += entry.size;
+            timed(Log, [&] { tolvek::Log(L"Already valid, skipped: " + key); });
+            completed += tolvek::DeclaredSizeOrZero(entry);
             timed(Progress, [&] {
                 tolvek::ReportProgress(tracker, {.status = L"Skipped", .item = entry.key,
                                                  .itemIndex = number, .itemCount = count});
@@ -418,25 +421,25 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
         const tolvek::TransferReport report = [&](const wchar_t* status, int64_t done) {
             tolvek::ReportProgress(tracker, {.status = status, .item = entry.key, .itemIndex = number,
                                              .itemCount = count, .fileBytesDone = done,
-                                             .fileBytesTotal = entry.size});
+                                             .fileBytesTotal = tolvek::DeclaredSizeOrZero(entry)});
         };
         bool ok = false;
         timed(Transfer, [&] {
             tolvek::DeleteFileIfExists(temporary);
-            ok = tolvek::DownloadToFile(session.get(), {url, temporary, entry.size}, buffer, never, report).ok();
+            ok = tolvek::DownloadToFile(run, {url, temporary, entry.size}, report).outcome.ok();
         });
         if (!ok) Fail("a download failed");
         ++downloads;
-        timed(VerifyTemp, [&] { ok = tolvek::VerifyFile(temporary, entry, entry.key, buffer, never).ok(); });
+        timed(VerifyTemp, [&] { ok = tolvek::VerifyFile(run, temporary, entry, entry.key).ok(); });
         timed(Move, [&] { ok = ok && MoveFileExW(temporary.c_str(), destination.c_str(), 9); });
-        timed(VerifyFinal, [&] { ok = ok && tolvek::VerifyFile(destination, entry, entry.key, buffer, never).ok(); });
+        timed(VerifyFinal, [&] { ok = ok && tolvek::VerifyFile(run, destination, entry, entry.key).ok(); });
         if (!ok) Fail("a downloaded file did not verify");
-        completed += entry.size;
+        completed += tolvek::DeclaredSizeOrZero(entry);
         timed(Progress, [&] {
             tolvek::ReportProgress(tracker, {.status = L"Installed", .item = entry.key,
                                              .itemIndex = number, .itemCount = count});
         });
-        timed(Log, [&] { tolvek::Log(L"Installed: " + entry.key); });
+        timed(Log, [&] { tolvek::Log(L"Installed: " + key); });
     }
     const double whole = SecondsSince(wholeStart);
     double accounted = 0;

@@ -2,8 +2,8 @@
 
 #include "attempts.h"
 #include "http.h"
-#include "http_failover.h"
-#include "support.h"
+#include "log.h"
+#include "urls.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,8 +24,7 @@ int64_t WholeMillisecondsSince(std::chrono::steady_clock::time_point start) {
 
 // The attempts of one request kind on one mirror; only the successful attempt is timed.
 struct ProbeAttempts {
-    HINTERNET session;
-    const CancelSignal& cancel;
+    const RunContext& run;
     const std::wstring& url;
     const std::wstring verb;
     const std::wstring extraHeaders;
@@ -34,7 +33,7 @@ struct ProbeAttempts {
     Outcome Attempt(size_t, int attempt) {
         const auto start = std::chrono::steady_clock::now();
         Log(L"CDN probe " + verb + L" [attempt " + AttemptOfLimit(attempt) + L"]: " + url);
-        Outcome outcome = SendProbeRequest(session, url, verb.c_str(), extraHeaders, kProbeTimeoutMs, cancel);
+        Outcome outcome = SendProbeRequest(run, url, verb.c_str(), extraHeaders, kProbeTimeoutMs);
         if (outcome.ok()) latencyMs = WholeMillisecondsSince(start);
         return outcome;
     }
@@ -47,36 +46,12 @@ struct ProbeAttempts {
 };
 
 // Up to three attempts with one request kind; true when one succeeded.
-bool ProbeWithRetries(CdnProbeResult& result, ProbeAttempts attempts, const CancelSignal& cancel) {
-    AttemptsEnd end = RunAttempts(attempts, 1, cancel);
+bool ProbeWithRetries(CdnProbeResult& result, ProbeAttempts attempts) {
+    AttemptsEnd end = RunAttempts(attempts, 1, attempts.run.cancel);
     result.ok = end.last.ok();
     result.error = std::move(end.last);
     if (result.ok) result.latencyMs = attempts.latencyMs;
     return result.ok;
-}
-
-// The key of the smallest entry declaring a size of at least `minimum`, the
-// first among equals; empty when there is none.
-std::wstring SmallestDeclared(const std::vector<FileEntry>& entries, int64_t minimum) {
-    std::wstring path;
-    int64_t smallest = INT64_MAX;
-    for (const FileEntry& entry : entries) {
-        if (entry.hasSize && entry.size >= minimum && entry.size < smallest) {
-            smallest = entry.size;
-            path = entry.key;
-        }
-    }
-    return path;
-}
-
-// The smallest file that has a byte to send: an empty one answers a one-byte
-// range with 416 on every common server, and the mirror would count as down.
-// Without such a file, the smallest declared one; then the first entry.
-std::wstring ChooseProbePath(const std::vector<FileEntry>& entries) {
-    std::wstring path = SmallestDeclared(entries, 1);
-    if (path.empty()) path = SmallestDeclared(entries, INT64_MIN);
-    if (path.empty() && !entries.empty()) path = entries.front().key;
-    return path;
 }
 
 // "<base URL> latency=<n>ms", the tail of the success and selection lines.
@@ -120,34 +95,56 @@ std::vector<std::wstring> ReachableFirst(const std::vector<CdnProbeResult>& sort
 
 }  // namespace
 
-Outcome SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                         const std::wstring& extraHeaders, DWORD timeoutMs, const CancelSignal& cancel,
-                         DWORD* status) {
+Outcome SendProbeRequest(const RunContext& run, const std::wstring& url, const wchar_t* verb,
+                         const std::wstring& extraHeaders, DWORD timeoutMs, DWORD* status) {
     // Only the status counts: the request is closed here with its body unread.
     HttpRequest unread;
-    return SendHttpRequest(session, url, verb, extraHeaders, timeoutMs, cancel, unread, status);
+    return SendHttpRequest(run, url, verb, extraHeaders, timeoutMs, unread, status);
 }
 
-CdnProbeResult ProbeCdn(HINTERNET session, const std::wstring& baseUrl,
-                        const std::wstring& probePath, const CancelSignal& cancel) {
+CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std::wstring_view probePath) {
     CdnProbeResult result;
     result.baseUrl = baseUrl;
     const std::wstring url = BuildFileUrl(baseUrl, probePath);
-    if (ProbeWithRetries(result, {session, cancel, url, L"HEAD", L""}, cancel)) return result;
+    if (ProbeWithRetries(result, {run, url, L"HEAD", L""})) return result;
     if (result.error.kind == FailureKind::Cancelled) return result;
     // A HEAD may be refused by mirrors that only serve GET; a one-byte range costs as little.
-    ProbeWithRetries(result, {session, cancel, url, L"GET", kRangeHeader}, cancel);
+    ProbeWithRetries(result, {run, url, L"GET", kRangeHeader});
     return result;
 }
 
-Outcome SelectCdns(HINTERNET session, const std::vector<std::wstring>& mirrors,
-                   const std::vector<FileEntry>& entries, const ProgressTracker& tracker,
-                   const CancelSignal& cancel, std::vector<std::wstring>& order) {
+void Consider(ProbeFileChoice& choice, const FileEntry& entry) {
+    if (!choice.any) choice.first = entry.key;
+    choice.any = true;
+    if (!entry.size) return;
+    // The first among equals; an entry of the largest size is never taken.
+    if (*entry.size >= 1 && *entry.size < choice.withBytesSize) {
+        choice.withBytesSize = *entry.size;
+        choice.smallestWithBytes = entry.key;
+    }
+    if (*entry.size < choice.declaredSize) {
+        choice.declaredSize = *entry.size;
+        choice.smallestDeclared = entry.key;
+    }
+}
+
+std::wstring ProbePath(const ProbeFileChoice& choice) {
+    if (!choice.smallestWithBytes.empty()) return std::wstring(choice.smallestWithBytes);
+    if (!choice.smallestDeclared.empty()) return std::wstring(choice.smallestDeclared);
+    return std::wstring(choice.first);
+}
+
+std::wstring ChooseProbePath(const std::vector<FileEntry>& entries) {
+    ProbeFileChoice choice;
+    for (const FileEntry& entry : entries) Consider(choice, entry);
+    return ProbePath(choice);
+}
+
+Outcome SelectCdns(const RunContext& run, const std::vector<std::wstring>& mirrors, const std::wstring& probePath,
+                   int32_t entryCount, std::vector<std::wstring>& order) {
     if (mirrors.empty()) return Fail(FailureKind::NoMirrors, kNoMirrors);
 
-    const std::wstring probePath = ChooseProbePath(entries);
-    ReportProgress(tracker, {.status = L"Testing CDN", .item = probePath,
-                             .itemCount = static_cast<int32_t>(entries.size())});
+    ReportProgress(run.progress, {.status = L"Testing CDN", .item = probePath, .itemCount = entryCount});
     Log(L"CDN probe file: " + probePath);
     const std::wstring count = std::to_wstring(mirrors.size());
     Log(L"Testing CDN endpoints (" + count + L")...");
@@ -155,9 +152,9 @@ Outcome SelectCdns(HINTERNET session, const std::vector<std::wstring>& mirrors,
     std::vector<CdnProbeResult> results;
     results.reserve(mirrors.size());
     for (size_t i = 0; i < mirrors.size(); ++i) {
-        if (IsCancelled(cancel)) return Cancelled();
+        if (IsCancelled(run.cancel)) return Cancelled();
         Log(L"Probing CDN [" + std::to_wstring(i + 1) + L"/" + count + L"]: " + mirrors[i]);
-        results.push_back(ProbeCdn(session, mirrors[i], probePath, cancel));
+        results.push_back(ProbeCdn(run, mirrors[i], probePath));
         const CdnProbeResult& result = results.back();
         if (result.ok) {
             Log(L"CDN OK: " + UrlWithLatency(result));

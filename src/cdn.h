@@ -3,12 +3,10 @@
 #pragma once
 
 #include "failure.h"
-#include "install_paths.h"
-#include "progress.h"
-#include "support.h"
+#include "manifest_model.h"
+#include "run_context.h"
 
 #include <windows.h>
-#include <winhttp.h>
 
 #include <cstdint>
 #include <string>
@@ -23,17 +21,27 @@ struct CdnProbeResult {
     Outcome error;  // the last failed attempt's failure; success once an attempt succeeded
 };
 
-CdnProbeResult ProbeCdn(HINTERNET session, const std::wstring& baseUrl,
-                        const std::wstring& probePath, const CancelSignal& cancel);
+CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std::wstring_view probePath);
 // One request that reads nothing but the status.
-Outcome SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                         const std::wstring& extraHeaders, DWORD timeoutMs, const CancelSignal& cancel,
-                         DWORD* status = nullptr);
-// Probes the manifest's mirrors and writes their order into `order`: the reachable
-// ones fastest first, then the others; all of them in manifest order when none
-// answered. Fails when there is no mirror, or when cancelled.
-Outcome SelectCdns(HINTERNET session, const std::vector<std::wstring>& mirrors,
-                   const std::vector<FileEntry>& entries, const ProgressTracker& tracker,
-                   const CancelSignal& cancel, std::vector<std::wstring>& order);
+Outcome SendProbeRequest(const RunContext& run, const std::wstring& url, const wchar_t* verb,
+                         const std::wstring& extraHeaders, DWORD timeoutMs, DWORD* status = nullptr);
+// The probe file, chosen entry by entry as the entries are planned: the smallest
+// file that has a byte to send (an empty one answers a one-byte range with 416 on
+// every common server, and the mirror would count as down); without such a file,
+// the smallest declared one; then the first entry.
+struct ProbeFileChoice {
+    std::wstring_view first, smallestWithBytes, smallestDeclared;
+    int64_t withBytesSize = INT64_MAX, declaredSize = INT64_MAX;
+    bool any = false;
+};
+void Consider(ProbeFileChoice& choice, const FileEntry& entry);
+std::wstring ProbePath(const ProbeFileChoice& choice);
+std::wstring ChooseProbePath(const std::vector<FileEntry>& entries);
+
+// Probes the manifest's mirrors for the probe file and writes their order into
+// `order`: the reachable ones fastest first, then the others; all of them in
+// manifest order when none answered. Fails when there is no mirror, or when cancelled.
+Outcome SelectCdns(const RunContext& run, const std::vector<std::wstring>& mirrors, const std::wstring& probePath,
+                   int32_t entryCount, std::vector<std::wstring>& order);
 
 }  // namespace tolvek

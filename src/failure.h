@@ -1,6 +1,7 @@
-// The failure value: what every operation below the install run returns. Retry
-// loops decide on the kind; the text, made once where the failure arises, goes
-// unchanged to the log and the host's result and is never searched.
+// The failure value: what every operation of the engine returns, up to the run's
+// end. Retry loops decide on the kind; the text, made once where the failure
+// arises, goes unchanged to the log and the host's result and is never searched.
+// Pure C++: the parsers of untrusted bytes report through it on every platform.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +36,13 @@ enum class FailureKind {
     Unverifiable,      // an entry of a signed manifest without a size or a hash
     MissingFiles,      // the manifest has no "files" object
     Move,              // a downloaded file could not be moved into place
+    NoFiles,           // the manifest's "files" object lists no file
+    NoRoom,            // the target's volume cannot hold what the install adds
+    TargetBusy,        // another install into the same target directory is running
     NoUrls,            // the manifest URL list is empty
     NoMirrors,         // the manifest names no mirror
     Unreachable,       // every manifest URL, or every mirror, failed
+    Unknown,           // the run could not go on and cannot say why (memory ran out)
 };
 
 struct Outcome {
@@ -50,6 +55,18 @@ struct Outcome {
 };
 
 inline const std::wstring kCancelledByUser = L"Cancelled by user";
+
+// Whether a failure is one of the network's as a whole (no session, no manifest
+// from any URL, no mirror for a file): its text is shown after this prefix.
+inline bool IsNetworkFailure(FailureKind kind) {
+    return kind == FailureKind::NoSession || kind == FailureKind::NoUrls || kind == FailureKind::Unreachable;
+}
+inline const std::wstring kNetworkUnreachable = L"NETWORK_UNREACHABLE: ";
+
+// The text as the log's last line, the record and the host's result show it.
+inline std::wstring ResultText(const Outcome& outcome) {
+    return IsNetworkFailure(outcome.kind) ? kNetworkUnreachable + outcome.text : outcome.text;
+}
 
 inline Outcome Success() { return Outcome(); }
 inline Outcome Fail(FailureKind kind, std::wstring text, uint32_t platformCode = 0,

@@ -31,6 +31,14 @@ public:
         if (h_ != Traits::invalid()) Traits::close(h_);
         h_ = h;
     }
+    // For a call that hands the handle out through a pointer: the one held is
+    // released first.
+    Handle* put() noexcept {
+        reset();
+        return &h_;
+    }
+    // Gives the handle up without releasing it.
+    [[nodiscard]] Handle release() noexcept { return std::exchange(h_, Traits::invalid()); }
 
 private:
     Handle h_;
@@ -68,6 +76,10 @@ struct LocalBlockTraits {
     static HLOCAL invalid() noexcept { return nullptr; }
     static void close(HLOCAL p) noexcept { LocalFree(p); }
 };
+struct ModuleTraits {
+    static HMODULE invalid() noexcept { return nullptr; }
+    static void close(HMODULE m) noexcept { FreeLibrary(m); }
+};
 
 // A WinHTTP session, connection or request handle.
 using InternetHandle = UniqueHandle<HINTERNET, InternetHandleTraits>;
@@ -83,6 +95,19 @@ using KeyHandle = UniqueHandle<BCRYPT_KEY_HANDLE, KeyHandleTraits>;
 // A block from HeapAlloc on the process heap, and one from LocalAlloc.
 using HeapBlock = UniqueHandle<void*, HeapBlockTraits>;
 using LocalBlock = UniqueHandle<HLOCAL, LocalBlockTraits>;
+// A reference on a loaded module, released with FreeLibrary.
+using ModuleReference = UniqueHandle<HMODULE, ModuleTraits>;
+
+// A reference on this library: while it is held, freeing the library by the host
+// leaves it loaded. `forever`: the reference can never be released, and the
+// owner returned holds nothing (the library stays until the process ends).
+inline ModuleReference ReferenceThisModule(bool forever = false) {
+    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | (forever ? GET_MODULE_HANDLE_EX_FLAG_PIN : 0);
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&ReferenceThisModule), &module) || forever)
+        return ModuleReference();
+    return ModuleReference(module);
+}
 
 // An event, manual-reset or not, not yet set; like `new`, throws when the system has none to give.
 inline KernelHandle CreateEventOwned(bool manualReset) {

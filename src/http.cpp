@@ -1,5 +1,6 @@
 #include "http.h"
 
+#include "log.h"
 #include "support.h"
 
 #include <chrono>
@@ -10,8 +11,6 @@ namespace tolvek {
 
 namespace {
 
-constexpr DWORD kWinHttpFirst = 12000, kWinHttpLast = 12175;
-constexpr DWORD kNeutralLanguage = 0x0400;
 constexpr DWORD kTransferTimeoutMs = 30000;
 constexpr DWORD kRangeNotSatisfiable = 416;
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
@@ -21,23 +20,6 @@ const wchar_t kNoCacheHeader[] = L"Cache-Control: no-cache\r\n";
 constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |
                                    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
                                    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // 2688
-
-std::wstring TrimLineEnd(std::wstring text) {
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-        text.pop_back();
-    return text;
-}
-
-// The message of `code` from one message table; false when the table has none.
-bool FormatFromTable(DWORD flags, HMODULE source, DWORD code, std::wstring& text) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(flags, source, code, kNeutralLanguage,
-                                        reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    const LocalBlock owner(buffer);
-    if (length == 0 || !buffer) return false;
-    text = TrimLineEnd(std::wstring(buffer, length));
-    return true;
-}
 
 struct CrackedUrl {
     std::wstring host;
@@ -161,11 +143,10 @@ Outcome PlaceOfBody(HINTERNET request, DWORD status, const Transfer& transfer, i
 }
 
 // A resumed request that failed: a 416, like another range, means the bytes held
-// cannot be continued, and the file starts over.
-Outcome Unresumed(Outcome failure, const Transfer& transfer) {
+// cannot be continued from this mirror.
+Outcome Unresumed(Outcome failure) {
     if (failure.kind == FailureKind::HttpStatus && failure.httpStatus == kRangeNotSatisfiable)
         failure.kind = FailureKind::RangeMismatch;
-    if (failure.kind == FailureKind::RangeMismatch) DeleteFileIfExists(transfer.localPath);
     return failure;
 }
 
@@ -181,11 +162,6 @@ Outcome OpenBodyFile(const std::wstring& path, int64_t from, FileHandle& file) {
     if (!SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get()))
         return WriteError(path, GetLastError());
     return Success();
-}
-
-// A failed transfer asked to keep a prefix leaves what it wrote below the size.
-bool KeepsPrefix(const Transfer& transfer, int64_t written) {
-    return transfer.keepPrefix && written > 0 && written < transfer.expectedSize.value_or(0);
 }
 
 // The connection and the request, not yet sent.
@@ -277,8 +253,10 @@ void CountArrival(BodyPace& pace, DWORD bytes) {
 }
 
 // The body into the open file, chunk by chunk; `written` counts what reached it.
-Outcome ReceiveBody(AsyncRequest& request, HANDLE file, const Transfer& transfer, RunBuffer& buffer,
-                    const CancelSignal& cancel, const TransferReport& report, int64_t& written) {
+Outcome ReceiveBody(AsyncRequest& request, HANDLE file, const Transfer& transfer, const RunContext& run,
+                    const TransferReport& report, int64_t& written) {
+    RunBuffer& buffer = run.buffer;
+    const CancelSignal& cancel = run.cancel;
     const int64_t announced = AnnouncedEnd(request.get(), written);
     auto lastReport = std::chrono::steady_clock::now();
     BodyPace pace;
@@ -321,38 +299,6 @@ Outcome CheckHttpSession(HINTERNET session) {
     return Fail(FailureKind::NoSession, L"WinHttpOpen failed: " + Win32ErrorText(code), code);
 }
 
-std::wstring Win32ErrorText(DWORD code) {
-    if (code == 0) code = GetLastError();
-    if (code == 0) return std::wstring();
-    if (code == ERROR_WINHTTP_TIMEOUT) return L"The operation timed out";
-
-    std::wstring text;
-    if (code >= kWinHttpFirst && code <= kWinHttpLast) {
-        const HMODULE winhttp = GetModuleHandleW(L"winhttp.dll");
-        if (winhttp &&
-            FormatFromTable(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                            winhttp, code, text) &&
-            !text.empty())
-            return text;
-    }
-    if (FormatFromTable(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                            FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                        nullptr, code, text))
-        return text;
-    wchar_t fallback[32] = {};
-    swprintf(fallback, 32, L"Win32 error %lu", static_cast<unsigned long>(code));
-    return fallback;
-}
-
-std::wstring HttpErrorText(DWORD code) {
-    if (code == 0) code = GetLastError();
-    if (code == ERROR_WINHTTP_TIMEOUT) return L"timeout";
-    const std::wstring text = Win32ErrorText(code);
-    if (!text.empty()) return text;
-    return L"Win32 error " + std::to_wstring(code);
-}
-
 InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType) {
     InternetHandle session(WinHttpOpen(userAgent, accessType, WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
@@ -363,9 +309,9 @@ InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType) {
     return session;
 }
 
-Outcome SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                        const std::wstring& extraHeaders, DWORD timeoutMs, const CancelSignal& cancel,
-                        HttpRequest& out, DWORD* status) {
+Outcome SendHttpRequest(const RunContext& run, const std::wstring& url, const wchar_t* verb,
+                        const std::wstring& extraHeaders, DWORD timeoutMs, HttpRequest& out, DWORD* status) {
+    const HINTERNET session = run.session;
     Outcome checked = CheckHttpSession(session);
     if (!checked.ok()) return checked;
     CrackedUrl target;
@@ -374,7 +320,7 @@ Outcome SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_
     HttpRequest opened;
     Outcome outcome = OpenRequest(session, target, verb, timeoutMs, opened);
     DWORD statusCode = 0;
-    if (outcome.ok()) outcome = Exchange(opened, extraHeaders, timeoutMs, cancel, statusCode);
+    if (outcome.ok()) outcome = Exchange(opened, extraHeaders, timeoutMs, run.cancel, statusCode);
     if (!outcome.ok()) return outcome;  // the request is released before the connection
     if (status) *status = statusCode;
     if (statusCode < 200 || statusCode > 299)
@@ -383,32 +329,30 @@ Outcome SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_
     return Success();
 }
 
-Outcome DownloadToFile(HINTERNET session, const Transfer& transfer, RunBuffer& buffer,
-                       const CancelSignal& cancel, const TransferReport& report) {
+TransferResult DownloadToFile(const RunContext& run, const Transfer& transfer, const TransferReport& report) {
     const bool resuming = transfer.resumeFrom > 0;
     HttpRequest http;
     DWORD status = 0;
-    Outcome sent = SendHttpRequest(session, transfer.url, L"GET",
-                                   resuming ? RangeHeader(transfer.resumeFrom) : L"", kTransferTimeoutMs,
-                                   cancel, http, &status);
-    int64_t from = 0;
-    if (sent.ok() && resuming) sent = PlaceOfBody(http.request.get(), status, transfer, from);
-    if (!sent.ok()) return resuming ? Unresumed(std::move(sent), transfer) : sent;
-    if (transfer.writtenFrom) *transfer.writtenFrom = from;
+    TransferResult result;
+    result.outcome = SendHttpRequest(run, transfer.url, L"GET", resuming ? RangeHeader(transfer.resumeFrom) : L"",
+                                     kTransferTimeoutMs, http, &status);
+    if (result.outcome.ok() && resuming)
+        result.outcome = PlaceOfBody(http.request.get(), status, transfer, result.writtenFrom);
+    if (!result.outcome.ok()) {
+        if (resuming) result.outcome = Unresumed(std::move(result.outcome));
+        return result;
+    }
 
     FileHandle file;
-    Outcome opened = OpenBodyFile(transfer.localPath, from, file);
-    if (!opened.ok()) return opened;
+    result.outcome = OpenBodyFile(transfer.localPath, result.writtenFrom, file);
+    if (!result.outcome.ok()) return result;
 
-    int64_t written = from;
+    int64_t written = result.writtenFrom;
     report(L"Downloading", written);
-    Outcome received = ReceiveBody(http.request, file.get(), transfer, buffer, cancel, report, written);
+    result.outcome = ReceiveBody(http.request, file.get(), transfer, run, report, written);
     report(L"Verifying", written);
-    file.reset();
-    http.request.reset();
-    http.connection.reset();
-    if (!received.ok() && !KeepsPrefix(transfer, written)) DeleteFileIfExists(transfer.localPath);
-    return received;
+    result.held = written;
+    return result;
 }
 
 bool ParseContentRange(const std::wstring& text, ContentRange& range) {

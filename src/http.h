@@ -1,13 +1,13 @@
-// HTTP transfer: the session check and error texts shared by every request, the
-// request set-up shared by the download and the CDN probe, and download to file.
-// Mirror failover is in http_failover.h.
+// HTTP transfer: the session, the request set-up shared by the download and the
+// CDN probe, and the transfer of one body into one local file. The failover of a
+// file over the mirrors is in file_transfer.h.
 #pragma once
 
+#include "error_text.h"
 #include "failure.h"
 #include "handles.h"
 #include "http_request.h"
-#include "run_buffer.h"
-#include "support.h"
+#include "run_context.h"
 
 #include <cstdint>
 #include <functional>
@@ -18,10 +18,6 @@ namespace tolvek {
 
 // An open session, or a NoSession failure: "WinHttpOpen failed: " + the last error's text.
 Outcome CheckHttpSession(HINTERNET session);
-// The platform's text for a Win32 or WinHTTP code (0 = the thread's last error); may be empty.
-std::wstring Win32ErrorText(DWORD code);
-// Like Win32ErrorText but "timeout" for 12002 and never empty.
-std::wstring HttpErrorText(DWORD code);
 
 // The run's one WinHTTP session, in asynchronous mode, with TLS 1.0 to 1.2.
 InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType);
@@ -37,9 +33,9 @@ struct HttpRequest {
 // status, all of it within the time-out by the engine's own clock and ended at
 // once by the cancel. Succeeds only for a status from 200 to 299; then `out` holds
 // the open request. `status` (when given) receives any status read.
-Outcome SendHttpRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
-                        const std::wstring& extraHeaders, DWORD timeoutMs, const CancelSignal& cancel,
-                        HttpRequest& out, DWORD* status = nullptr);
+Outcome SendHttpRequest(const RunContext& run, const std::wstring& url, const wchar_t* verb,
+                        const std::wstring& extraHeaders, DWORD timeoutMs, HttpRequest& out,
+                        DWORD* status = nullptr);
 
 // The most a body of unknown size may bring, and the failure text once it passes it.
 struct SizeCeiling {
@@ -57,14 +53,16 @@ struct Transfer {
     // rest is asked for with "Range: bytes=<resumeFrom>-" and appended only when
     // the answer is a 206 for exactly that rest of the expected size. Another
     // success status is written from byte 0; another range, or a 416, fails as a
-    // RangeMismatch and deletes the file. 0: an ordinary GET.
+    // RangeMismatch with the file untouched. 0: an ordinary GET.
     int64_t resumeFrom = 0;
-    // A failed transfer leaves the bytes it wrote while they stay below the
-    // expected size, for a later transfer to continue; otherwise it deletes them.
-    bool keepPrefix = false;
-    // When given, receives the offset the body was written from: `resumeFrom`
-    // for an appended range, 0 for a body written whole.
-    int64_t* writtenFrom = nullptr;
+};
+
+// How a transfer left its local file. The transfer never deletes it: what stays of
+// a failed one is its owner's to keep or discard.
+struct TransferResult {
+    Outcome outcome;
+    int64_t writtenFrom = 0;  // where the body went: `resumeFrom` for an appended range, else 0
+    int64_t held = -1;        // the bytes the file holds now; -1 when it was never opened
 };
 
 // A Content-Range value "bytes <first>-<last>/<complete>", read strictly: decimal
@@ -78,12 +76,12 @@ bool ParseContentRange(const std::wstring& text, ContentRange& range);
 // most every 250 ms), "Verifying" at its end.
 using TransferReport = std::function<void(const wchar_t* status, int64_t bytesDone)>;
 
-// GETs the URL into the local file; leaves no partial file behind unless asked to
-// keep a prefix (see Transfer). A body stops as soon as it passes the expected size
-// (when declared) or the ceiling, so a server cannot fill the disk, and ends as a
-// time-out when a KiB takes more than 30 s. The body passes through the run's
-// buffer; a cancel ends the transfer at once, whatever the platform is waiting for.
-Outcome DownloadToFile(HINTERNET session, const Transfer& transfer, RunBuffer& buffer,
-                       const CancelSignal& cancel, const TransferReport& report);
+// GETs the URL into the local file, opened (created, or cut to the bytes continued)
+// only once a success status has come. A body stops as soon as it passes the
+// expected size (when declared) or the ceiling, so a server cannot fill the disk,
+// and ends as a time-out when a KiB takes more than 30 s. The body passes through
+// the run's buffer; a cancel ends the transfer at once, whatever the platform is
+// waiting for.
+TransferResult DownloadToFile(const RunContext& run, const Transfer& transfer, const TransferReport& report);
 
 }  // namespace tolvek

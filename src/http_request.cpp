@@ -41,11 +41,7 @@ void Release(RequestState* state) {
 
 // The library stays loaded until the process ends: a notification for a request
 // given up may come after the host has freed it, and runs this library's code.
-void PinLibrary() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCWSTR>(&PinLibrary), &module);
-}
+void PinLibrary() { ReferenceThisModule(true); }
 
 void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information,
                               DWORD length) {

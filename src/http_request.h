@@ -7,7 +7,7 @@
 #pragma once
 
 #include "run_buffer.h"
-#include "support.h"
+#include "cancel.h"
 
 #include <windows.h>
 #include <winhttp.h>

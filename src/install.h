@@ -2,9 +2,9 @@
 // File entries and the target-path rules are in install_paths.h.
 #pragma once
 
-#include "support.h"
+#include "cancel.h"
+#include "failure.h"
 
-#include <cstdint>
 #include <string>
 
 namespace tolvek {
@@ -19,13 +19,8 @@ struct InstallRequest {
     std::wstring trustedKeys;       // its "|"-separated public keys
 };
 
-// How a run ended: the code and message the host is given.
-struct RunResult {
-    int32_t code = 1;
-    std::wstring message;
-};
-
-// The whole run on the worker thread; never throws.
-RunResult RunInstall(const InstallRequest& request, const CancelSignal& cancel);
+// The whole run on the worker thread; never throws. Success, or the failure that
+// ended the run, carried as a value from where it arose.
+Outcome RunInstall(const InstallRequest& request, const CancelSignal& cancel);
 
 }  // namespace tolvek

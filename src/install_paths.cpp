@@ -1,7 +1,7 @@
-// File entries of the manifest and the rules that stand between a path written by a
-// server and a path on the user's disk.
+// Target paths: where a key lands on the disk, and the paths a run has claimed.
 #include "install_paths.h"
 
+#include "entry_rules.h"
 #include "support.h"
 
 #include <windows.h>
@@ -11,23 +11,6 @@
 namespace tolvek {
 
 namespace {
-
-wchar_t AsciiLower(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-// Only A-Z and a-z fold: the comparison must not depend on the user's locale.
-bool EqualIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    return true;
-}
-
-bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 // A common prefix proves containment only for a path without ".." segments.
 // Resolution removes them, except in a path too long to resolve, and except where
@@ -41,16 +24,6 @@ bool HasParentSegment(const std::wstring& path) {
         if (end == std::wstring::npos) return false;
         start = end + 1;
     }
-}
-
-// The last component of a key as the file system stores it: the platform reads the
-// path only up to its first NUL and drops trailing dots and blanks from the last
-// component, so "unins000.exe." and "unins000.exe " both land on unins000.exe.
-std::wstring StoredFileName(const std::wstring& key) {
-    const std::wstring path = ToForwardSlashes(key.substr(0, key.find(L'\0')));
-    std::wstring name = path.substr(path.find_last_of(L'/') + 1);
-    name.erase(name.find_last_not_of(L". ") + 1);
-    return name;
 }
 
 // Asks a platform call that answers the room it needs when the buffer is too small,
@@ -122,82 +95,23 @@ std::wstring WithoutTrailingDotsAndBlanks(std::wstring path) {
 // goes to the empty path's bucket: slower, never wrong.
 size_t FoldedHash(const std::wstring& path) { return std::hash<std::wstring>()(FoldedPath(path)); }
 
-bool LastComponentNamesNoFile(const std::wstring& key) {
+bool LastComponentNamesNoFile(std::wstring_view key) {
     const size_t last = key.find_last_of(L"\\/");
-    const size_t start = last == std::wstring::npos ? 0 : last + 1;
-    return key.find_first_not_of(L". ", start) == std::wstring::npos;
+    const size_t start = last == std::wstring_view::npos ? 0 : last + 1;
+    return key.find_first_not_of(L". ", start) == std::wstring_view::npos;
 }
 
-// The longest path the platform converts for a file call: its native form counts
-// bytes in 16 bits.
-constexpr size_t kLongestPlatformPath = 32767;
-const wchar_t kTemporarySuffix[] = L".download";
-
-bool IsForbiddenInName(wchar_t c) {
-    return c < 0x20 || c == L'*' || c == L'?' || c == L'<' || c == L'>' || c == L'|' || c == L'"';
-}
-
-// COM and LPT take one digit from 1 to 9; some Windows versions read the superscripts
-// U+00B9, U+00B2 and U+00B3 as digits there too.
-bool IsPortNumber(wchar_t c) { return (c >= L'1' && c <= L'9') || c == 0xB9 || c == 0xB2 || c == 0xB3; }
-
-// The platform opens a device for such a name wherever it stands in a path: its part
-// before the first dot, without trailing blanks, names the device ("con .txt" is CON).
-bool IsReservedDeviceName(const wchar_t* name, size_t length) {
-    size_t end = 0;
-    while (end < length && name[end] != L'.') ++end;
-    while (end > 0 && name[end - 1] == L' ') --end;
-    std::wstring stem(name, end);
-    for (wchar_t& c : stem) c = static_cast<wchar_t>(c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c);
-    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL" || stem == L"CONIN$" ||
-        stem == L"CONOUT$")
-        return true;
-    return stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
-           IsPortNumber(stem[3]);
-}
-
-Outcome Refused(const wchar_t* what, const std::wstring& key) {
-    return Fail(FailureKind::InvalidEntry, what + key);
-}
-
-bool HasUnpairedSurrogate(const std::wstring& text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (i + 1 < text.size() && IS_SURROGATE_PAIR(text[i], text[i + 1]))
-            ++i;
-        else if (IS_HIGH_SURROGATE(text[i]) || IS_LOW_SURROGATE(text[i]))
-            return true;
-    }
-    return false;
-}
+// Claimants past this number were claimed by their hash alone.
+constexpr size_t kDerived = size_t{1} << (sizeof(size_t) * 8 - 1);
 
 }  // namespace
 
-std::wstring ToForwardSlashes(const std::wstring& path) {
-    std::wstring result = path;
-    for (wchar_t& c : result)
-        if (c == L'\\') c = L'/';
-    return result;
-}
-
-// A syntactic first line of defence; EscapesTargetDirectory decides the rest.
-bool IsSafeRelativePath(const std::wstring& key) {
-    if (key.empty()) return false;
-    // A name that no UTF-8 form can carry: it could be neither requested nor stored.
-    if (HasUnpairedSurrogate(key)) return false;
-    const std::wstring p = ToForwardSlashes(key);
-    if (p[0] == L'/') return false;
-    if (p.find(L"/../") != std::wstring::npos) return false;
-    if (p.compare(0, 3, L"../") == 0) return false;
-    if (EndsWith(p, L"/..")) return false;
-    if (p.find(L':') != std::wstring::npos) return false;  // drives and streams alike
-    return true;
-}
-
-std::wstring JoinPath(const std::wstring& directory, const std::wstring& relative) {
-    if (directory.empty()) return relative;
+std::wstring JoinPath(const std::wstring& directory, std::wstring_view relative) {
+    if (directory.empty()) return std::wstring(relative);
     if (relative.empty()) return directory;
-    if (IsSeparator(directory.back())) return directory + relative;
-    return directory + L'\\' + relative;
+    std::wstring joined = directory;
+    if (!IsSeparator(directory.back())) joined += L'\\';
+    return joined.append(relative);
 }
 
 std::wstring FullPath(const std::wstring& path) {
@@ -207,54 +121,14 @@ std::wstring FullPath(const std::wstring& path) {
     return std::wstring(buffer, length);
 }
 
-bool EscapesTargetDirectory(const std::wstring& base, const std::wstring& key) {
+bool EscapesTargetDirectory(const std::wstring& base, std::wstring_view key) {
     const std::wstring full = FullPath(JoinPath(base, key));
     std::wstring prefix = base;
     if (!prefix.empty() && !IsSeparator(prefix.back())) prefix += L'\\';
     if (full.size() < prefix.size()) return true;
-    if (!EqualIgnoringAsciiCase(full.substr(0, prefix.size()), prefix)) return true;
+    if (!EqualIgnoringAsciiCase(std::wstring_view(full).substr(0, prefix.size()), prefix)) return true;
     return HasParentSegment(full.substr(prefix.size()));
 }
-
-bool IsProtectedInstallerArtifact(const std::wstring& key) {
-    const std::wstring name = StoredFileName(key);
-    if (name.size() < 9) return false;
-    if (!EqualIgnoringAsciiCase(name.substr(0, 5), L"unins")) return false;
-    const size_t dot = name.rfind(L'.');
-    if (dot == std::wstring::npos || dot + 1 == name.size()) return false;
-    const std::wstring extension = name.substr(dot);
-    return EqualIgnoringAsciiCase(extension, L".exe") ||
-           EqualIgnoringAsciiCase(extension, L".dat") ||
-           EqualIgnoringAsciiCase(extension, L".msg");
-}
-
-bool IsWindowsFileName(const std::wstring& key) {
-    size_t start = 0;
-    for (size_t i = 0; i <= key.size(); ++i) {
-        if (i < key.size() && !IsSeparator(key[i])) {
-            if (IsForbiddenInName(key[i])) return false;
-            continue;
-        }
-        if (IsReservedDeviceName(key.data() + start, i - start)) return false;
-        start = i + 1;
-    }
-    return true;
-}
-
-Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget) {
-    if (entry.sizeUnusable) return Refused(L"Invalid file size in manifest: ", entry.key);
-    if (entry.hashUnusable) return Refused(L"Invalid file hash in manifest: ", entry.key);
-    // The platform reads a path only up to its first NUL. A key with one is refused by
-    // the file stage in its turn, after the protected file its head may name by a
-    // short name; here only the part the platform would see is judged.
-    const std::wstring seen = entry.key.substr(0, entry.key.find(L'\0'));
-    const size_t longest = resolvedTarget.size() + seen.size() + std::size(kTemporarySuffix) - 1;
-    if (!IsWindowsFileName(seen) || longest > kLongestPlatformPath)
-        return Refused(kInvalidPathInManifest, entry.key);
-    return Success();
-}
-
-std::wstring TemporaryPath(const std::wstring& destination) { return destination + kTemporarySuffix; }
 
 ResolvedPath ResolvePath(const std::wstring& path) {
     ResolvedPath resolved;
@@ -311,14 +185,22 @@ void Claim(ClaimedPaths& claimed, const std::wstring& resolvedPath) {
     claimed.paths.push_back(resolvedPath);
 }
 
+void ClaimDerived(ClaimedPaths& claimed, const std::wstring& resolvedPath, size_t claimant) {
+    claimed.byFoldedHash.emplace(FoldedHash(resolvedPath), kDerived + claimant);
+}
+
 bool IsClaimed(const ClaimedPaths& claimed, const std::wstring& resolvedPath) {
     const auto range = claimed.byFoldedHash.equal_range(FoldedHash(resolvedPath));
-    for (auto it = range.first; it != range.second; ++it)
-        if (SamePath(claimed.paths[it->second], resolvedPath)) return true;
+    for (auto it = range.first; it != range.second; ++it) {
+        const size_t claimant = it->second;
+        const std::wstring path =
+            claimant < kDerived ? claimed.paths[claimant] : claimed.derivedPath(claimant - kDerived);
+        if (SamePath(path, resolvedPath)) return true;
+    }
     return false;
 }
 
-bool MayWriteDestination(const ClaimedPaths& claimed, const std::wstring& key,
+bool MayWriteDestination(const ClaimedPaths& claimed, std::wstring_view key,
                          const ResolvedPath& destination) {
     if (LastComponentNamesNoFile(key) || destination.isDirectory) return false;
     return !IsClaimed(claimed, destination.path) &&

@@ -1,51 +1,20 @@
-// File entries of the manifest and the rules that stand between a path written by
-// a server and a path on the user's disk. Pure functions over strings, apart from
-// the platform's path resolution; nothing here downloads, logs or writes.
+// Target paths: where a key written by a server lands on the user's disk, as the
+// file system sees it, and the paths a run has claimed. Nothing here downloads,
+// logs or writes.
 #pragma once
 
-#include "failure.h"
-
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 namespace tolvek {
 
-// One member of the manifest's "files" object.
-struct FileEntry {
-    std::wstring key;  // path relative to the target directory, "/" or "\" separated
-    int64_t size = -1;
-    std::wstring hash;  // upper-cased a-z
-    bool hasSize = false;
-    bool hasHash = false;
-    // A "size" or "hash" member was written but cannot bound or verify anything: a
-    // size that is negative, fractional or no number; a hash that is no string of
-    // 64 hexadecimal digits. Such an entry is refused before any request.
-    bool sizeUnusable = false;
-    bool hashUnusable = false;
-};
-
-std::wstring ToForwardSlashes(const std::wstring& path);
-bool IsSafeRelativePath(const std::wstring& key);
-std::wstring JoinPath(const std::wstring& directory, const std::wstring& relative);
+std::wstring JoinPath(const std::wstring& directory, std::wstring_view relative);
 std::wstring FullPath(const std::wstring& path);
-bool EscapesTargetDirectory(const std::wstring& base, const std::wstring& key);
-bool IsProtectedInstallerArtifact(const std::wstring& key);
-// Whether every component of the key is a name Windows can hold: none of * ? < > | "
-// or U+0000-U+001F, and no reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9,
-// CONIN$, CONOUT$, in any case, with any extension and trailing blanks and dots).
-bool IsWindowsFileName(const std::wstring& key);
-// What a refused key is reported as, followed by the key: by the check below and by
-// the file stage's path rules alike.
-inline constexpr wchar_t kInvalidPathInManifest[] = L"Invalid file path in manifest: ";
-// Refuses (InvalidEntry) an entry that no mirror's bytes could install: an unusable
-// size or hash, a name Windows cannot hold, or a temporary path below `resolvedTarget`
-// longer than any path the platform accepts. The name is judged up to a NUL.
-Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget);
-
-// Where a destination's file is downloaded before it is moved into place.
-std::wstring TemporaryPath(const std::wstring& destination);
+bool EscapesTargetDirectory(const std::wstring& base, std::wstring_view key);
 
 // A path as the file system sees it: absolute, "\" separated, without trailing
 // dots and blanks in any component, and for an existing file or directory its long
@@ -66,19 +35,22 @@ std::wstring FoldedPath(const std::wstring& path);
 
 // Resolved paths that a run has claimed: its own files and the destination of every
 // entry so far. Looked up by a hash of the upper-cased path, so that tens of thousands
-// of entries cost one lookup each; SamePath decides.
+// of entries cost one lookup each; SamePath decides. An entry's destination is claimed
+// by its hash alone, and made again by `derivedPath` only where two hashes meet.
 struct ClaimedPaths {
-    std::vector<std::wstring> paths;
-    std::unordered_multimap<size_t, size_t> byFoldedHash;  // -> index into paths
+    std::vector<std::wstring> paths;  // the paths claimed by their text
+    std::unordered_multimap<size_t, size_t> byFoldedHash;  // -> index into paths, or kDerived + claimant
+    std::function<std::wstring(size_t claimant)> derivedPath = {};
 };
 void Claim(ClaimedPaths& claimed, const std::wstring& resolvedPath);
+void ClaimDerived(ClaimedPaths& claimed, const std::wstring& resolvedPath, size_t claimant);
 bool IsClaimed(const ClaimedPaths& claimed, const std::wstring& resolvedPath);
 
 // Whether an entry's file may be written at its resolved destination: the key names
 // a file (its last component is more than dots and blanks), the destination is not a
 // directory (the target itself among them), and neither the destination nor its
 // temporary file is a path claimed by the run.
-bool MayWriteDestination(const ClaimedPaths& claimed, const std::wstring& key,
+bool MayWriteDestination(const ClaimedPaths& claimed, std::wstring_view key,
                          const ResolvedPath& destination);
 
 }  // namespace tolvek

@@ -6,9 +6,9 @@
 // members, and the size of every array and object in the order they open. The second
 // reading fills arenas of exactly those sizes, so the tree never holds a scratch copy
 // of itself and its memory is a fixed multiple of the text whatever the document's shape.
+// The text comes in windows, so it is never held whole as UTF-16; a streamed object's
+// members are built one at a time in scratch arenas of the largest member's size.
 #include "json.h"
-
-#include "support.h"
 
 #include <algorithm>
 #include <charconv>
@@ -47,13 +47,17 @@ const wchar_t kNestingTooDeep[] = L"JSON nesting too deep";
 // Windows programs give their threads by default.
 constexpr int kMaxNestingDepth = 512;
 
-// The cancel flag is read once per stride of text: 1 Mi code units, a few tens of
-// milliseconds of parsing even for the densest documents.
-constexpr size_t kCancelStride = size_t{1} << 20;
+// The text is read in windows of 1 Mi code units, and the cancel flag between two of
+// them: a few tens of milliseconds of parsing even for the densest documents.
+constexpr size_t kWindowUnits = size_t{1} << 20;
+constexpr size_t kNoMark = SIZE_MAX;
+// A read always has room for a few units: a text that decodes as it goes may need
+// several bytes for one character.
+constexpr size_t kLeastRoom = 16;
 // Sorting a large object's members reads the flag once per this many comparisons.
 constexpr uint64_t kComparisonsPerCancelCheck = uint64_t{1} << 18;
 
-// Counts are 32-bit: a text of this many code units or more cannot be held.
+// Counts are 32-bit: a string of this many code units or more cannot be held.
 constexpr size_t kLongestText = UINT32_MAX;
 
 // The size of every array and object, in the order they open, in fixed chunks: a
@@ -74,12 +78,27 @@ uint32_t& SizeOf(ContainerSizes& sizes, size_t container) {
     return sizes.chunks[container / ContainerSizes::kChunk][container % ContainerSizes::kChunk];
 }
 
-// What the first reading measures and the second fills.
-struct Layout {
+// The values, members and characters of a tree, or of one streamed member.
+struct Counts {
     size_t elements = 0;
     size_t members = 0;
     size_t characters = 0;
+};
+
+// What the first reading measures of the streamed object: its members, the units
+// of their names, and the largest member's counts, the scratch the second reading
+// builds each member in.
+struct StreamLayout {
+    size_t members = 0;
+    size_t nameUnits = 0;
+    Counts largest;
+};
+
+// What the first reading measures and the second fills.
+struct Layout {
+    Counts tree;
     ContainerSizes containers;
+    StreamLayout stream;
 };
 
 // Where the second reading writes next; all null during the first.
@@ -92,37 +111,81 @@ struct Fill {
 // Thrown by the member sort's comparison when the run is cancelled; caught by ParseJson.
 struct SortCancelled {};
 
-// The cursor of one reading.
+// The streamed member's scratch arenas, each of the largest member's size.
+struct StreamScratch {
+    JsonArena<JsonValue> elements;
+    JsonArena<JsonMember> members;
+    JsonArena<wchar_t> characters;
+};
+
+// The cursor of one reading, over the window of the text it holds.
 struct JsonParser {
-    const std::wstring& text;
-    const CancelSignal& cancel;
+    const JsonText& text;
+    const std::atomic<bool>* cancel;
     Layout& layout;
     bool measuring;
     Fill fill;
-    size_t position = 0;
-    size_t strideEnd = 0;  // where the cancel flag is read next
+    const JsonMemberStream* stream = nullptr;
+    StreamScratch* scratch = nullptr;  // the second reading's, for the streamed members
+    std::unique_ptr<wchar_t[]> window = std::unique_ptr<wchar_t[]>(new wchar_t[kWindowUnits]);
+    size_t capacity = kWindowUnits;
+    wchar_t* units = window.get();
+    size_t length = 0;      // units in the window
+    size_t position = 0;    // into the window
+    size_t mark = kNoMark;  // where a number being read began: a new window keeps it
+    bool ended = false;     // the text has no more units
     bool cancelled = false;
     int depth = 0;
     size_t containers = 0;  // arrays and objects opened so far
+    bool streamNameSeen = false;
+    std::wstring rootName = {};  // a root member's name, to compare with the stream's
 };
 
-// The text is read in strides with the cancel flag read between them; a cancelled
-// parse sees its text end there, and ParseJson reports the cancellation.
+void Grow(JsonParser& p) {
+    std::unique_ptr<wchar_t[]> larger(new wchar_t[p.capacity * 2]);
+    std::memcpy(larger.get(), p.units, p.length * sizeof(wchar_t));
+    p.window = std::move(larger);
+    p.units = p.window.get();
+    p.capacity *= 2;
+}
+
+// The next window of the text after what is consumed; a number being read stays
+// whole in it. False when the text has ended.
+bool Refill(JsonParser& p) {
+    const size_t keep = std::min(p.mark, p.position);
+    const size_t kept = p.length - keep;
+    std::memmove(p.units, p.units + keep, kept * sizeof(wchar_t));
+    p.position -= keep;
+    if (p.mark != kNoMark) p.mark -= keep;
+    p.length = kept;
+    if (p.capacity - p.length < kLeastRoom) Grow(p);
+    const size_t read = p.text.read(p.units + p.length, p.capacity - p.length);
+    p.length += read;
+    if (read == 0) p.ended = true;
+    return read > 0;
+}
+
+// The cancel flag is read before every new window; a cancelled parse sees its text
+// end there, and ParseJson reports the cancellation.
 bool AtEnd(JsonParser& p) {
-    if (p.position < p.strideEnd) return false;
-    if (p.strideEnd == p.text.size() || p.cancelled) return true;
-    if (IsCancelled(p.cancel)) {
+    if (p.position < p.length) return false;
+    if (p.ended || p.cancelled) return true;
+    if (p.cancel && p.cancel->load()) {
         p.cancelled = true;
         return true;
     }
-    p.strideEnd = std::min(p.text.size(), p.position + kCancelStride);
-    return false;
+    return !Refill(p);
 }
 
-wchar_t Current(const JsonParser& p) { return p.text[p.position]; }
+// At least `count` units after the position, unless the text ends before.
+void Ensure(JsonParser& p, size_t count) {
+    while (p.length - p.position < count && !p.ended && !p.cancelled) Refill(p);
+}
+
+wchar_t Current(const JsonParser& p) { return p.units[p.position]; }
 bool At(JsonParser& p, wchar_t c) { return !AtEnd(p) && Current(p) == c; }
 // Consumes the current character, whatever it is, and says whether it was `c`.
-bool Take(JsonParser& p, wchar_t c) { return !AtEnd(p) && p.text[p.position++] == c; }
+bool Take(JsonParser& p, wchar_t c) { return !AtEnd(p) && p.units[p.position++] == c; }
 // Consumes the current character only when it is `c`.
 bool TakeIf(JsonParser& p, wchar_t c) { return At(p, c) && Take(p, c); }
 
@@ -160,13 +223,16 @@ bool ParseValue(JsonParser& p, JsonValue& out, std::wstring& error);
 
 // A string's decoded units: written to `characters` in the second reading, only
 // counted in the first.
+// `copy`, when given, receives the units too.
 struct StringSink {
     wchar_t* characters;
     size_t length;
+    std::wstring* copy = nullptr;
 };
 
 void Append(StringSink& sink, const wchar_t* units, size_t count) {
     if (sink.characters && count) std::memcpy(sink.characters + sink.length, units, count * sizeof(wchar_t));
+    if (sink.copy) sink.copy->append(units, count);
     sink.length += count;
 }
 
@@ -183,7 +249,7 @@ int HexDigitValue(wchar_t c) {
 bool AppendUnicodeEscape(JsonParser& p, StringSink& sink, std::wstring& error) {
     unsigned unit = 0;
     for (int i = 0; i < 4; ++i) {
-        const int digit = AtEnd(p) ? -1 : HexDigitValue(p.text[p.position++]);
+        const int digit = AtEnd(p) ? -1 : HexDigitValue(p.units[p.position++]);
         if (digit < 0) return Fail(error, kInvalidUnicodeEscape);
         unit = unit * 16 + static_cast<unsigned>(digit);
     }
@@ -193,7 +259,7 @@ bool AppendUnicodeEscape(JsonParser& p, StringSink& sink, std::wstring& error) {
 
 // The escape after a backslash that is not the last character of the text.
 bool AppendEscape(JsonParser& p, StringSink& sink, std::wstring& error) {
-    const wchar_t c = p.text[p.position++];
+    const wchar_t c = p.units[p.position++];
     switch (c) {
     case L'"':
     case L'\\':
@@ -210,17 +276,17 @@ bool AppendEscape(JsonParser& p, StringSink& sink, std::wstring& error) {
 
 // The rest of a string after its opening quotation mark, escapes resolved.
 bool ReadStringBody(JsonParser& p, StringSink& sink, std::wstring& error) {
-    const wchar_t* const characters = p.text.data();
     for (;;) {
         if (AtEnd(p)) return Fail(error, kUnterminatedString);
         // Everything but the quotation mark and the backslash is kept as it stands,
         // control characters and lone surrogates included.
+        const wchar_t* const characters = p.units;
         size_t special = p.position;
-        while (special < p.strideEnd && characters[special] != L'"' && characters[special] != L'\\')
+        while (special < p.length && characters[special] != L'"' && characters[special] != L'\\')
             ++special;
         Append(sink, characters + p.position, special - p.position);
         p.position = special;
-        if (special == p.strideEnd) continue;  // the stride ended inside the string
+        if (special == p.length) continue;  // the window ended inside the string
         ++p.position;
         if (characters[special] == L'"') return true;
         if (AtEnd(p)) return Fail(error, kInvalidEscape);
@@ -234,11 +300,13 @@ bool ReadStringBody(JsonParser& p, StringSink& sink, std::wstring& error) {
 constexpr size_t kNameSpacing = 1;
 
 // The string after its opening quotation mark into `out`, its units in the arena.
-bool ReadString(JsonParser& p, JsonValue& out, size_t spacing, std::wstring& error) {
-    StringSink sink{p.fill.nextCharacter, 0};
+bool ReadString(JsonParser& p, JsonValue& out, size_t spacing, std::wstring& error,
+                std::wstring* copy = nullptr) {
+    StringSink sink{p.fill.nextCharacter, 0, copy};
     if (!ReadStringBody(p, sink, error)) return false;
+    if (sink.length >= kLongestText) throw std::bad_alloc();  // its count would not fit
     if (p.measuring) {
-        p.layout.characters += sink.length + spacing;
+        p.layout.tree.characters += sink.length + spacing;
     } else {
         p.fill.nextCharacter += sink.length + spacing;
     }
@@ -349,8 +417,8 @@ bool ConvertNumber(const wchar_t* token, const wchar_t* end, double& number) {
     return true;
 }
 
-bool ParseNumber(JsonParser& p, JsonValue& out, std::wstring& error) {
-    const size_t start = p.position;
+// The grammar of a number from the mark on; the token stays in the window.
+bool ScanNumber(JsonParser& p, std::wstring& error) {
     TakeIf(p, L'-');
     if (AtEnd(p)) return Fail(error, kInvalidNumber);
     // A leading zero ends the integer part: in 01 the 1 is left to the caller.
@@ -371,9 +439,17 @@ bool ParseNumber(JsonParser& p, JsonValue& out, std::wstring& error) {
         if (AtEnd(p) || !IsDigit(Current(p))) return Fail(error, kInvalidExponent);
         SkipDigits(p);
     }
+    return true;
+}
+
+bool ParseNumber(JsonParser& p, JsonValue& out, std::wstring& error) {
+    p.mark = p.position;
+    const bool scanned = ScanNumber(p, error);
+    const size_t start = p.mark;
+    p.mark = kNoMark;
+    if (!scanned) return false;
     out.kind = JsonKind::Number;
-    const wchar_t* const token = p.text.data() + start;
-    if (!ConvertNumber(token, p.text.data() + p.position, out.number)) return Fail(error, kNumberOutOfRange);
+    if (!ConvertNumber(p.units + start, p.units + p.position, out.number)) return Fail(error, kNumberOutOfRange);
     return true;
 }
 
@@ -403,7 +479,7 @@ JsonMember* TakeMembers(JsonParser& p, size_t container) {
 bool CloseArray(JsonParser& p, JsonValue& out, size_t container, uint32_t count) {
     if (p.measuring) {
         SizeOf(p.layout.containers, container) = count;
-        p.layout.elements += count;
+        p.layout.tree.elements += count;
     }
     out.count = count;
     return true;
@@ -422,7 +498,7 @@ uint32_t OrderMembers(JsonParser& p, JsonMember* first, uint32_t count) {
         return count;
     uint64_t comparisons = 0;
     std::sort(first, last, [&](const JsonMember& a, const JsonMember& b) {
-        if (++comparisons % kComparisonsPerCancelCheck == 0 && IsCancelled(p.cancel)) throw SortCancelled{};
+        if (++comparisons % kComparisonsPerCancelCheck == 0 && p.cancel && p.cancel->load()) throw SortCancelled{};
         const int order = NameOf(a).compare(NameOf(b));
         return order != 0 ? order < 0 : a.name.characters < b.name.characters;
     });
@@ -433,7 +509,7 @@ uint32_t OrderMembers(JsonParser& p, JsonMember* first, uint32_t count) {
 bool CloseObject(JsonParser& p, JsonValue& out, size_t container, JsonMember* first, uint32_t count) {
     if (p.measuring) {
         SizeOf(p.layout.containers, container) = count;
-        p.layout.members += count;
+        p.layout.tree.members += count;
         out.count = count;
     } else {
         out.count = OrderMembers(p, first, count);
@@ -457,10 +533,21 @@ bool ParseArray(JsonParser& p, JsonValue& out, std::wstring& error) {
         ++count;
         SkipWhitespace(p);
         if (AtEnd(p)) return Fail(error, kExpectedArrayEnd);
-        const wchar_t next = p.text[p.position++];
+        const wchar_t next = p.units[p.position++];
         if (next == L']') return CloseArray(p, out, container, count);
         if (next != L',') return Fail(error, kExpectedArrayEnd);
     }
+}
+
+bool ParseStreamed(JsonParser& p, JsonValue& out, std::wstring& error);
+
+// Whether the member whose name was just read is the one the stream takes: the
+// root's first member of that name, when its value is an object.
+bool IsStreamed(JsonParser& p) {
+    if (!p.stream || p.depth != 1 || p.streamNameSeen || p.rootName != p.stream->name) return false;
+    p.streamNameSeen = true;
+    SkipWhitespace(p);
+    return At(p, L'{');
 }
 
 bool ParseObject(JsonParser& p, JsonValue& out, std::wstring& error) {
@@ -473,6 +560,8 @@ bool ParseObject(JsonParser& p, JsonValue& out, std::wstring& error) {
     SkipWhitespace(p);
     uint32_t count = 0;
     if (TakeIf(p, L'}')) return CloseObject(p, out, container, first, count);
+    // The root's member names are compared with the stream's.
+    std::wstring* const name = p.stream && p.depth == 1 ? &p.rootName : nullptr;
     for (;;) {
         SkipWhitespace(p);
         if (!At(p, L'"')) return Fail(error, kExpectedObjectKey);
@@ -481,14 +570,16 @@ bool ParseObject(JsonParser& p, JsonValue& out, std::wstring& error) {
         // first of equal names wins.
         JsonMember measured;
         JsonMember& member = first ? first[count] : measured;
-        if (!ReadString(p, member.name, kNameSpacing, error)) return false;
+        if (name) name->clear();
+        if (!ReadString(p, member.name, kNameSpacing, error, name)) return false;
         SkipWhitespace(p);
         if (!Take(p, L':')) return Fail(error, kExpectedColon);
-        if (!ParseValue(p, member.value, error)) return false;
+        const bool parsed = IsStreamed(p) ? ParseStreamed(p, member.value, error) : ParseValue(p, member.value, error);
+        if (!parsed) return false;
         ++count;
         SkipWhitespace(p);
         if (AtEnd(p)) return Fail(error, kExpectedObjectEnd);
-        const wchar_t next = p.text[p.position++];
+        const wchar_t next = p.units[p.position++];
         if (next == L'}') return CloseObject(p, out, container, first, count);
         if (next != L',') return Fail(error, kExpectedObjectEnd);
     }
@@ -503,11 +594,74 @@ bool ParseNested(JsonParser& p, JsonValue& out, std::wstring& error,
     return parsed;
 }
 
+// The counts a streamed member added, which the tree itself does not hold.
+Counts Since(const Counts& before, const Counts& now) {
+    return {now.elements - before.elements, now.members - before.members, now.characters - before.characters};
+}
+
+void KeepLargest(Counts& largest, const Counts& member) {
+    largest.elements = std::max(largest.elements, member.elements);
+    largest.members = std::max(largest.members, member.members);
+    largest.characters = std::max(largest.characters, member.characters);
+}
+
+// One member of the streamed object: measured apart from the tree in the first
+// reading, built in the scratch arenas and handed over in the second.
+bool ParseStreamedMember(JsonParser& p, std::wstring& error) {
+    const Counts before = p.layout.tree;
+    const Fill main = p.fill;
+    if (!p.measuring)
+        p.fill = Fill{p.scratch->elements.get(), p.scratch->members.get(), p.scratch->characters.get()};
+    JsonMember member;
+    bool parsed = ReadString(p, member.name, kNameSpacing, error);
+    if (parsed) {
+        SkipWhitespace(p);
+        parsed = Take(p, L':') ? ParseValue(p, member.value, error) : Fail(error, kExpectedColon);
+    }
+    if (p.measuring) {
+        p.layout.stream.members += 1;
+        p.layout.stream.nameUnits += member.name.count;
+        KeepLargest(p.layout.stream.largest, Since(before, p.layout.tree));
+        p.layout.tree = before;
+    } else {
+        p.fill = main;
+        if (parsed) p.stream->member(NameOf(member), member.value);
+    }
+    return parsed;
+}
+
+// The object the stream takes, nested as any other; the tree holds it without members.
+bool ParseStreamedObject(JsonParser& p, JsonValue& out, std::wstring& error) {
+    Take(p, L'{');
+    OpenContainer(p);  // numbered as any object, so the containers after it keep their numbers
+    out.kind = JsonKind::Object;
+    out.count = 0;
+    out.members = nullptr;
+    SkipWhitespace(p);
+    if (TakeIf(p, L'}')) return true;
+    for (;;) {
+        SkipWhitespace(p);
+        if (!At(p, L'"')) return Fail(error, kExpectedObjectKey);
+        ++p.position;
+        if (!ParseStreamedMember(p, error)) return false;
+        SkipWhitespace(p);
+        if (AtEnd(p)) return Fail(error, kExpectedObjectEnd);
+        const wchar_t next = p.units[p.position++];
+        if (next == L'}') return true;
+        if (next != L',') return Fail(error, kExpectedObjectEnd);
+    }
+}
+
+bool ParseStreamed(JsonParser& p, JsonValue& out, std::wstring& error) {
+    return ParseNested(p, out, error, ParseStreamedObject);
+}
+
 // Literals match as prefixes: what follows is judged by the enclosing production.
 template <size_t N>
 bool TakeLiteral(JsonParser& p, const wchar_t (&literal)[N]) {
     constexpr size_t length = N - 1;
-    if (p.text.compare(p.position, length, literal, length) != 0) return false;
+    Ensure(p, length);
+    if (p.length - p.position < length || std::wmemcmp(p.units + p.position, literal, length) != 0) return false;
     p.position += length;
     return true;
 }
@@ -615,27 +769,42 @@ int64_t TruncateToInt64(double number) {
     return static_cast<int64_t>(number);
 }
 
-Outcome ParseJson(const std::wstring& text, JsonDocument& out, const CancelSignal& cancel) {
+Outcome ParseJson(const JsonText& text, JsonDocument& out, const std::atomic<bool>* cancel,
+                  const JsonMemberStream* stream) {
     out = JsonDocument();  // the old arenas go before new ones are made
-    if (text.size() >= kLongestText) throw std::bad_alloc();
     Layout layout;
     std::wstring error;
-    JsonParser measure{text, cancel, layout, true, Fill{}};
+    text.restart();
+    JsonParser measure{text, cancel, layout, true, Fill{}, stream};
     if (!ReadDocument(measure, out.root, error)) return ReadingFailed(measure, std::move(error));
+    measure.window.reset();
 
-    out.elements = Arena<JsonValue>(layout.elements);
-    out.members = Arena<JsonMember>(layout.members);
-    out.characters = Arena<wchar_t>(layout.characters);
+    out.elements = Arena<JsonValue>(layout.tree.elements);
+    out.members = Arena<JsonMember>(layout.tree.members);
+    out.characters = Arena<wchar_t>(layout.tree.characters);
+    StreamScratch scratch{Arena<JsonValue>(layout.stream.largest.elements),
+                          Arena<JsonMember>(layout.stream.largest.members),
+                          Arena<wchar_t>(layout.stream.largest.characters)};
+    if (stream && layout.stream.members > 0) stream->reserve(layout.stream.members, layout.stream.nameUnits);
     const Fill fill{out.elements.get(), out.members.get(), out.characters.get()};
-    JsonParser build{text, cancel, layout, false, fill};
+    text.restart();
+    JsonParser build{text, cancel, layout, false, fill, stream, &scratch};
     out.root = JsonValue();
     if (!ReadDocument(build, out.root, error)) return ReadingFailed(build, std::move(error));
     return Success();
 }
 
-Outcome ParseJson(const std::wstring& text, JsonDocument& out) {
-    const CancelSignal never;
-    return ParseJson(text, out, never);
+Outcome ParseJson(const std::wstring& text, JsonDocument& out, const std::atomic<bool>* cancel) {
+    if (text.size() >= kLongestText) throw std::bad_alloc();
+    size_t given = 0;
+    const JsonText whole{[&](wchar_t* units, size_t room) {
+                             const size_t count = std::min(room, text.size() - given);
+                             std::memcpy(units, text.data() + given, count * sizeof(wchar_t));
+                             given += count;
+                             return count;
+                         },
+                         [&] { given = 0; }};
+    return ParseJson(whole, out, cancel);
 }
 
 }  // namespace tolvek

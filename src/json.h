@@ -1,12 +1,14 @@
 // JSON documents: the value model with its lookups, and the parser.
-// Calls nothing else of the engine but the failure value and the cancel signal.
+// Calls nothing else of the engine but the failure value; pure C++, so the parser
+// of the network's bytes builds natively as well.
 #pragma once
 
 #include "failure.h"
-#include "support.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -82,9 +84,29 @@ std::wstring GetString(const JsonValue& object, std::wstring_view key,
 // range: NaN gives 0, larger values the nearest limit.
 int64_t TruncateToInt64(double number);
 
+// The text a parse reads, window by window, twice: `read` hands out up to `room`
+// UTF-16 code units following those given before (0 at the end), `restart` begins
+// again from the first. A large text need never be held as UTF-16 at once.
+struct JsonText {
+    std::function<size_t(wchar_t* units, size_t room)> read;
+    std::function<void()> restart;
+};
+
+// The members of the root object's first member named `name`, when its value is an
+// object, handed over one by one in document order instead of being kept in the
+// document; the document holds that value as an Object without members. A value
+// handed over lives until the next one. `reserve` comes first, with the number of
+// members and the code units of their names.
+struct JsonMemberStream {
+    std::wstring_view name;
+    std::function<void(size_t members, size_t nameUnits)> reserve;
+    std::function<void(std::wstring_view name, const JsonValue& value)> member;
+};
+
 // Parses a whole document into `out`, replacing what it held; a Parse failure holds
 // one fixed message. A raised cancel ends the parse within a few megabytes of text.
-Outcome ParseJson(const std::wstring& text, JsonDocument& out, const CancelSignal& cancel);
-Outcome ParseJson(const std::wstring& text, JsonDocument& out);
+Outcome ParseJson(const JsonText& text, JsonDocument& out, const std::atomic<bool>* cancel = nullptr,
+                  const JsonMemberStream* stream = nullptr);
+Outcome ParseJson(const std::wstring& text, JsonDocument& out, const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace tolvek

@@ -1,11 +1,15 @@
 #include "manifest.h"
 
 #include "attempts.h"
+#include "entry_rules.h"
 #include "handles.h"
 #include "http.h"
+#include "log.h"
 #include "signature.h"
+#include "support.h"
+#include "urls.h"
 
-#include <cmath>
+#include <algorithm>
 
 namespace tolvek {
 
@@ -14,82 +18,48 @@ namespace {
 // A manifest has no declared size; an endless body must not fill the disk.
 constexpr int64_t kManifestCeiling = 134217728;  // 128 MiB
 
-// A count of bytes: a number that is neither negative nor fractional.
-bool IsByteCount(const JsonValue& value) {
-    return value.kind == JsonKind::Number && value.number >= 0 && std::floor(value.number) == value.number;
-}
-
-bool IsHexDigit(wchar_t c) {
-    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-}
-
-// 64 hexadecimal digits in either case: the only text a SHA-256 can be compared with.
-bool IsSha256Text(const JsonValue& value) {
-    if (value.kind != JsonKind::String || value.count != 64) return false;
-    for (const wchar_t c : StringOf(value))
-        if (!IsHexDigit(c)) return false;
-    return true;
-}
-
-// Size, hash and their flags from a member value of "files"; the caller sets `key`.
-// A member that is written but unusable is recorded as such: it must not pass for
-// an absent one, which would turn the bound or the verification off.
-FileEntry ReadFileEntry(const JsonValue& value) {
-    FileEntry entry;
-    if (const JsonValue* size = FindMember(value, L"size")) {
-        entry.hasSize = IsByteCount(*size);
-        entry.sizeUnusable = !entry.hasSize;
-        if (entry.hasSize) entry.size = TruncateToInt64(size->number);
-    }
-    if (const JsonValue* hash = FindMember(value, L"hash")) {
-        entry.hasHash = IsSha256Text(*hash);
-        entry.hashUnusable = !entry.hasHash;
-        if (entry.hasHash) entry.hash = StringOf(*hash);
-        for (wchar_t& c : entry.hash)
-            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-    }
-    return entry;
-}
-
-// Every non-empty string of "cdn_list"; else "cdn" when it is a non-empty string.
-std::vector<std::wstring> ReadMirrorList(const JsonValue& root) {
-    std::vector<std::wstring> mirrors;
-    const JsonValue* list = FindMember(root, L"cdn_list");
-    if (list && list->kind == JsonKind::Array) {
-        for (const JsonValue& item : ElementsOf(*list))
-            if (item.kind == JsonKind::String && item.count > 0) mirrors.emplace_back(StringOf(item));
-    }
-    if (mirrors.empty()) {
-        std::wstring single = GetString(root, L"cdn", L"");
-        if (!single.empty()) mirrors.push_back(std::move(single));
-    }
-    return mirrors;
-}
-
 void LogFailure(const std::wstring& url, const std::wstring& error) {
     Log(L"Manifest download failed: " + url + L" ; error=" + error);
 }
 
-std::wstring DecodeUtf8(const std::string& bytes) {
-    size_t start = 0;
-    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
-    if (bytes.size() == start) return std::wstring();
-    const int byteCount = static_cast<int>(bytes.size() - start);
-    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data() + start, byteCount, nullptr, 0);
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::string_view WithoutByteOrderMark(std::string_view bytes) {
+    return bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark ? bytes.substr(kByteOrderMark.size()) : bytes;
+}
+
+std::wstring DecodeUtf8(std::string_view bytes) {
+    bytes = WithoutByteOrderMark(bytes);
+    if (bytes.empty()) return std::wstring();
+    const int byteCount = static_cast<int>(bytes.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), byteCount, nullptr, 0);
     if (length <= 0) return std::wstring();
     std::wstring text(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data() + start, byteCount, &text[0], length);
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), byteCount, &text[0], length);
     return text;
+}
+
+bool IsContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+bool IsLead(char byte) { return static_cast<unsigned char>(byte) >= 0xC0; }
+
+// Where a window of the bytes may end so that decoding the windows one by one gives
+// what decoding the whole would: not inside a sequence that a lead byte of the last
+// three started. A continuation byte without such a lead is a U+FFFD of its own.
+size_t SafeEnd(std::string_view bytes, size_t end) {
+    while (end < bytes.size() && IsContinuation(bytes[end])) {
+        bool leadNear = false;
+        for (size_t back = 1; back <= 3 && back <= end; ++back) leadNear = leadNear || IsLead(bytes[end - back]);
+        if (!leadNear) break;
+        --end;
+    }
+    return end;
 }
 
 // The attempts on the manifest URLs in list order.
 struct ManifestAttempts {
-    HINTERNET session;
+    const RunContext& run;
     const std::vector<std::wstring>& urls;
     const std::wstring& manifestPath;
-    const ProgressTracker& tracker;
-    RunBuffer& buffer;
-    const CancelSignal& cancel;
     Manifest& manifest;
     const TrustedKeys* trustedKeys;  // null: the plain start verifies nothing
     const std::wstring temporaryPath = TemporaryPath(manifestPath);
@@ -102,7 +72,7 @@ struct ManifestAttempts {
         const std::wstring& url = urls[index];
         const int32_t number = static_cast<int32_t>(index + 1);
         const int32_t count = static_cast<int32_t>(urls.size());
-        ReportProgress(tracker, {.status = L"Downloading manifest", .item = url,
+        ReportProgress(run.progress, {.status = L"Downloading manifest", .item = url,
                                  .itemIndex = number, .itemCount = count});
         Log(L"Trying to download manifest [URL " + std::to_wstring(number) + L"/" +
             std::to_wstring(count) + L", attempt " + AttemptOfLimit(attempt) + L"]: " + url);
@@ -144,41 +114,35 @@ struct ManifestAttempts {
         if (last.kind == FailureKind::Untrusted) lastUntrusted = last;
     }
 
-    // The manifest's transfer and its signature file's, through the run's buffer.
+    // The manifest's transfer and its signature file's, through the run's buffer;
+    // a failed one's file is deleted by the attempt.
     Outcome Download(const Transfer& transfer, int32_t number, int32_t count) {
         const TransferReport report = [&](const wchar_t* status, int64_t done) {
-            ReportProgress(tracker, {.status = status, .item = transfer.url, .itemIndex = number,
-                                     .itemCount = count, .fileBytesDone = done});
+            ReportProgress(run.progress, {.status = status, .item = transfer.url, .itemIndex = number,
+                                          .itemCount = count, .fileBytesDone = done});
         };
-        return DownloadToFile(session, transfer, buffer, cancel, report);
+        return DownloadToFile(run, transfer, report).outcome;
     }
 
     Outcome Read(const std::wstring& url, int32_t number, int32_t count) {
         // Read once: what is verified is what is parsed.
-        std::wstring text;
-        {
-            const std::string bytes = ReadFileBytes(temporaryPath);
-            if (trustedKeys) {
-                Outcome verified = Verify(url, number, count, bytes);
-                if (!verified.ok()) return verified;
-            }
-            text = DecodeUtf8(bytes);
+        const std::string bytes = ReadFileBytes(temporaryPath);
+        if (trustedKeys) {
+            Outcome verified = Verify(url, number, count, bytes);
+            if (!verified.ok()) return verified;
         }
         JsonDocument document;
-        Outcome parsed = ParseJson(text, document, cancel);
-        if (!parsed.ok()) {
-            if (parsed.text.empty()) parsed.text = L"Downloaded manifest is empty or invalid JSON";
-            return parsed;
-        }
+        manifest = Manifest();
+        Outcome parsed = ParseManifest(Utf8Text(bytes), document, manifest, &run.cancel.raised);
+        if (parsed.kind == FailureKind::Parse && parsed.text.empty())
+            parsed.text = L"Downloaded manifest is empty or invalid JSON";
+        if (parsed.kind != FailureKind::MissingFiles && !parsed.ok()) return parsed;
         if (trustedKeys) {
             std::wstring failure;
             if (!CheckFreshness(FindMember(document.root, L"expires"), UtcNowSeconds(), failure))
                 return Fail(FailureKind::Untrusted, std::move(failure));
         }
-        manifest = Manifest();
-        if (!ReadManifest(document.root, manifest))
-            return Fail(FailureKind::MissingFiles, L"Manifest does not contain files object");
-        return Success();
+        return parsed;
     }
 
     // The signature file beside the manifest, over the manifest's bytes.
@@ -216,39 +180,48 @@ struct ManifestAttempts {
 
 }  // namespace
 
-bool ReadManifest(const JsonValue& root, Manifest& manifest) {
-    manifest.version = TruncateToInt64(GetNumber(root, L"version", 0));
-    manifest.versionString = GetString(root, L"version_string", L"");
-    manifest.mirrors = ReadMirrorList(root);
-    const JsonValue* files = FindMember(root, L"files");
-    if (!files || files->kind != JsonKind::Object) return false;
-    manifest.entries.reserve(files->count);
-    for (const JsonMember& member : MembersOf(*files)) {
-        FileEntry entry = ReadFileEntry(member.value);
-        entry.key = StringOf(member.name);
-        manifest.entries.push_back(std::move(entry));
-    }
-    return true;
+JsonText Utf8Text(std::string_view bytes) {
+    struct Reading {
+        std::string_view bytes;
+        size_t at = 0;
+    };
+    auto reading = std::make_shared<Reading>(Reading{WithoutByteOrderMark(bytes)});
+    // A UTF-8 byte gives at most one UTF-16 unit, so a window of `room` bytes fits.
+    const auto read = [reading](wchar_t* units, size_t room) -> size_t {
+        const std::string_view rest = reading->bytes.substr(reading->at);
+        const size_t end = SafeEnd(rest, std::min(rest.size(), std::min(room, size_t{INT32_MAX})));
+        if (end == 0) return 0;
+        reading->at += end;
+        return static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, rest.data(), static_cast<int>(end), units,
+                                                       static_cast<int>(std::min(room, size_t{INT32_MAX}))));
+    };
+    return JsonText{read, [reading] { reading->at = 0; }};
+}
+
+Outcome ParseManifest(const JsonText& text, JsonDocument& document, Manifest& manifest,
+                      const std::atomic<bool>* cancel) {
+    const JsonMemberStream files = FilesStream(manifest);
+    Outcome parsed = ParseJson(text, document, cancel, &files);
+    if (!parsed.ok()) return parsed;
+    if (!ReadManifest(document.root, manifest))
+        return Fail(FailureKind::MissingFiles, L"Manifest does not contain files object");
+    return Success();
 }
 
 std::wstring ReadUtf8FileAsWide(const std::wstring& path) { return DecodeUtf8(ReadFileBytes(path)); }
 
-Outcome DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
-                         const std::wstring& manifestPath, const ProgressTracker& tracker,
-                         RunBuffer& buffer, const CancelSignal& cancel, Manifest& manifest,
-                         const TrustedKeys* trustedKeys) {
+Outcome DownloadManifest(const RunContext& run, const std::wstring& manifestUrls, const std::wstring& manifestPath,
+                         Manifest& manifest, const TrustedKeys* trustedKeys) {
     const std::vector<std::wstring> urls = SplitString(manifestUrls, L'|');
-    if (urls.empty())
-        return Fail(FailureKind::NoUrls, L"NETWORK_UNREACHABLE: Manifest URL list is empty");
-    ManifestAttempts attempts{session, urls, manifestPath, tracker, buffer, cancel, manifest, trustedKeys};
-    AttemptsEnd end = RunAttempts(attempts, urls.size(), cancel);
+    if (urls.empty()) return Fail(FailureKind::NoUrls, L"Manifest URL list is empty");
+    ManifestAttempts attempts{run, urls, manifestPath, manifest, trustedKeys};
+    AttemptsEnd end = RunAttempts(attempts, urls.size(), run.cancel);
     if (!end.exhausted) return std::move(end.last);
     // A manifest came but was not trusted: the network worked.
     if (!attempts.lastUntrusted.ok()) return attempts.lastUntrusted;
-    return Fail(FailureKind::Unreachable,
-                L"NETWORK_UNREACHABLE: Cannot download manifest from any URL (" +
-                    std::to_wstring(urls.size()) + L" tried, " + std::to_wstring(kAttemptsPerTarget) +
-                    L" attempts each). Last error: " + end.last.text);
+    return Fail(FailureKind::Unreachable, L"Cannot download manifest from any URL (" + std::to_wstring(urls.size()) +
+                                              L" tried, " + std::to_wstring(kAttemptsPerTarget) +
+                                              L" attempts each). Last error: " + end.last.text);
 }
 
 }  // namespace tolvek

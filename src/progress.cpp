@@ -1,6 +1,6 @@
 #include "progress.h"
 
-#include "support.h"
+#include "log.h"
 
 #include <charconv>
 #include <cmath>

@@ -20,7 +20,7 @@ namespace {
 // never runs in unmapped code and the session it reads stays alive.
 struct Worker {
     std::thread thread;
-    HMODULE pinnedModule = nullptr;
+    ModuleReference library;
 
     ~Worker() {
         // Only reached at process exit with a worker never shut down (the pin
@@ -35,21 +35,8 @@ Worker WorkerThread;
 std::atomic<bool> InstallDone{false};
 
 void WorkerBody(InstallSession* session) {
-    const RunResult result = RunInstall(session->request, session->cancelRequested);
-    SetResult(result.code, result.message);
+    SetResult(RunInstall(session->request, session->cancelRequested));
     InstallDone.store(true);
-}
-
-HMODULE PinThisModule() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(&PinThisModule), &module);
-    return module;
-}
-
-void Unpin(HMODULE& module) {
-    if (module) FreeLibrary(module);
-    module = nullptr;
 }
 
 }  // namespace
@@ -73,7 +60,7 @@ int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory
         std::lock_guard<std::mutex> cancelLock(CancelLock);
         CurrentSession = std::move(session);
     }
-    WorkerThread.pinnedModule = PinThisModule();
+    WorkerThread.library = ReferenceThisModule();
     try {
         WorkerThread.thread = std::thread(WorkerBody, CurrentSession.get());
     } catch (...) {
@@ -81,7 +68,7 @@ int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory
         // session and no reference on this library behind, and report no start.
         std::lock_guard<std::mutex> cancelLock(CancelLock);
         CurrentSession.reset();
-        Unpin(WorkerThread.pinnedModule);
+        WorkerThread.library.reset();
         return 0;
     }
     return 1;
@@ -99,7 +86,7 @@ void ShutdownSession() {
         CancelSession();
         WorkerThread.thread.join();
         // The host still holds its own reference while it calls us.
-        Unpin(WorkerThread.pinnedModule);
+        WorkerThread.library.reset();
     }
     std::lock_guard<std::mutex> cancelLock(CancelLock);
     CurrentSession.reset();

@@ -2,8 +2,8 @@
 // forward here; the worker runs the install run and stores its result.
 #pragma once
 
+#include "cancel.h"
 #include "install.h"
-#include "support.h"
 
 #include <cstdint>
 #include <mutex>

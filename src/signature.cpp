@@ -1,6 +1,6 @@
 #include "signature.h"
 
-#include "support.h"
+#include "text.h"
 #include "verify.h"
 
 #include <algorithm>
@@ -12,7 +12,6 @@ namespace tolvek {
 namespace {
 
 const std::wstring kInvalidTrustedKey = L"Invalid trusted key: ";
-const std::wstring kUnverifiableFile = L"Unverifiable file in signed manifest: ";
 const std::wstring kExpired = L"Manifest expired: ";
 const std::wstring kExpiryNotUnderstood = L"Manifest expiry not understood: ";
 
@@ -98,12 +97,8 @@ bool ImportP256Key(BCRYPT_ALG_HANDLE provider, const P256Point& point, KeyHandle
     std::memcpy(blob.data(), &header, sizeof header);
     std::memcpy(blob.data() + sizeof header, point.x.data(), kCoordinateSize);
     std::memcpy(blob.data() + sizeof header + kCoordinateSize, point.y.data(), kCoordinateSize);
-    BCRYPT_KEY_HANDLE handle = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptImportKeyPair(provider, nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle, blob.data(),
-                                            static_cast<ULONG>(blob.size()), 0)))
-        return false;
-    key.reset(handle);
-    return true;
+    return BCRYPT_SUCCESS(BCryptImportKeyPair(provider, nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(), blob.data(),
+                                              static_cast<ULONG>(blob.size()), 0));
 }
 
 bool IsBlank(std::string_view line) { return line.find_first_not_of(" \t") == std::string_view::npos; }
@@ -196,9 +191,7 @@ Outcome ParseTrustedKeys(const std::wstring& list, TrustedKeys& trusted) {
     const std::vector<std::wstring> pieces = SplitString(list, L'|');
     if (pieces.empty()) return Fail(FailureKind::InvalidKey, kInvalidTrustedKey);
     // Without the provider no key imports, and the first one is reported.
-    BCRYPT_ALG_HANDLE provider = nullptr;
-    if (BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&provider, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0)))
-        trusted.provider.reset(provider);
+    BCryptOpenAlgorithmProvider(trusted.provider.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
     for (const std::wstring& piece : pieces) {
         std::string text, der;
         P256Point point;
@@ -245,17 +238,6 @@ size_t FindSigningKey(const TrustedKeys& trusted, const std::vector<RawSignature
         }
     }
     return 0;
-}
-
-std::wstring SignatureUrl(const std::wstring& manifestUrl) {
-    const size_t scheme = manifestUrl.find(L"://");
-    const size_t authority = scheme == std::wstring::npos ? 0 : scheme + 3;
-    const size_t query = manifestUrl.find_first_of(L"?#", authority);
-    const size_t pathEnd = query == std::wstring::npos ? manifestUrl.size() : query;
-    // "http://host" asks for the path "/", so its signature is "/.sig".
-    const size_t slash = manifestUrl.find(L'/', authority);
-    const bool noPath = scheme != std::wstring::npos && (slash == std::wstring::npos || slash > pathEnd);
-    return manifestUrl.substr(0, pathEnd) + (noPath ? L"/.sig" : L".sig") + manifestUrl.substr(pathEnd);
 }
 
 size_t SigningKeyOf(const TrustedKeys& trusted, std::string_view signatureFile, std::string_view bytes) {
@@ -310,14 +292,6 @@ bool CheckFreshness(const JsonValue* expires, int64_t now, std::wstring& failure
     if (moment >= now) return true;
     failure = kExpired + std::wstring(StringOf(*expires));
     return false;
-}
-
-Outcome CheckEntriesVerifiable(const std::vector<FileEntry>& entries) {
-    for (const FileEntry& entry : entries) {
-        if (IsProtectedInstallerArtifact(entry.key) || (entry.hasSize && entry.hasHash)) continue;
-        return Fail(FailureKind::Unverifiable, kUnverifiableFile + entry.key);
-    }
-    return Success();
 }
 
 }  // namespace tolvek

@@ -7,8 +7,8 @@
 
 #include "failure.h"
 #include "handles.h"
-#include "install_paths.h"
 #include "json.h"
+#include "manifest_model.h"
 
 #include <array>
 #include <cstddef>
@@ -65,9 +65,6 @@ bool ParseSignatureFile(std::string_view file, std::vector<RawSignature>& signat
 size_t FindSigningKey(const TrustedKeys& trusted, const std::vector<RawSignature>& signatures,
                       std::string_view bytes);
 
-// The manifest URL with ".sig" appended to its path, before any query or fragment.
-std::wstring SignatureUrl(const std::wstring& manifestUrl);
-
 // ParseSignatureFile, then FindSigningKey: 0 as well for a malformed signature file,
 // which leaves the manifest untrusted.
 size_t SigningKeyOf(const TrustedKeys& trusted, std::string_view signatureFile, std::string_view bytes);
@@ -84,10 +81,5 @@ int64_t UtcNowSeconds();
 // + the string, or for another kind its JSON text (an array or object as "[...]" or
 // "{...}").
 bool CheckFreshness(const JsonValue* expires, int64_t now, std::wstring& failure);
-
-// Under a signature every entry but the setup program's own files must carry a size
-// and a hash; otherwise the mirror would choose that file's content. Fails with
-// "Unverifiable file in signed manifest: " + the first such key.
-Outcome CheckEntriesVerifiable(const std::vector<FileEntry>& entries);
 
 }  // namespace tolvek

@@ -1,6 +1,6 @@
 #include "status.h"
 
-#include "support.h"
+#include "log.h"
 
 #include <cstring>
 
@@ -15,11 +15,17 @@ constexpr size_t kResultCapacity = 1024;
 ProgressRecord ProgressStore = {};
 int32_t ResultCode = -1;
 wchar_t ResultMessage[kResultCapacity] = {};
+// The kind and codes of the last failure; its text is ResultMessage.
+FailureKind FailureKindStore = FailureKind::None;
+uint32_t FailurePlatformCode = 0;
+uint32_t FailureHttpStatus = 0;
 
 void ResetLocked() {
     std::memset(&ProgressStore, 0, sizeof ProgressStore);
     ResultCode = -1;
     ResultMessage[0] = L'\0';
+    FailureKindStore = FailureKind::None;
+    FailurePlatformCode = FailureHttpStatus = 0;
 }
 
 }  // namespace
@@ -55,6 +61,19 @@ void SetResult(int32_t code, const std::wstring& message) {
     std::memcpy(ResultMessage, shown.data(), count * sizeof(wchar_t));
     ResultMessage[count] = L'\0';
     ResultCode = code;
+}
+
+void SetResult(const Outcome& outcome) {
+    SetResult(outcome.ok() ? 0 : 1, outcome.ok() ? std::wstring(L"OK") : ResultText(outcome));
+    std::lock_guard<std::mutex> lock(StatusLock);
+    FailureKindStore = outcome.kind;
+    FailurePlatformCode = outcome.platformCode;
+    FailureHttpStatus = outcome.httpStatus;
+}
+
+Outcome LastFailure() {
+    std::lock_guard<std::mutex> lock(StatusLock);
+    return Outcome{FailureKindStore, FailurePlatformCode, FailureHttpStatus, {}};
 }
 
 bool GetResult(int32_t& code, std::wstring& message) {

@@ -2,123 +2,9 @@
 
 #include "handles.h"
 
-#include <cstdio>
 #include <vector>
 
 namespace tolvek {
-
-std::wstring LogFilePath;
-
-void RaiseCancel(CancelSignal& cancel) {
-    cancel.raised.exchange(true);
-    SetEvent(cancel.event.get());
-}
-
-void PauseUnlessCancelled(const CancelSignal& cancel, DWORD milliseconds) {
-    if (!IsCancelled(cancel)) WaitForSingleObject(cancel.event.get(), milliseconds);
-}
-
-std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator) {
-    std::vector<std::wstring> pieces;
-    std::wstring piece;
-    for (wchar_t c : text) {
-        if (c != separator) {
-            piece += c;
-        } else if (!piece.empty()) {
-            pieces.push_back(std::move(piece));
-            piece.clear();
-        }
-    }
-    if (!piece.empty()) pieces.push_back(std::move(piece));
-    return pieces;
-}
-
-namespace {
-
-std::wstring Timestamp() {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t text[32] = {};
-    swprintf(text, 32, L"[%04d-%02d-%02d %02d:%02d:%02d] ", now.wYear, now.wMonth, now.wDay,
-             now.wHour, now.wMinute, now.wSecond);
-    return text;
-}
-
-FileHandle OpenForAppending(const std::wstring& path) {
-    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-// Without best fit, a character the code page lacks becomes its default character
-// "?" rather than a look-alike: a name with U+0141 must not be logged as the name
-// of another file with a plain L. A UTF-8 code page holds every character and
-// accepts no such flag.
-DWORD AnsiConversionFlags() { return GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS; }
-
-bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
-
-// Where the authority of a URL ends: its path, query or fragment, or the end of
-// the URL itself in a list or a sentence.
-bool EndsAuthority(wchar_t c) {
-    return c == L'/' || c == L'?' || c == L'#' || c == L'|' || c == L' ' || IsControl(c);
-}
-
-}  // namespace
-
-std::wstring ShownText(const std::wstring& text) {
-    const std::wstring marker = L"://";
-    std::wstring masked;
-    size_t copied = 0;
-    for (size_t at = text.find(marker); at != std::wstring::npos; at = text.find(marker, at)) {
-        const size_t start = at + marker.size();
-        size_t end = start;
-        size_t lastAt = std::wstring::npos;
-        for (; end < text.size() && !EndsAuthority(text[end]); ++end)
-            if (text[end] == L'@') lastAt = end;
-        if (lastAt != std::wstring::npos) {
-            masked.append(text, copied, start - copied).append(L"***");
-            copied = lastAt;  // the '@' and the host follow as they are
-        }
-        at = end;
-    }
-    masked.append(text, copied, std::wstring::npos);
-
-    std::wstring shown;
-    shown.reserve(masked.size());
-    for (const wchar_t c : masked) {
-        if (!IsControl(c)) {
-            shown += c;
-            continue;
-        }
-        wchar_t escape[8] = {};
-        swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
-        shown += escape;
-    }
-    return shown;
-}
-
-void AppendLogLine(const std::wstring& path, const std::wstring& message) {
-    if (path.empty()) return;
-    const std::wstring line = Timestamp() + ShownText(message) + L"\r\n";
-
-    // The log's directory is made whenever it is missing; asking for it before
-    // every line would cost a query of the path per line when it is there.
-    FileHandle file = OpenForAppending(path);
-    if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectoryExists(ParentDirectory(path)))
-        file = OpenForAppending(path);
-    if (!file) return;
-    const int length = static_cast<int>(line.size());
-    const DWORD flags = AnsiConversionFlags();
-    const int bytes =
-        WideCharToMultiByte(CP_ACP, flags, line.data(), length, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return;
-    std::vector<char> buffer(static_cast<size_t>(bytes), 0);
-    WideCharToMultiByte(CP_ACP, flags, line.data(), length, buffer.data(), bytes, nullptr, nullptr);
-    DWORD written = 0;
-    WriteFile(file.get(), buffer.data(), static_cast<DWORD>(bytes), &written, nullptr);
-}
-
-void Log(const std::wstring& message) { AppendLogLine(LogFilePath, message); }
 
 std::wstring ParentDirectory(const std::wstring& path) {
     const size_t last = path.find_last_of(L"\\/");
@@ -155,19 +41,20 @@ bool Stopped(DWORD& error, DWORD code) {
     return false;
 }
 
-}  // namespace
+bool StopRequested(const CancelSignal* cancel) { return cancel && IsCancelled(*cancel); }
+
 
 // Missing directories are found walking up and created from the outermost down, in a
 // loop: a path with tens of thousands of separators costs no stack, and each level
 // one platform call and no copy of the path. The manifest decides how deep a path
 // goes, so every level reads the cancel signal.
-bool EnsureDirectoryExists(const std::wstring& path, const CancelSignal& cancel, DWORD& error) {
+bool MakeChain(const std::wstring& path, const CancelSignal* cancel, DWORD& error) {
     error = 0;
     if (path.empty()) return true;
     std::wstring prefix = path;
     std::vector<size_t> missing;  // lengths of the missing prefixes, deepest first
     for (size_t length = path.size();;) {
-        if (IsCancelled(cancel)) return Stopped(error, ERROR_CANCELLED);
+        if (StopRequested(cancel)) return Stopped(error, ERROR_CANCELLED);
         const DWORD attributes = WithPrefix(prefix, length, GetFileAttributesW);
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             // What the platform answers for a directory in place of a file, or below one.
@@ -181,7 +68,7 @@ bool EnsureDirectoryExists(const std::wstring& path, const CancelSignal& cancel,
         length = parent;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (IsCancelled(cancel)) return Stopped(error, ERROR_CANCELLED);
+        if (StopRequested(cancel)) return Stopped(error, ERROR_CANCELLED);
         const bool created = WithPrefix(prefix, *it, [](const wchar_t* directory) {
             return CreateDirectoryW(directory, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
         });
@@ -190,10 +77,15 @@ bool EnsureDirectoryExists(const std::wstring& path, const CancelSignal& cancel,
     return true;
 }
 
+}  // namespace
+
+bool EnsureDirectoryExists(const std::wstring& path, const CancelSignal& cancel, DWORD& error) {
+    return MakeChain(path, &cancel, error);
+}
+
 bool EnsureDirectoryExists(const std::wstring& path) {
-    const CancelSignal never;
     DWORD error = 0;
-    return EnsureDirectoryExists(path, never, error);
+    return MakeChain(path, nullptr, error);
 }
 
 bool DeleteFileIfExists(const std::wstring& path) {

@@ -3,6 +3,9 @@
 #include "handles.h"
 #include "support.h"
 
+#include <windows.h>
+#include <bcrypt.h>
+
 namespace tolvek {
 
 namespace {
@@ -32,10 +35,9 @@ void* AllocateFromProcessHeap(DWORD size) { return HeapAlloc(GetProcessHeap(), 0
 
 // Opens the provider and creates the hash with its object and digest buffers.
 bool PrepareSha256(HashingResources& r, DWORD& digestLength) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(r.algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
         return false;
-    r.algorithm.reset(algorithm);
+    const BCRYPT_ALG_HANDLE algorithm = r.algorithm.get();
     DWORD objectLength = 0;
     if (!ReadLengthProperty(algorithm, BCRYPT_OBJECT_LENGTH, objectLength) ||
         !ReadLengthProperty(algorithm, BCRYPT_HASH_LENGTH, digestLength))
@@ -45,21 +47,17 @@ bool PrepareSha256(HashingResources& r, DWORD& digestLength) {
     r.digest.reset(AllocateFromProcessHeap(digestLength));
     if (!r.hashObject || !r.digest) return false;
 
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, static_cast<PUCHAR>(r.hashObject.get()),
-                                         objectLength, nullptr, 0, 0)))
-        return false;
-    r.hash.reset(hash);
-    return true;
+    return BCRYPT_SUCCESS(BCryptCreateHash(algorithm, r.hash.put(), static_cast<PUCHAR>(r.hashObject.get()),
+                                           objectLength, nullptr, 0, 0));
 }
 
 // Feeds the whole file to the hash, one read buffer at a time. The cancel signal
 // is read before every block, so a digest of gigabytes ends within one block of it.
-bool HashWholeFile(HashingResources& r, RunBuffer& buffer, const CancelSignal& cancel,
+bool HashWholeFile(HashingResources& r, RunBuffer& buffer, const CancelSignal* cancel,
                    const std::wstring& path, Outcome& failure) {
     auto* data = static_cast<PUCHAR>(buffer.data());
     for (;;) {
-        if (IsCancelled(cancel)) {
+        if (cancel && IsCancelled(*cancel)) {
             failure = Cancelled();
             return false;
         }
@@ -89,6 +87,11 @@ std::wstring FinishDigest(HashingResources& r, DWORD digestLength) {
     return HexDigits(digest, digestLength);
 }
 
+bool FinishDigest(HashingResources& r, DWORD digestLength, Sha256Digest& digest) {
+    return digestLength == digest.size() &&
+           BCRYPT_SUCCESS(BCryptFinishHash(r.hash.get(), digest.data(), digestLength, 0));
+}
+
 // Feeds bytes in memory to the hash; one call of the platform takes a 32-bit count.
 bool HashBytes(HashingResources& r, const void* bytes, size_t size) {
     constexpr size_t kBlock = 0x40000000;
@@ -102,52 +105,42 @@ bool HashBytes(HashingResources& r, const void* bytes, size_t size) {
     return true;
 }
 
-// The digest of an opened file, or empty; `failure` stays a success when only the
-// hashing itself failed.
-std::wstring DigestOfOpenFile(HashingResources& r, RunBuffer& buffer, const CancelSignal& cancel,
-                              const std::wstring& path, Outcome& failure) {
-    DWORD digestLength = 0;
-    if (!PrepareSha256(r, digestLength) || !HashWholeFile(r, buffer, cancel, path, failure))
-        return std::wstring();
-    return FinishDigest(r, digestLength);
-}
-
 }  // namespace
 
-std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer,
-                               const CancelSignal& cancel, Outcome& failure) {
+Outcome ComputeFileSha256(const std::wstring& path, RunBuffer& buffer, const CancelSignal* cancel,
+                          Sha256Digest& digest) {
     HashingResources resources;
     // Read sharing only: a file that someone is still writing is not hashed.
     resources.file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!resources.file) {
-        failure = Fail(FailureKind::Hashing, L"Cannot open file for hashing: " + path, GetLastError());
-        return std::wstring();
-    }
-    failure = Success();
-    const std::wstring digest = DigestOfOpenFile(resources, buffer, cancel, path, failure);
-    if (digest.empty() && failure.ok()) failure = Fail(FailureKind::Hashing, kCalculationFailed);
-    return digest;
+    if (!resources.file)
+        return Fail(FailureKind::Hashing, L"Cannot open file for hashing: " + path, GetLastError());
+    Outcome failure;
+    DWORD digestLength = 0;
+    if (PrepareSha256(resources, digestLength) && HashWholeFile(resources, buffer, cancel, path, failure) &&
+        FinishDigest(resources, digestLength, digest))
+        return Success();
+    return failure.ok() ? Fail(FailureKind::Hashing, kCalculationFailed) : failure;
 }
 
-Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry, const std::wstring& displayName,
-                   RunBuffer& buffer, const CancelSignal& cancel) {
+Outcome VerifyFile(const RunContext& run, const std::wstring& localPath, const FileEntry& entry,
+                   std::wstring_view displayName) {
+    const std::wstring name(displayName);
     int64_t actual = -1;
-    if (!QueryExistingFile(localPath, actual))
-        return Fail(FailureKind::FileMissing, L"File does not exist: " + displayName);
+    if (!QueryExistingFile(localPath, actual)) return Fail(FailureKind::FileMissing, L"File does not exist: " + name);
     // The size first: a file of the wrong size is never read.
-    if (entry.hasSize && actual != entry.size)
-        return Fail(FailureKind::SizeMismatch, L"Size mismatch for " + displayName + L". Expected " +
-                                                   std::to_wstring(entry.size) + L", got " +
+    if (entry.size && actual != *entry.size)
+        return Fail(FailureKind::SizeMismatch, L"Size mismatch for " + name + L". Expected " +
+                                                   std::to_wstring(*entry.size) + L", got " +
                                                    std::to_wstring(actual));
-    if (!entry.hasHash) return Success();
+    if (!entry.hash) return Success();
 
-    Outcome failure;
-    const std::wstring digest = ComputeFileSha256(localPath, buffer, cancel, failure);
-    if (digest.empty()) return failure;
-    if (digest == entry.hash) return Success();
-    return Fail(FailureKind::DigestMismatch, L"SHA256 mismatch for " + displayName + L". Expected " +
-                                                 entry.hash + L", got " + digest);
+    Sha256Digest digest;
+    Outcome hashed = ComputeFileSha256(localPath, run.buffer, &run.cancel, digest);
+    if (!hashed.ok()) return hashed;
+    if (digest == *entry.hash) return Success();
+    return Fail(FailureKind::DigestMismatch, L"SHA256 mismatch for " + name + L". Expected " +
+                                                 DigestText(*entry.hash) + L", got " + DigestText(digest));
 }
 
 bool ComputeSha256(std::string_view bytes, Sha256Digest& digest) {
@@ -166,19 +159,6 @@ std::wstring TextSha256(const std::wstring& text) {
         !HashBytes(resources, text.data(), text.size() * sizeof(wchar_t)))
         return std::wstring();
     return FinishDigest(resources, digestLength);
-}
-
-Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry,
-                   const std::wstring& displayName) {
-    RunBuffer buffer;
-    const CancelSignal never;
-    return VerifyFile(localPath, entry, displayName, buffer, never);
-}
-
-std::wstring ComputeFileSha256(const std::wstring& path, Outcome& failure) {
-    RunBuffer buffer;
-    const CancelSignal never;
-    return ComputeFileSha256(path, buffer, never, failure);
 }
 
 }  // namespace tolvek

@@ -1,10 +1,10 @@
 // Verification: a file's existence, size and SHA-256 digest against its entry.
 #pragma once
 
+#include "cancel.h"
 #include "failure.h"
-#include "install_paths.h"
-#include "run_buffer.h"
-#include "support.h"
+#include "manifest_model.h"
+#include "run_context.h"
 
 #include <array>
 #include <string>
@@ -14,20 +14,14 @@ namespace tolvek {
 
 // The digest is read into the run's buffer; a cancel seen between two blocks ends
 // it as a cancellation.
-Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry,
-                   const std::wstring& displayName, RunBuffer& buffer, const CancelSignal& cancel);
-// 64 upper-case hexadecimal digits, or empty with `failure` set.
-std::wstring ComputeFileSha256(const std::wstring& path, RunBuffer& buffer,
-                               const CancelSignal& cancel, Outcome& failure);
+Outcome VerifyFile(const RunContext& run, const std::wstring& localPath, const FileEntry& entry,
+                   std::wstring_view displayName);
+// The digest of the file, or a failure; `cancel` (when given) is read before every block.
+Outcome ComputeFileSha256(const std::wstring& path, RunBuffer& buffer, const CancelSignal* cancel,
+                          Sha256Digest& digest);
 
 // The SHA-256 of bytes in memory; false when the platform's hashing fails.
-using Sha256Digest = std::array<unsigned char, 32>;
 bool ComputeSha256(std::string_view bytes, Sha256Digest& digest);
-
-// For callers outside a run: a buffer of their own for this call, no cancellation.
-Outcome VerifyFile(const std::wstring& localPath, const FileEntry& entry,
-                   const std::wstring& displayName);
-std::wstring ComputeFileSha256(const std::wstring& path, Outcome& failure);
 // The digest of a text's UTF-16 code units, as 64 upper-case hexadecimal digits;
 // empty when the platform cannot hash.
 std::wstring TextSha256(const std::wstring& text);

@@ -91,11 +91,11 @@ std::wstring MirrorList(const std::vector<std::wstring>& mirrors) {
     return Object({{L"cdn_list", List(items)}});
 }
 
-tolvek::FileEntry Entry(const std::wstring& key, int64_t size = -1, bool hasSize = false) {
+// `key` is a literal: an entry's key is a view of text kept elsewhere.
+tolvek::FileEntry Entry(const wchar_t* key, int64_t size = -1, bool hasSize = false) {
     tolvek::FileEntry entry;
     entry.key = key;
-    entry.size = size;
-    entry.hasSize = hasSize;
+    if (hasSize) entry.size = size;
     return entry;
 }
 
@@ -134,7 +134,7 @@ protected:
         return lines;
     }
     tolvek::CdnProbeResult Probe(const std::wstring& base) {
-        return tolvek::ProbeCdn(session.get(), base, L"probe.bin", cancel);
+        return tolvek::ProbeCdn(run, base, L"probe.bin");
     }
     std::vector<std::wstring> Select(const std::wstring& manifest,
                                      const std::vector<tolvek::FileEntry>& files = {
@@ -144,12 +144,12 @@ protected:
         tolvek::Manifest model;
         tolvek::ReadManifest(document.root, model);
         std::vector<std::wstring> order;
-        selection = tolvek::SelectCdns(session.get(), model.mirrors, files, tracker, cancel, order);
+        selection = tolvek::SelectCdns(run, model.mirrors, tolvek::ChooseProbePath(files),
+                                       static_cast<int32_t>(files.size()), order);
         return order;
     }
 
     ScratchDir scratch{L"cdn"};
-    tolvek::CancelSignal cancel;
     tolvek::Outcome selection;
 };
 

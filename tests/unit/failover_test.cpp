@@ -1,6 +1,7 @@
 // File download with mirror failover against the real mirror server, and the
 // file URLs it builds.
-#include "http_failover.h"
+#include "file_transfer.h"
+#include "urls.h"
 #include "progress.h"
 #include "status.h"
 #include "support.h"
@@ -39,9 +40,7 @@ protected:
         tolvek::LogFilePath = scratch / L"install.log";
         entry.key = kManifestPath;
         entry.size = static_cast<int64_t>(content.size());
-        entry.hasSize = true;
-        entry.hash = Widen(Sha256Hex(content));
-        entry.hasHash = true;
+        entry.hash = tolvek::DigestFromText(Widen(Sha256Hex(content)));
         for (const wchar_t* mirror : {L"m1", L"m2"}) {
             const std::wstring directory = MirrorDirectory(mirror) + L"\\data";
             ASSERT_TRUE(tolvek::EnsureDirectoryExists(directory));
@@ -66,11 +65,13 @@ protected:
     static std::string Glob(const std::string& mirror) { return "/failover/" + mirror + "/*"; }
 
     // `order` is the run's mirror order, as the call leaves it.
-    bool Download(const std::vector<std::wstring>& mirrors, HINTERNET handle) {
-        order = mirrors;
-        const tolvek::Outcome outcome =
-            tolvek::DownloadFileWithFailover({handle, entry, temporary, buffer, cancel, report}, order);
-        error = outcome.text;
+    bool Download(const std::vector<std::wstring>& mirrors, HINTERNET handle,
+                  const tolvek::FileEntry* file = nullptr) {
+        tolvek::MirrorOrder run_order = tolvek::MakeMirrorOrder(mirrors);
+        tolvek::FileJob job{file ? file : &entry, 1};
+        const tolvek::Outcome outcome = tolvek::TransferFile(RunWith(handle), {job, temporary, report}, run_order);
+        order = tolvek::OrderedUrls(run_order);
+        error = tolvek::ResultText(outcome);
         return outcome.ok();
     }
     bool Download(const std::vector<std::wstring>& mirrors) { return Download(mirrors, session.get()); }
@@ -81,8 +82,6 @@ protected:
     std::string content = Content();
     tolvek::FileEntry entry;
     std::wstring temporary = scratch / L"a.bin.download";
-    tolvek::CancelSignal cancel;
-    tolvek::RunBuffer buffer;
     const tolvek::TransferReport report = [this](const wchar_t* status, int64_t done) {
         tolvek::ReportProgress(tracker, {.status = status, .item = kManifestPath, .itemIndex = 1,
                                          .itemCount = 1, .fileBytesDone = done});
@@ -237,12 +236,12 @@ TEST_F(FailoverTest, MirrorsMovedInTheOrderTheyFailedWhenAllFail) {
 TEST_F(FailoverTest, AllMirrorsFailingGiveLastErrorAndLeaveNoFile) {
     // Without a manifest size only the digest refuses the copies, which
     // DownloadToFile itself had kept.
-    entry.hasSize = false;
+    entry.size.reset();
     SetRules(Servers().httpUrl, R"([{"path_glob": "/failover/*", "body": "too short"}])");
     const std::wstring second = Base(L"m2") + L"//";
     ASSERT_FALSE(Download({Base(L"m1"), second}));
 
-    const std::string mismatch = "SHA256 mismatch for data/a.bin. Expected " + Narrow(entry.hash) +
+    const std::string mismatch = "SHA256 mismatch for data/a.bin. Expected " + Narrow(tolvek::DigestText(*entry.hash)) +
                                  ", got " + Sha256Hex("too short");
     EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (2 tried, "
                              "3 attempts each). Last error: " + mismatch);
@@ -298,7 +297,7 @@ TEST_F(FailoverTest, CancelDuringTheLastMirrorsVerificationIsACancel) {
     const std::string zeros(64 << 20, '\0');
     WriteBytes(MirrorDirectory(L"m1") + L"\\data\\a.bin", zeros);
     entry.size = static_cast<int64_t>(zeros.size());
-    entry.hash = L"3B6A07D0D404FAB4E23B6D34BC6696A6A312DD92821332385E5AF7C01C421351";
+    entry.hash = tolvek::DigestFromText(L"3B6A07D0D404FAB4E23B6D34BC6696A6A312DD92821332385E5AF7C01C421351");
     tolvek::ResetStatus();
     // The transfer reads the flag for the last time before it reports "Verifying";
     // a cancel from then on lands in the digest of the downloaded copy.
@@ -360,13 +359,9 @@ TEST_F(FailoverTest, FullDiskEndsTheDownloadAtOnce) {
     tolvek::FileEntry bigEntry;
     bigEntry.key = L"data/big.bin";
     bigEntry.size = static_cast<int64_t>(big.size());
-    bigEntry.hasSize = true;
-    const std::wstring onDisk = disk + L"\\big.bin.download";
-    std::vector<std::wstring> mirrors = {Base(L"m1"), Base(L"m2")};
-    const tolvek::Outcome outcome =
-        tolvek::DownloadFileWithFailover({session.get(), bigEntry, onDisk, buffer, cancel, report}, mirrors);
-    const bool ok = outcome.ok();
-    error = outcome.text;
+    temporary = disk + L"\\big.bin.download";
+    const std::wstring& onDisk = temporary;
+    const bool ok = Download({Base(L"m1"), Base(L"m2")}, session.get(), &bigEntry);
     DeleteFileW((MirrorDirectory(L"m1") + L"\\data\\big.bin").c_str());
 
     EXPECT_FALSE(ok);
@@ -380,7 +375,7 @@ TEST_F(FailoverTest, FullDiskEndsTheDownloadAtOnce) {
                          Downloading(1, 1, url),
                          "Download failed from CDN: " + Narrow(Base(L"m1")) + " ; file=data/big.bin ; error=" + Narrow(error)}));
     EXPECT_EQ(SentBytes(Servers().httpUrl).size(), 1u) << "one request, no retry, no other mirror";
-    EXPECT_EQ(mirrors, (std::vector<std::wstring>{Base(L"m1"), Base(L"m2")})) << "a full disk is no mirror's fault";
+    EXPECT_EQ(order, (std::vector<std::wstring>{Base(L"m1"), Base(L"m2")})) << "a full disk is no mirror's fault";
 }
 
 // A separator never reaches a segment through a key; given one, it is escaped too.

@@ -58,17 +58,26 @@ protected:
 
     // One transfer as a stage makes it; the failure's text goes to `error` when given.
     bool Fetch(HINTERNET handle, const Transfer& transfer, std::wstring* error,
-               const CancelSignal* cancel = nullptr) {
-        const CancelSignal never;
+               const CancelSignal* signal = nullptr) {
         const TransferReport report = [this](const wchar_t* status, int64_t done) {
             ReportProgress(tracker, {.status = status, .item = L"dl/file.bin", .itemIndex = 3,
                                      .itemCount = 9, .fileBytesDone = done,
                                      .fileBytesTotal = reportedTotal});
         };
         reportedTotal = transfer.expectedSize.value_or(0);
-        const Outcome outcome = DownloadToFile(handle, transfer, buffer, cancel ? *cancel : never, report);
-        if (error) *error = outcome.text;
-        return outcome.ok();
+        const TransferResult result =
+            DownloadToFile({handle, buffer, signal ? *signal : cancel, tracker}, transfer, report);
+        held = result.held;
+        if (error) *error = result.outcome.text;
+        return result.outcome.ok();
+    }
+    // The transfer deletes nothing: the file holds what it says it left, and a
+    // transfer that never opened the file left none.
+    void ExpectLeftAsReported() {
+        if (held < 0)
+            EXPECT_FALSE(Exists(local));
+        else
+            EXPECT_EQ(testing_support::FileSize(local), held);
     }
     bool Download(const std::wstring& url, std::optional<int64_t> expected, std::wstring* error,
                   const CancelSignal* cancel = nullptr) {
@@ -84,8 +93,8 @@ protected:
     const std::wstring fileUrl = Servers().httpUrl + L"/dl/file.bin";
     ScratchDir dir{L"download"};
     const std::wstring local = dir / L"out.bin";
-    RunBuffer buffer;
     int64_t reportedTotal = 0;
+    int64_t held = -1;
 };
 
 TEST_F(DownloadTest, WholeBodyArrivesWithTheNoCacheHeader) {
@@ -120,7 +129,7 @@ TEST_F(DownloadTest, SizeRulesDecideCompleteness) {
     EXPECT_FALSE(Download(fileUrl, size + 1, &error));
     EXPECT_EQ(error, L"Size mismatch after download: expected " + std::to_wstring(size + 1) + L", got " +
                          std::to_wstring(size));
-    EXPECT_FALSE(Exists(local));
+    ExpectLeftAsReported();
 
     // A body cut short after its headers.
     testing_support::SetRules(Servers().httpUrl,
@@ -128,7 +137,7 @@ TEST_F(DownloadTest, SizeRulesDecideCompleteness) {
                                   std::string(1000, 'z') + R"("}])");
     EXPECT_FALSE(Download(fileUrl, kNoSize, &error));
     EXPECT_EQ(error, L"Incomplete download: got 600 of 1000 bytes");
-    EXPECT_FALSE(Exists(local));
+    ExpectLeftAsReported();
 
     // Content-Length matches the body but not the caller's size: the size text,
     // as soon as the bytes written pass the size.
@@ -165,13 +174,13 @@ TEST_F(DownloadTest, HostileBodiesStopAtTheDeclaredSizeOrTheCeiling) {
         for (const int64_t declared : {5, 0}) {
             EXPECT_FALSE(Download(fileUrl, declared, &error));
             ExpectStoppedPast(error, declared);
-            EXPECT_FALSE(Exists(local));
+            ExpectLeftAsReported();
         }
 
         // Without a declared size the ceiling ends it.
         EXPECT_FALSE(Fetch(session.get(), {fileUrl, local, kNoSize, &ceiling}, &error));
         EXPECT_EQ(error, L"Too much");
-        EXPECT_FALSE(Exists(local));
+        ExpectLeftAsReported();
         EXPECT_LT(GetTickCount64() - start, 20000u) << "a transfer did not stop";
         // What the server pushed before it saw the closed connection: socket
         // buffers, not an endless body.
@@ -209,7 +218,7 @@ TEST_F(DownloadTest, StatusOutsideTheSuccessRangeCreatesNoFile) {
     WriteBytes(local, "old content");
     testing_support::SetRules(Servers().httpUrl, R"([{"path": "/dl/file.bin", "short": true}])");
     EXPECT_FALSE(Download(fileUrl, kNoSize, &error));
-    EXPECT_FALSE(Exists(local));
+    ExpectLeftAsReported();
 }
 
 TEST_F(DownloadTest, RequestFailuresNameTheirStep) {
@@ -244,7 +253,7 @@ TEST_F(DownloadTest, HttpsNeedsATrustedCertificate) {
 
     EXPECT_FALSE(Download(Servers().untrustedUrl + L"/dl/file.bin", kNoSize, &error));
     EXPECT_TRUE(StartsWith(error, L"HTTP request failed: ")) << testing_support::Narrow(error);
-    EXPECT_FALSE(Exists(local));
+    ExpectLeftAsReported();
 }
 
 TEST_F(DownloadTest, CancellationBeforeAndDuringTheTransfer) {
@@ -254,7 +263,7 @@ TEST_F(DownloadTest, CancellationBeforeAndDuringTheTransfer) {
     std::wstring error;
     EXPECT_FALSE(Download(fileUrl, kNoSize, &error, &raised));
     EXPECT_EQ(error, L"Cancelled by user");
-    EXPECT_FALSE(Exists(local));
+    ExpectLeftAsReported();
 
     // A slow body: cancel after some chunks have arrived.
     testing_support::SetRules(Servers().httpUrl,
@@ -267,7 +276,7 @@ TEST_F(DownloadTest, CancellationBeforeAndDuringTheTransfer) {
     EXPECT_FALSE(Download(fileUrl, kNoSize, &error, &cancel));
     canceller.join();
     EXPECT_EQ(error, L"Cancelled by user");
-    EXPECT_FALSE(Exists(local));
+    ExpectLeftAsReported();
 }
 
 TEST_F(DownloadTest, ConnectionResetMidBodyLeavesNoFile) {
@@ -278,7 +287,7 @@ TEST_F(DownloadTest, ConnectionResetMidBodyLeavesNoFile) {
                 StartsWith(error, L"WinHttpQueryDataAvailable failed: ") ||
                 StartsWith(error, L"Incomplete download: got "))
         << testing_support::Narrow(error);
-    EXPECT_FALSE(Exists(local));
+    ExpectLeftAsReported();
 }
 
 // A transfer that continues a file's first bytes: only the rest of the declared
@@ -297,20 +306,20 @@ TEST_F(DownloadTest, ResumedTransferAppendsOnlyTheRestItAskedFor) {
         FailureKind kind;
         std::wstring error;       // the failure's text; empty: not checked
         int64_t from;             // where the body was written from
-        std::string left;         // the file afterwards ("-": none)
+        std::string left;         // the file afterwards
     };
-    const std::string none = "-";
     const Row rows[] = {
         {"a 206 of exactly the rest", "", true, FailureKind::None, L"", held, content},
         {"a 200: written from byte 0", R"("ignore_range": true)", true, FailureKind::None, L"", 0, content},
+        // Another range is never written: the file stays as it was, for its owner to judge.
         {"a 206 starting later", R"("range_shift": 10)", false, FailureKind::RangeMismatch,
          L"Range mismatch: expected " + expected + L", got bytes " + std::to_wstring(held + 10) + L"-" +
              std::to_wstring(size - 1) + L"/" + std::to_wstring(size),
-         0, none},
-        {"a 206 starting earlier", R"("range_shift": -1)", false, FailureKind::RangeMismatch, L"", 0, none},
-        {"a 416", R"("status": 416)", false, FailureKind::RangeMismatch, L"HTTP status 416", 0, none},
+         0, prefix},
+        {"a 206 starting earlier", R"("range_shift": -1)", false, FailureKind::RangeMismatch, L"", 0, prefix},
+        {"a 416", R"("status": 416)", false, FailureKind::RangeMismatch, L"HTTP status 416", 0, prefix},
         {"a 206 of another complete length", R"("body": ")" + std::string(2000000, 'q') + "\"", false,
-         FailureKind::RangeMismatch, L"", 0, none},
+         FailureKind::RangeMismatch, L"", 0, prefix},
         // Neither the bytes held nor those that came are lost: the next transfer continues.
         {"a drop after some of the rest", R"("drop_at_byte": 2097152)", false, FailureKind::BodyRead, L"", held,
          content.substr(0, 2097152)},
@@ -323,11 +332,9 @@ TEST_F(DownloadTest, ResumedTransferAppendsOnlyTheRestItAskedFor) {
         if (!row.rule.empty())
             testing_support::SetRules(Servers().httpUrl, R"([{"path": "/dl/file.bin", )" + row.rule + "}]");
         WriteBytes(local, prefix);
-        int64_t from = -1;
-        std::wstring error;
-        const Transfer transfer{fileUrl, local, size, nullptr, held, true, &from};
-        const CancelSignal never;
-        const Outcome outcome = DownloadToFile(session.get(), transfer, buffer, never, [](const wchar_t*, int64_t) {});
+        const TransferResult result = DownloadToFile(run, {fileUrl, local, size, nullptr, held}, [](const wchar_t*, int64_t) {});
+        const Outcome& outcome = result.outcome;
+        const int64_t from = result.writtenFrom;
         EXPECT_EQ(outcome.ok(), row.ok) << testing_support::Narrow(outcome.text);
         if (!row.ok && row.kind != FailureKind::BodyRead) {
             EXPECT_EQ(outcome.kind, row.kind);
@@ -338,10 +345,7 @@ TEST_F(DownloadTest, ResumedTransferAppendsOnlyTheRestItAskedFor) {
         if (row.ok || row.kind == FailureKind::BodyRead) {
             EXPECT_EQ(from, row.from);
         }
-        if (row.left == none)
-            EXPECT_FALSE(Exists(local));
-        else
-            EXPECT_EQ(ReadBytes(local), row.left);
+        EXPECT_EQ(ReadBytes(local), row.left);
         const auto seen = testing_support::SeenRequests(Servers().httpUrl);
         ASSERT_EQ(seen.size(), 1u);
         EXPECT_EQ(seen[0].range, rest);
@@ -354,14 +358,13 @@ TEST_F(DownloadTest, ResumedTransferPastFourGiB) {
     const std::wstring served = Servers().root + L"\\dl\\huge.bin";
     testing_support::CreateSparseFile(served, size);
     testing_support::CreateSparseFile(local, held);
-    int64_t from = -1;
     const std::wstring url = Servers().httpUrl + L"/dl/huge.bin";
-    const CancelSignal never;
     int64_t firstReport = -1;
-    const Outcome outcome = DownloadToFile(session.get(), {url, local, size, nullptr, held, true, &from}, buffer,
-                                           never, [&](const wchar_t*, int64_t done) {
-                                               if (firstReport < 0) firstReport = done;
-                                           });
+    const TransferResult result = DownloadToFile(run, {url, local, size, nullptr, held}, [&](const wchar_t*, int64_t done) {
+        if (firstReport < 0) firstReport = done;
+    });
+    const Outcome& outcome = result.outcome;
+    const int64_t from = result.writtenFrom;
     DeleteFileW(served.c_str());
     EXPECT_TRUE(outcome.ok()) << testing_support::Narrow(outcome.text);
     EXPECT_EQ(from, held);
@@ -425,7 +428,7 @@ protected:
         const ULONGLONG start = GetTickCount64();
         EXPECT_FALSE(Download(url, kNoSize, error));
         const long long took = static_cast<long long>(GetTickCount64() - start);
-        EXPECT_FALSE(Exists(local)) << "the partial file is left";
+        ExpectLeftAsReported();
         return took;
     }
     static constexpr long long kTimeoutMs = 30000;
@@ -464,8 +467,7 @@ TEST_F(StalledDownloadTest, EachWaitingPhaseEndsAtTheRequestTimeOut) {
         SCOPED_TRACE(phase.name);
         HttpRequest request;
         const ULONGLONG start = GetTickCount64();
-        const CancelSignal never;
-        const Outcome sent = SendHttpRequest(session.get(), phase.url, L"HEAD", L"", timeoutMs, never, request);
+        const Outcome sent = SendHttpRequest(run, phase.url, L"HEAD", L"", timeoutMs, request);
         const std::wstring& error = sent.text;
         EXPECT_EQ(sent.kind, FailureKind::NoHttpStatus);
         testing_support::ExpectEndedAtTimeOut(GetTickCount64() - start, timeoutMs);

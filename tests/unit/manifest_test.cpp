@@ -51,11 +51,9 @@ protected:
     bool Fetch(const std::wstring& urls, const CancelSignal* cancel = nullptr) {
         return Fetch(urls, manifestPath, cancel);
     }
-    bool Fetch(const std::wstring& urls, const std::wstring& path, const CancelSignal* cancel = nullptr) {
-        const CancelSignal never;
-        const Outcome outcome =
-            DownloadManifest(session.get(), urls, path, tracker, buffer, cancel ? *cancel : never, manifest);
-        error = outcome.text;
+    bool Fetch(const std::wstring& urls, const std::wstring& path, const CancelSignal* signal = nullptr) {
+        const Outcome outcome = DownloadManifest(signal ? RunWith(*signal) : run, urls, path, manifest);
+        error = ResultText(outcome);
         return outcome.ok();
     }
     Lines Log() const { return LogMessages(dir / L"install.log"); }
@@ -70,7 +68,6 @@ protected:
 
     ScratchDir dir{L"manifest"};
     const std::wstring manifestPath = dir / L"tolvek_launcher_manifest.json";
-    RunBuffer buffer;
     Manifest manifest;
     std::wstring error;
 };
@@ -281,12 +278,12 @@ TEST(FileEntry, ReadsSizeAndHashOfTheRightKinds) {
         ASSERT_EQ(manifest.entries.size(), 1u);
         const FileEntry& entry = manifest.entries[0];
         EXPECT_EQ(entry.key, L"k");
-        EXPECT_EQ(entry.size, row.size) << Show(row.json);
-        EXPECT_EQ(entry.hasSize, row.hasSize) << Show(row.json);
-        EXPECT_EQ(entry.sizeUnusable, row.sizeUnusable) << Show(row.json);
-        EXPECT_EQ(entry.hash, row.hash) << Show(row.json);
-        EXPECT_EQ(entry.hasHash, row.hasHash) << Show(row.json);
-        EXPECT_EQ(entry.hashUnusable, row.hashUnusable) << Show(row.json);
+        EXPECT_EQ(entry.size.value_or(-1), row.size) << Show(row.json);
+        EXPECT_EQ(entry.size.has_value(), row.hasSize) << Show(row.json);
+        EXPECT_EQ(entry.fault == EntryFault::Size, row.sizeUnusable) << Show(row.json);
+        EXPECT_EQ(entry.hash ? DigestText(*entry.hash) : L"", row.hash) << Show(row.json);
+        EXPECT_EQ(entry.hash.has_value(), row.hasHash) << Show(row.json);
+        EXPECT_EQ(entry.fault == EntryFault::Hash, row.hashUnusable) << Show(row.json);
     }
 }
 

@@ -3,7 +3,10 @@
 // time), the trusted key list, the signature file's bounds, verification through
 // CNG with keys and a signature made by openssl, the signature URL, the expiry and
 // the entries a signed manifest must describe.
+#include "plan.h"
 #include "signature.h"
+#include "test_support.h"
+#include "urls.h"
 
 #include <gtest/gtest.h>
 
@@ -452,10 +455,12 @@ TEST(SignedManifest, EveryFileButTheSetupProgramsNeedsSizeAndHash) {
     auto entry = [](const wchar_t* key, bool size, bool hash) {
         FileEntry e;
         e.key = key;
-        e.hasSize = size;
-        e.hasHash = hash;
+        if (size) e.size = 1;
+        if (hash) e.hash = Sha256Digest{};
         return e;
     };
+    const testing_support::ScratchDir target(L"verifiable");
+    const CancelSignal cancel;
     struct Row {
         std::vector<FileEntry> entries;
         const wchar_t* unverifiable;  // empty when every entry passes
@@ -469,7 +474,10 @@ TEST(SignedManifest, EveryFileButTheSetupProgramsNeedsSizeAndHash) {
         {{}, L""},
     };
     for (const Row& row : rows) {
-        const Outcome checked = CheckEntriesVerifiable(row.entries);
+        Manifest manifest;
+        manifest.entries = row.entries;
+        InstallPlan plan;
+        const Outcome checked = MakePlan({manifest, target.path, L"", target / L"m.json", true}, cancel, plan);
         EXPECT_EQ(checked.ok(), *row.unverifiable == L'\0') << row.unverifiable;
         if (*row.unverifiable) {
             EXPECT_EQ(checked.kind, FailureKind::Unverifiable);

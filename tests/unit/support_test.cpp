@@ -1,4 +1,5 @@
 // The log file and the file-system operations, on the real disk.
+#include "log.h"
 #include "support.h"
 
 #include "test_support.h"

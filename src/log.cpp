@@ -1,0 +1,100 @@
+#include "log.h"
+
+#include "handles.h"
+#include "support.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace tolvek {
+
+std::wstring LogFilePath;
+
+namespace {
+
+std::wstring Timestamp() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t text[32] = {};
+    swprintf(text, 32, L"[%04d-%02d-%02d %02d:%02d:%02d] ", now.wYear, now.wMonth, now.wDay,
+             now.wHour, now.wMinute, now.wSecond);
+    return text;
+}
+
+FileHandle OpenForAppending(const std::wstring& path) {
+    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Without best fit, a character the code page lacks becomes its default character
+// "?" rather than a look-alike: a name with U+0141 must not be logged as the name
+// of another file with a plain L. A UTF-8 code page holds every character and
+// accepts no such flag.
+DWORD AnsiConversionFlags() { return GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS; }
+
+bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
+
+// Where the authority of a URL ends: its path, query or fragment, or the end of
+// the URL itself in a list or a sentence.
+bool EndsAuthority(wchar_t c) {
+    return c == L'/' || c == L'?' || c == L'#' || c == L'|' || c == L' ' || IsControl(c);
+}
+
+}  // namespace
+
+std::wstring ShownText(const std::wstring& text) {
+    const std::wstring marker = L"://";
+    std::wstring masked;
+    size_t copied = 0;
+    for (size_t at = text.find(marker); at != std::wstring::npos; at = text.find(marker, at)) {
+        const size_t start = at + marker.size();
+        size_t end = start;
+        size_t lastAt = std::wstring::npos;
+        for (; end < text.size() && !EndsAuthority(text[end]); ++end)
+            if (text[end] == L'@') lastAt = end;
+        if (lastAt != std::wstring::npos) {
+            masked.append(text, copied, start - copied).append(L"***");
+            copied = lastAt;  // the '@' and the host follow as they are
+        }
+        at = end;
+    }
+    masked.append(text, copied, std::wstring::npos);
+
+    std::wstring shown;
+    shown.reserve(masked.size());
+    for (const wchar_t c : masked) {
+        if (!IsControl(c)) {
+            shown += c;
+            continue;
+        }
+        wchar_t escape[8] = {};
+        swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
+        shown += escape;
+    }
+    return shown;
+}
+
+void AppendLogLine(const std::wstring& path, const std::wstring& message) {
+    if (path.empty()) return;
+    const std::wstring line = Timestamp() + ShownText(message) + L"\r\n";
+
+    // The log's directory is made whenever it is missing; asking for it before
+    // every line would cost a query of the path per line when it is there.
+    FileHandle file = OpenForAppending(path);
+    if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectoryExists(ParentDirectory(path)))
+        file = OpenForAppending(path);
+    if (!file) return;
+    const int length = static_cast<int>(line.size());
+    const DWORD flags = AnsiConversionFlags();
+    const int bytes =
+        WideCharToMultiByte(CP_ACP, flags, line.data(), length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return;
+    std::vector<char> buffer(static_cast<size_t>(bytes), 0);
+    WideCharToMultiByte(CP_ACP, flags, line.data(), length, buffer.data(), bytes, nullptr, nullptr);
+    DWORD written = 0;
+    WriteFile(file.get(), buffer.data(), static_cast<DWORD>(bytes), &written, nullptr);
+}
+
+void Log(const std::wstring& message) { AppendLogLine(LogFilePath, message); }
+
+}  // namespace tolvek

@@ -1,0 +1,173 @@
+#include "plan.h"
+
+#include "entry_rules.h"
+#include "install_paths.h"
+#include "log.h"
+#include "progress.h"
+#include "support.h"
+
+namespace tolvek {
+
+namespace {
+
+const wchar_t kUnverifiableFile[] = L"Unverifiable file in signed manifest: ";
+const wchar_t kEscapesTarget[] = L"File path escapes target directory: ";
+
+Outcome Refused(const wchar_t* what, std::wstring_view key) {
+    return Fail(FailureKind::InvalidEntry, what + std::wstring(key));
+}
+
+std::wstring WithTrailingSeparator(std::wstring path) {
+    if (!path.empty() && !IsSeparator(path.back())) path += L'\\';
+    return path;
+}
+
+// The one pass: the first refusal of each kind, the claims, the room and the stock.
+struct Planner {
+    const PlanRequest& request;
+    InstallPlan& plan;
+    ClaimedPaths claimed = {};
+    Outcome cancelled = {};
+    Outcome unverifiable = {};
+    Outcome unusable = {};
+    std::vector<size_t> stale = {};  // jobs whose temporary file goes once the plan holds
+    int64_t added = 0;               // what the install has added to the volume so far
+    ProbeFileChoice probe = {};
+
+    // The log and the manifest copy with its temporary file: no entry may be written
+    // over them. Both exist by now, so they are known by their long names.
+    void ClaimRunFiles() {
+        if (!request.logPath.empty()) Claim(claimed, ResolvePath(request.logPath).path);
+        const std::wstring manifest = ResolvePath(request.manifestPath).path;
+        Claim(claimed, manifest);
+        Claim(claimed, TemporaryPath(manifest));
+        claimed.derivedPath = [this](size_t job) { return ResolvePath(Destination(plan, plan.jobs[job])).path; };
+    }
+
+    // The rules that refuse an entry before any request, whatever its path.
+    void CheckRefusedUpFront(const FileEntry& entry) {
+        if (IsProtectedInstallerArtifact(entry.key)) return;
+        if (request.verified && unverifiable.ok() && !(entry.size && entry.hash))
+            unverifiable = Fail(FailureKind::Unverifiable, kUnverifiableFile + std::wstring(entry.key));
+        if (unusable.ok()) unusable = CheckEntry(entry, plan.resolvedTarget);
+    }
+
+    // The path rules in order; false when the entry is a protected file after all.
+    bool Admit(FileJob& job) {
+        const std::wstring_view key = job.entry->key;
+        if (!IsSafeRelativePath(key)) return Refuse(Refused(kInvalidPathInManifest, key));
+        if (EscapesTargetDirectory(plan.resolvedTarget, key)) return Refuse(Refused(kEscapesTarget, key));
+
+        const ResolvedPath resolved = ResolvePath(Destination(plan, job));
+        // A short (8.3) name in the key reaches an existing file under its own name.
+        if (resolved.exists && IsProtectedInstallerArtifact(resolved.path)) return false;
+        // The platform reads a path only up to its first NUL: the rest of such a key
+        // vanishes, and its temporary file would be the destination itself.
+        if (key.find(L'\0') != std::wstring_view::npos) return Refuse(Refused(kInvalidPathInManifest, key));
+        // Keys that differ in case, trailing dots or "." components name one file; a
+        // later one would overwrite the earlier, or its download delete it.
+        if (!MayWriteDestination(claimed, key, resolved)) return Refuse(Refused(kInvalidPathInManifest, key));
+        ClaimDerived(claimed, resolved.path, plan.jobs.size());
+        job.present = resolved.size;
+        return true;
+    }
+
+    bool Refuse(Outcome refusal) {
+        plan.refusal = std::move(refusal);
+        return true;
+    }
+
+    // The most the install adds to the target's volume at any moment: entry by entry
+    // in list order, a download adds its declared size less what its temporary file
+    // already holds, and the move gives back the old copy it replaces. A file present
+    // at its declared size, and an entry without a size, count nothing.
+    void CountRoom(FileJob& job) {
+        const FileEntry& entry = *job.entry;
+        if (job.isProtected || (entry.size && job.present == *entry.size)) return;
+        int64_t held = 0;
+        const JobEvent stock = StockOf(entry, TemporaryPath(Destination(plan, job)), held);
+        if (stock == JobEvent::HeldStale) {
+            stale.push_back(plan.jobs.size());
+        } else {
+            Enter(job, stock, std::wstring(), held);  // nothing is deleted for these
+        }
+        if (!entry.size || *entry.size <= 0) return;
+        added = SaturatingAdd(added, *entry.size - job.held);
+        if (added > plan.roomNeeded) plan.roomNeeded = added;
+        if (job.present > 0) added -= job.present;
+    }
+
+    void Plan(const FileEntry& entry, int32_t number) {
+        if (entry.size) plan.totalBytes = SaturatingAdd(plan.totalBytes, *entry.size);
+        Consider(probe, entry);
+        if (!cancelled.ok()) return;  // the sizes are still summed: the run logs their total
+        CheckRefusedUpFront(entry);
+        if (!plan.refusal.ok()) return;  // the path rules stop at the first key they refuse
+        FileJob job{&entry, number};
+        job.isProtected = IsProtectedInstallerArtifact(entry.key) || !Admit(job);
+        if (!plan.refusal.ok()) return;
+        CountRoom(job);
+        plan.jobs.push_back(job);
+    }
+};
+
+}  // namespace
+
+int64_t SaturatingAdd(int64_t total, int64_t size) {
+    if (size > 0 && total > INT64_MAX - size) return INT64_MAX;
+    if (size < 0 && total < INT64_MIN - size) return INT64_MIN;
+    return total + size;
+}
+
+std::wstring Destination(const InstallPlan& plan, const FileJob& job) { return JoinPath(plan.target, job.entry->key); }
+
+Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget) {
+    switch (entry.fault) {
+        case EntryFault::Size: return Refused(L"Invalid file size in manifest: ", entry.key);
+        case EntryFault::Hash: return Refused(L"Invalid file hash in manifest: ", entry.key);
+        case EntryFault::Name: return Refused(kInvalidPathInManifest, entry.key);
+        case EntryFault::None: break;
+    }
+    // The platform reads a path only up to its first NUL. A key with one is refused by
+    // the path rules in its turn, after the protected file its head may name by a
+    // short name; here only the part the platform would see is judged.
+    const size_t longest = resolvedTarget.size() + SeenByPlatform(entry.key).size() + kTemporarySuffixLength;
+    if (longest > kLongestPlatformPath) return Refused(kInvalidPathInManifest, entry.key);
+    return Success();
+}
+
+Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, InstallPlan& plan) {
+    plan = InstallPlan();
+    plan.target = request.targetDirectory;
+    plan.resolvedTarget = WithTrailingSeparator(FullPath(request.targetDirectory));
+    plan.jobs.reserve(request.manifest.entries.size());
+    Planner planner{request, plan};
+    planner.ClaimRunFiles();
+    int32_t number = 0;
+    for (const FileEntry& entry : request.manifest.entries) {
+        if (planner.cancelled.ok() && IsCancelled(cancel)) planner.cancelled = Cancelled();
+        planner.Plan(entry, ++number);
+    }
+    plan.probePath = ProbePath(planner.probe);
+    if (!planner.cancelled.ok()) return planner.cancelled;
+    if (!planner.unverifiable.ok()) return planner.unverifiable;
+    if (!planner.unusable.ok()) return planner.unusable;
+    for (const size_t stale : planner.stale) {
+        FileJob& job = plan.jobs[stale];
+        Enter(job, JobEvent::HeldStale, TemporaryPath(Destination(plan, job)));
+    }
+    return Success();
+}
+
+Outcome RequireRoom(const InstallPlan& plan) {
+    ULARGE_INTEGER available;
+    if (plan.roomNeeded <= 0 || !GetDiskFreeSpaceExW(plan.resolvedTarget.c_str(), &available, nullptr, nullptr))
+        return Success();
+    const int64_t free = available.QuadPart > INT64_MAX ? INT64_MAX : static_cast<int64_t>(available.QuadPart);
+    if (plan.roomNeeded <= free) return Success();
+    return Fail(FailureKind::NoRoom, L"Not enough disk space in the target directory: " +
+                                         FormatBytes(plan.roomNeeded) + L" needed, " + FormatBytes(free) +
+                                         L" available");
+}
+
+}  // namespace tolvek

@@ -1,0 +1,60 @@
+// The plan of an install: one pass over the manifest's entries before anything is
+// requested, deciding for each its job (number, destination, protected or not,
+// what its temporary file holds) and what the whole install needs (the paths it
+// claims, the room), and finding the entries that must be refused.
+#pragma once
+
+#include "cancel.h"
+#include "cdn.h"
+#include "failure.h"
+#include "job.h"
+#include "manifest_model.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tolvek {
+
+struct PlanRequest {
+    const Manifest& manifest;
+    const std::wstring& targetDirectory;  // as the host passed it
+    const std::wstring& logPath;          // the run's own files: no entry may be written over them
+    const std::wstring& manifestPath;
+    bool verified = false;  // a signed manifest: every entry but the protected ones must be verifiable
+};
+
+struct InstallPlan {
+    std::wstring target;          // as the host passed it: destinations are joined to it
+    std::wstring resolvedTarget;  // as the file system sees it, ending in a separator
+    std::vector<FileJob> jobs;    // the entries the path rules admitted, in list order
+    // Why the entry after the last job is refused: the run ends so once the jobs are done.
+    Outcome refusal;
+    int64_t roomNeeded = 0;  // the most the install adds to the target's volume at any moment
+    int64_t totalBytes = 0;  // the declared sizes of all entries
+    std::wstring probePath;  // the file the mirrors are probed for
+};
+
+// Declared sizes come from the network: a sum past the 64-bit range stays at the limit.
+int64_t SaturatingAdd(int64_t total, int64_t size);
+
+// The destination of a job: the target as the host passed it, the key's separators unchanged.
+std::wstring Destination(const InstallPlan& plan, const FileJob& job);
+
+// Refuses (InvalidEntry) an entry that no mirror's bytes could install: an unusable
+// size or hash, a name Windows cannot hold, or a temporary path below
+// `resolvedTarget` longer than any path the platform accepts.
+Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget);
+
+// Makes the plan in one pass over the entries. Fails, before any request, for the
+// first entry of a signed manifest that is not verifiable, then for the first entry
+// CheckEntry refuses; an entry that the path rules refuse ends the jobs instead
+// (`refusal`). Temporary files that no download may continue are deleted once the
+// plan holds. The total and the probe file are the whole list's, also on failure.
+Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, InstallPlan& plan);
+
+// A target without room for the files is said before any of them is requested,
+// rather than by a full disk half-way.
+Outcome RequireRoom(const InstallPlan& plan);
+
+}  // namespace tolvek

@@ -1,0 +1,23 @@
+// What every stage of an install run receives from the run.
+#pragma once
+
+#include "cancel.h"
+#include "progress.h"
+#include "run_buffer.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+namespace tolvek {
+
+// The run's WinHTTP session, the block that transfers and digests read into, the
+// host's cancel and the run's progress. Several transfers at once each get a
+// context of their own with a block of their own.
+struct RunContext {
+    HINTERNET session;
+    RunBuffer& buffer;
+    const CancelSignal& cancel;
+    const ProgressTracker& progress;
+};
+
+}  // namespace tolvek
