@@ -154,7 +154,8 @@ every recorded request carries "sent": the body bytes sent for it so far,
 "status": the status answered (known once its body is being sent),
 "range": its Range header (or null), "time" and "end": when it arrived and
 when its answer ended (null while in progress).
-/__control/stats counts a request as open from its arrival to its end, and a
+/__control/stats counts as "sent" the bodies of 200 and 206 answers (the files'
+bytes, not the texts of error answers), a request as open from its arrival to its end, and a
 connection from its first request since the reset (of the prefix, if given)
 until it closes: connections left idle from before a reset are not counted.
 It counts what the request log holds (its last 100,000 requests).
@@ -1006,9 +1007,10 @@ class MirrorServer:
             statuses[status] = statuses.get(status, 0) + 1
             counts = files.setdefault(r["decoded_path"] or r["path"], {"requests": 0, "sent": 0})
             counts["requests"] += 1
-            counts["sent"] += r["sent"]
+            counts["sent"] += r["sent"] if r["status"] in (200, 206) else 0
             first_use.setdefault(r["conn"], r["time"])
-        return {"prefix": prefix, "requests": len(chosen), "sent": sum(r["sent"] for r in chosen),
+        return {"prefix": prefix, "requests": len(chosen),
+                "sent": sum(r["sent"] for r in chosen if r["status"] in (200, 206)),
                 "methods": methods, "statuses": statuses, "files": files,
                 "in_progress": sum(1 for r in chosen if r["end"] is None),
                 "max_in_progress": _most_at_once((r["time"], r["end"]) for r in chosen),

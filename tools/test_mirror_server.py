@@ -162,15 +162,15 @@ class ServingTest(ServerCase):
             t.start()
         for t in threads:
             t.join()
-        for path in ("/small.txt", "/" + urllib.parse.quote(UNICODE_NAME)):
+        for path in ("/small.txt", "/" + urllib.parse.quote(UNICODE_NAME), "/missing.bin"):
             idle.request("GET", path)
             idle.getresponse().read()
-        for prefix, expected in ((None, (5, 30 + len(SMALL) + 8, 3, 3, 4)), ("/dir \u00fc/", (1, 8, 1, 1, 1))):
+        for prefix, expected in ((None, (6, 30 + len(SMALL) + 8, 3, 3, 4)), ("/dir \u00fc/", (1, 8, 1, 1, 1))):
             stats = self.control("stats" + ("" if prefix is None else "?prefix=" + urllib.parse.quote(prefix)))
             self.assertEqual((stats["requests"], stats["sent"], stats["max_in_progress"], stats["max_connections"],
                               stats["connections"]), expected, prefix)
         self.assertEqual(self.srv.stats()["files"]["/big.bin"], {"requests": 3, "sent": 30})
-        self.assertEqual((self.srv.stats()["statuses"], self.srv.stats()["in_progress"]), ({"200": 5}, 0))
+        self.assertEqual((self.srv.stats()["statuses"], self.srv.stats()["in_progress"]), ({"200": 5, "404": 1}, 0))
 
     def test_sign_with_named_keys_verifies_under_openssl(self):
         first = self.control("sign", {"path": "/small.txt", "key": "old"})
