@@ -27,7 +27,7 @@ Writes results.md, results.csv and chart.png into bench/results/ (or --results).
 --quick makes small workloads (300 files, two of 32 MiB, 100 behind latency),
 skips engine_bench and writes into its own work and results directories: a check of
 the benchmark itself, not a measurement. --sets runs only the sets named (engine_bench
-and document_bench run with all four only).
+and document_bench run with all four only) and writes into the work directory's results.
 """
 
 import argparse
@@ -944,7 +944,8 @@ def main():
     full = sets == SETS and not args.quick
     if args.quick:
         make_quick(args)
-    args.results = args.results or str(HERE / "results")
+    # Only a run of every set replaces the benchmark's own results.
+    args.results = args.results or str(HERE / "results" if full else Path(args.work) / "results")
 
     started = time.time()
     load_before = "%.2f" % os.getloadavg()[0]
