@@ -12,12 +12,22 @@ times the engine's own functions and the platform calls beneath them, so the
 DLL's time can be split into its parts, and measures the manifest parser and
 the cost of a progress poll.
 
+A fourth set is bound by round trips, not bytes: 300 files of 1-32 KiB from
+tools/mirror_server.py, which waits 20 ms before each answer, installed by the
+DLL with `--option parallel=1` and `--option parallel=6` given to the reference
+host, and by aria2c with six downloads at once (-j6), on the same mirror in the
+same rounds; the mirror counts the most connections and requests open at once.
+A host that does not take --option ends the benchmark before its first round;
+--no-option measures an engine from before the option, once per round, as is.
+
     run_bench.py BUILD_DIR [--runs N] [--work DIR] [--results DIR] [--quick]
+                 [--sets large,many,resume,latency] [--no-option]
 
 Writes results.md, results.csv and chart.png into bench/results/ (or --results).
---quick makes small workloads (300 files, two of 32 MiB), skips engine_bench and
-writes into its own work and results directories: a check of the benchmark itself,
-not a measurement.
+--quick makes small workloads (300 files, two of 32 MiB, 100 behind latency),
+skips engine_bench and writes into its own work and results directories: a check of
+the benchmark itself, not a measurement. --sets runs only the sets named (engine_bench
+and document_bench run with all four only) and writes into the work directory's results.
 """
 
 import argparse
@@ -31,6 +41,7 @@ import statistics
 import subprocess
 import sys
 import time
+import urllib.request
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -46,6 +57,13 @@ PARSER_ENTRIES = 100_000
 SMALL_FILE = "many/pkg00/mod0/file_0001.dat"  # 30 KiB
 DATA_VERSION = "1"  # change to regenerate cached data
 WORK_DEFAULT = "/tmp/tolvek-bench"
+LATENCY_FILES, LATENCY_MIN, LATENCY_MAX, LATENCY_MS = 300, 1024, 32 * 1024, 20
+LATENCY_VERSION = "1"
+LATENCY_PARALLEL = (1, 6)  # the DLL's `parallel` option in the latency set's runs
+ARIA2C_JOBS = 6
+SETS = ("large", "many", "resume", "latency")
+# The latency set's targets: parallel=1 over parallel=6 at least, parallel=6 over aria2c at most.
+LATENCY_SPEED_UP, LATENCY_PEER_RATIO = 5.0, 1.0
 
 # Targets of the issue: the DLL's time over the peer's, at most.
 TARGETS = {("many", "aria2c"): 1.0, ("resume", "aria2c"): 1.0, ("large", "curl+sha256sum"): 1.5}
@@ -106,9 +124,27 @@ def make_data(www):
     return entries
 
 
-def write_manifests(www, entries, base):
+def make_latency_data(www, count):
+    """The latency set's files and entries, made once and kept beside the other sets'."""
+    marker = www / f".latency-{LATENCY_VERSION}-{count}"
+    if marker.exists():
+        return json.loads(marker.read_text())
+    log("making the latency set's files (once)...")
+    folder = www / "latency"
+    shutil.rmtree(folder, ignore_errors=True)
+    rng = random.Random(20240612)
+    for i in range(count):
+        write_random_file(folder / f"pkg{i // 50:02d}" / f"file_{i:04d}.dat",
+                          rng.randint(LATENCY_MIN, LATENCY_MAX), rng)
+    manifest, _ = make_manifest.build_manifest(str(folder), ["http://placeholder/"])
+    marker.write_text(json.dumps(manifest["files"]))
+    return manifest["files"]
+
+
+def write_manifests(www, entries, bases):
+    """Each set's manifest, naming its mirror (bases: set name -> server URL)."""
     for name, files in entries.items():
-        manifest = {"version": 1, "version_string": "bench", "cdn_list": [f"{base}/{name}"],
+        manifest = {"version": 1, "version_string": "bench", "cdn_list": [f"{bases[name]}/{name}"],
                     "files": files}
         (www / f"{name}.json").write_text(make_manifest.manifest_text(manifest), encoding="utf-8")
         # The peers' lists: sha256sum's check file and the relative paths.
@@ -185,10 +221,48 @@ http {{
         self.process.wait(timeout=10)
 
 
+class LatencyMirror:
+    """tools/mirror_server.py serving `root` on 127.0.0.1, waiting `latency_ms` before each answer."""
+
+    def __init__(self, root, state, latency_ms):
+        state.mkdir(parents=True, exist_ok=True)
+        port_file = state / "mirror.port"
+        port_file.unlink(missing_ok=True)
+        self.process = subprocess.Popen([sys.executable, str(ROOT / "tools" / "mirror_server.py"), "--root",
+                                         str(root), "--port-file", str(port_file), "--latency-ms",
+                                         str(latency_ms)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        for _ in range(200):
+            if port_file.exists() and port_file.read_text().strip():
+                self.port = int(port_file.read_text())
+                return
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.05)
+        self.process.kill()
+        raise SystemExit("mirror_server.py did not start: " + self.process.stderr.read().decode())
+
+    @property
+    def base(self):
+        return f"http://127.0.0.1:{self.port}"
+
+    def control(self, name, post=False):
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        request = urllib.request.Request(f"{self.base}/__control/{name}", data=b"{}" if post else None,
+                                         method="POST" if post else "GET")
+        with opener.open(request, timeout=10) as answer:
+            return json.load(answer)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
 # ---- the contestants ---------------------------------------------------------------
 
 class Bench:
-    def __init__(self, build, work, runs, stage_sample=0):
+    def __init__(self, build, work, runs, stage_sample=0, sets=SETS, no_option=False):
+        self.sets = sets
+        self.no_option = no_option  # the host predates --option: the latency set runs the DLL as is
         self.build = Path(build).resolve()
         self.work = Path(work).resolve()
         self.runs = runs
@@ -202,7 +276,9 @@ class Bench:
                                    "WINEDLLOVERRIDES": "mscoree,mshtml="})
         self.env = quiet_env()
         self.times = {}  # (workload, tool) -> [seconds]
+        self.seen = {}  # (workload, tool) -> [the latency mirror's counts of each run]
         self.server = None
+        self.mirror = None
 
     # -- helpers
     def target(self, tool, workload):
@@ -233,29 +309,35 @@ class Bench:
         return figures
 
     # -- one install by each contestant; the target is prepared, not timed
-    def run_dll(self, workload):
-        target = self.target("dll", workload)
+    def host_command(self, workload, tool, options):
+        """The reference host installing `workload` into the tool's target, with `options`
+        given as --option NAME=VALUE; the target (but for resume) and the log start empty."""
+        target = self.target(tool, workload)
         if workload != "resume":
             shutil.rmtree(target, ignore_errors=True)
         logs = self.out / "logs"
         logs.mkdir(parents=True, exist_ok=True)
-        logfile = logs / f"dll-{workload}.log"
+        logfile = logs / f"{tool}-{workload}.log"
         logfile.unlink(missing_ok=True)
         name = "large" if workload == "resume" else workload
-        with open(logs / f"dll-{workload}.out", "w") as stdout:
-            return self.timed([WINE, self.host, f"{self.base}/{name}.json", windows_path(target),
-                               windows_path(logfile), windows_path(self.out / "dll-work")],
-                              self.wine_env, stdout=stdout, stderr=subprocess.STDOUT)
+        given = [arg for n, v in options.items() for arg in ("--option", f"{n}={v}")]
+        return [WINE, self.host, *given, f"{self.bases[name]}/{name}.json", windows_path(target), windows_path(logfile),
+                windows_path(self.out / "dll-work")], logs / f"{tool}-{workload}.out"
 
-    def run_aria2c(self, workload):
-        target = self.target("aria2c", workload)
+    def run_dll(self, workload, tool="dll", options=None):
+        argv, output = self.host_command(workload, tool, options or {})
+        with open(output, "w") as stdout:
+            return self.timed(argv, self.wine_env, stdout=stdout, stderr=subprocess.STDOUT)
+
+    def run_aria2c(self, workload, jobs=1, tool="aria2c"):
+        target = self.target(tool, workload)
         if workload != "resume":
             shutil.rmtree(target, ignore_errors=True)
         name = "large" if workload == "resume" else workload
-        # One download at a time, one connection each; the digest is checked after each
-        # download, and of files already there before deciding to fetch them.
+        # `jobs` downloads at a time (one unless told), one connection each; the digest is
+        # checked after each download, and of files already there before deciding to fetch them.
         return self.timed(["aria2c", "--no-conf", "-q", "-i", str(self.www / f"{name}.aria2"),
-                           "-d", str(target), "-j1", "-x1", "-s1", "--check-integrity=true",
+                           "-d", str(target), f"-j{jobs}", "-x1", "-s1", "--check-integrity=true",
                            "--allow-overwrite=true", "--auto-file-renaming=false",
                            "--console-log-level=error", "--summary-interval=0"],
                           self.env, stdout=subprocess.DEVNULL)
@@ -286,7 +368,7 @@ class Bench:
 
     def write_floor_lists(self):
         """The floor's lists: key, size and digest per line, in the order the DLL installs them."""
-        for name in ("large", "many"):
+        for name in self.floor_sets():
             files = json.loads((self.www / f"{name}.json").read_text())["files"]
             with open(self.www / f"{name}.floor", "w", encoding="utf-8", newline="\n") as f:
                 for key, e in sorted(files.items()):
@@ -316,24 +398,69 @@ class Bench:
         return self.timed(["curl", "-sS", "--fail", "--noproxy", "*", "-K",
                            str(self.www / f"{workload}.null")], self.env)
 
-    def write_peer_lists(self):
-        for name in ("large", "many"):
+    def floor_sets(self):
+        """The sets that nginx serves and make_data makes: large (resume reinstalls it) and many."""
+        wanted = set(self.sets) | ({"large"} if "resume" in self.sets else set())
+        return [name for name in ("large", "many") if name in wanted]
+
+    def write_peer_lists(self, bases):
+        for name in [*self.floor_sets(), *(["latency"] if "latency" in self.sets else [])]:
             files = json.loads((self.www / f"{name}.json").read_text())["files"]
             with open(self.www / f"{name}.aria2", "w") as f:
                 for key, e in sorted(files.items()):
-                    f.write(f"{self.base}/{name}/{key}\n  out={key}\n"
+                    f.write(f"{bases[name]}/{name}/{key}\n  out={key}\n"
                             f"  checksum=sha-256={e['hash'].lower()}\n")
+            if name == "latency":
+                continue
             with open(self.www / f"{name}.null", "w") as f:
                 for key in sorted(files):
                     f.write(f'url = "{self.base}/{name}/{key}"\noutput = "/dev/null"\n')
 
+    def check_host_options(self):
+        """One untimed install of the latency set's first file with --option parallel=1: it
+        warms the mirror, and ends the benchmark clearly when the host does not take --option."""
+        files = json.loads((self.www / "latency.json").read_text())["files"]
+        key = min(files)
+        manifest = {"version": 1, "version_string": "options", "cdn_list": [f"{self.mirror.base}/latency"],
+                    "files": {key: files[key]}}
+        (self.www / "options.json").write_text(make_manifest.manifest_text(manifest), encoding="utf-8")
+        argv, output = self.host_command("options", "dll", {} if self.no_option else {"parallel": 1})
+        with open(output, "w") as stdout:  # not a pipe: Wine's helper processes would hold it open
+            code = subprocess.run(argv, env=self.wine_env, stdout=stdout, stderr=subprocess.STDOUT).returncode
+        said = output.read_text(errors="replace")
+        if code == 2 and not self.no_option:
+            first = next((line for line in said.splitlines() if line.strip()), "")
+            raise SystemExit("bench: the reference host does not take --option NAME=VALUE, which the latency "
+                             f"set needs (it answered: {first.strip()!r}); build a host that does, or give "
+                             "--no-option to measure this engine without the option")
+        if code != 0:
+            raise SystemExit(f"bench: one file of the latency set did not install ({code}): {said[-2000:]}")
+
+    def latency_plan(self):
+        """The latency set's contestants: tool name -> runner."""
+        if self.no_option:
+            plan = {"dll": lambda: self.run_dll("latency")}
+        else:
+            plan = {f"dll-parallel-{n}": (lambda n=n: self.run_dll("latency", f"dll-parallel-{n}", {"parallel": n}))
+                    for n in LATENCY_PARALLEL}
+        plan[f"aria2c-j{ARIA2C_JOBS}"] = lambda: self.run_aria2c("latency", ARIA2C_JOBS, f"aria2c-j{ARIA2C_JOBS}")
+        return plan
+
     # -- the whole benchmark
     def prepare(self):
-        entries = make_data(self.www)
-        self.server = Nginx(self.www, self.work / "nginx")
-        self.base = self.server.base
-        write_manifests(self.www, entries, self.base)
-        self.write_peer_lists()
+        entries, bases = {}, {}
+        if self.floor_sets():
+            entries = {name: files for name, files in make_data(self.www).items() if name in self.floor_sets()}
+            self.server = Nginx(self.www, self.work / "nginx")
+            self.base = self.server.base
+            bases = dict.fromkeys(entries, self.base)
+        if "latency" in self.sets:
+            entries["latency"] = make_latency_data(self.www, LATENCY_FILES)
+            self.mirror = LatencyMirror(self.www, self.work / "mirror", LATENCY_MS)
+            bases["latency"] = self.mirror.base
+        write_manifests(self.www, entries, bases)
+        self.bases = dict(bases, options=bases.get("latency"))
+        self.write_peer_lists(bases)
         self.write_floor_lists()
         write_parser_manifest(self.www / "parser.json")
         # A prefix of its own keeps the benchmark off the wineserver of other Wine
@@ -341,7 +468,10 @@ class Bench:
         log("starting Wine...")
         self.wine("cmd", "/c", "exit", capture_output=True)
         subprocess.run(["wineserver", "-p"], env=self.wine_env)  # fails when one is up already
-        self.warm_up(entries["many"])
+        if "latency" in self.sets:
+            self.check_host_options()
+        if "many" in entries:
+            self.warm_up(entries["many"])
         subprocess.run(["sync"])
 
     def round(self, number):
@@ -351,12 +481,19 @@ class Bench:
                 ("many", "aria2c"), ("many", "curl+sha256sum"), ("many", "transfer")]
         runners = {"dll": self.run_dll, "floor": self.run_floor, "aria2c": self.run_aria2c,
                    "curl+sha256sum": self.run_curl, "transfer": self.run_transfer}
-        for workload, tool in plan:
-            seconds = runners[tool](workload)
+        steps = [(w, t, lambda w=w, t=t: runners[t](w)) for w, t in plan if w in self.sets]
+        if "latency" in self.sets:
+            steps += [("latency", t, run) for t, run in self.latency_plan().items()]
+        for workload, tool, run in steps:
+            if workload == "latency":
+                self.mirror.control("reset", post=True)
+            seconds = run()
+            if workload == "latency":
+                self.seen.setdefault((workload, tool), []).append(self.mirror.control("stats"))
             if workload != "resume" and tool != "transfer":
                 subprocess.run(["sync"])  # its write-back is not the next run's cost
             self.times.setdefault((workload, tool), []).append(seconds)
-            log(f"  round {number}: {workload:6} {tool:15} {seconds:7.2f} s")
+            log(f"  round {number}: {workload:7} {tool:15} {seconds:7.2f} s")
 
     def micro(self):
         """engine_bench's figures: the platform alone, the engine's functions, the parser."""
@@ -400,8 +537,9 @@ class Bench:
 
     def close(self):
         subprocess.run(["wineserver", "-k"], env=self.wine_env)
-        if self.server:
-            self.server.stop()
+        for server in (self.server, self.mirror):
+            if server:
+                server.stop()
 
 
 # engine_bench deep's timings of the file stage's path rules on one key.
@@ -435,6 +573,8 @@ def python_json(path):
 
 TOOLS = ["dll", "floor", "aria2c", "curl+sha256sum", "transfer"]
 WORKLOADS = ["large", "many", "resume"]
+LATENCY_LABELS = {**{f"dll-parallel-{n}": f"DLL, parallel={n}" for n in LATENCY_PARALLEL},
+                  "dll": "DLL, no option", f"aria2c-j{ARIA2C_JOBS}": f"aria2c -j{ARIA2C_JOBS}"}
 LABELS = {"dll": "DLL (host, Wine)", "floor": "platform floor (Wine)", "aria2c": "aria2c",
           "curl+sha256sum": "curl + sha256sum", "transfer": "transfer alone"}
 
@@ -465,14 +605,13 @@ def breakdown(figures, medians, workload):
     return parts
 
 
-def report(bench, figures, results_dir, load):
-    med = {key: statistics.median(values) for key, values in bench.times.items()}
-    rows, lines = [], []
+def whole_install_lines(bench, med, figures, load, workloads, rows, lines):
+    """The whole installs of the nginx sets, against the floor, and where the DLL's time goes."""
     lines.append("## Whole installs (seconds, median of %d runs)\n" % bench.runs)
     lines.append("| workload | " + " | ".join(LABELS[t] for t in TOOLS) +
                  " | DLL / aria2c | DLL / curl+sha256sum | DLL / transfer | target |")
     lines.append("|---|" + "---:|" * (len(TOOLS) + 3) + "---|")
-    for w in WORKLOADS:
+    for w in workloads:
         cells = []
         for t in TOOLS:
             v = med.get((w, t))
@@ -494,24 +633,61 @@ def report(bench, figures, results_dir, load):
     lines.append("\n## Where the DLL's time goes (seconds, measured with engine_bench)\n")
     if "wine_process_start" not in figures:
         lines.append("engine_bench did not run (--quick): every part but the rest reads 0.\n")
-    lines.append("| part | " + " | ".join(WORKLOADS) + " |")
-    lines.append("|---|" + "---:|" * len(WORKLOADS))
-    parts = {w: breakdown(figures, med, w) for w in WORKLOADS}
-    for name in parts["large"]:
-        lines.append(f"| {name} | " + " | ".join(f"{parts[w][name]:.2f}" for w in WORKLOADS) + " |")
+    lines.append("| part | " + " | ".join(workloads) + " |")
+    lines.append("|---|" + "---:|" * len(workloads))
+    parts = {w: breakdown(figures, med, w) for w in workloads}
+    for name in parts[workloads[0]]:
+        lines.append(f"| {name} | " + " | ".join(f"{parts[w][name]:.2f}" for w in workloads) + " |")
     lines.append("| whole run (median above) | " +
-                 " | ".join(f"{med[(w, 'dll')]:.2f}" for w in WORKLOADS) + " |")
+                 " | ".join(f"{med[(w, 'dll')]:.2f}" for w in workloads) + " |")
     sampled = [f"{w}: the steps of the first {figures[f'{w}_stage_files']:.0f} files timed, "
-               f"times {stage_scale(figures, w):g}" for w in WORKLOADS if stage_scale(figures, w) != 1.0]
+               f"times {stage_scale(figures, w):g}" for w in workloads if stage_scale(figures, w) != 1.0]
     lines.append("\nThe parts come from one run of engine_bench stages, which performs the file stage's "
                  "steps with the engine's own functions and times each; the whole run is the DLL's median "
                  "above, so the rest also holds run-to-run noise (it can come out negative). The DLL makes "
                  "no fixed pauses in these runs (the 500 ms pauses come only before retries); the host "
                  "polls every 100 ms." + (" " + "; ".join(sampled) + "." if sampled else ""))
 
-    lines.append("\n## Engine functions and platform calls alone (under Wine)\n")
-    lines.append("| measurement | value |")
-    lines.append("|---|---:|")
+
+def latency_lines(bench, med, rows):
+    """results.md's section on the latency-bound set: each contestant's median, what the
+    mirror saw at once, and the targets."""
+    tools = [t for t in bench.latency_plan() if ("latency", t) in med]
+    lines = [f"\n## Latency-bound set (seconds, median of {bench.runs} runs)\n",
+             f"{LATENCY_FILES:,} files of {LATENCY_MIN // 1024}-{LATENCY_MAX // 1024} KiB from tools/mirror_server.py "
+             f"on 127.0.0.1, which waits {LATENCY_MS} ms before each answer; the DLL through the reference host "
+             "(its option `parallel` given as `--option parallel=N`), aria2c with the digests checked, "
+             f"{ARIA2C_JOBS} downloads at once. Counted by the mirror in each run: the most connections and "
+             "requests open at once, and the requests.\n",
+             "| contestant | median | runs | most connections at once | most requests at once | requests |",
+             "|---|---:|---|---:|---:|---:|"]
+    for t in tools:
+        times, seen = bench.times[("latency", t)], bench.seen[("latency", t)]
+        rows.append(["latency", t, f"{med[('latency', t)]:.3f}", " ".join(f"{x:.3f}" for x in times)])
+        counts = [" / ".join(str(run[key]) for run in seen) for key in ("max_connections", "max_in_progress",
+                                                                         "requests")]
+        lines.append(f"| {LATENCY_LABELS.get(t, t)} | {med[('latency', t)]:.2f} | "
+                     + ", ".join(f"{x:.2f}" for x in times) + " | " + " | ".join(counts) + " |")
+    one, six = (med.get(("latency", f"dll-parallel-{n}")) for n in LATENCY_PARALLEL)
+    peer = med.get(("latency", f"aria2c-j{ARIA2C_JOBS}"))
+    if one and six and peer:
+        lines.append(f"\nparallel=1 / parallel=6: {one / six:.2f}x (target >= {LATENCY_SPEED_UP:g}: "
+                     f"{'met' if one / six >= LATENCY_SPEED_UP else 'NOT met'}); parallel=6 / aria2c -j{ARIA2C_JOBS}: "
+                     f"{six / peer:.2f}x (target <= {LATENCY_PEER_RATIO:g}: "
+                     f"{'met' if six / peer <= LATENCY_PEER_RATIO else 'NOT met'}).")
+    if bench.no_option:
+        lines.append("\n--no-option: the host does not take --option; the DLL ran as it is, without it.")
+    return lines
+
+
+def report(bench, figures, results_dir, load):
+    med = {key: statistics.median(values) for key, values in bench.times.items()}
+    workloads = [w for w in WORKLOADS if (w, "dll") in med]  # the sets this run measured
+    rows, lines = [], []
+    if workloads:
+        whole_install_lines(bench, med, figures, load, workloads, rows, lines)
+    if "latency" in bench.sets:
+        lines += latency_lines(bench, med, rows)
     micro = [
         ("manifest parser, 100,000 entries: first parse in the process", "parse_json_first_rate", "MB/s",
          "target >= 100"),
@@ -547,12 +723,17 @@ def report(bench, figures, results_dir, load):
         ("  its folders: a cancel 1 s into the walk answered after", "deep10000_cancel_latency", "ms",
          "one platform call"),
     ]
+    if any(key in figures for _, key, _, _ in micro):
+        lines.append("\n## Engine functions and platform calls alone (under Wine)\n")
+        lines.append("| measurement | value |")
+        lines.append("|---|---:|")
     for label, key, unit, note in micro:
         if key in figures:
             v = figures[key]
             shown = f"{v:,.0f}" if v >= 100 else f"{v:.3g}"
             lines.append(f"| {label} | {shown} {unit}" + (f" ({note})" if note else "") + " |")
-    lines.append(f"\nsha256sum on this machine, one 128 MiB file: {figures.get('sha256sum_rate', 0):.0f} MB/s.")
+    if "sha256sum_rate" in figures:
+        lines.append(f"\nsha256sum on this machine, one 128 MiB file: {figures['sha256sum_rate']:.0f} MB/s.")
     lines.append(f"\nMachine: {os.cpu_count()} cores; load average before / after: {load[0]} / {load[1]}.")
 
     text = "\n".join(lines) + "\n"
@@ -564,7 +745,8 @@ def report(bench, figures, results_dir, load):
         writer.writerows(rows)
         for key in sorted(figures):
             writer.writerow(["engine", key, f"{figures[key]:.6g}", ""])
-    chart(med, parts, figures, results_dir / "chart.png")
+    if workloads == WORKLOADS:
+        chart(med, {w: breakdown(figures, med, w) for w in WORKLOADS}, figures, results_dir / "chart.png")
     print(text)
 
 
@@ -732,8 +914,8 @@ def document_section(build, work, results_dir):
 
 def make_quick(args):
     """Workloads small enough to check the benchmark on a busy machine, kept apart from the real ones."""
-    global LARGE_FILES, LARGE_SIZE, MANY_FILES, DATA_VERSION
-    LARGE_FILES, LARGE_SIZE, MANY_FILES, DATA_VERSION = 2, 32 * MIB, 300, "quick-1"
+    global LARGE_FILES, LARGE_SIZE, MANY_FILES, DATA_VERSION, LATENCY_FILES
+    LARGE_FILES, LARGE_SIZE, MANY_FILES, DATA_VERSION, LATENCY_FILES = 2, 32 * MIB, 300, "quick-1", 100
     if args.work == WORK_DEFAULT:
         args.work += "-quick"
     args.results = args.results or str(Path(args.work) / "results")
@@ -750,24 +932,35 @@ def main():
     parser.add_argument("--results", default=None, help="where the results go (default bench/results)")
     parser.add_argument("--quick", action="store_true",
                         help="small workloads, no engine_bench: checks the benchmark, measures nothing")
+    parser.add_argument("--sets", default=",".join(SETS),
+                        help="the sets to run, of " + ",".join(SETS) + " (default all; engine_bench and "
+                             "document_bench run with all only)")
+    parser.add_argument("--no-option", action="store_true",
+                        help="for a host without --option: the latency set runs the DLL once per round as it is")
     args = parser.parse_args()
+    sets = tuple(name for name in SETS if name in args.sets.split(","))
+    if not sets or set(args.sets.split(",")) - set(SETS):
+        parser.error(f"--sets takes names of {', '.join(SETS)}, separated by commas")
+    full = sets == SETS and not args.quick
     if args.quick:
         make_quick(args)
-    args.results = args.results or str(HERE / "results")
+    # Only a run of every set replaces the benchmark's own results.
+    args.results = args.results or str(HERE / "results" if full else Path(args.work) / "results")
 
     started = time.time()
     load_before = "%.2f" % os.getloadavg()[0]
-    bench = Bench(args.build, args.work, args.runs, args.stage_sample)
+    bench = Bench(args.build, args.work, args.runs, args.stage_sample, sets, args.no_option)
     try:
         bench.prepare()
         for number in range(1, args.runs + 1):
             bench.round(number)
-        figures = {} if args.quick else bench.micro()
-        figures["sha256sum_rate"] = sha256sum_rate(bench.www / "large/blob_00.bin")
+        figures = bench.micro() if full else {}
+        if "large" in bench.floor_sets():
+            figures["sha256sum_rate"] = sha256sum_rate(bench.www / "large/blob_00.bin")
     finally:
         bench.close()
     report(bench, figures, Path(args.results), (load_before, "%.2f" % os.getloadavg()[0]))
-    if not args.quick:
+    if full:
         document_section(args.build, args.work, args.results)
     log(f"benchmark took {time.time() - started:.0f} s; results in {args.results}")
 

@@ -26,7 +26,12 @@ Control API (never recorded, never subject to rules or latency):
     POST /__control/rules      JSON list of rules (or one object): replaces all
     GET  /__control/rules      current rules with their hit/remaining counters
     GET  /__control/requests   JSON list of the requests received so far
-    POST /__control/reset      clear the rules and the request log
+    GET  /__control/stats      counts since the last reset: requests, body bytes
+                               sent, statuses, per file, and the most requests and
+                               connections open at once; ?prefix=/m1/ counts only
+                               the requests whose decoded path starts so (one
+                               mirror of several served side by side)
+    POST /__control/reset      clear the rules, the request log and the counts
     POST /__control/shutdown   stop the server
     POST /__control/sign       {"path": served path, "key": name}: the base64 of
                                the file's ECDSA P-256 signature (openssl dgst
@@ -83,6 +88,7 @@ DEFAULT_DRIP_BYTES = 1024
 DEFAULT_DRIP_INTERVAL_MS = 100.0
 DEFAULT_REDIRECT_STATUS = 302
 DEFAULT_RESET_DELAY_MS = 50.0
+RATE_SLICE_SECONDS = 0.05
 BLOCK_SIZE = 256 * 1024
 MAX_LOGGED_REQUESTS = 100_000
 MAX_CONTROL_BODY = 4 * 1024 * 1024
@@ -130,18 +136,29 @@ rule keys (a rule is a JSON object; the first matching rule wins):
   drop_after_bytes    send headers and N body bytes, wait until the peer's
                       TCP stack acknowledged them, plus reset_delay_ms
                       (default 50) so the client can read them, then reset
-                      the connection (RST)
+                      the connection (RST); counted from the body's start, so
+                      without "times" every resumed Range request gets the
+                      next N bytes (a link that cuts every connection)
   drop_at_byte        like drop_after_bytes, counted from the start of the
                       file: the body stops before byte N of the entity (a
                       range starting at or past N is reset after its headers)
   drip                send drip_bytes (default 1024) every
                       drip_interval_ms (default 100)
+  bytes_per_second    send the body at this steady rate (a crawling mirror),
+                      in slices of a twentieth of a second
   headers             extra response headers (object of strings)
 precedence: latency, drop, stall, status, redirect, refuse_head, then the
-body (range, chunked/short/long/endless/..._after_bytes, drip).
+body (range, chunked/short/long/endless/..._after_bytes, drip or
+bytes_per_second).
 every recorded request carries "sent": the body bytes sent for it so far,
-"status": the status answered (known once its body is being sent), and
-"range": its Range header (or null).
+"status": the status answered (known once its body is being sent),
+"range": its Range header (or null), "time" and "end": when it arrived and
+when its answer ended (null while in progress).
+/__control/stats counts as "sent" the bodies of 200 and 206 answers (the files'
+bytes, not the texts of error answers), a request as open from its arrival to its end, and a
+connection from its first request since the reset (of the prefix, if given)
+until it closes: connections left idle from before a reset are not counted.
+It counts what the request log holds (its last 100,000 requests).
 """
 
 _NUMBER = "number"
@@ -183,6 +200,7 @@ _RULE_SCHEMA = {
     "drip": bool,
     "drip_bytes": int,
     "drip_interval_ms": _NUMBER,
+    "bytes_per_second": _NUMBER,
     "headers": "headers",
 }
 # parameter -> the actions it belongs to (one of them must be present)
@@ -246,6 +264,10 @@ class Rule:
                 raise RuleError(f"{key!r} must be an HTTP status code")
         if spec.get("drip_bytes") == 0:
             raise RuleError("'drip_bytes' must be at least 1")
+        if spec.get("bytes_per_second") == 0:
+            raise RuleError("'bytes_per_second' must be more than 0")
+        if self.active("drip") and "bytes_per_second" in spec:
+            raise RuleError("use either 'drip' or 'bytes_per_second'")
         if self.active("redirect") and "location" not in spec:
             raise RuleError("'redirect' needs 'location'")
         if "body" in spec and "body_b64" in spec:
@@ -467,7 +489,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._note = (self._note + " interrupted").strip()
         finally:
             owner._activity(-1)
-            owner._count_sent(self._entry, self._sent, self._status)
+            owner._count_sent(self._entry, self._sent, self._status, ended=True)
             if owner.log_requests:
                 owner._log("%s conn=%d %s %s -> %s sent=%d %.3fs%s%s" % (
                     "https" if is_tls else "http", conn_id, self.command, raw_target,
@@ -635,14 +657,18 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             limit, after = min(limit, max(0, rule.get("drop_at_byte") - start)), "reset"
             self._note = "drop_at_byte"
         drip = rule.active("drip")
+        rate = rule.get("bytes_per_second")
 
-        if not chunked and not drip and pad == 0 and entity.file is not None:
+        if not chunked and not drip and not rate and pad == 0 and entity.file is not None:
             if limit > 0:  # sendfile() treats count=0 as "to the end"
                 self._sent += self.connection.sendfile(entity.file, start, limit)
             self.server.owner._count_sent(self._entry, self._sent, self._status)
         else:
             step = rule.get("drip_bytes", DEFAULT_DRIP_BYTES) if drip else BLOCK_SIZE
+            if rate:
+                step = max(1, min(BLOCK_SIZE, int(rate * RATE_SLICE_SECONDS)))
             interval = rule.get("drip_interval_ms", DEFAULT_DRIP_INTERVAL_MS) / 1000.0
+            paced_from, paced = time.monotonic(), 0
             pieces = itertools.chain(entity.pieces(start, limit), _padding(pad))
             if pad is None:
                 self.close_connection = True  # only the connection's end ends the body
@@ -650,9 +676,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             for piece in _rechunk(pieces, step):
                 if drip and not first:
                     self._sleep(interval)
+                if rate:  # each slice leaves when the bytes before it have had their time
+                    self._sleep(paced_from + paced / rate - time.monotonic())
                 first = False
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
                 self._sent += len(piece)
+                paced += len(piece)
                 self.server.owner._count_sent(self._entry, self._sent, self._status)
             if chunked and after is None:
                 self.wfile.write(b"0\r\n\r\n")
@@ -720,6 +749,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._json(200, owner.rules())
         elif endpoint == ("GET", "requests"):
             self._json(200, owner.requests())
+        elif endpoint == ("GET", "stats"):
+            query = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query)
+            self._json(200, owner.stats(query.get("prefix", [None])[0]))
         elif endpoint == ("POST", "reset"):
             owner.reset()
             self._json(200, {"ok": True})
@@ -729,7 +761,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             self._json(200, {"ok": True})
             owner._stop_async("control request")
-        elif name.rstrip("/") in ("rules", "requests", "reset", "shutdown", "sign"):
+        elif name.rstrip("/") in ("rules", "requests", "stats", "reset", "shutdown", "sign"):
             self._json(405, {"error": f"{self.command} not allowed here"})
         else:
             self._json(404, {"error": f"unknown control endpoint {name!r}"})
@@ -749,6 +781,21 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._json(200, self.server.owner.sign(real, name))
         except Exception as exc:  # noqa: BLE001 - openssl or its key, whatever failed
             self._json(500, {"error": f"signing failed: {exc}"})
+
+
+def _most_at_once(intervals):
+    """The most of the (start, end) intervals open at one time; an end of None is open still.
+    An interval that ends when another starts does not overlap it."""
+    events = []
+    for start, end in intervals:
+        events.append((start, 1))
+        if end is not None:
+            events.append((end, -1))
+    most = current = 0
+    for _, step in sorted(events):
+        current += step
+        most = max(most, current)
+    return most
 
 
 def _padding(count):
@@ -847,6 +894,7 @@ class MirrorServer:
         self._rules = parse_rules(rules or [])
         self._requests = collections.deque(maxlen=MAX_LOGGED_REQUESTS)
         self._conns = {}
+        self._closed = {}  # connection id -> when it closed, since the last reset
         self._conn_counter = itertools.count(1)
         self._abortive = set()
         self._inflight = 0
@@ -943,6 +991,31 @@ class MirrorServer:
         with self._lock:
             self._rules = []
             self._requests.clear()
+            self._closed.clear()
+
+    def stats(self, prefix=None):
+        """What the server answered since the last reset, counted (see RULE_HELP); with a
+        prefix, only the requests whose decoded path starts with it."""
+        with self._lock:
+            chosen = [dict(r) for r in self._requests
+                      if prefix is None or (r["decoded_path"] or "").startswith(prefix)]
+            closed = dict(self._closed)
+        methods, statuses, files, first_use = {}, {}, {}, {}
+        for r in chosen:
+            methods[r["method"]] = methods.get(r["method"], 0) + 1
+            status = str(r["status"]) if r["status"] is not None else "none"
+            statuses[status] = statuses.get(status, 0) + 1
+            counts = files.setdefault(r["decoded_path"] or r["path"], {"requests": 0, "sent": 0})
+            counts["requests"] += 1
+            counts["sent"] += r["sent"] if r["status"] in (200, 206) else 0
+            first_use.setdefault(r["conn"], r["time"])
+        return {"prefix": prefix, "requests": len(chosen),
+                "sent": sum(r["sent"] for r in chosen if r["status"] in (200, 206)),
+                "methods": methods, "statuses": statuses, "files": files,
+                "in_progress": sum(1 for r in chosen if r["end"] is None),
+                "max_in_progress": _most_at_once((r["time"], r["end"]) for r in chosen),
+                "connections": len(first_use),
+                "max_connections": _most_at_once((t, closed.get(c)) for c, t in first_use.items())}
 
     def sign(self, path, key_name):
         """{"signature", "public_key"}: base64 of the DER signature of the file at
@@ -1010,7 +1083,9 @@ class MirrorServer:
 
     def _untrack(self, conn):
         with self._lock:
-            self._conns.pop(conn, None)
+            conn_id = self._conns.pop(conn, None)
+            if conn_id is not None:
+                self._closed[conn_id] = time.time()
 
     def _conn_info(self, conn):
         with self._lock:
@@ -1049,16 +1124,18 @@ class MirrorServer:
         entry = {"method": method, "path": raw_target, "decoded_path": decoded,
                  "headers": merged, "time": time.time(), "conn": conn_id,
                  "tls": is_tls, "rule": rule_index, "sent": 0, "status": None,
-                 "range": merged.get("Range")}
+                 "range": merged.get("Range"), "end": None}
         with self._lock:
             self._requests.append(entry)
         return entry
 
-    def _count_sent(self, entry, sent, status=None):
+    def _count_sent(self, entry, sent, status=None, ended=False):
         with self._lock:
             entry["sent"] = sent
             if status is not None:
                 entry["status"] = status
+            if ended:
+                entry["end"] = time.time()
 
     def _resolve(self, decoded):
         """Map a decoded URL path to a file below root: (status, path)."""
@@ -1115,8 +1192,12 @@ control API (not recorded, not subject to rules):
   POST /__control/rules      JSON list of rules, replaces all
   GET  /__control/rules      current rules with hit/remaining counters
   GET  /__control/requests   received requests: method, path (raw), decoded_path,
-                             headers, time, conn, tls, rule
-  POST /__control/reset      clear rules and request log
+                             headers, time, end, conn, tls, rule, sent, status, range
+  GET  /__control/stats      counts since the reset: requests, sent, methods,
+                             statuses, files (requests and sent per path),
+                             in_progress, max_in_progress, connections,
+                             max_connections; ?prefix=/m1/ for one prefix only
+  POST /__control/reset      clear rules, request log and counts
   POST /__control/shutdown   stop the server
   POST /__control/sign       {"path": "/dir/manifest.json", "key": "name"}: base64
                              signature (openssl dgst -sha256 -sign) and public key

@@ -11,6 +11,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.error
@@ -135,13 +136,41 @@ class ServingTest(ServerCase):
         log = self.control("requests")
         self.assertEqual([(r["method"], r["path"], r["rule"]) for r in log], [("GET", "/small.txt?x=1", 0)])
         self.assertEqual(log[0]["headers"]["Host"], f"127.0.0.1:{self.srv.port}")
-        with self.assertRaises(urllib.error.HTTPError) as cm:
-            self.control("rules", [{"path": "/x", "shrot": True}])
-        self.assertEqual(cm.exception.code, 400)
-        self.assertIn("shrot", cm.exception.read().decode())
+        for bad, named in (({"path": "/x", "shrot": True}, "shrot"), ({"bytes_per_second": 0}, "bytes_per_second"),
+                           ({"drip": True, "bytes_per_second": 5}, "bytes_per_second")):
+            with self.assertRaises(urllib.error.HTTPError) as cm:
+                self.control("rules", [bad])
+            self.assertEqual(cm.exception.code, 400)
+            self.assertIn(named, cm.exception.read().decode())
         self.assertEqual(len(self.srv.rules()), 1, "a bad rule list must not replace the rules")
         self.control("reset", {})
         self.assertEqual((self.srv.rules(), self.srv.requests()), ([], []))
+
+    def test_stats_count_requests_bytes_and_most_open_at_once(self):
+        idle = http.client.HTTPConnection("127.0.0.1", self.srv.port, timeout=5)
+        self.addCleanup(idle.close)
+        idle.request("GET", "/small.txt")
+        idle.getresponse().read()
+        self.srv.reset()  # a connection idle since before the reset is not counted
+        self.rules({"path": "/big.bin", "stall_after_bytes": 10, "stall_seconds": 1})
+
+        def stalled():
+            with self.assertRaises(http.client.IncompleteRead):
+                self.get("/big.bin")
+        threads = [threading.Thread(target=stalled) for _ in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        for path in ("/small.txt", "/" + urllib.parse.quote(UNICODE_NAME), "/missing.bin"):
+            idle.request("GET", path)
+            idle.getresponse().read()
+        for prefix, expected in ((None, (6, 30 + len(SMALL) + 8, 3, 3, 4)), ("/dir \u00fc/", (1, 8, 1, 1, 1))):
+            stats = self.control("stats" + ("" if prefix is None else "?prefix=" + urllib.parse.quote(prefix)))
+            self.assertEqual((stats["requests"], stats["sent"], stats["max_in_progress"], stats["max_connections"],
+                              stats["connections"]), expected, prefix)
+        self.assertEqual(self.srv.stats()["files"]["/big.bin"], {"requests": 3, "sent": 30})
+        self.assertEqual((self.srv.stats()["statuses"], self.srv.stats()["in_progress"]), ({"200": 5, "404": 1}, 0))
 
     def test_sign_with_named_keys_verifies_under_openssl(self):
         first = self.control("sign", {"path": "/small.txt", "key": "old"})
@@ -279,12 +308,16 @@ class FaultTest(ServerCase):
         """Range from any offset, a 206 of another range, a drop at a byte of the file."""
         self.rules({"path": "/big.bin", "range_shift": 1000, "times": 1},
                    {"path": "/big.bin", "range_shift": -5, "times": 1},
+                   {"path": "/big.bin", "drop_after_bytes": 1000, "times": 1},
                    {"path": "/big.bin", "drop_at_byte": 60000})
         resp, body = self.get("/big.bin", headers={"Range": "bytes=50000-"})
         self.assertEqual((resp.status, resp.headers["Content-Range"]), (206, f"bytes 51000-{len(DATA) - 1}/{len(DATA)}"))
         self.assertEqual(body, DATA[51000:])
         resp, body = self.get("/big.bin", headers={"Range": "bytes=3-"})
         self.assertEqual((resp.headers["Content-Range"], body), (f"bytes 0-{len(DATA) - 1}/{len(DATA)}", DATA))
+        # A cut after N bytes of each body: a resumed request gets the next N.
+        head, body, reset = self.raw(b"GET /big.bin HTTP/1.1\r\nHost: x\r\nRange: bytes=5000-\r\n\r\n")
+        self.assertEqual((reset, body), (True, DATA[5000:6000]))
         # The drop is at byte 60000 of the file whatever the range starts at.
         for first in (0, 59000):
             head, body, reset = self.raw(b"GET /big.bin HTTP/1.1\r\nHost: x\r\nRange: bytes=%d-\r\n\r\n" % first)
@@ -295,6 +328,7 @@ class FaultTest(ServerCase):
         log = self.srv.requests()
         self.assertEqual([(r["range"], r["status"], r["sent"]) for r in log],
                          [("bytes=50000-", 206, len(DATA) - 51000), ("bytes=3-", 206, len(DATA)),
+                          ("bytes=5000-", 206, 1000),
                           ("bytes=0-", 206, 60000), ("bytes=59000-", 206, 1000), ("bytes=70000-", 206, 0)])
 
     def test_stalls(self):
@@ -317,11 +351,16 @@ class FaultTest(ServerCase):
 
     def test_latency_and_drip(self):
         self.rules({"path": "/small.txt", "method": "HEAD", "latency_ms": 300},
-                   {"path": "/small.txt", "drip": True, "drip_bytes": 4, "drip_interval_ms": 150})
-        for method, minimum, body in (("HEAD", 0.28, b""), ("GET", 0.28, SMALL)):
+                   {"path": "/small.txt", "drip": True, "drip_bytes": 4, "drip_interval_ms": 150},
+                   {"path": "/big.bin", "bytes_per_second": 200000})
+        for method, path, headers, minimum, body in (
+                ("HEAD", "/small.txt", {}, 0.28, b""), ("GET", "/small.txt", {}, 0.28, SMALL),
+                ("GET", "/big.bin", {}, 0.42, DATA),  # ten slices of 10,000 bytes, 0.05 s apart
+                ("GET", "/big.bin", {"Range": "bytes=51200-"}, 0.2, DATA[51200:])):
             start = time.monotonic()
-            self.assertEqual(self.get("/small.txt", method)[1], body)
-            self.assertGreaterEqual(time.monotonic() - start, minimum, method)
+            self.assertEqual(self.get(path, method, headers)[1], body)
+            self.assertGreaterEqual(time.monotonic() - start, minimum, (method, path, headers))
+            self.assertLess(time.monotonic() - start, 3 * minimum + 0.5, (method, path, headers))
 
 
 class TLSTest(ServerCase):
