@@ -38,6 +38,7 @@ enum class FailureKind {
     NoUrls,            // the manifest URL list is empty
     NoMirrors,         // the manifest names no mirror
     Unreachable,       // every manifest URL, or every mirror, failed
+    ProxyAuthentication,  // the proxy accepted none of the answers to its 407: the run ends
 };
 
 struct Outcome {

@@ -68,6 +68,10 @@ struct LocalBlockTraits {
     static HLOCAL invalid() noexcept { return nullptr; }
     static void close(HLOCAL p) noexcept { LocalFree(p); }
 };
+struct GlobalBlockTraits {
+    static void* invalid() noexcept { return nullptr; }
+    static void close(void* p) noexcept { GlobalFree(p); }
+};
 
 // A WinHTTP session, connection or request handle.
 using InternetHandle = UniqueHandle<HINTERNET, InternetHandleTraits>;
@@ -83,6 +87,8 @@ using KeyHandle = UniqueHandle<BCRYPT_KEY_HANDLE, KeyHandleTraits>;
 // A block from HeapAlloc on the process heap, and one from LocalAlloc.
 using HeapBlock = UniqueHandle<void*, HeapBlockTraits>;
 using LocalBlock = UniqueHandle<HLOCAL, LocalBlockTraits>;
+// A text WinHTTP's proxy calls hand over to be freed with GlobalFree.
+using GlobalBlock = UniqueHandle<void*, GlobalBlockTraits>;
 
 // An event, manual-reset or not, not yet set; like `new`, throws when the system has none to give.
 inline KernelHandle CreateEventOwned(bool manualReset) {
