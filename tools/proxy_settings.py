@@ -6,6 +6,11 @@ and puts back what was there before.
                                           [--pac URL] [--auto-detect]
     proxy_settings.py --prefix PREFIX restore
     proxy_settings.py --prefix PREFIX show
+    proxy_settings.py --prefix PREFIX run [settings as for set] -- PROGRAM [ARGUMENTS...]
+
+"run" sets, runs the Windows program under Wine in the prefix with the settings
+in its environment (PROXY_SETTINGS_AUTO_DETECT, _PAC, _PROXY and _BYPASS), restores,
+and exits with the program's status.
 
 "set" with no setting means a direct connection ("Automatically detect settings"
 cleared). SERVERS is what the Internet Options dialog writes: "host:port", or
@@ -143,11 +148,15 @@ class Wine:
         self.prefix = os.path.abspath(prefix)
         self.runner = os.environ.get("TOLVEK_WINE", "/usr/lib/wine/wine64")
 
-    def reg(self, *args: str, check: bool = True) -> subprocess.CompletedProcess:
+    def environment(self) -> dict[str, str]:
+        """Quiet, in the prefix, and away from the proxies of the Linux side."""
         env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
         for name in ("http_proxy", "https_proxy"):
             env.pop(name, None)
-        return subprocess.run([self.runner, "reg", *args], env=env, check=check,
+        return env
+
+    def reg(self, *args: str, check: bool = True) -> subprocess.CompletedProcess:
+        return subprocess.run([self.runner, "reg", *args], env=self.environment(), check=check,
                               capture_output=True, text=True, errors="replace")
 
     def import_text(self, text: str) -> None:
@@ -215,6 +224,27 @@ def command_set(wine: Wine, args: argparse.Namespace) -> None:
     wine.import_text(reg_file(settings_sections(settings)))
 
 
+def command_run(wine: Wine, args: argparse.Namespace) -> int:
+    program = args.program[1:] if args.program[:1] == ["--"] else args.program
+    if not program:
+        raise SystemExit("run: no program given")
+    env = wine.environment()
+    # A Wine server or a service of the prefix started by the program would keep
+    # the caller's pipes open until it ends: both start here with no output. The
+    # first start makes the prefix.
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    os.makedirs(wine.prefix, exist_ok=True)
+    subprocess.run([os.path.join(os.path.dirname(wine.runner), "wineserver"), "-p30"], env=env, **quiet)
+    subprocess.run([wine.runner, "cmd", "/c", "exit"], env=env, **quiet)
+    command_set(wine, args)
+    env.update(PROXY_SETTINGS_AUTO_DETECT=str(int(args.auto_detect)), PROXY_SETTINGS_PAC=args.pac,
+               PROXY_SETTINGS_PROXY=args.proxy, PROXY_SETTINGS_BYPASS=args.bypass)
+    try:
+        return subprocess.run([wine.runner, *program], env=env).returncode
+    finally:
+        command_restore(wine)
+
+
 def command_restore(wine: Wine) -> None:
     saved = os.path.join(wine.prefix, SAVED_FILE)
     if not os.path.exists(saved):
@@ -238,15 +268,20 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--prefix", required=True, help="the Wine prefix (WINEPREFIX)")
     commands = parser.add_subparsers(dest="command", required=True)
-    set_parser = commands.add_parser("set", help="write the settings")
-    set_parser.add_argument("--proxy", default="", help='"host:port" or "http=host:port;https=..."')
-    set_parser.add_argument("--bypass", default="", help='bypass list, e.g. "*.corp;<local>"')
-    set_parser.add_argument("--pac", default="", help="the PAC script's URL")
-    set_parser.add_argument("--auto-detect", action="store_true", help="automatic detection (WPAD)")
+    setters = [commands.add_parser("set", help="write the settings"),
+               commands.add_parser("run", help="run a program with the settings, then restore")]
+    for setter in setters:
+        setter.add_argument("--proxy", default="", help='"host:port" or "http=host:port;https=..."')
+        setter.add_argument("--bypass", default="", help='bypass list, e.g. "*.corp;<local>"')
+        setter.add_argument("--pac", default="", help="the PAC script's URL")
+        setter.add_argument("--auto-detect", action="store_true", help="automatic detection (WPAD)")
+    setters[1].add_argument("program", nargs=argparse.REMAINDER, help="-- PROGRAM [ARGUMENTS...]")
     commands.add_parser("restore", help="put back what the first set replaced")
     commands.add_parser("show", help="print the settings as WinHTTP reads them")
     args = parser.parse_args(argv)
     wine = Wine(args.prefix)
+    if args.command == "run":
+        return command_run(wine, args)
     if args.command == "set":
         command_set(wine, args)
     elif args.command == "restore":

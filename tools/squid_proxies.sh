@@ -1,17 +1,19 @@
 #!/bin/sh
-# Starts and stops the proxies that the tests install through, all Debian's squid
-# on 127.0.0.1, each with a configuration, an access log and free ports of its own:
-#   proxy.sh start DIR   in DIR/open a proxy that lets every request through, in
-#                        DIR/basic one that answers 407 until a request brings
-#                        Basic credentials of DIR/htpasswd (basic_ncsa_auth), in
-#                        DIR/ntlm one that wants NTLM, checked by Samba's ntlm_auth
-#                        against a winbindd of its own with one local account (no
-#                        domain controller); and a port where no proxy listens.
-#                        Every proxy resolves the test names (PROXY_NAMES) to
-#                        127.0.0.1 from a hosts file of its own, and nothing else
-#                        knows them: a request for such a name that does not go
-#                        through a proxy fails. Writes DIR/proxy.env.
-#   proxy.sh stop DIR    stop them
+# Starts and stops proxies to install through, all Debian's squid on 127.0.0.1,
+# each with a configuration, an access log and a free port of its own:
+#   squid_proxies.sh start DIR  in DIR/open a proxy that lets every request
+#                               through, in DIR/basic one that answers 407 until a
+#                               request brings Basic credentials of DIR/htpasswd
+#                               (basic_ncsa_auth), in DIR/ntlm one that wants NTLM,
+#                               checked by Samba's ntlm_auth against a winbindd of
+#                               its own with one local account (no domain
+#                               controller); and a port where no proxy listens.
+#                               Every proxy resolves the test names (PROXY_NAMES)
+#                               to 127.0.0.1 from a hosts file of its own, and
+#                               nothing else knows them: a request for such a name
+#                               that does not go through a proxy fails. Writes
+#                               DIR/proxy.env.
+#   squid_proxies.sh stop DIR   stop them
 # The NTLM proxy needs root (winbindd, and a mount namespace in which the winbind
 # client finds that winbindd's socket at the place it looks in); without it,
 # proxy.env says why in NTLM_UNAVAILABLE.
@@ -62,6 +64,7 @@ write_config() {
     echo "pinger_enable off"
     echo "logfile_rotate 0"
     echo "cache deny all"
+    echo "strip_query_terms off"
     echo "cache_mem 4 MB"
     echo "hosts_file $dir/hosts"
     echo "shutdown_lifetime 0 seconds"
@@ -185,5 +188,5 @@ stop)
   stop
   ;;
 *)
-  echo "usage: proxy.sh start DIR | stop DIR"; exit 2 ;;
+  echo "usage: squid_proxies.sh start DIR | stop DIR"; exit 2 ;;
 esac
