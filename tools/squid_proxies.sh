@@ -139,7 +139,8 @@ case "$action" in
 start)
   mkdir -p "$dir"
   stop
-  echo "127.0.0.1 $NAMES" >"$dir/hosts"
+  # squid reads this file instead of /etc/hosts.
+  echo "127.0.0.1 localhost $NAMES" >"$dir/hosts"
   htpasswd -bc "$dir/htpasswd" "$BASIC_USER" "$BASIC_PASSWORD" 2>/dev/null
   chmod 0644 "$dir/htpasswd"
   open_port=$(free_port)
