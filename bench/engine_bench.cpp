@@ -23,6 +23,11 @@
 //                                         once the run reports <status> (for <item>) and
 //                                         <delay-ms> more have passed: the cancel call and
 //                                         the time until the run is done, or the shutdown call
+//   proxy <pac-url> <runs>                the time a run's proxy choice adds: automatic
+//                                         detection alone (as a prefix without settings
+//                                         has it), and a PAC script (fetched anew each
+//                                         run), for the first URL, another host, the same
+//                                         host again
 #include <windows.h>
 #include <bcrypt.h>
 #include <winhttp.h>
@@ -48,6 +53,7 @@
 #include "json.h"
 #include "manifest.h"
 #include "progress.h"
+#include "proxy.h"
 #include "verify.h"
 #include "support.h"
 #include "tolvek_online_installer.h"
@@ -607,6 +613,41 @@ int Stop(const std::vector<std::wstring>& args) {
     return 0;
 }
 
+// Milliseconds that the router takes to choose for the URL.
+double ChoiceMs(tolvek::ProxyRouter& router, const std::wstring& url) {
+    const auto start = Clock::now();
+    tolvek::ProxyChoice choice;
+    if (!router.Choose(url, choice).ok()) Fail("no proxy choice");
+    return SecondsSince(start) * 1e3;
+}
+
+int Proxy(const std::wstring& pacUrl, int runs) {
+    const tolvek::CancelSignal never;
+    const auto quiet = [](const std::wstring&) {};
+    std::vector<double> detectFirst, detectLater, pacFirst, pacOther, pacSame;
+    for (int run = 0; run < runs; ++run) {
+        tolvek::ProxySettings detect;
+        detect.autoDetect = true;
+        tolvek::ProxyRouter detecting({}, detect, never, quiet);
+        detectFirst.push_back(ChoiceMs(detecting, L"http://cdn.example.test/a"));
+        detectLater.push_back(ChoiceMs(detecting, L"http://mirror2.example.test/a"));
+        // A URL of its own each run: the platform keeps a script it fetched for a minute.
+        tolvek::ProxySettings script;
+        script.pacUrl = pacUrl + L"?run=" + std::to_wstring(run);
+        tolvek::ProxyRouter scripted({}, script, never, quiet);
+        pacFirst.push_back(ChoiceMs(scripted, L"http://cdn.example.test/a"));
+        pacOther.push_back(ChoiceMs(scripted, L"http://mirror2.example.test/a"));
+        pacSame.push_back(ChoiceMs(scripted, L"http://cdn.example.test/b"));
+    }
+    Result("proxy_detect_first_url", Median(detectFirst), "ms");
+    Result("proxy_detect_later_host", Median(detectLater), "ms");
+    Result("proxy_pac_first_url_cold", pacFirst.front(), "ms");
+    Result("proxy_pac_first_url", Median(pacFirst), "ms");
+    Result("proxy_pac_another_host", Median(pacOther), "ms");
+    Result("proxy_pac_same_host", Median(pacSame), "ms");
+    return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
     const std::vector<std::wstring> args(argv + 1, argv + argc);
     auto need = [&](size_t n) {
@@ -623,6 +664,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"deep") return need(4), Deep(args[1], _wtoi(args[2].c_str()), args[3]);
     if (command == L"poll") return need(6), Poll(args[1], args[2], args[3], args[4], args[5]);
     if (command == L"stop") return need(10), Stop(args);
+    if (command == L"proxy") return need(3), Proxy(args[1], _wtoi(args[2].c_str()));
     Fail("unknown command");
     return 2;
 }

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the cross toolchains, Wine (64-bit, and 32-bit for the x86 build), NSIS,
-# nginx, Xvfb, npm and the test tools when any is missing.
+# nginx, Xvfb, npm, squid and the test tools when any is missing.
 # Idempotent: does nothing (and needs no network) when everything is present.
 set -e
 export DEBIAN_FRONTEND=noninteractive
@@ -30,6 +30,11 @@ command -v update-ca-certificates >/dev/null 2>&1 || need="$need ca-certificates
 command -v Xvfb >/dev/null 2>&1 || need="$need xvfb"
 command -v npm >/dev/null 2>&1 || need="$need npm"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
+# The proxies of the tests (tests/proxy.sh): squid, Basic's password file, and
+# NTLM checked by Samba's ntlm_auth against a winbindd of the test's own.
+[ -x /usr/sbin/squid ] || need="$need squid"
+command -v htpasswd >/dev/null 2>&1 || need="$need apache2-utils"
+command -v ntlm_auth >/dev/null 2>&1 || need="$need winbind"
 if [ -n "$need" ]; then
   echo "Installing:$need"
   update_index

@@ -42,6 +42,7 @@ enum class FailureKind {
     NoUrls,            // the manifest URL list is empty
     NoMirrors,         // the manifest names no mirror
     Unreachable,       // every manifest URL, or every mirror, failed
+    ProxyAuthentication,  // the proxy accepted none of the answers to its 407: the run ends
     Unknown,           // the run could not go on and cannot say why (memory ran out)
 };
 

@@ -80,6 +80,10 @@ struct ModuleTraits {
     static HMODULE invalid() noexcept { return nullptr; }
     static void close(HMODULE m) noexcept { FreeLibrary(m); }
 };
+struct GlobalBlockTraits {
+    static void* invalid() noexcept { return nullptr; }
+    static void close(void* p) noexcept { GlobalFree(p); }
+};
 
 // A WinHTTP session, connection or request handle.
 using InternetHandle = UniqueHandle<HINTERNET, InternetHandleTraits>;
@@ -108,6 +112,8 @@ inline ModuleReference ReferenceThisModule(bool forever = false) {
         return ModuleReference();
     return ModuleReference(module);
 }
+// A text WinHTTP's proxy calls hand over to be freed with GlobalFree.
+using GlobalBlock = UniqueHandle<void*, GlobalBlockTraits>;
 
 // An event, manual-reset or not, not yet set; like `new`, throws when the system has none to give.
 inline KernelHandle CreateEventOwned(bool manualReset) {

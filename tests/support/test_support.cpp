@@ -218,18 +218,25 @@ std::wstring PathFromEnvironment(const char* name) {
     return value ? WindowsPathOf(value) : std::wstring();
 }
 
+std::map<std::string, std::string> FixtureValues(const char* variable) {
+    std::map<std::string, std::string> values;
+    const std::wstring file = PathFromEnvironment(variable);
+    std::ifstream in(Narrow(file));
+    std::string line;
+    while (!file.empty() && std::getline(in, line)) {
+        const size_t eq = line.find('=');
+        std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        if (eq != std::string::npos) values[line.substr(0, eq)] = value;
+    }
+    return values;
+}
+
 const TestServers& Servers() {
     static TestServers servers = [] {
         TestServers result;
-        const std::wstring file = PathFromEnvironment("TOLVEK_TEST_SERVERS");
-        if (file.empty()) return result;
-        std::ifstream in(Narrow(file));
-        std::map<std::string, std::string> values;
-        std::string line;
-        while (std::getline(in, line)) {
-            const size_t eq = line.find('=');
-            if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
-        }
+        std::map<std::string, std::string> values = FixtureValues("TOLVEK_TEST_SERVERS");
+        if (values.empty()) return result;
         if (values.count("ROOT")) result.root = WindowsPathOf(values["ROOT"]);
         result.httpUrl = L"http://127.0.0.1:" + Widen(values["HTTP_PORT"]);
         result.httpsUrl = L"https://127.0.0.1:" + Widen(values["HTTPS_PORT"]);

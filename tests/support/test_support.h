@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +66,10 @@ std::wstring WindowsPathOf(const std::string& unixPath);
 // The Linux path in the environment variable `name`, as WindowsPathOf gives it;
 // empty when the variable is not set.
 std::wstring PathFromEnvironment(const char* name);
+
+// The NAME=VALUE lines of the fixture's file that the environment variable names
+// (quotes around a value left out); empty when it is not set.
+std::map<std::string, std::string> FixtureValues(const char* variable);
 
 // The mirror servers started by the test fixture (tests/servers.sh).
 struct TestServers {
