@@ -3,6 +3,7 @@
 #include "attempts.h"
 #include "handles.h"
 #include "http.h"
+#include "installed_version.h"
 #include "signature.h"
 
 #include <cmath>
@@ -92,6 +93,7 @@ struct ManifestAttempts {
     const CancelSignal& cancel;
     Manifest& manifest;
     const TrustedKeys* trustedKeys;  // null: the plain start verifies nothing
+    std::optional<int64_t> installedVersion;  // what the verified start installed last
     const std::wstring temporaryPath = TemporaryPath(manifestPath);
     const SizeCeiling ceiling{
         kManifestCeiling,
@@ -178,7 +180,7 @@ struct ManifestAttempts {
         manifest = Manifest();
         if (!ReadManifest(document.root, manifest))
             return Fail(FailureKind::MissingFiles, L"Manifest does not contain files object");
-        return Success();
+        return CheckNotOlder(manifest.version, installedVersion);
     }
 
     // The signature file beside the manifest, over the manifest's bytes.
@@ -236,11 +238,12 @@ std::wstring ReadUtf8FileAsWide(const std::wstring& path) { return DecodeUtf8(Re
 Outcome DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
                          const std::wstring& manifestPath, const ProgressTracker& tracker,
                          RunBuffer& buffer, const CancelSignal& cancel, Manifest& manifest,
-                         const TrustedKeys* trustedKeys) {
+                         const TrustedKeys* trustedKeys, std::optional<int64_t> installedVersion) {
     const std::vector<std::wstring> urls = SplitString(manifestUrls, L'|');
     if (urls.empty())
         return Fail(FailureKind::NoUrls, L"NETWORK_UNREACHABLE: Manifest URL list is empty");
-    ManifestAttempts attempts{session, urls, manifestPath, tracker, buffer, cancel, manifest, trustedKeys};
+    ManifestAttempts attempts{session, urls, manifestPath, tracker, buffer, cancel, manifest, trustedKeys,
+                              installedVersion};
     AttemptsEnd end = RunAttempts(attempts, urls.size(), cancel);
     if (!end.exhausted) return std::move(end.last);
     // A manifest came but was not trusted: the network worked.

@@ -13,6 +13,7 @@
 #include <winhttp.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,10 +39,11 @@ std::wstring ReadUtf8FileAsWide(const std::wstring& path);
 
 // Downloads, parses and reads the manifest, and moves its file to `manifestPath`.
 // With trusted keys (the verified start) a manifest counts only when its signature
-// file verifies it and it has not expired.
+// file verifies it, it has not expired and it is not older than the installed version.
 Outcome DownloadManifest(HINTERNET session, const std::wstring& manifestUrls,
                          const std::wstring& manifestPath, const ProgressTracker& tracker,
                          RunBuffer& buffer, const CancelSignal& cancel, Manifest& manifest,
-                         const TrustedKeys* trustedKeys = nullptr);
+                         const TrustedKeys* trustedKeys = nullptr,
+                         std::optional<int64_t> installedVersion = std::nullopt);
 
 }  // namespace tolvek
