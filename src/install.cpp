@@ -6,6 +6,7 @@
 #include "http.h"
 #include "http_failover.h"
 #include "install_paths.h"
+#include "installed_version.h"
 #include "manifest.h"
 #include "progress.h"
 #include "run_buffer.h"
@@ -94,6 +95,7 @@ ClaimedPaths ClaimRunFiles(const InstallRun& run) {
     const std::wstring manifest = ResolvePath(run.manifestPath).path;
     Claim(claimed, manifest);
     Claim(claimed, TemporaryPath(manifest));
+    ClaimInstalledVersionRecord(claimed, run.request.targetDirectory);
     return claimed;
 }
 
