@@ -348,6 +348,8 @@ void RunSteps(InstallRun& run) {
     // The verified start: its keys are checked before any request.
     TrustedKeys trustedKeys;
     if (run.request.verified) Require(run, ParseTrustedKeys(run.request.trustedKeys, trustedKeys));
+    const std::optional<int64_t> installedVersion =
+        run.request.verified ? ReadInstalledVersion(run.request.targetDirectory) : std::nullopt;
 
     // Both released when this function is left, before any failure handler runs.
     const InternetHandle session = OpenHttpSession(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY);
@@ -361,7 +363,7 @@ void RunSteps(InstallRun& run) {
     Log(L"Downloading manifest with fallback...");
     Require(run, DownloadManifest(session.get(), run.request.manifestUrls, run.manifestPath,
                                   run.tracker, buffer, run.cancel, run.manifest,
-                                  run.request.verified ? &trustedKeys : nullptr));
+                                  run.request.verified ? &trustedKeys : nullptr, installedVersion));
 
     SumDeclaredSizes(run);
     const int32_t count = static_cast<int32_t>(run.manifest.entries.size());
