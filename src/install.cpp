@@ -372,6 +372,7 @@ void RunSteps(InstallRun& run) {
     if (run.request.verified) Require(run, CheckEntriesVerifiable(run.manifest.entries));
 
     InstallFiles(run, session.get(), buffer);
+    if (run.request.verified) RecordInstalledVersion(run.request.targetDirectory, run.manifest.version);
 
     DeleteManifestCopy(run);
     ReportProgress(run.tracker,
