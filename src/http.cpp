@@ -1,6 +1,7 @@
 #include "http.h"
 
 #include "support.h"
+#include "tls_versions.h"
 
 #include <chrono>
 #include <cstdio>
@@ -18,9 +19,6 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 constexpr auto kBodyWindow = std::chrono::milliseconds(kTransferTimeoutMs);
 constexpr int64_t kBodyWindowBytes = 1024;
 const wchar_t kNoCacheHeader[] = L"Cache-Control: no-cache\r\n";
-constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |
-                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
-                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // 2688
 
 std::wstring TrimLineEnd(std::wstring text) {
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
@@ -356,10 +354,7 @@ std::wstring HttpErrorText(DWORD code) {
 InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType) {
     InternetHandle session(WinHttpOpen(userAgent, accessType, WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
-    if (session) {
-        DWORD protocols = kSecureProtocols;
-        WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-    }
+    RestrictTlsVersions(session);
     return session;
 }
 

@@ -23,7 +23,7 @@ std::wstring Win32ErrorText(DWORD code);
 // Like Win32ErrorText but "timeout" for 12002 and never empty.
 std::wstring HttpErrorText(DWORD code);
 
-// The run's one WinHTTP session, in asynchronous mode, with TLS 1.0 to 1.2.
+// The run's one WinHTTP session, in asynchronous mode, with TLS 1.2 and 1.3 (tls_versions.h).
 InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType);
 
 // An open request with its connection; the request is released first.
