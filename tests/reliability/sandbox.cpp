@@ -135,8 +135,7 @@ void CheckRun(const Sandbox& box, const Result& result, const std::vector<Expect
         EXPECT_FALSE(result.second.empty() || result.second == L"OK");
 
     // The target: only listed files, each old or verified new content. A log that
-    // the host keeps in the target, and the verified start's installed version, are
-    // the run's own files.
+    // the host keeps in the target is the run's own file, as is the installed version.
     const Tree now = ReadTree(box.target);
     const std::wstring logInTarget =
         Lower(box.log).rfind(Lower(box.target) + L"\\", 0) == 0 ? box.log.substr(box.target.size() + 1) : L"";
