@@ -31,7 +31,7 @@ enum class FailureKind {
     Hashing,           // the digest could not be computed
     DigestMismatch,    // the SHA-256 is not the declared one
     Parse,             // the manifest is not a JSON document
-    Untrusted,         // a manifest whose signature does not verify, or that has expired
+    Untrusted,         // a manifest whose signature does not verify, that has expired or is older than installed
     InvalidKey,        // a trusted key of the host that is not an ECDSA P-256 key
     Unverifiable,      // an entry of a signed manifest without a size or a hash
     MissingFiles,      // the manifest has no "files" object

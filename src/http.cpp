@@ -2,6 +2,7 @@
 
 #include "log.h"
 #include "support.h"
+#include "tls_versions.h"
 
 #include <chrono>
 #include <cstdio>
@@ -17,9 +18,6 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 constexpr auto kBodyWindow = std::chrono::milliseconds(kTransferTimeoutMs);
 constexpr int64_t kBodyWindowBytes = 1024;
 const wchar_t kNoCacheHeader[] = L"Cache-Control: no-cache\r\n";
-constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |
-                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
-                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // 2688
 
 struct CrackedUrl {
     std::wstring host;
@@ -302,10 +300,7 @@ Outcome CheckHttpSession(HINTERNET session) {
 InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType) {
     InternetHandle session(WinHttpOpen(userAgent, accessType, WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
-    if (session) {
-        DWORD protocols = kSecureProtocols;
-        WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-    }
+    RestrictTlsVersions(session);
     return session;
 }
 

@@ -19,7 +19,7 @@ namespace tolvek {
 // An open session, or a NoSession failure: "WinHttpOpen failed: " + the last error's text.
 Outcome CheckHttpSession(HINTERNET session);
 
-// The run's one WinHTTP session, in asynchronous mode, with TLS 1.0 to 1.2.
+// The run's one WinHTTP session, in asynchronous mode, with TLS 1.2 and 1.3 (tls_versions.h).
 InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType);
 
 // An open request with its connection; the request is released first.

@@ -6,6 +6,7 @@
 #include "http.h"
 #include "install_lock.h"
 #include "install_paths.h"
+#include "installed_version.h"
 #include "log.h"
 #include "manifest.h"
 #include "mirrors.h"
@@ -193,7 +194,8 @@ Outcome PrepareDirectoriesAndLog(InstallRun& run) {
 }
 
 // Everything from the session to the last file, on the run's one session and buffer.
-Outcome InstallFromNetwork(InstallRun& run, const TrustedKeys* trustedKeys) {
+Outcome InstallFromNetwork(InstallRun& run, const TrustedKeys* trustedKeys,
+                           std::optional<int64_t> installedVersion) {
     // Both released when this function is left, before the failure is reported.
     const InternetHandle session = OpenHttpSession(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY);
     RunBuffer buffer;
@@ -202,7 +204,8 @@ Outcome InstallFromNetwork(InstallRun& run, const TrustedKeys* trustedKeys) {
     if (!outcome.ok()) return outcome;
 
     Log(L"Downloading manifest with fallback...");
-    outcome = DownloadManifest(context, run.request.manifestUrls, run.manifestPath, run.manifest, trustedKeys);
+    outcome = DownloadManifest(context, run.request.manifestUrls, run.manifestPath, run.manifest, trustedKeys,
+                               installedVersion);
     if (!outcome.ok()) return outcome;
     if (run.manifest.entries.empty()) return Fail(FailureKind::NoFiles, L"Manifest files list is empty");
 
@@ -235,8 +238,11 @@ Outcome RunSteps(InstallRun& run) {
         outcome = ParseTrustedKeys(run.request.trustedKeys, trustedKeys);
         if (!outcome.ok()) return outcome;
     }
-    outcome = InstallFromNetwork(run, run.request.verified ? &trustedKeys : nullptr);
+    const std::optional<int64_t> installedVersion =
+        run.request.verified ? ReadInstalledVersion(run.request.targetDirectory) : std::nullopt;
+    outcome = InstallFromNetwork(run, run.request.verified ? &trustedKeys : nullptr, installedVersion);
     if (!outcome.ok()) return outcome;
+    if (run.request.verified) RecordInstalledVersion(run.request.targetDirectory, run.manifest.version);
 
     DeleteManifestCopy(run);
     const int32_t count = static_cast<int32_t>(run.manifest.entries.size());

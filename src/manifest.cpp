@@ -4,6 +4,7 @@
 #include "entry_rules.h"
 #include "handles.h"
 #include "http.h"
+#include "installed_version.h"
 #include "log.h"
 #include "signature.h"
 #include "support.h"
@@ -62,6 +63,7 @@ struct ManifestAttempts {
     const std::wstring& manifestPath;
     Manifest& manifest;
     const TrustedKeys* trustedKeys;  // null: the plain start verifies nothing
+    std::optional<int64_t> installedVersion;  // what the verified start installed last
     const std::wstring temporaryPath = TemporaryPath(manifestPath);
     const SizeCeiling ceiling{
         kManifestCeiling,
@@ -142,7 +144,8 @@ struct ManifestAttempts {
             if (!CheckFreshness(FindMember(document.root, L"expires"), UtcNowSeconds(), failure))
                 return Fail(FailureKind::Untrusted, std::move(failure));
         }
-        return parsed;
+        if (!parsed.ok()) return parsed;
+        return CheckNotOlder(manifest.version, installedVersion);
     }
 
     // The signature file beside the manifest, over the manifest's bytes.
@@ -211,10 +214,11 @@ Outcome ParseManifest(const JsonText& text, JsonDocument& document, Manifest& ma
 std::wstring ReadUtf8FileAsWide(const std::wstring& path) { return DecodeUtf8(ReadFileBytes(path)); }
 
 Outcome DownloadManifest(const RunContext& run, const std::wstring& manifestUrls, const std::wstring& manifestPath,
-                         Manifest& manifest, const TrustedKeys* trustedKeys) {
+                         Manifest& manifest, const TrustedKeys* trustedKeys,
+                         std::optional<int64_t> installedVersion) {
     const std::vector<std::wstring> urls = SplitString(manifestUrls, L'|');
     if (urls.empty()) return Fail(FailureKind::NoUrls, L"Manifest URL list is empty");
-    ManifestAttempts attempts{run, urls, manifestPath, manifest, trustedKeys};
+    ManifestAttempts attempts{run, urls, manifestPath, manifest, trustedKeys, installedVersion};
     AttemptsEnd end = RunAttempts(attempts, urls.size(), run.cancel);
     if (!end.exhausted) return std::move(end.last);
     // A manifest came but was not trusted: the network worked.

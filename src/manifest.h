@@ -6,6 +6,7 @@
 #include "manifest_model.h"
 #include "run_context.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,8 +28,9 @@ std::wstring ReadUtf8FileAsWide(const std::wstring& path);
 
 // Downloads, parses and reads the manifest, and moves its file to `manifestPath`.
 // With trusted keys (the verified start) a manifest counts only when its signature
-// file verifies it and it has not expired.
+// file verifies it, it has not expired and it is not older than the installed version.
 Outcome DownloadManifest(const RunContext& run, const std::wstring& manifestUrls, const std::wstring& manifestPath,
-                         Manifest& manifest, const TrustedKeys* trustedKeys = nullptr);
+                         Manifest& manifest, const TrustedKeys* trustedKeys = nullptr,
+                         std::optional<int64_t> installedVersion = std::nullopt);
 
 }  // namespace tolvek

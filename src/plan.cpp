@@ -2,6 +2,7 @@
 
 #include "entry_rules.h"
 #include "install_paths.h"
+#include "installed_version.h"
 #include "log.h"
 #include "progress.h"
 #include "support.h"
@@ -41,6 +42,7 @@ struct Planner {
         const std::wstring manifest = ResolvePath(request.manifestPath).path;
         Claim(claimed, manifest);
         Claim(claimed, TemporaryPath(manifest));
+        ClaimInstalledVersionRecord(claimed, request.targetDirectory);
         claimed.derivedPath = [this](size_t job) { return ResolvePath(Destination(plan, plan.jobs[job])).path; };
     }
 

@@ -101,7 +101,16 @@ bool ImportP256Key(BCRYPT_ALG_HANDLE provider, const P256Point& point, KeyHandle
                                               static_cast<ULONG>(blob.size()), 0));
 }
 
-bool IsBlank(std::string_view line) { return line.find_first_not_of(" \t") == std::string_view::npos; }
+// What editors and terminals put around a line of base64: blanks, tabs, a carriage return.
+std::string_view TrimmedLine(std::string_view line) {
+    constexpr std::string_view kAround = " \t\r";
+    const size_t first = line.find_first_not_of(kAround);
+    if (first == std::string_view::npos) return {};
+    return line.substr(first, line.find_last_not_of(kAround) - first + 1);
+}
+
+// PowerShell's "Set-Content -Encoding UTF8" begins the file with one.
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
@@ -207,13 +216,13 @@ Outcome ParseTrustedKeys(const std::wstring& list, TrustedKeys& trusted) {
 bool ParseSignatureFile(std::string_view file, std::vector<RawSignature>& signatures) {
     signatures.clear();
     if (file.size() > kMaxSignatureFileBytes) return false;
+    if (file.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark) file.remove_prefix(kUtf8ByteOrderMark.size());
     size_t lines = 0;
     while (!file.empty()) {
         const size_t end = file.find('\n');
-        std::string_view line = file.substr(0, end);
+        const std::string_view line = TrimmedLine(file.substr(0, end));
         file.remove_prefix(end == std::string_view::npos ? file.size() : end + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (IsBlank(line)) continue;
+        if (line.empty()) continue;
         if (++lines > kMaxSignatureLines) return false;
         std::string der;
         RawSignature signature;

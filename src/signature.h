@@ -55,9 +55,11 @@ struct TrustedKeys {
 // a P-256 SubjectPublicKeyInfo that CNG imports.
 Outcome ParseTrustedKeys(const std::wstring& list, TrustedKeys& trusted);
 
-// The signature lines of a signature file (LF or CRLF, blank lines ignored). A line
-// that is not the base64 of a DER signature is left out: it verifies nothing. False
-// when the file is malformed: larger than 16 KiB, more than 16 lines, or no line.
+// The signature lines of a signature file (LF or CRLF, blank lines ignored), as
+// tools write them: a UTF-8 byte-order mark at the start, and blanks, tabs and
+// carriage returns around a line's base64, are not part of it. A line that is not
+// the base64 of a DER signature is left out: it verifies nothing. False when the
+// file is malformed: larger than 16 KiB, more than 16 lines, or no line.
 bool ParseSignatureFile(std::string_view file, std::vector<RawSignature>& signatures);
 
 // The 1-based number of the first trusted key under which one of the signatures

@@ -16,12 +16,15 @@ MANIFEST is a file or an http(s) URL. Without --mirror the manifest's own
 "cdn_list" (or "cdn") is checked. Each --manifest-url (the setup program's
 list) is fetched too and must serve MANIFEST byte for byte: a manifest the
 server refuses (a file its workers cannot read answers 403) fails every install.
+Like the engine, every HTTPS request accepts TLS 1.2 and 1.3 only: a server that
+offers nothing newer than TLS 1.1 fails here as it fails every install.
 
 With --trust KEYS (the "|"-separated list a setup program passes to
 StartOnlineInstallVerified) the manifest's signature file is checked first, as
 the engine checks it: MANIFEST.sig (for a URL, ".sig" appended to its path)
 must hold a line that openssl verifies over the manifest's exact bytes under
-one of the keys, "expires" must not have passed, and every file but the setup
+one of the keys (a UTF-8 byte-order mark at its start and blanks around a line
+are ignored, as the engine ignores them), "expires" must not have passed, and every file but the setup
 program's own must carry a size and a hash.
 
 Exit status: 0 every mirror serves every file and every manifest URL the
@@ -32,10 +35,12 @@ not), 2 usage error, an invalid trusted key or an unreadable manifest.
 import argparse
 import base64
 import binascii
+import codecs
 import datetime
 import hashlib
 import json
 import os
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -54,6 +59,10 @@ BAR_WIDTH = 30
 BAR_INTERVAL_S = 0.1
 SIGNATURE_LIMIT = 16 * 1024
 SIGNATURE_LINES = 16
+# What editors and terminals put around a line of base64.
+SIGNATURE_LINE_BLANKS = b" \t\r"
+ENGINE_TLS = ssl.create_default_context()
+ENGINE_TLS.minimum_version = ssl.TLSVersion.TLSv1_2
 
 
 class ManifestUnreadable(Exception):
@@ -63,7 +72,7 @@ class ManifestUnreadable(Exception):
 def read_bytes(source, timeout, limit=None):
     """The bytes of a file or a URL, at most `limit` + 1 of them."""
     if source.lower().startswith(make_manifest.URL_SCHEMES):
-        with urllib.request.urlopen(source, timeout=timeout) as answer:
+        with urllib.request.urlopen(source, timeout=timeout, context=ENGINE_TLS) as answer:
             return answer.read() if limit is None else answer.read(limit + 1)
     with open(source, "rb") as f:
         return f.read() if limit is None else f.read(limit + 1)
@@ -153,6 +162,14 @@ def expiry_problem(document, now=None):
     return None
 
 
+def signature_lines(text):
+    """The lines of a signature file as the engine reads them: without a UTF-8 byte-order mark at the
+    start, without blanks, tabs and carriage returns around each, blank lines left out."""
+    if text.startswith(codecs.BOM_UTF8):
+        text = text[len(codecs.BOM_UTF8):]
+    return [line.strip(SIGNATURE_LINE_BLANKS) for line in text.split(b"\n") if line.strip(SIGNATURE_LINE_BLANKS)]
+
+
 def signature_problems(source, raw, document, keys, timeout):
     """(report line, problems) of the signature as the engine checks it."""
     where = signature_source(source)
@@ -160,7 +177,7 @@ def signature_problems(source, raw, document, keys, timeout):
         text = read_bytes(where, timeout, SIGNATURE_LIMIT)
     except OSError as error:
         return "signature: none", [f"{where}: cannot read the signature file: {error}"]
-    lines = [line.rstrip(b"\r") for line in text.split(b"\n") if line.strip(b" \t\r")]
+    lines = signature_lines(text)
     if len(text) > SIGNATURE_LIMIT or len(lines) > SIGNATURE_LINES or not lines:
         return "signature: not valid", [f"{where}: not a signature file (1 to {SIGNATURE_LINES} lines, "
                                         f"at most {SIGNATURE_LIMIT} bytes)"]
@@ -196,7 +213,7 @@ def fetch(url, limit, timeout, on_bytes):
     """(size, hex digest) of the body, reading at most `limit` bytes (None: no limit)."""
     digest = hashlib.sha256()
     size = 0
-    with urllib.request.urlopen(url, timeout=timeout) as answer:
+    with urllib.request.urlopen(url, timeout=timeout, context=ENGINE_TLS) as answer:
         while limit is None or size <= limit:
             block = answer.read(BLOCK)
             if not block:
@@ -217,7 +234,7 @@ def error_detail(error):
 def check_manifest_url(url, local, timeout):
     """None when `url` serves the bytes `local`, otherwise what it does instead."""
     try:
-        with urllib.request.urlopen(url, timeout=timeout) as answer:
+        with urllib.request.urlopen(url, timeout=timeout, context=ENGINE_TLS) as answer:
             served = answer.read(len(local) + 1)
     except (OSError, ValueError) as error:
         return f"failed ({error_detail(error)})"

@@ -28,6 +28,12 @@ StartOnlineInstallVerified and one of the keys' public halves accepts nothing
 else. --expires DAYS writes "expires", after which the engine refuses the
 signed manifest. The trusted-key text of each key is printed.
 
+--version numbers the manifest. A verified install records the version it
+installed and refuses a signed manifest of a lower one (an old manifest
+replayed by a mirror or anyone on the path): give every publication a higher
+number. To go back to an older build, publish its files again under a new,
+higher version.
+
 Exit status: 0 written, 1 refused (nothing written), 2 usage error.
 """
 
@@ -54,6 +60,8 @@ URL_SCHEMES = ("http://", "https://")
 URL_UNRESERVED = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~")
 LATIN1_LAST = 0xFF
 TEMPORARY_SUFFIX = ".download"
+# Where the engine records the installed version in the target directory, and its temporary file.
+ENGINE_FILES = ("tolvek_installed_version.txt", "tolvek_installed_version.txt" + TEMPORARY_SUFFIX)
 SIGNATURE_SUFFIX = ".sig"
 EXPIRES_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
 # The DER SubjectPublicKeyInfo of every P-256 key up to its point: id-ecPublicKey,
@@ -189,7 +197,7 @@ def key_problem(key):
 
 
 def name_clashes(keys):
-    """Keys that would share one file on Windows or one URL on a mirror."""
+    """Keys that would share one file on Windows, one URL on a mirror, or a file of the engine's own."""
     problems, folded, requested = [], {}, {}
     for key in sorted(keys):
         twin = folded.setdefault(fold_case(key), key)
@@ -200,6 +208,8 @@ def name_clashes(keys):
         if same_url != key:
             problems.append(f"{key!r}: the engine requests it under the same URL as {same_url!r}")
     for key in sorted(keys):
+        if fold_case(key) in map(fold_case, ENGINE_FILES):
+            problems.append(f"{key!r}: the engine keeps the installed version under this name; rename it")
         owner = folded.get(fold_case(key[:-len(TEMPORARY_SUFFIX)])) if key.endswith(TEMPORARY_SUFFIX) else None
         if owner is not None:
             problems.append(f"{key!r}: the engine downloads {owner!r} into a temporary file of this "
@@ -392,7 +402,9 @@ def parse_arguments(argv):
     parser.add_argument("--publish", metavar="DIR",
                         help="also write the mirror tree to DIR (new or empty): every file under the "
                              "name the engine requests, and the manifest; copy it to every mirror's base URL")
-    parser.add_argument("--version", type=int, default=1, help="the manifest's version number (default 1)")
+    parser.add_argument("--version", type=int, default=1,
+                        help="the manifest's version number (default 1); a verified install refuses a lower "
+                             "one than it installed: to go back, publish the old files under a higher number")
     parser.add_argument("--version-string", metavar="TEXT", help="its display form (default: the number)")
     parser.add_argument("--sign", metavar="KEY.pem", action="append", default=[],
                         help="sign the manifest with this ECDSA P-256 private key (repeatable: one "

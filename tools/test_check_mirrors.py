@@ -254,6 +254,10 @@ class SignatureCheck(unittest.TestCase):
             self.assertEqual(code, 2, keys)
             self.assertIn(f"check_mirrors: error: invalid trusted key: {shown}\n", err)
 
+    def test_signature_lines_are_read_as_the_engine_reads_them(self):
+        file = b"\xef\xbb\xbf" + b"a \t\r\n\r\n \tb\r\r\nc d\n\xef\xbb\xbfe\n"
+        self.assertEqual(check_mirrors.signature_lines(file), [b"a", b"b", b"c d", b"\xef\xbb\xbfe"])
+
     def test_the_signature_is_where_the_engine_looks(self):
         rows = [("m.json", "m.json.sig"), ("http://h/m.json?v=2", "http://h/m.json.sig?v=2"),
                 ("http://h/m.json#a?b", "http://h/m.json.sig#a?b"), ("http://h", "http://h/.sig"),

@@ -136,11 +136,14 @@ class NameRules(unittest.TestCase):
             (["Readme.TXT", "README.txt"], "only in letter case"),
             (["app.bin", "App.bin.download"], "temporary file of this name"),
             (["\u0141", "\u00c5\u0081"], "same URL"),
+            (["Tolvek_Installed_Version.txt"], "installed version"),
+            (["tolvek_installed_version.TXT.download"], "installed version"),
         ]
         for keys, reason in rows:
             (problem,) = make_manifest.name_clashes(keys)
             self.assertIn(reason, problem, keys)
-        self.assertEqual(make_manifest.name_clashes(["a.bin", "a.bin.part", "b.download"]), [])
+        self.assertEqual(make_manifest.name_clashes(["a.bin", "a.bin.part", "b.download",
+                                                     "sub/tolvek_installed_version.txt"]), [])
 
     def test_case_folding_keeps_one_form_per_windows_name(self):
         self.assertEqual(make_manifest.fold_case("Caf\u00e9/Data.BIN"), make_manifest.fold_case("CAF\u00c9/data.bin"))

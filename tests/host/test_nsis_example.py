@@ -190,7 +190,7 @@ class NsisExample(SilentSetupChecks, unittest.TestCase):
     def test_signed_product_installs_only_under_the_publishers_key(self):
         self.assertEqual(self.run_silently(self.installers["trusting"], self.target), 0, self.log_lines())
         self.assertIn("Manifest signature verified with trusted key 1/1", self.log_lines())
-        self.assertEqual(sorted(os.listdir(self.target)), ["bin", "data", "empty.cfg"])
+        self.assertEqual(sorted(os.listdir(self.target)), ["bin", "data", "empty.cfg", "tolvek_installed_version.txt"])
 
         other = tempfile.mkdtemp(prefix="target-", dir=self.scratch)
         self.server.control("reset")

@@ -17,6 +17,7 @@ namespace {
 using testing_support::Narrow;
 using testing_support::Product;
 using testing_support::ProductFile;
+using testing_support::ReadBytes;
 using testing_support::RecordedRequests;
 using testing_support::Servers;
 using testing_support::Sha256Hex;
@@ -25,6 +26,7 @@ using testing_support::Widen;
 
 const std::string kA = "first file", kB = "second file, in a folder";
 const std::wstring kNotValid = L"Manifest signature not valid";
+const std::wstring kRecord = L"tolvek_installed_version.txt";
 const char kProduct[] = "signed";
 
 // One manifest URL of a row.
@@ -50,6 +52,8 @@ struct Row {
     int firstUrlGets;      // GETs of the first manifest URL
     std::string rules;     // server rules during the run; {dir} is the first URL's directory
     std::wstring query;    // appended to every manifest URL
+    std::pair<std::string, std::string> record = {};  // the installed version, before and after
+    int verifiedLines = 1;                             // of the line above, when there is one
 };
 
 std::string Repeat(const std::string& text, int times) {
@@ -63,6 +67,8 @@ std::vector<Row> Rows() {
     auto expiring = [](const std::string& value) {
         return Served{"{new}\n", ", \"expires\": " + value, "", false, false};
     };
+    auto versioned = [](int v) { return Served{"{new}\n", ", \"version\": " + std::to_string(v), "", false, false}; };
+    const std::pair<std::string, std::string> kept42 = {"42\r\n", "42\r\n"};
     const std::string none = "[]";
     return {
         {"signed with the trusted key", {good}, "new", L"OK", "1/1", 1, none, L""},
@@ -102,6 +108,13 @@ std::vector<Row> Rows() {
         {"an empty key list", {good}, "", L"Invalid trusted key: ", "", 0, none, L""},
         {"a signed entry without its hash", {{"{new}\n", "", "", true, false}}, "new",
          L"Unverifiable file in signed manifest: sub/b.bin", "1/1", 1, none, L""},
+        {"a byte-order mark and blanks", {Signed("\xEF\xBB\xBF{new} \t\r\n")}, "new", L"OK", "1/1", 1, none, L""},
+        {"version 41 replayed before the installed 42", {versioned(41), versioned(42)}, "new", L"OK", "1/1", 1, none,
+         L"", kept42, 2},
+        {"version 41 replayed alone", {versioned(41)}, "new", L"Manifest version older than installed: 41 < 42", "1/1",
+         1, none, L"", kept42},
+        {"the installed version again", {versioned(42)}, "new", L"OK", "1/1", 1, none, L"", kept42},
+        {"a garbled record: none yet", {versioned(41)}, "new", L"OK", "1/1", 1, none, L"", {"42 and 1\r\n", "41\r\n"}},
     };
 }
 
@@ -175,11 +188,13 @@ TEST_F(SignatureTest, VerifiedInstallsTable) {
         testing_support::SetRules(Servers().httpUrl, Fill(row.rules, {{"dir", Dir(1)}}));
 
         Sandbox box(L"signature");
+        if (!row.record.first.empty()) box.Put(kRecord, row.record.first);
         box.Seal();
         const Result result = box.InstallVerified(urls, TrustedList(row.trusted));
         EXPECT_EQ(result.second, row.result);
         const bool trusted = row.result == L"OK";
         CheckRun(box, result, {{L"a.bin", nullptr, &kA}, {L"sub\\b.bin", nullptr, &kB}});
+        EXPECT_EQ(ReadBytes(box.target + L"\\" + kRecord), row.record.first.empty() && trusted ? "0\r\n" : row.record.second);
 
         const std::string requests = RecordedRequests(Servers().httpUrl);
         const std::string first = Dir(1) + "/manifest.json";
@@ -192,11 +207,12 @@ TEST_F(SignatureTest, VerifiedInstallsTable) {
         }
         const std::vector<std::string> log = box.Log();
         const std::string verifiedLine = "Manifest signature verified with trusted key " + row.verified;
-        EXPECT_EQ(std::count(log.begin(), log.end(), verifiedLine), row.verified.empty() ? 0 : 1) << verifiedLine;
+        EXPECT_EQ(std::count(log.begin(), log.end(), verifiedLine), row.verified.empty() ? 0 : row.verifiedLines)
+            << verifiedLine;
         if (trusted) continue;
         // Untrusted: nothing requested from the mirror, nothing written.
         EXPECT_EQ(Count(requests, "/" + std::string(kProduct) + "/m/"), 0) << requests;
-        EXPECT_TRUE(ReadTree(box.target).empty());
+        EXPECT_EQ(ReadTree(box.target).size(), row.record.first.empty() ? 0u : 1u);
         if (row.firstUrlGets == 1 && row.verified.empty()) {
             const std::string failure = "Manifest download failed: " + Narrow(list[0]) + " ; error=" + Narrow(kNotValid);
             EXPECT_EQ(std::count(log.begin(), log.end(), failure), 1) << failure;
@@ -237,9 +253,10 @@ TEST_F(SignatureTest, CancelDuringTheSignaturesTransferEndsAsACancel) {
 
 TEST_F(SignatureTest, PlainStartAsksForNoSignatureAndVerifiesNothing) {
     // Forged, and an entry without its hash: the plain start installs it as before.
-    const std::wstring url = Publish(1, {"{stranger}\n", "", " ", true, false}, L"");
+    const std::wstring url = Publish(1, {"{stranger}\n", ", \"version\": 41", " ", true, false}, L"");
     testing_support::ResetServer(Servers().httpUrl);
     Sandbox box(L"plain");
+    box.Put(kRecord, "42\r\n");
     box.Seal();
     const Result result = box.Install(url);
     EXPECT_EQ(result.second, L"OK");
@@ -247,6 +264,7 @@ TEST_F(SignatureTest, PlainStartAsksForNoSignatureAndVerifiesNothing) {
     const std::string requests = RecordedRequests(Servers().httpUrl);
     EXPECT_EQ(Count(requests, ".sig"), 0) << requests;
     EXPECT_EQ(Count(requests, "\"path\": \"" + Dir(1) + "/manifest.json\""), 1) << requests;
+    EXPECT_EQ(ReadBytes(box.target + L"\\" + kRecord), "42\r\n") << "older than installed";
     for (const std::string& line : box.Log()) EXPECT_EQ(line.find("signature"), std::string::npos) << line;
 }
 

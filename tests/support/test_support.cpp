@@ -244,6 +244,8 @@ const TestServers& Servers() {
         result.expiredUrl = L"https://127.0.0.1:" + Widen(values["EXPIRED_PORT"]);
         result.wrongHostUrl = L"https://127.0.0.1:" + Widen(values["WRONGHOST_PORT"]);
         result.refusedUrl = L"http://127.0.0.1:" + Widen(values["REFUSED_PORT"]);
+        for (const char* version : {"1.0", "1.1", "1.2", "1.3"})
+            result.tlsOnlyUrl[version] = L"https://127.0.0.1:" + Widen(values[std::string("TLS1_") + version[2] + "_PORT"]);
         result.silentUrl = L"http://127.0.0.1:" + Widen(values["SILENT_PORT"]);
         result.silentTlsUrl = L"https://127.0.0.1:" + Widen(values["SILENT_PORT"]);
         result.unacceptedUrl = L"http://127.0.0.1:" + Widen(values["UNACCEPTED_PORT"]);

@@ -79,6 +79,8 @@ struct TestServers {
     std::wstring untrustedUrl;  // https://127.0.0.1:PORT with an untrusted certificate
     std::wstring expiredUrl;    // https://127.0.0.1:PORT, test CA, certificate expired in 2020
     std::wstring wrongHostUrl;  // https://127.0.0.1:PORT, test CA, certificate for another host
+    // "1.0" to "1.3" -> https://127.0.0.1:PORT of openssl s_server with that TLS version alone
+    std::map<std::string, std::wstring> tlsOnlyUrl;
     std::wstring refusedUrl; // http://127.0.0.1:PORT where nothing listens
     // http:// and https://127.0.0.1:PORT of a peer that accepts connections and
     // never sends a byte (tools/silent_server.py)
