@@ -129,10 +129,10 @@ Outcome SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar
 }
 
 CdnProbeResult ProbeCdn(HINTERNET session, const std::wstring& baseUrl,
-                        const std::wstring& probePath, const CancelSignal& cancel) {
+                        const std::wstring& probePath, const CancelSignal& cancel, UrlEncoding urlEncoding) {
     CdnProbeResult result;
     result.baseUrl = baseUrl;
-    const std::wstring url = BuildFileUrl(baseUrl, probePath);
+    const std::wstring url = BuildFileUrl(baseUrl, probePath, urlEncoding);
     if (ProbeWithRetries(result, {session, cancel, url, L"HEAD", L""}, cancel)) return result;
     if (result.error.kind == FailureKind::Cancelled) return result;
     // A HEAD may be refused by mirrors that only serve GET; a one-byte range costs as little.
@@ -142,7 +142,7 @@ CdnProbeResult ProbeCdn(HINTERNET session, const std::wstring& baseUrl,
 
 Outcome SelectCdns(HINTERNET session, const std::vector<std::wstring>& mirrors,
                    const std::vector<FileEntry>& entries, const ProgressTracker& tracker,
-                   const CancelSignal& cancel, std::vector<std::wstring>& order) {
+                   const CancelSignal& cancel, std::vector<std::wstring>& order, UrlEncoding urlEncoding) {
     if (mirrors.empty()) return Fail(FailureKind::NoMirrors, kNoMirrors);
 
     const std::wstring probePath = ChooseProbePath(entries);
@@ -157,7 +157,7 @@ Outcome SelectCdns(HINTERNET session, const std::vector<std::wstring>& mirrors,
     for (size_t i = 0; i < mirrors.size(); ++i) {
         if (IsCancelled(cancel)) return Cancelled();
         Log(L"Probing CDN [" + std::to_wstring(i + 1) + L"/" + count + L"]: " + mirrors[i]);
-        results.push_back(ProbeCdn(session, mirrors[i], probePath, cancel));
+        results.push_back(ProbeCdn(session, mirrors[i], probePath, cancel, urlEncoding));
         const CdnProbeResult& result = results.back();
         if (result.ok) {
             Log(L"CDN OK: " + UrlWithLatency(result));

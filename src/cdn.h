@@ -24,7 +24,8 @@ struct CdnProbeResult {
 };
 
 CdnProbeResult ProbeCdn(HINTERNET session, const std::wstring& baseUrl,
-                        const std::wstring& probePath, const CancelSignal& cancel);
+                        const std::wstring& probePath, const CancelSignal& cancel,
+                        UrlEncoding urlEncoding = UrlEncoding::Legacy);
 // One request that reads nothing but the status.
 Outcome SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb,
                          const std::wstring& extraHeaders, DWORD timeoutMs, const CancelSignal& cancel,
@@ -32,8 +33,10 @@ Outcome SendProbeRequest(HINTERNET session, const std::wstring& url, const wchar
 // Probes the manifest's mirrors and writes their order into `order`: the reachable
 // ones fastest first, then the others; all of them in manifest order when none
 // answered. Fails when there is no mirror, or when cancelled.
+// The probe file's URLs are built with `urlEncoding`, as the files' are.
 Outcome SelectCdns(HINTERNET session, const std::vector<std::wstring>& mirrors,
                    const std::vector<FileEntry>& entries, const ProgressTracker& tracker,
-                   const CancelSignal& cancel, std::vector<std::wstring>& order);
+                   const CancelSignal& cancel, std::vector<std::wstring>& order,
+                   UrlEncoding urlEncoding = UrlEncoding::Legacy);
 
 }  // namespace tolvek

@@ -82,7 +82,7 @@ struct MirrorAttempts {
     Outcome Attempt(size_t mirror, int attempt) {
         if (attempt == 1) {
             current = mirror;
-            url = BuildFileUrl(mirrors[mirror], file.entry.key);
+            url = BuildFileUrl(mirrors[mirror], file.entry.key, file.urlEncoding);
             onlyMirrorFailures = true;
         }
         if (!resumable) DeleteFileIfExists(file.temporaryPath);
@@ -232,14 +232,15 @@ Outcome DownloadFileWithFailover(const FileDownload& file, std::vector<std::wstr
     return outcome;
 }
 
-std::wstring PercentEncodeSegment(const std::wstring& segment) {
+std::wstring PercentEncodeSegment(const std::wstring& segment, UrlEncoding encoding) {
     std::wstring encoded;
     for (size_t i = 0; i < segment.size(); ++i) {
         const wchar_t c = segment[i];
         if (IsUnreserved(c)) {
             encoded += c;
-        } else if (c <= 0xFF) {
-            // One escape of the unit itself: mirrors rely on %E9 for U+00E9.
+        } else if (c <= 0xFF && (c < 0x80 || encoding == UrlEncoding::Legacy)) {
+            // One escape of the unit itself: mirrors published for legacy manifests
+            // hold U+00E9 under the byte %E9.
             AppendEscape(encoded, static_cast<unsigned>(c));
         } else {
             for (const unsigned byte : Utf8Bytes(CodePointAt(segment, i))) AppendEscape(encoded, byte);
@@ -248,11 +249,11 @@ std::wstring PercentEncodeSegment(const std::wstring& segment) {
     return encoded;
 }
 
-std::wstring BuildFileUrl(const std::wstring& baseUrl, const std::wstring& manifestPath) {
+std::wstring BuildFileUrl(const std::wstring& baseUrl, const std::wstring& manifestPath, UrlEncoding encoding) {
     std::wstring path;
     for (const std::wstring& piece : SplitString(ToForwardSlashes(manifestPath), L'/')) {
         if (!path.empty()) path += L'/';
-        path += PercentEncodeSegment(piece);
+        path += PercentEncodeSegment(piece, encoding);
     }
     // A signed mirror URL carries its token in a query: the file's path goes before it.
     const size_t tail = baseUrl.find_first_of(L"?#");

@@ -24,6 +24,7 @@ struct FileDownload {
     // The bytes of the temporary file a download may continue, as UsableTemporary
     // found them; kHeldUnknown: the failover looks itself.
     int64_t held = kHeldUnknown;
+    UrlEncoding urlEncoding = UrlEncoding::Legacy;  // the manifest's, for the file's URLs
 };
 
 // A download can continue an earlier one only when the entry declares both its
@@ -48,7 +49,8 @@ Outcome DownloadFileWithFailover(const FileDownload& file, std::vector<std::wstr
 
 // Base URL without trailing separators, "/", the percent-encoded manifest path, then
 // the base URL's query and fragment, when it has them.
-std::wstring BuildFileUrl(const std::wstring& baseUrl, const std::wstring& manifestPath);
-std::wstring PercentEncodeSegment(const std::wstring& segment);
+std::wstring BuildFileUrl(const std::wstring& baseUrl, const std::wstring& manifestPath,
+                         UrlEncoding encoding = UrlEncoding::Legacy);
+std::wstring PercentEncodeSegment(const std::wstring& segment, UrlEncoding encoding = UrlEncoding::Legacy);
 
 }  // namespace tolvek

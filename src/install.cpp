@@ -229,7 +229,8 @@ void Download(FileStage& stage, const EntryPlace& place) {
     };
     const std::wstring temporary = TemporaryPath(place.destination);
     Require(run, DownloadFileWithFailover(
-                     {stage.session, entry, temporary, stage.buffer, run.cancel, report, place.held},
+                     {stage.session, entry, temporary, stage.buffer, run.cancel, report, place.held,
+                      run.manifest.urlEncoding},
                      stage.mirrors));
     if (!MoveFileExW(temporary.c_str(), place.destination.c_str(), kMoveFlags))
         throw InstallError(L"Cannot move downloaded file: " + Win32ErrorText(0));
@@ -274,7 +275,7 @@ void InstallAdmitted(FileStage& stage) {
     InstallRun& run = stage.run;
     RequireRoom(stage);
     Require(run, SelectCdns(stage.session, run.manifest.mirrors, run.manifest.entries, run.tracker,
-                            run.cancel, stage.mirrors));
+                            run.cancel, stage.mirrors, run.manifest.urlEncoding));
     for (const EntryPlace& place : stage.places) {
         if (IsCancelled(run.cancel)) throw InstallError(kCancelledByUser);
         InstallEntry(stage, place);

@@ -26,6 +26,12 @@ struct FileEntry {
     bool hashUnusable = false;
 };
 
+// How a key's characters beyond ASCII go into its file URL. Utf8: the escaped
+// UTF-8 bytes of every one (RFC 3986, what object stores and ordinary servers hold;
+// the manifest says "url_encoding": "utf-8"). Legacy, for manifests without that
+// member: a character up to U+00FF as one escape of its code, the others as UTF-8.
+enum class UrlEncoding { Legacy, Utf8 };
+
 std::wstring ToForwardSlashes(const std::wstring& path);
 bool IsSafeRelativePath(const std::wstring& key);
 std::wstring JoinPath(const std::wstring& directory, const std::wstring& relative);

@@ -27,6 +27,7 @@ struct Manifest {
     int64_t version = 0;                // "version" truncated toward zero; 0 when not a number
     std::wstring versionString;         // "version_string"; empty when not a string
     std::vector<std::wstring> mirrors;  // the non-empty strings of "cdn_list", else "cdn"
+    UrlEncoding urlEncoding = UrlEncoding::Legacy;  // Utf8 when "url_encoding" is "utf-8"
 };
 
 // Reads the model from a parsed document; false when it has no "files" object (the

@@ -350,6 +350,18 @@ TEST(FileUrl, BuildsFromBaseAndManifestPath) {
         EXPECT_EQ(tolvek::BuildFileUrl(row["base"], row["key"]), row["url"]) << row.name;
 }
 
+// "url_encoding": "utf-8": every character beyond ASCII as its UTF-8 bytes.
+TEST(FileUrl, Utf8EncodingEscapesTheUtf8BytesOfEveryCharacter) {
+    const struct { const wchar_t* key; const wchar_t* url; } rows[] = {
+        {L"locale/pl/\u0142\u00f3d\u017a_\u017c\u00f3\u0142w.txt", L"http://m/locale/pl/%C5%82%C3%B3d%C5%BA_%C5%BC%C3%B3%C5%82w.txt"},
+        {L"\u00dcber gr\u00f6\u00dfe.txt", L"http://m/%C3%9Cber%20gr%C3%B6%C3%9Fe.txt"},
+        {L"\u65e5\u672c\u8a9e/\u8aac\u660e.txt", L"http://m/%E6%97%A5%E6%9C%AC%E8%AA%9E/%E8%AA%AC%E6%98%8E.txt"},
+        {L"a+b%\u007f\u0080\u00ff\U0001F600\xD800", L"http://m/a%2Bb%25%7F%C2%80%C3%BF%F0%9F%98%80%EF%BF%BD"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(tolvek::BuildFileUrl(L"http://m", row.key, tolvek::UrlEncoding::Utf8), row.url) << Narrow(row.key);
+}
+
 // A full disk is no mirror's fault: the first refused write ends the whole
 // download, with the platform's reason and without the network's prefix.
 TEST_F(FailoverTest, FullDiskEndsTheDownloadAtOnce) {
