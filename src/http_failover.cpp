@@ -60,6 +60,7 @@ struct MirrorAttempts {
     std::wstring url = {};       // its file URL, built once per mirror
     bool verifying = false;      // the last failure came from the verification
     bool onlyMirrorFailures = true;
+    Outcome lastError = {};      // what the final text names: the most telling failure
 
     // What the temporary file holds as the download starts.
     void TakeStock() {
@@ -124,7 +125,9 @@ struct MirrorAttempts {
         return outcome;
     }
 
-    void LogFailure(const Outcome& failure) const {
+    // Every failure line; the final text names the most telling of them.
+    void LogFailure(const Outcome& failure) {
+        if (IsAnswer(failure) || !IsAnswer(lastError)) lastError = failure;
         Log(L"Download failed from CDN: " + mirrors[current] + L" ; file=" + file.entry.key + L" ; error=" +
             failure.text);
     }
@@ -166,6 +169,21 @@ struct MirrorAttempts {
         if (!onlyMirrorFailures) return;
         Log(kMovedToEnd + mirrors[mirror]);
         failed.push_back(mirror);
+    }
+
+    // A mirror that answered (a status, bytes other than the manifest's) or a URL that
+    // is none tells a publishing mistake from the network: the final text names the
+    // last such failure rather than a later mirror's refusal or silence.
+    static bool IsAnswer(const Outcome& failure) {
+        switch (failure.kind) {
+            case FailureKind::HttpStatus:
+            case FailureKind::SizeMismatch:
+            case FailureKind::TooLarge:
+            case FailureKind::RangeMismatch:
+            case FailureKind::DigestMismatch:
+            case FailureKind::InvalidUrl: return true;
+            default: return false;
+        }
     }
 
     // A failure of the mirror itself rather than of the file asked for: no HTTP
@@ -221,7 +239,7 @@ Outcome DownloadFileWithFailover(const FileDownload& file, std::vector<std::wstr
         outcome = end.exhausted ? Fail(FailureKind::Unreachable,
                                        kAllMirrorsFailed + file.entry.key + L" (" + std::to_wstring(mirrors.size()) +
                                            L" tried, " + std::to_wstring(kAttemptsPerTarget) +
-                                           L" attempts each). Last error: " + end.last.text)
+                                           L" attempts each). Last error: " + attempts.lastError.text)
                                 : std::move(end.last);
         // The check before the next mirror, for the last one: a cancel that cut its
         // verification short ends the download as a cancel, not as a mirror failure.
