@@ -113,6 +113,12 @@ class NameRules(unittest.TestCase):
             path = url[len(prefix):]
             self.assertEqual(make_manifest.published_path("", key),
                              urllib.parse.unquote_to_bytes(path[:query_start(path)]), name)
+            # "url_encoding": "utf-8": the URL's path decodes to the UTF-8 names the tree holds.
+            utf8 = make_manifest.file_url(base, key, utf8=True)[len(prefix):]
+            self.assertEqual(make_manifest.published_path("", key, utf8=True),
+                             "/".join(make_manifest.path_pieces(key)).encode("utf-8"), name)
+            self.assertEqual(urllib.parse.unquote_to_bytes(utf8[:query_start(utf8)]),
+                             make_manifest.published_path("", key, utf8=True), name)
 
     def test_manifest_documents_are_read_as_the_engine_reads_them(self):
         rows = [
@@ -256,18 +262,22 @@ class Directories(ProductDirectory, unittest.TestCase):
         files = {"bin/app.exe": b"app", "caf\u00e9/\u00dcber.txt": b"latin-1", "\u0141\u00f3d\u017a.txt": b"utf-8"}
         for key, content in files.items():
             self.write(key, content)
-        tree = os.path.join(self.scratch.name, "mirror", "1.4")
-        code, out, err = self.run_tool("--publish", tree)
-        self.assertEqual(code, 0, err)
-        self.assertIn("2 names with characters U+0080-U+00FF are stored under their Latin-1 bytes", err)
-        stored = {}
-        for folder, _, names in os.walk(os.fsencode(tree)):
-            for name in names:
-                with open(os.path.join(folder, name), "rb") as f:
-                    stored[os.path.relpath(os.path.join(folder, name), os.fsencode(tree))] = f.read()
-        self.assertEqual(stored, {b"bin/app.exe": b"app", b"caf\xe9/\xdcber.txt": b"latin-1",
-                                  b"\xc5\x81\xf3d\xc5\xba.txt": b"utf-8",
-                                  b"manifest.json": self.read_manifest()})
+        rows = [([], b"caf\xc3\xa9/\xc3\x9cber.txt", b"\xc5\x81\xc3\xb3d\xc5\xba.txt", ""),
+                (["--legacy-url-encoding"], b"caf\xe9/\xdcber.txt", b"\xc5\x81\xf3d\xc5\xba.txt",
+                 "2 names with characters U+0080-U+00FF are stored under their Latin-1 bytes")]
+        for number, (flags, latin1, mixed, warning) in enumerate(rows):
+            tree = os.path.join(self.scratch.name, f"mirror{number}", "1.4")
+            code, out, err = self.run_tool("--publish", tree, *flags)
+            self.assertEqual(code, 0, err)
+            self.assertIn(warning, err)
+            stored = {}
+            for folder, _, names in os.walk(os.fsencode(tree)):
+                for name in names:
+                    with open(os.path.join(folder, name), "rb") as f:
+                        stored[os.path.relpath(os.path.join(folder, name), os.fsencode(tree))] = f.read()
+            self.assertEqual(stored, {b"bin/app.exe": b"app", latin1: b"latin-1", mixed: b"utf-8",
+                                      b"manifest.json": self.read_manifest()}, flags)
+            self.assertEqual(b'"url_encoding": "utf-8"' in self.read_manifest(), not flags)
 
     def test_published_files_are_ordinary_files_under_the_umask(self):
         # A web server's workers are not the publisher: a 0600 manifest is answered with 403.
@@ -302,7 +312,7 @@ class Directories(ProductDirectory, unittest.TestCase):
     def test_latin1_names_without_publish_say_what_to_do(self):
         self.write("caf\u00e9.txt", b"x")
         self.write("plain.txt", b"y")
-        code, _, err = self.run_tool()
+        code, _, err = self.run_tool("--legacy-url-encoding")
         self.assertEqual(code, 0)
         self.assertIn("warning: 'caf\u00e9.txt': the engine requests", err)
         self.assertIn("--publish DIR", err)

@@ -52,14 +52,17 @@ class GuideSamples(unittest.TestCase):
         self.assertEqual(len(commands), 2)
         os.symlink(TOOLS, os.path.join(self.cwd, "tools"))
         write_tree(os.path.join(self.cwd, "build", "MyGame"), EXAMPLE_PRODUCT)
+        printed = ""
         for command in commands:
             done = run_shell(command, self.cwd)
             self.assertEqual(done.returncode, 0, command + done.stderr)
+            printed += done.stdout
+        self.assertIn("\nsetup defines: /DProductVersion=1.4.0 /DProductSize=3\n", printed)
         (example,) = code_blocks("json")
         with open(os.path.join(self.cwd, "build", "MyGame", "manifest.json"), encoding="utf-8") as f:
             self.assertEqual(json.load(f), json.loads(example))
         tree = os.path.join(self.cwd, "build", "mirror", "mygame", "1.4").encode()
-        for stored in (b"bin/mygame.exe", b"data/caf\xe9/menu.txt", b"manifest.json"):
+        for stored in (b"bin/mygame.exe", b"data/caf\xc3\xa9/menu.txt", b"manifest.json"):
             self.assertTrue(os.path.isfile(os.path.join(tree, stored)), stored)
 
     @unittest.skipUnless(HOST_EXE, "TOLVEK_HOST_EXE is not set")
