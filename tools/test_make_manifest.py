@@ -113,12 +113,10 @@ class NameRules(unittest.TestCase):
             path = url[len(prefix):]
             self.assertEqual(make_manifest.published_path("", key),
                              urllib.parse.unquote_to_bytes(path[:query_start(path)]), name)
-            # "url_encoding": "utf-8": the URL's path decodes to the UTF-8 names the tree holds.
+            # "url_encoding": "utf-8": the path decodes to the UTF-8 names that --publish writes.
             utf8 = make_manifest.file_url(base, key, utf8=True)[len(prefix):]
-            self.assertEqual(make_manifest.published_path("", key, utf8=True),
-                             "/".join(make_manifest.path_pieces(key)).encode("utf-8"), name)
             self.assertEqual(urllib.parse.unquote_to_bytes(utf8[:query_start(utf8)]),
-                             make_manifest.published_path("", key, utf8=True), name)
+                             "/".join(make_manifest.path_pieces(key)).encode("utf-8"), name)
 
     def test_manifest_documents_are_read_as_the_engine_reads_them(self):
         rows = [
@@ -195,7 +193,8 @@ class Directories(ProductDirectory, unittest.TestCase):
         code, out, err = self.run_tool("--version", "14", "--version-string", "1.4.0",
                                        mirrors=["https://a.example/p/", "http://b.example/p"])
         self.assertEqual((code, err), (0, ""))
-        self.assertIn("3 files", out)
+        self.assertIn(f"3 files, {len(big) + 3} bytes, 2 mirrors\nsetup defines: /DProductVersion=1.4.0 "
+                      f"/DProductSize={len(big) + 3}\n", out)
         manifest = json.loads(self.read_manifest().decode("utf-8"))
         self.assertEqual(manifest["files"], {
             "abc.txt": {"size": 3, "hash": ABC_SHA256},
@@ -203,7 +202,8 @@ class Directories(ProductDirectory, unittest.TestCase):
             "empty": {"size": 0, "hash": EMPTY_SHA256},
         })
         self.assertEqual(manifest["cdn_list"], ["https://a.example/p/", "http://b.example/p"])
-        self.assertEqual((manifest["version"], manifest["version_string"]), (14, "1.4.0"))
+        self.assertEqual((manifest["version"], manifest["version_string"], manifest["url_encoding"]),
+                         (14, "1.4.0", "utf-8"))
 
     def test_text_is_utf8_without_escapes_and_keys_in_order(self):
         self.write("z.txt")
@@ -262,22 +262,18 @@ class Directories(ProductDirectory, unittest.TestCase):
         files = {"bin/app.exe": b"app", "caf\u00e9/\u00dcber.txt": b"latin-1", "\u0141\u00f3d\u017a.txt": b"utf-8"}
         for key, content in files.items():
             self.write(key, content)
-        rows = [([], b"caf\xc3\xa9/\xc3\x9cber.txt", b"\xc5\x81\xc3\xb3d\xc5\xba.txt", ""),
-                (["--legacy-url-encoding"], b"caf\xe9/\xdcber.txt", b"\xc5\x81\xf3d\xc5\xba.txt",
-                 "2 names with characters U+0080-U+00FF are stored under their Latin-1 bytes")]
-        for number, (flags, latin1, mixed, warning) in enumerate(rows):
-            tree = os.path.join(self.scratch.name, f"mirror{number}", "1.4")
-            code, out, err = self.run_tool("--publish", tree, *flags)
-            self.assertEqual(code, 0, err)
-            self.assertIn(warning, err)
-            stored = {}
-            for folder, _, names in os.walk(os.fsencode(tree)):
-                for name in names:
-                    with open(os.path.join(folder, name), "rb") as f:
-                        stored[os.path.relpath(os.path.join(folder, name), os.fsencode(tree))] = f.read()
-            self.assertEqual(stored, {b"bin/app.exe": b"app", latin1: b"latin-1", mixed: b"utf-8",
-                                      b"manifest.json": self.read_manifest()}, flags)
-            self.assertEqual(b'"url_encoding": "utf-8"' in self.read_manifest(), not flags)
+        tree = os.path.join(self.scratch.name, "mirror", "1.4")
+        code, out, err = self.run_tool("--publish", tree, "--legacy-url-encoding")
+        self.assertEqual(code, 0, err)
+        self.assertIn("2 names with characters U+0080-U+00FF are stored under their Latin-1 bytes", err)
+        stored = {}
+        for folder, _, names in os.walk(os.fsencode(tree)):
+            for name in names:
+                with open(os.path.join(folder, name), "rb") as f:
+                    stored[os.path.relpath(os.path.join(folder, name), os.fsencode(tree))] = f.read()
+        self.assertEqual(stored, {b"bin/app.exe": b"app", b"caf\xe9/\xdcber.txt": b"latin-1",
+                                  b"\xc5\x81\xf3d\xc5\xba.txt": b"utf-8",
+                                  b"manifest.json": self.read_manifest()})
 
     def test_published_files_are_ordinary_files_under_the_umask(self):
         # A web server's workers are not the publisher: a 0600 manifest is answered with 403.
