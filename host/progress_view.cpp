@@ -16,10 +16,18 @@ int32_t ClampPermille(int32_t permille) {
     return permille < 0 ? 0 : (permille > 1000 ? 1000 : permille);
 }
 
-// "1.50 MB/3.20 MB  1.10 MB/s  left 00:02"
+// The record of a run that has ended, by a success, a failure or a cancel.
+bool IsFinal(const TolvekProgressRecord& record) {
+    const std::wstring status = FieldText(record.status);
+    return status == L"Completed" || status == L"Error";
+}
+
+// "1.50 MB/3.20 MB  1.10 MB/s  left 00:02"; no time left once the run has ended.
 std::wstring TransferText(const TolvekProgressRecord& record) {
-    return FieldText(record.bytesDoneText) + L"/" + FieldText(record.bytesTotalText) + L"  " +
-           FieldText(record.speedText) + L"  left " + FieldText(record.timeLeftText);
+    std::wstring text = FieldText(record.bytesDoneText) + L"/" + FieldText(record.bytesTotalText) + L"  " +
+                        FieldText(record.speedText);
+    if (!IsFinal(record)) text += L"  left " + FieldText(record.timeLeftText);
+    return text;
 }
 
 void AppendWord(std::wstring& line, const std::wstring& word) {

@@ -28,6 +28,8 @@ command -v makensis >/dev/null 2>&1 || need="$need nsis"
 command -v nginx >/dev/null 2>&1 || need="$need nginx"
 command -v update-ca-certificates >/dev/null 2>&1 || need="$need ca-certificates"
 command -v Xvfb >/dev/null 2>&1 || need="$need xvfb"
+# xvfb-run (the guide runs an Inno setup under it) needs xauth, which xvfb does not pull in.
+command -v xauth >/dev/null 2>&1 || need="$need xauth"
 command -v npm >/dev/null 2>&1 || need="$need npm"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 # The proxies of the tests (tests/proxy.sh): squid, Basic's password file, and

@@ -102,10 +102,11 @@ Outcome SendProbeRequest(const RunContext& run, const std::wstring& url, const w
     return SendHttpRequest(run, url, verb, extraHeaders, timeoutMs, unread, status);
 }
 
-CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std::wstring_view probePath) {
+CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std::wstring_view probePath,
+                        UrlEncoding urlEncoding) {
     CdnProbeResult result;
     result.baseUrl = baseUrl;
-    const std::wstring url = BuildFileUrl(baseUrl, probePath);
+    const std::wstring url = BuildFileUrl(baseUrl, probePath, urlEncoding);
     if (ProbeWithRetries(result, {run, url, L"HEAD", L""})) return result;
     if (result.error.kind == FailureKind::Cancelled) return result;
     // A HEAD may be refused by mirrors that only serve GET; a one-byte range costs as little.
@@ -141,7 +142,7 @@ std::wstring ChooseProbePath(const std::vector<FileEntry>& entries) {
 }
 
 Outcome SelectCdns(const RunContext& run, const std::vector<std::wstring>& mirrors, const std::wstring& probePath,
-                   int32_t entryCount, std::vector<std::wstring>& order) {
+                   int32_t entryCount, std::vector<std::wstring>& order, UrlEncoding urlEncoding) {
     if (mirrors.empty()) return Fail(FailureKind::NoMirrors, kNoMirrors);
 
     ReportProgress(run.progress, {.status = L"Testing CDN", .item = probePath, .itemCount = entryCount});
@@ -154,7 +155,7 @@ Outcome SelectCdns(const RunContext& run, const std::vector<std::wstring>& mirro
     for (size_t i = 0; i < mirrors.size(); ++i) {
         if (IsCancelled(run.cancel)) return Cancelled();
         Log(L"Probing CDN [" + std::to_wstring(i + 1) + L"/" + count + L"]: " + mirrors[i]);
-        results.push_back(ProbeCdn(run, mirrors[i], probePath));
+        results.push_back(ProbeCdn(run, mirrors[i], probePath, urlEncoding));
         const CdnProbeResult& result = results.back();
         if (result.ok) {
             Log(L"CDN OK: " + UrlWithLatency(result));

@@ -21,7 +21,8 @@ struct CdnProbeResult {
     Outcome error;  // the last failed attempt's failure; success once an attempt succeeded
 };
 
-CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std::wstring_view probePath);
+CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std::wstring_view probePath,
+                        UrlEncoding urlEncoding = UrlEncoding::Legacy);
 // One request that reads nothing but the status.
 Outcome SendProbeRequest(const RunContext& run, const std::wstring& url, const wchar_t* verb,
                          const std::wstring& extraHeaders, DWORD timeoutMs, DWORD* status = nullptr);
@@ -41,7 +42,9 @@ std::wstring ChooseProbePath(const std::vector<FileEntry>& entries);
 // Probes the manifest's mirrors for the probe file and writes their order into
 // `order`: the reachable ones fastest first, then the others; all of them in
 // manifest order when none answered. Fails when there is no mirror, or when cancelled.
+// The probe file's URLs are built with `urlEncoding`, as the files' are.
 Outcome SelectCdns(const RunContext& run, const std::vector<std::wstring>& mirrors, const std::wstring& probePath,
-                   int32_t entryCount, std::vector<std::wstring>& order);
+                   int32_t entryCount, std::vector<std::wstring>& order,
+                   UrlEncoding urlEncoding = UrlEncoding::Legacy);
 
 }  // namespace tolvek

@@ -25,13 +25,14 @@ struct MirrorAttempts {
     std::wstring url = {};       // its file URL, built once per mirror
     bool verifying = false;      // the last failure came from the check of a whole copy
     bool onlyMirrorFailures = true;
+    Outcome lastError = {};      // what the final text names: the most telling failure
 
     const std::wstring& Mirror() const { return mirrors.urls[current]; }
 
     Outcome Attempt(size_t place, int attempt) {
         if (attempt == 1) {
             current = order[place];
-            url = BuildFileUrl(Mirror(), entry.key);
+            url = BuildFileUrl(Mirror(), entry.key, file.urlEncoding);
             onlyMirrorFailures = true;
         }
         const std::wstring line = L"Downloading [CDN " + std::to_wstring(place + 1) + L"/" +
@@ -69,7 +70,9 @@ struct MirrorAttempts {
         return result;
     }
 
-    void LogFailure(const Outcome& failure) const {
+    // Every failure line; the final text names the most telling of them.
+    void LogFailure(const Outcome& failure) {
+        if (IsAnswer(failure) || !IsAnswer(lastError)) lastError = failure;
         Log(L"Download failed from CDN: " + Mirror() + L" ; file=" + std::wstring(entry.key) + L" ; error=" +
             failure.text);
     }
@@ -104,6 +107,21 @@ struct MirrorAttempts {
         if (!onlyMirrorFailures) return;
         Log(kMovedToEnd + Mirror());
         failed.push_back(current);
+    }
+
+    // A mirror that answered (a status, bytes other than the manifest's) or a URL that
+    // is none tells a publishing mistake from the network: the final text names the
+    // last such failure rather than a later mirror's refusal or silence.
+    static bool IsAnswer(const Outcome& failure) {
+        switch (failure.kind) {
+            case FailureKind::HttpStatus:
+            case FailureKind::SizeMismatch:
+            case FailureKind::TooLarge:
+            case FailureKind::RangeMismatch:
+            case FailureKind::DigestMismatch:
+            case FailureKind::InvalidUrl: return true;
+            default: return false;
+        }
     }
 
     // A failure of the mirror itself rather than of the file asked for: no HTTP
@@ -157,7 +175,8 @@ Outcome TransferFile(const RunContext& run, const FileDownload& file, MirrorOrde
         MirrorAttempts attempts{run, file, mirrors};
         AttemptsEnd end = RunAttempts(attempts, attempts.order.size(), run.cancel);
         MoveToEnd(mirrors, attempts.failed);
-        outcome = end.exhausted ? AllMirrorsFailed(*job.entry, attempts.order.size(), end.last) : std::move(end.last);
+        outcome = end.exhausted ? AllMirrorsFailed(*job.entry, attempts.order.size(), attempts.lastError)
+                                : std::move(end.last);
         // The check before the next mirror, for the last one: a cancel that cut its
         // verification short ends the transfer as a cancel, not as a mirror failure.
         if (end.exhausted && IsCancelled(run.cancel)) outcome = Cancelled();

@@ -17,6 +17,7 @@ struct FileDownload {
     FileJob& job;
     const std::wstring& temporaryPath;
     const TransferReport& report;  // the file's progress
+    UrlEncoding urlEncoding = UrlEncoding::Legacy;  // the manifest's, for the file's URLs
 };
 
 // Brings a verified copy of the job's file to its temporary path (the job ends

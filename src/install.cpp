@@ -84,7 +84,8 @@ Outcome Download(FileStage& stage, FileJob& job, const std::wstring& destination
                                            .fileBytesTotal = reportedTotal});
     };
     const std::wstring temporary = TemporaryPath(destination);
-    Outcome outcome = TransferFile(stage.context, {job, temporary, report}, stage.mirrors);
+    Outcome outcome =
+        TransferFile(stage.context, {job, temporary, report, stage.run.manifest.urlEncoding}, stage.mirrors);
     if (!outcome.ok()) return outcome;
     if (!MoveFileExW(temporary.c_str(), destination.c_str(), kMoveFlags)) {
         const DWORD code = GetLastError();
@@ -129,7 +130,8 @@ Outcome InstallEntry(FileStage& stage, FileJob& job) {
 
 Outcome InstallJobs(FileStage& stage) {
     std::vector<std::wstring> order;
-    Outcome selected = SelectCdns(stage.context, stage.run.manifest.mirrors, stage.plan.probePath, stage.count, order);
+    Outcome selected = SelectCdns(stage.context, stage.run.manifest.mirrors, stage.plan.probePath, stage.count, order,
+                                  stage.run.manifest.urlEncoding);
     if (!selected.ok()) return selected;
     stage.mirrors = MakeMirrorOrder(std::move(order));
     for (FileJob& job : stage.plan.jobs) {

@@ -26,12 +26,6 @@ FileHandle OpenForAppending(const std::wstring& path) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// Without best fit, a character the code page lacks becomes its default character
-// "?" rather than a look-alike: a name with U+0141 must not be logged as the name
-// of another file with a plain L. A UTF-8 code page holds every character and
-// accepts no such flag.
-DWORD AnsiConversionFlags() { return GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS; }
-
 bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
 
 // Where the authority of a URL ends: its path, query or fragment, or the end of
@@ -84,13 +78,13 @@ void AppendLogLine(const std::wstring& path, const std::wstring& message) {
     if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectoryExists(ParentDirectory(path)))
         file = OpenForAppending(path);
     if (!file) return;
+    // UTF-8, whatever the user's code page: a log exists to name the file that
+    // failed, Japanese and Polish names too. An unpaired surrogate becomes U+FFFD.
     const int length = static_cast<int>(line.size());
-    const DWORD flags = AnsiConversionFlags();
-    const int bytes =
-        WideCharToMultiByte(CP_ACP, flags, line.data(), length, nullptr, 0, nullptr, nullptr);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), length, nullptr, 0, nullptr, nullptr);
     if (bytes <= 0) return;
     std::vector<char> buffer(static_cast<size_t>(bytes), 0);
-    WideCharToMultiByte(CP_ACP, flags, line.data(), length, buffer.data(), bytes, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), length, buffer.data(), bytes, nullptr, nullptr);
     DWORD written = 0;
     WriteFile(file.get(), buffer.data(), static_cast<DWORD>(bytes), &written, nullptr);
 }

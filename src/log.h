@@ -15,8 +15,8 @@ extern std::wstring LogFilePath;
 // and the user information of every URL ("scheme://user:password@") as "***@".
 std::wstring ShownText(const std::wstring& text);
 
-// Appends "[YYYY-MM-DD hh:mm:ss] " + ShownText (message) + "\r\n" in the ANSI
-// code page. Best effort.
+// Appends "[YYYY-MM-DD hh:mm:ss] " + ShownText (message) + "\r\n" in UTF-8 (no
+// byte-order mark). Best effort.
 void AppendLogLine(const std::wstring& path, const std::wstring& message);
 // AppendLogLine (LogFilePath, message).
 void Log(const std::wstring& message);

@@ -109,6 +109,7 @@ bool ReadManifest(const JsonValue& root, Manifest& manifest) {
     manifest.version = TruncateToInt64(GetNumber(root, L"version", 0));
     manifest.versionString = GetString(root, L"version_string", L"");
     manifest.mirrors = ReadMirrorList(root);
+    if (GetString(root, L"url_encoding", L"") == L"utf-8") manifest.urlEncoding = UrlEncoding::Utf8;
     const JsonValue* files = FindMember(root, L"files");
     if (!files || files->kind != JsonKind::Object) return false;
     if (files->count > 0) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "json.h"
+#include "urls.h"
 
 #include <array>
 #include <cstdint>
@@ -42,6 +43,7 @@ struct Manifest {
     int64_t version = 0;              // "version" truncated toward zero; 0 when not a number
     std::wstring versionString;       // "version_string"; empty when not a string
     std::vector<std::wstring> mirrors;  // the non-empty strings of "cdn_list", else "cdn"
+    UrlEncoding urlEncoding = UrlEncoding::Legacy;  // Utf8 when "url_encoding" is "utf-8"
 };
 
 // Size, hash and what the entry rules find wrong, from a member of "files".

@@ -33,14 +33,15 @@ std::vector<unsigned> Utf8Bytes(uint32_t codePoint) {
 
 }  // namespace
 
-std::wstring PercentEncodeSegment(std::wstring_view segment) {
+std::wstring PercentEncodeSegment(std::wstring_view segment, UrlEncoding encoding) {
     std::wstring encoded;
     for (size_t i = 0; i < segment.size(); ++i) {
         const wchar_t c = segment[i];
         if (IsUnreserved(c)) {
             encoded += c;
-        } else if (c <= 0xFF) {
-            // One escape of the unit itself: mirrors rely on %E9 for U+00E9.
+        } else if (c < 0x80 || (c <= 0xFF && encoding == UrlEncoding::Legacy)) {
+            // One escape of the unit itself: mirrors published for legacy manifests
+            // hold U+00E9 under the byte %E9.
             AppendEscape(encoded, static_cast<unsigned>(c));
         } else {
             for (const unsigned byte : Utf8Bytes(CodePointAt(segment, i))) AppendEscape(encoded, byte);
@@ -49,11 +50,11 @@ std::wstring PercentEncodeSegment(std::wstring_view segment) {
     return encoded;
 }
 
-std::wstring BuildFileUrl(std::wstring_view baseUrl, std::wstring_view manifestPath) {
+std::wstring BuildFileUrl(std::wstring_view baseUrl, std::wstring_view manifestPath, UrlEncoding encoding) {
     std::wstring path;
     for (const std::wstring& piece : SplitString(ToForwardSlashes(manifestPath), L'/')) {
         if (!path.empty()) path += L'/';
-        path += PercentEncodeSegment(piece);
+        path += PercentEncodeSegment(piece, encoding);
     }
     // A signed mirror URL carries its token in a query: the file's path goes before it.
     const size_t tail = baseUrl.find_first_of(L"?#");

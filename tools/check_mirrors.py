@@ -7,7 +7,11 @@ Each file is requested from each mirror under the URL the engine builds
 compared. A table then gives, per mirror, the files missing (HTTP 404 or 410),
 of the wrong size, with the wrong digest, failed otherwise (another status, a
 network error) and ok; every problem is listed above it. This is the check
-that catches a stale or half-synced mirror before users do.
+that catches a stale or half-synced mirror before users do. A mirror that
+gives no answer at all (refused, unresolvable) is said once, and its other
+files are not requested. Files missing under names beyond ASCII are explained:
+their encoding in the URL (the manifest's "url_encoding") may not be the one
+the server holds them under.
 
     check_mirrors.py MANIFEST [--mirror URL]... [--manifest-url URL]... [--timeout SECONDS]
                      [--trust KEYS]
@@ -255,25 +259,46 @@ def check_manifest_urls(urls, local, timeout):
     return problems
 
 
-def check_file(base_url, key, entry, timeout, on_bytes):
-    """(column, detail) for one file on one mirror."""
+def unreachable(error):
+    """True when the request got no answer at all: no connection, no name resolution."""
+    return isinstance(error, urllib.error.URLError) and not isinstance(error, urllib.error.HTTPError)
+
+
+def check_file(base_url, key, entry, timeout, on_bytes, utf8=False):
+    """(column, detail, mirror unreachable) for one file on one mirror."""
     size, digest = expected(entry)
     try:
-        url = make_manifest.file_url(base_url, key)
+        url = make_manifest.file_url(base_url, key, utf8)
     except ValueError as error:
-        return "failed", f"no URL: {error}"
+        return "failed", f"no URL: {error}", False
     try:
         # One byte past the declared size is enough to know the body is too long.
         got_size, got_digest = fetch(url, None if size is None else size, timeout, on_bytes)
     except (OSError, ValueError) as error:
         missing = isinstance(error, urllib.error.HTTPError) and error.code in MISSING_STATUSES
-        return ("missing" if missing else "failed"), error_detail(error)
+        return ("missing" if missing else "failed"), error_detail(error), unreachable(error)
     if size is not None and got_size != size:
         shown = f"more than {size}" if got_size > size else str(got_size)
-        return "wrong size", f"expected {size} bytes, got {shown}"
+        return "wrong size", f"expected {size} bytes, got {shown}", False
     if digest is not None and got_digest != digest:
-        return "wrong digest", f"expected SHA-256 {digest}, got {got_digest}"
-    return "ok", ""
+        return "wrong digest", f"expected SHA-256 {digest}, got {got_digest}", False
+    return "ok", "", False
+
+
+def encoding_hint(mirror, keys, utf8):
+    """Why a server may not find files whose names go beyond ASCII, or None."""
+    if utf8:
+        names = [key for key in keys if not key.isascii()]
+        held = ('requested under their UTF-8 bytes ("url_encoding": "utf-8"); a tree published '
+                "with --legacy-url-encoding holds them under other bytes: publish it again without")
+    else:
+        names = [key for key in keys if make_manifest.needs_byte_names(key)]
+        held = ('requested with one byte per character U+0080-U+00FF (the manifest has no "url_encoding": '
+                '"utf-8"), which a server holding UTF-8 file names never finds: build the manifest '
+                "without --legacy-url-encoding, or serve a tree written by --publish from nginx or Apache")
+    if not names:
+        return None
+    return f"{mirror}: {len(names)} of the missing files have names beyond ASCII, {held}"
 
 
 class ProgressBar:
@@ -318,15 +343,27 @@ class ProgressBar:
 def check_mirrors(document, mirrors, timeout, bar):
     """{mirror: {column: count}} and the problem lines, mirror by mirror, file by file."""
     files = document["files"]
+    utf8 = make_manifest.uses_utf8_urls(document)
     counts = {mirror: dict.fromkeys(COLUMNS, 0) for mirror in mirrors}
     problems = []
     for number, mirror in enumerate(mirrors, 1):
-        for key in sorted(files):
+        keys, missing = sorted(files), []
+        for at, key in enumerate(keys):
             bar.next_check(f"mirror {number}/{len(mirrors)}: {key}")
-            column, detail = check_file(mirror, key, files[key], timeout, bar.add_bytes)
+            column, detail, down = check_file(mirror, key, files[key], timeout, bar.add_bytes, utf8)
+            if down:
+                # The other files would say the same: a down URL is said once.
+                counts[mirror]["failed"] += len(keys) - at
+                problems.append(f"{mirror}: no answer ({detail}); its {len(keys)} files count as failed")
+                break
             counts[mirror][column] += 1
             if column != "ok":
                 problems.append(f"{mirror}: {key}: {column} ({detail})")
+            if column == "missing":
+                missing.append(key)
+        hint = encoding_hint(mirror, missing, utf8)
+        if hint:
+            problems.append(hint)
     bar.finish()
     return counts, problems
 

@@ -11,12 +11,18 @@ Names are refused when the engine would reject them, when Windows cannot store
 them, or when two of them would name one file on Windows (letter case, a name
 and its ".download" temporary).
 
-The engine requests a name's characters up to U+00FF as one %XX escape of
-their code (é as %E9) and the characters above as the escaped bytes of their
-UTF-8 form (Ł as %C5%81). With --publish DIR the mirror tree is written with
-every file stored under exactly those bytes, so a stock web server (nginx,
-Apache) serves it as it is. Names that need this are reported. (Object stores
-with UTF-8 keys cannot hold a Latin-1 byte name.)
+The manifest says "url_encoding": "utf-8": the engine then requests every
+character beyond ASCII as the escaped bytes of its UTF-8 form (é as %C3%A9), as
+browsers do, so any server or object store holding the files under their UTF-8
+names serves them (python3 -m http.server, nginx, S3). With --publish DIR the
+mirror tree is written with every file under those names.
+
+--legacy-url-encoding leaves the member out, for setup programs whose engine
+predates it: the engine then requests a character up to U+00FF as one %XX
+escape of its code (é as %E9) and only the characters above as UTF-8 (Ł as
+%C5%81). --publish then stores every file under exactly those bytes, which
+nginx and Apache serve as they are; servers and object stores that hold UTF-8
+names cannot. Names that need this are reported.
 
 Setup-uninstaller names (unins*.exe, unins*.dat, unins*.msg) are kept with a
 warning: the engine never installs or overwrites them, it skips them.
@@ -44,6 +50,7 @@ import hashlib
 import json
 import os
 import secrets
+import shlex
 import shutil
 import subprocess
 import sys
@@ -59,6 +66,8 @@ RESERVED_DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
 URL_SCHEMES = ("http://", "https://")
 URL_UNRESERVED = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~")
 LATIN1_LAST = 0xFF
+URL_ENCODING = "url_encoding"
+UTF8 = "utf-8"
 TEMPORARY_SUFFIX = ".download"
 # Where the engine records the installed version in the target directory, and its temporary file.
 ENGINE_FILES = ("tolvek_installed_version.txt", "tolvek_installed_version.txt" + TEMPORARY_SUFFIX)
@@ -111,27 +120,33 @@ def path_pieces(key):
     return [piece for piece in key.replace("\\", "/").split("/") if piece]
 
 
-def request_bytes(piece):
-    """The bytes the engine asks a mirror for: one byte per character up to U+00FF
-    (its Latin-1 code), the UTF-8 bytes of every character above."""
+def request_bytes(piece, utf8=False):
+    """The bytes the engine asks a mirror for: with `utf8` ("url_encoding": "utf-8")
+    the name's UTF-8 bytes; without, one byte per character up to U+00FF (its
+    Latin-1 code) and the UTF-8 bytes of every character above."""
     out = bytearray()
     for c in piece:
         code = ord(c)
         if code == 0 or 0xD800 <= code <= 0xDFFF:
             raise ValueError(f"U+{code:04X} cannot be part of a file URL")
-        out += bytes([code]) if code <= LATIN1_LAST else c.encode("utf-8")
+        out += bytes([code]) if code <= LATIN1_LAST and not utf8 else c.encode("utf-8")
     return bytes(out)
+
+
+def uses_utf8_urls(document):
+    """True when the engine requests the manifest's names as UTF-8."""
+    return document.get(URL_ENCODING) == UTF8
 
 
 def percent_encode(raw):
     return "".join(chr(b) if b in URL_UNRESERVED else f"%{b:02X}" for b in raw)
 
 
-def file_url(base_url, key):
+def file_url(base_url, key, utf8=False):
     """The URL the engine requests for `key` from the mirror at `base_url`: the base's
     query and fragment (a signed URL's token) follow the file's path."""
     cut = min([i for i in (base_url.find("?"), base_url.find("#")) if i >= 0], default=len(base_url))
-    path = "/".join(percent_encode(request_bytes(p)) for p in path_pieces(key))
+    path = "/".join(percent_encode(request_bytes(p, utf8)) for p in path_pieces(key))
     return base_url[:cut].rstrip("/\\") + "/" + path + base_url[cut:]
 
 
@@ -156,9 +171,9 @@ def read_manifest_document(raw):
     return json.loads(raw.decode("utf-8-sig"), object_pairs_hook=first_wins), duplicates
 
 
-def published_path(root, key):
+def published_path(root, key, utf8=False):
     """Where --publish stores `key` below `root` (bytes, as the mirror's file system holds it)."""
-    return os.path.join(os.fsencode(root), *(request_bytes(piece) for piece in path_pieces(key)))
+    return os.path.join(os.fsencode(root), *(request_bytes(piece, utf8) for piece in path_pieces(key)))
 
 
 def needs_byte_names(key):
@@ -196,7 +211,7 @@ def key_problem(key):
     return engine_rejection(key) or windows_rejection(key) or url_rejection(key)
 
 
-def name_clashes(keys):
+def name_clashes(keys, utf8=False):
     """Keys that would share one file on Windows, one URL on a mirror, or a file of the engine's own."""
     problems, folded, requested = [], {}, {}
     for key in sorted(keys):
@@ -204,7 +219,7 @@ def name_clashes(keys):
         if twin != key:
             problems.append(f"{key!r}: differs from {twin!r} only in letter case; "
                             "Windows would store both in one file")
-        same_url = requested.setdefault(published_path("", key), key)
+        same_url = requested.setdefault(published_path("", key, utf8), key)
         if same_url != key:
             problems.append(f"{key!r}: the engine requests it under the same URL as {same_url!r}")
     for key in sorted(keys):
@@ -253,8 +268,9 @@ def file_entry(path):
     return {"size": size, "hash": digest.hexdigest().upper()}
 
 
-def build_manifest(directory, mirrors, version=1, version_string=None, excluded=()):
-    """The manifest document and its warnings; raises ManifestError with every problem."""
+def build_manifest(directory, mirrors, version=1, version_string=None, excluded=(), utf8_urls=True):
+    """The manifest document and its warnings; raises ManifestError with every problem.
+    Without `utf8_urls` it has no "url_encoding" member: the legacy requests."""
     if not os.path.isdir(directory):
         raise ManifestError([f"{directory}: not a directory"])
     problems = [f"mirror {url!r}: not an http:// or https:// URL"
@@ -277,18 +293,17 @@ def build_manifest(directory, mirrors, version=1, version_string=None, excluded=
             entries[key] = file_entry(path)
         except OSError as error:
             problems.append(f"{key!r}: cannot read the file: {error.strerror}")
-    problems += name_clashes(entries)
+    problems += name_clashes(entries, utf8_urls)
     if not files and not walk_problems:
         problems.append(f"{directory}: no files to publish (the engine refuses an empty file list)")
     if problems:
         raise ManifestError(problems)
 
-    return {
-        "version": version,
-        "version_string": str(version) if version_string is None else version_string,
-        "cdn_list": list(mirrors),
-        "files": entries,
-    }, warnings
+    manifest = {"version": version,
+                "version_string": str(version) if version_string is None else version_string}
+    if utf8_urls:
+        manifest[URL_ENCODING] = UTF8
+    return {**manifest, "cdn_list": list(mirrors), "files": entries}, warnings
 
 
 def manifest_text(manifest):
@@ -331,7 +346,7 @@ def publish_tree(manifest, directory, root, manifest_name, signature=None):
     if os.path.exists(root) and (not os.path.isdir(root) or os.listdir(root)):
         raise ManifestError([f"{root}: not an empty directory; publish each version into a new one"])
     for key in manifest["files"]:
-        destination = published_path(root, key)
+        destination = published_path(root, key, uses_utf8_urls(manifest))
         os.makedirs(os.path.dirname(destination), exist_ok=True)
         shutil.copyfile(os.path.join(directory, *key.split("/")), destination)
     write_atomically(os.path.join(root, manifest_name), manifest_text(manifest))
@@ -376,15 +391,15 @@ def expiry(days, now=None):
     return (now + datetime.timedelta(days=days)).strftime(EXPIRES_FORMAT)
 
 
-def byte_name_warnings(keys, publishing):
+def byte_name_warnings(manifest, publishing):
     """What to do about names a server with UTF-8 file names would not find."""
-    names = [key for key in keys if needs_byte_names(key)]
+    names = [] if uses_utf8_urls(manifest) else [key for key in manifest["files"] if needs_byte_names(key)]
     if publishing:
         return [f"{len(names)} names with characters U+0080-U+00FF are stored under their Latin-1 bytes, "
                 "as the engine requests them; copy the tree to the mirrors as it is"] if names else []
     return [f"{key!r}: the engine requests its characters U+0080-U+00FF as one-byte escapes (\u00e9 as "
             "%E9), which servers holding UTF-8 file names do not find; publish with --publish DIR, "
-            "which stores the file under those bytes" for key in names]
+            "which stores the file under those bytes, or leave out --legacy-url-encoding" for key in names]
 
 
 def parse_arguments(argv):
@@ -402,6 +417,10 @@ def parse_arguments(argv):
     parser.add_argument("--publish", metavar="DIR",
                         help="also write the mirror tree to DIR (new or empty): every file under the "
                              "name the engine requests, and the manifest; copy it to every mirror's base URL")
+    parser.add_argument("--legacy-url-encoding", action="store_true",
+                        help='leave out "url_encoding": "utf-8", for setup programs whose engine predates it: '
+                             "names are then requested with one byte per character up to U+00FF, which "
+                             "--publish stores as such and only byte-preserving servers (nginx, Apache) serve")
     parser.add_argument("--version", type=int, default=1,
                         help="the manifest's version number (default 1); a verified install refuses a lower "
                              "one than it installed: to go back, publish the old files under a higher number")
@@ -423,8 +442,9 @@ def main(argv=None):
     args = parse_arguments(argv)
     signature_path = args.output + SIGNATURE_SUFFIX
     try:
-        manifest, warnings = build_manifest(args.directory, args.mirror, args.version,
-                                            args.version_string, excluded=[args.output, signature_path])
+        manifest, warnings = build_manifest(args.directory, args.mirror, args.version, args.version_string,
+                                            excluded=[args.output, signature_path],
+                                            utf8_urls=not args.legacy_url_encoding)
         if args.expires is not None:
             manifest["expires"] = expiry(args.expires)
         # Signed before anything is written: a key that fails leaves nothing behind.
@@ -448,11 +468,14 @@ def main(argv=None):
         warnings.append("the expiry counts only once the manifest is signed: sign it with --sign, or on the "
                         "signing machine with openssl dgst -sha256 -sign KEY.pem, one base64 line per key in "
                         f"{os.path.basename(signature_path)}")
-    for warning in warnings + byte_name_warnings(manifest["files"], bool(args.publish)):
+    for warning in warnings + byte_name_warnings(manifest, bool(args.publish)):
         print(f"make_manifest: warning: {warning}", file=sys.stderr)
     total = sum(entry["size"] for entry in manifest["files"].values())
     print(f"{args.output}: {len(manifest['files'])} files, {total} bytes, "
           f"{len(manifest['cdn_list'])} mirrors")
+    # What the Inno Setup example shows as the product's version and the room it needs.
+    print("setup defines: " + shlex.join([f"/DProductVersion={manifest['version_string']}",
+                                          f"/DProductSize={total}"]))
     if args.publish:
         print(f"{args.publish}: the mirror tree, manifest included")
     for key_path, key in zip(args.sign, keys):

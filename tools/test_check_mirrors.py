@@ -87,6 +87,8 @@ class CheckMirrors(unittest.TestCase):
         self.assertIn(f"{stale}: readme.txt: wrong digest (expected SHA-256 "
                       f"{self.document['files']['readme.txt']['hash']}, got ", "\n".join(problems))
         self.assertIn(f"{self.mirrors['half']}: caf\u00e9/\u00dcber.txt: missing (HTTP status 404)", problems)
+        self.assertIn(f"{self.mirrors['half']}: 2 of the missing files have names beyond ASCII, requested under "
+                      'their UTF-8 bytes ("url_encoding": "utf-8")', "\n".join(problems))
 
     def test_files_are_requested_under_the_engines_urls(self):
         good = self.mirrors["good"]
@@ -95,7 +97,7 @@ class CheckMirrors(unittest.TestCase):
         self.assertEqual(code, 0)
         paths = sorted(r["path"] for r in self.server.requests()[before:])
         self.assertEqual(paths, ["/good/%C5%81%C4%99g/100%25%20done.txt", "/good/bin/app.exe",
-                                 "/good/caf%E9/%DCber.txt", "/good/empty.cfg", "/good/readme.txt"])
+                                 "/good/caf%C3%A9/%C3%9Cber.txt", "/good/empty.cfg", "/good/readme.txt"])
 
     def test_exit_code_and_report(self):
         code, out, err = self.run_tool(self.manifest)
@@ -104,7 +106,9 @@ class CheckMirrors(unittest.TestCase):
         header = out[-6].split()
         self.assertEqual(header, ["mirror", "missing", "wrong", "size", "wrong", "digest", "failed", "ok"])
         self.assertEqual(out[-5].split(), [self.mirrors["good"], "0", "0", "0", "0", "5"])
-        self.assertEqual(len([line for line in out if line.startswith(self.mirrors["refused"] + ": ")]), 5)
+        refused = [line for line in out if line.startswith(self.mirrors["refused"] + ": ")]
+        self.assertEqual(len(refused), 1, "a down URL is said once")
+        self.assertRegex(refused[0], r": no answer \(.*\); its 5 files count as failed$")
 
         code, out, _ = self.run_tool(self.manifest, "--mirror", self.mirrors["good"])
         self.assertEqual((code, out[-1]), (0, "1 of 1 mirrors serve all 5 files"))

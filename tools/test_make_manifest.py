@@ -113,6 +113,10 @@ class NameRules(unittest.TestCase):
             path = url[len(prefix):]
             self.assertEqual(make_manifest.published_path("", key),
                              urllib.parse.unquote_to_bytes(path[:query_start(path)]), name)
+            # "url_encoding": "utf-8": the path decodes to the UTF-8 names that --publish writes.
+            utf8 = make_manifest.file_url(base, key, utf8=True)[len(prefix):]
+            self.assertEqual(urllib.parse.unquote_to_bytes(utf8[:query_start(utf8)]),
+                             "/".join(make_manifest.path_pieces(key)).encode("utf-8"), name)
 
     def test_manifest_documents_are_read_as_the_engine_reads_them(self):
         rows = [
@@ -192,7 +196,8 @@ class Directories(ProductDirectory, unittest.TestCase):
         code, out, err = self.run_tool("--version", "14", "--version-string", "1.4.0",
                                        mirrors=["https://a.example/p/", "http://b.example/p"])
         self.assertEqual((code, err), (0, ""))
-        self.assertIn("3 files", out)
+        self.assertIn(f"3 files, {len(big) + 3} bytes, 2 mirrors\nsetup defines: /DProductVersion=1.4.0 "
+                      f"/DProductSize={len(big) + 3}\n", out)
         manifest = json.loads(self.read_manifest().decode("utf-8"))
         self.assertEqual(manifest["files"], {
             "abc.txt": {"size": 3, "hash": ABC_SHA256},
@@ -200,7 +205,8 @@ class Directories(ProductDirectory, unittest.TestCase):
             "empty": {"size": 0, "hash": EMPTY_SHA256},
         })
         self.assertEqual(manifest["cdn_list"], ["https://a.example/p/", "http://b.example/p"])
-        self.assertEqual((manifest["version"], manifest["version_string"]), (14, "1.4.0"))
+        self.assertEqual((manifest["version"], manifest["version_string"], manifest["url_encoding"]),
+                         (14, "1.4.0", "utf-8"))
 
     def test_text_is_utf8_without_escapes_and_keys_in_order(self):
         self.write("z.txt")
@@ -260,7 +266,7 @@ class Directories(ProductDirectory, unittest.TestCase):
         for key, content in files.items():
             self.write(key, content)
         tree = os.path.join(self.scratch.name, "mirror", "1.4")
-        code, out, err = self.run_tool("--publish", tree)
+        code, out, err = self.run_tool("--publish", tree, "--legacy-url-encoding")
         self.assertEqual(code, 0, err)
         self.assertIn("2 names with characters U+0080-U+00FF are stored under their Latin-1 bytes", err)
         stored = {}
@@ -305,7 +311,7 @@ class Directories(ProductDirectory, unittest.TestCase):
     def test_latin1_names_without_publish_say_what_to_do(self):
         self.write("caf\u00e9.txt", b"x")
         self.write("plain.txt", b"y")
-        code, _, err = self.run_tool()
+        code, _, err = self.run_tool("--legacy-url-encoding")
         self.assertEqual(code, 0)
         self.assertIn("warning: 'caf\u00e9.txt': the engine requests", err)
         self.assertIn("--publish DIR", err)

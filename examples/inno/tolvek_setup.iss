@@ -3,14 +3,23 @@
 ; Inno Setup's setup programs are 32-bit, so they carry the 32-bit engine
 ; (build/bin32); its exports use the stdcall convention that [Code] declares.
 ; The setup program carries only the engine; the product's files come from the
-; mirrors named in the manifest. Build it for your own product without editing it:
+; mirrors named in the manifest. Build it for your own product without editing it,
+; from the repository root (docs/integration.md has the whole command, for Linux
+; under the 32-bit Wine and for Windows):
 ;
-;   ISCC /DManifestUrls="https://cdn1.example.com/mygame/1.4/manifest.json|https://cdn2.example.com/mygame/1.4/manifest.json" ^
-;        /DProductName="My Game" /DEngineDll=build\bin32\tolvek_online_installer.dll /Obuild examples\inno\tolvek_setup.iss
+;   ISCC "/DManifestUrls=https://cdn1.example.com/mygame/1.4/manifest.json" "/DProductName=My Game"
+;        /DProductVersion=1.4.0 /DProductSize=83886080 /DManifestKeys=<publisher.pub.txt>
+;        /DOutputBaseFilename=mygame-setup-inno /Obuild examples/inno/tolvek_setup.iss
+;
+; ProductVersion and ProductSize are what tools/make_manifest.py prints as the
+; "setup defines"; with ManifestKeys the setup program starts the verified
+; install. ISCC reads a relative EngineDll from this script's folder: give a DLL
+; elsewhere by its absolute path.
 ;
 ; Run it with /DIR=<target> to choose the target directory, and with /VERYSILENT
 ; /SUPPRESSMSGBOXES to install without a window: the exit code is then 0 when
-; installed and 7 when not (the preparing stage refused to go on).
+; installed and 7 when not (the preparing stage refused to go on). Under Wine it
+; needs an X display even then (xvfb-run).
 
 ; -- what a builder usually changes (ISCC /DName=Value) -------------------------
 
@@ -21,6 +30,14 @@
 #ifndef ProductName
   #define ProductName "Tolvek Demo"
 #endif
+#ifndef ProductVersion
+  #define ProductVersion "1.0"
+#endif
+; The bytes of the product's files: the wizard asks for that much free space.
+#ifndef ProductSize
+  #define ProductSize "0"
+#endif
+; Relative to this script's folder.
 #ifndef EngineDll
   #define EngineDll "..\..\build\bin32\tolvek_online_installer.dll"
 #endif
@@ -40,7 +57,8 @@
 
 [Setup]
 AppName={#ProductName}
-AppVersion=1.0
+AppVersion={#ProductVersion}
+ExtraDiskSpaceRequired={#ProductSize}
 DefaultDirName={#DefaultDir}
 PrivilegesRequired=lowest
 DisableProgramGroupPage=yes
@@ -66,6 +84,9 @@ const
    engine is an exception here rather than an error at Setup's start. *)
 function StartOnlineInstall(ManifestUrls, TargetDirectory, LogPath, WorkingDirectory: String): Integer;
   external 'StartOnlineInstall@files:tolvek_online_installer.dll stdcall delayload setuponly';
+function StartOnlineInstallVerified(ManifestUrls, TargetDirectory, LogPath, WorkingDirectory,
+  TrustedKeys: String): Integer;
+  external 'StartOnlineInstallVerified@files:tolvek_online_installer.dll stdcall delayload setuponly';
 function GetOnlineInstallProgress(Destination: String): Integer;
   external 'GetOnlineInstallProgress@files:tolvek_online_installer.dll stdcall delayload setuponly';
 function GetOnlineInstallResult(var Code: Integer; Message: String; Capacity: Integer): Integer;
@@ -77,8 +98,15 @@ procedure CancelOnlineInstall;
 procedure ShutdownOnlineInstall;
   external 'ShutdownOnlineInstall@files:tolvek_online_installer.dll stdcall delayload setuponly';
 
+const
+  { What the setup tells apart in a failed run. }
+  FailureOther = 0;
+  FailureCancelled = 1;
+  FailureNetwork = 2;   { a retry may mend it }
+
 var
   Running: Boolean;     { a session runs and has not been shut down }
+  LastRecord: String;   { the last progress record shown }
   ProgressPage: TOutputProgressWizardPage;
   BytesLabel, SpeedLabel: TNewStaticText;
   CancelDownloadButton: TNewButton;
@@ -102,6 +130,40 @@ begin
   Result := Ord(Rec[ByteOffset div 2 + 1]) or (Ord(Rec[ByteOffset div 2 + 2]) shl 16);
 end;
 
+{ "1.50 MB of 3.20 MB (46.8%)" }
+function FiguresText(const Rec: String): String;
+var
+  Permille: Integer;
+begin
+  Permille := RecordInt(Rec, 656);
+  Result := Format('%s of %s (%d.%d%%)', [RecordText(Rec, 660, 32), RecordText(Rec, 724, 32),
+    Permille div 10, Permille mod 10]);
+end;
+
+{ -- failures ------------------------------------------------------------------ }
+
+{ The kind of a failed run, from the engine's text. }
+function FailureKind(const Message: String): Integer;
+begin
+  if Message = 'Cancelled by user' then
+    Result := FailureCancelled
+  else if Pos('NETWORK_UNREACHABLE: ', Message) = 1 then
+    Result := FailureNetwork
+  else
+    Result := FailureOther;
+end;
+
+{ What the user reads first; the engine's text follows it, for support. }
+function FailureHeadline(Kind: Integer): String;
+begin
+  case Kind of
+    FailureCancelled: Result := 'Download cancelled';
+    FailureNetwork: Result := 'Check your connection and run setup again.';
+  else
+    Result := 'Installation failed.';
+  end;
+end;
+
 { -- the progress page -------------------------------------------------------- }
 
 procedure OnCancelDownloadClick(Sender: TObject);
@@ -123,6 +185,7 @@ procedure InitializeWizard;
 var
   Below: Integer;
 begin
+  LastRecord := StringOfChar(#0, RecordUnits);
   ProgressPage := CreateOutputProgressPage('Installing {#ProductName}',
     'Setup downloads the files of {#ProductName} and checks every one.');
   Below := ProgressPage.ProgressBar.Top + ProgressPage.ProgressBar.Height + ScaleY(8);
@@ -141,25 +204,29 @@ end;
   answer its buttons between two polls. }
 procedure ShowProgress;
 var
-  Rec, Item: String;
-  Permille, Index, Count: Integer;
+  Rec, Status, Item: String;
+  Index, Count: Integer;
 begin
   Rec := StringOfChar(#0, RecordUnits);
   if GetOnlineInstallProgress(Rec) = 0 then
     Exit;
+  LastRecord := Rec;
+  Status := RecordText(Rec, 0, 64);
   Item := RecordText(Rec, 128, 260);
   Index := RecordInt(Rec, 648);
   Count := RecordInt(Rec, 652);
-  Permille := RecordInt(Rec, 656);
   if Count > 0 then
     Item := Format('[%d/%d] %s', [Index, Count, Item]);
-  if RecordText(Rec, 0, 64) = 'Error' then
-    Item := '';  { the result shows the failure text whole }
-  ProgressPage.SetText(RecordText(Rec, 0, 64), Item);
-  BytesLabel.Caption := Format('%s of %s (%d.%d%%)', [RecordText(Rec, 660, 32),
-    RecordText(Rec, 724, 32), Permille div 10, Permille mod 10]);
   SpeedLabel.Caption := RecordText(Rec, 788, 32) + ', time left: ' + RecordText(Rec, 852, 32);
-  ProgressPage.SetProgress(Permille, 1000);
+  if Status = 'Error' then begin
+    { The run has ended: its record holds the failure text and the final figures. }
+    Status := FailureHeadline(FailureKind(Item));
+    Item := '';
+    SpeedLabel.Caption := RecordText(Rec, 788, 32);
+  end;
+  ProgressPage.SetText(Status, Item);
+  BytesLabel.Caption := FiguresText(Rec);
+  ProgressPage.SetProgress(RecordInt(Rec, 656), 1000);
 end;
 
 { -- the engine --------------------------------------------------------------- }
@@ -179,11 +246,25 @@ begin
   Running := False;
   if Code = 0 then
     Result := ''
-  else if Pos('NETWORK_UNREACHABLE: ', Message) = 1 then
-    { The prefix marks what a retry may mend; the rest of the text is for support. }
-    Result := 'Check your connection and run setup again.' + #13#10 + Message
   else
-    Result := Message;
+    case FailureKind(Message) of
+      { The files installed stay; the next run skips them. }
+      FailureCancelled: Result := FailureHeadline(FailureCancelled) + ': ' + FiguresText(LastRecord);
+      FailureNetwork: Result := FailureHeadline(FailureNetwork) + #13#10 + Message;
+    else
+      Result := Message;
+    end;
+end;
+
+function StartEngine(const LogPath: String): Integer;
+begin
+#ifdef ManifestKeys
+  Result := StartOnlineInstallVerified('{#ManifestUrls}', ExpandConstant('{app}'), LogPath,
+                                       ExpandConstant('{tmp}\download'), '{#ManifestKeys}');
+#else
+  Result := StartOnlineInstall('{#ManifestUrls}', ExpandConstant('{app}'), LogPath,
+                               ExpandConstant('{tmp}\download'));
+#endif
 end;
 
 (* Installs the product into {app}; '' when installed, else the reason. *)
@@ -193,8 +274,7 @@ var
 begin
   LogPath := ExpandConstant('{#LogFile}');
   try
-    if StartOnlineInstall('{#ManifestUrls}', ExpandConstant('{app}'), LogPath,
-                          ExpandConstant('{tmp}\download')) = 0 then begin
+    if StartEngine(LogPath) = 0 then begin
       Result := 'the install did not start';
       Exit;
     end;

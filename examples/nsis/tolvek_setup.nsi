@@ -4,20 +4,23 @@
 ; mirrors named in the manifest. Build it for your own product without editing it:
 ;
 ;   makensis -NOCD -DMANIFEST_URLS="https://cdn1.example.com/mygame/1.4/manifest.json|https://cdn2.example.com/mygame/1.4/manifest.json" \
-;            -DPRODUCT_NAME="My Game" -DOUTFILE=build/mygame-setup.exe examples/nsis/tolvek_setup.nsi
+;            -DPRODUCT_NAME="My Game" -DMANIFEST_KEYS="$(cat ~/tolvek-keys/publisher.pub.txt)" \
+;            -DOUTFILE=build/mygame-setup.exe examples/nsis/tolvek_setup.nsi
 ;
 ; from the repository root: -NOCD keeps relative paths relative to it (makensis
 ; otherwise changes into this script's folder first).
 ;
 ; Run it with /D=<target> to choose the target directory, and with /S to install
-; without a window: the exit code is then 0 when installed and 1 when not.
+; without a window: the exit code is then 0 when installed and 1 when not. NSIS
+; reads /D= only unquoted, as the last argument; in a Linux shell under Wine:
+;   /usr/lib/wine/wine64 build/mygame-setup.exe /S /D=C:\\Games\\My Game
 ;
 ; A 32-bit setup program carries the 32-bit engine: -DTARGET=x86-unicode takes
 ; build/bin32/tolvek_online_installer.dll. Its exports are stdcall there, the
 ; System plug-in's default convention on x86, so every call below serves both.
 ;
 ; With -DMANIFEST_KEYS="<key>|<key>" (each the base64 of a DER P-256 public key,
-; openssl pkey -in publisher.pem -pubout -outform DER | base64 -w0) the setup
+; the line of publisher.pub.txt that docs/integration.md makes) the setup
 ; program starts the engine's verified install: only a manifest signed by one of
 ; the keys (manifest.json.sig beside it, tools/make_manifest.py --sign) is used.
 ; The start call with its five strings must fit NSIS's string length (1024
@@ -73,6 +76,10 @@ Target ${TARGET}
 !define POLL_MS 100             ; the engine updates its record at most every 250 ms
 !define EXIT_INSTALLED 0
 !define EXIT_FAILED 1
+; What the setup tells apart in a failed run.
+!define FAILURE_OTHER 0
+!define FAILURE_CANCELLED 1
+!define FAILURE_NETWORK 2       ; a retry may mend it
 
 Name "${PRODUCT_NAME}"
 OutFile "${OUTFILE}"
@@ -183,6 +190,22 @@ Function FinishInstall
   ${EndIf}
 FunctionEnd
 
+; The kind of a failed run from the engine's text: Push text, Call, Pop kind.
+Function FailureKind
+  Exch $0
+  Push $1
+  StrCpy $1 $0 21
+  ${If} $0 S== "Cancelled by user"
+    StrCpy $0 ${FAILURE_CANCELLED}
+  ${ElseIf} $1 S== "NETWORK_UNREACHABLE: "
+    StrCpy $0 ${FAILURE_NETWORK}
+  ${Else}
+    StrCpy $0 ${FAILURE_OTHER}
+  ${EndIf}
+  Pop $1
+  Exch $0
+FunctionEnd
+
 ; The engine never ran, so it wrote no log: the reason goes there for support
 ; (in silent mode nothing else shows it).
 Function FailWithoutEngine
@@ -277,14 +300,19 @@ Function ShowProgress
   ${If} $0 <> 0
     System::Call '*$Record(&w64 .r1, &w260 .r2, i .r3, i .r4, i .r5, &w32 .r6, &w32 .r7, &w32 .r8, &w32 .r9)'
     ${NSD_SetText} $StatusLabel "$1"
+    ${NSD_SetText} $TimeLabel "$8, time left: $9"
     ${If} $1 == "Error"
-      ; The record then holds the failure text and no figures: keep the last ones
-      ; shown, and let the result below show the text whole.
+      ; The run has ended: the record holds the failure text, which the result
+      ; below shows whole, and the final figures.
+      Push $2
+      Call FailureKind
+      Pop $2
+      ${If} $2 = ${FAILURE_CANCELLED}
+        ${NSD_SetText} $StatusLabel "Download cancelled"
+      ${EndIf}
       ${NSD_SetText} $ItemLabel ""
-      Pop $0
-      Return
-    ${EndIf}
-    ${If} $4 > 0
+      ${NSD_SetText} $TimeLabel "$8"
+    ${ElseIf} $4 > 0
       ${NSD_SetText} $ItemLabel "[$3/$4] $2"
     ${Else}
       ${NSD_SetText} $ItemLabel "$2"
@@ -293,7 +321,6 @@ Function ShowProgress
     IntOp $3 $5 / 10
     IntOp $4 $5 % 10
     ${NSD_SetText} $BytesLabel "$6 of $7 ($3.$4%)"
-    ${NSD_SetText} $TimeLabel "$8, time left: $9"
   ${EndIf}
   Pop $0
 FunctionEnd
@@ -305,14 +332,18 @@ Function ShowResult
   ${If} $ResultCode = 0
     ${NSD_SetText} $ResultLabel "${PRODUCT_NAME} is installed in $INSTDIR."
   ${Else}
-    ; The prefix marks what a retry may mend; the rest of the text is for support.
-    StrCpy $1 $ResultText 21
-    ${If} $1 == "NETWORK_UNREACHABLE: "
-      StrCpy $1 "Check your connection and run setup again.$\r$\n"
+    ; The engine's text follows for support.
+    Push $ResultText
+    Call FailureKind
+    Pop $1
+    ${If} $1 = ${FAILURE_CANCELLED}
+      StrCpy $1 "Download cancelled. The files installed so far stay; run setup again to finish."
+    ${ElseIf} $1 = ${FAILURE_NETWORK}
+      StrCpy $1 "Installation failed. Check your connection and run setup again.$\r$\n$ResultText"
     ${Else}
-      StrCpy $1 ""
+      StrCpy $1 "Installation failed. $ResultText"
     ${EndIf}
-    ${NSD_SetText} $ResultLabel "Installation failed. $1$ResultText$\r$\nLog: ${LOG_FILE}"
+    ${NSD_SetText} $ResultLabel "$1$\r$\nLog: ${LOG_FILE}"
   ${EndIf}
 FunctionEnd
 
@@ -330,7 +361,7 @@ Function ProgressPageLeave
 FunctionEnd
 
 ; The window's own Cancel stops a running install first; the page then shows
-; "Cancelled by user" and Close.
+; "Download cancelled" and Close.
 Function .onUserAbort
   ${If} $Running = 1
     System::Call '::$CancelFn()'

@@ -24,15 +24,6 @@ using testing_support::Servers;
 using testing_support::WriteBytes;
 using Lines = std::vector<std::string>;
 
-// Log text in the ANSI code page, as the log file holds it.
-std::string Ansi(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-    return out;
-}
-
 // Latencies vary from run to run; the lines are compared with "#" in their place.
 Lines WithoutLatencies(Lines lines) {
     static const std::regex latency("latency=[0-9]+ms");
@@ -114,7 +105,7 @@ TEST_F(InstallTest, FreshInstallThenEverythingAlreadyValid) {
                         "Manifest version_string: ",
                         "Files in manifest: 3",
                         "Total size: 292.98 KB",
-                        "CDN probe file: " + Ansi(kCafe),
+                        "CDN probe file: " + Narrow(kCafe),
                         "Testing CDN endpoints (1)...",
                         "Probing CDN [1/1]: " + m,
                         "CDN probe HEAD [attempt 1/3]: " + m + "/caf%E9%20menu.txt",
@@ -123,9 +114,9 @@ TEST_F(InstallTest, FreshInstallThenEverythingAlreadyValid) {
                         "[1/3] Processing key: bin/app.exe",
                         "Downloading [CDN 1/1, attempt 1/3]: " + m + "/bin/app.exe",
                         "Installed: bin/app.exe",
-                        "[2/3] Processing key: " + Ansi(kCafe),
+                        "[2/3] Processing key: " + Narrow(kCafe),
                         "Downloading [CDN 1/1, attempt 1/3]: " + m + "/caf%E9%20menu.txt",
-                        "Installed: " + Ansi(kCafe),
+                        "Installed: " + Narrow(kCafe),
                         "[3/3] Processing key: data\\levels\\one.dat",
                         "Downloading [CDN 1/1, attempt 1/3]: " + m + "/data/levels/one.dat",
                         "Installed: data\\levels\\one.dat",
@@ -139,7 +130,7 @@ TEST_F(InstallTest, FreshInstallThenEverythingAlreadyValid) {
     EXPECT_EQ(Install(product.ManifestUrl()), std::make_pair(int32_t{0}, std::wstring(L"OK")));
     const Lines second = Log();
     for (const auto& file : files)
-        EXPECT_NE(std::find(second.begin(), second.end(), "Already valid, skipped: " + Ansi(file.key)), second.end());
+        EXPECT_NE(std::find(second.begin(), second.end(), "Already valid, skipped: " + Narrow(file.key)), second.end());
     const std::string requests = testing_support::RecordedRequests(Servers().httpUrl);
     EXPECT_EQ(requests.find("\"GET\", \"path\": \"/fresh/m1/"), std::string::npos) << requests;
     EXPECT_EQ(Record().progressPermille, 1000);

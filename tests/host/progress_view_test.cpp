@@ -71,6 +71,11 @@ TEST(ProgressTexts, LiveLineFitsEveryWidthAndKeepsTheItemsEnd) {
               L"Downloading 12/47 [###################-] 99.1%  888.00 KB/897.66 KB  150.95 KB/s  left 00:00  "
               L"...nt/caf\u00e9/world-0001.pak");
     EXPECT_EQ(LiveLine(record, 40), L"Downloading 12/47 [####-] 99.1%  888.00");
+    // A cancelled or failed run's last line: no time left.
+    TolvekProgressRecord ended = Downloading(L"Cancelled by user", 991);
+    Set(ended.status, L"Error");
+    EXPECT_EQ(LiveLine(ended, 120),
+              L"Error 12/47 [###################-] 99.1%  888.00 KB/897.66 KB  150.95 KB/s  Cancelled by user");
 }
 
 TEST(ProgressTexts, StepLinesAndSteps) {

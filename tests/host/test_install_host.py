@@ -138,7 +138,8 @@ class HostInstalls(unittest.TestCase):
 
     def log_lines(self, path):
         with open(path, "rb") as f:
-            return [line[22:] for line in f.read().decode("cp1252").split("\r\n") if line]
+            # Lines of older engines that share the default log may be in another encoding.
+            return [line[22:] for line in f.read().decode("utf-8", "replace").split("\r\n") if line]
 
     def default_log(self, out):
         """The log path the host announced, as a Linux path; it must lie in Wine's temporary directory."""

@@ -116,7 +116,7 @@ class SilentSetupChecks:
 
     def log_lines_as_written(self):
         with open(self.log, "rb") as f:
-            return [line for line in f.read().decode("cp1252").split("\r\n") if line]
+            return [line for line in f.read().decode("utf-8").split("\r\n") if line]
 
     def log_lines(self):
         """The engine's lines without their time stamps."""

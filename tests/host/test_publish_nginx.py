@@ -1,8 +1,11 @@
-"""A product with Latin-1 names, published with make_manifest.py --publish and
-served by stock nginx with the guide's server block and unprivileged workers,
+"""A product with Latin-1, Polish, German and Japanese names, published with
+make_manifest.py --legacy-url-encoding --publish and served by stock nginx with
+the guide's server block and unprivileged workers,
 as the distribution runs it, installs byte for byte through tolvek-install.exe
 under Wine and passes check_mirrors.py, its manifest URL included; the same
-product copied with UTF-8 names is not found there.
+product copied with UTF-8 names is not found there, and the check says why.
+Published with the builder's default ("url_encoding": "utf-8"), python3 -m
+http.server serves it, and the log names every file in UTF-8.
 
 Environment: TOLVEK_HOST_EXE, TOLVEK_SOURCE_DIR. Needs nginx (scripts/install-deps.sh).
 """
@@ -14,6 +17,7 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -31,6 +35,10 @@ PRODUCT = {
     "bin/game.exe": os.urandom(200_000),
     "data/caf\u00e9 cr\u00e8me/\u00dcber.txt": "Latin-1 names".encode("utf-8"),
     "docs/Lisez-moi en fran\u00e7ais.txt": b"Bienvenue",
+    # The smallest file is the probe's: a Latin-1 character tells the encodings apart.
+    "locale/pl/\u0142\u00f3d\u017a_\u017c\u00f3\u0142w.txt": b"pl",
+    "locale/de/Gr\u00f6\u00dfen\u00e4nderung.txt": "Größenänderung".encode("utf-8"),
+    "locale/ja/\u65e5\u672c\u8a9e/\u8aac\u660e\u66f8.txt": "説明書".encode("utf-8"),
 }
 
 
@@ -99,7 +107,7 @@ class PublishedForNginx(unittest.TestCase):
         self.manifest = os.path.join(scratch, "manifest.json")
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
             code = make_manifest.main([self.product, "--mirror", self.base, "--output", self.manifest,
-                                       "--publish", os.path.join(www, "mygame", "1.4")])
+                                       "--publish", os.path.join(www, "mygame", "1.4"), "--legacy-url-encoding"])
         self.assertEqual(code, 0)
         # The same files under their UTF-8 names, as a plain copy would leave them.
         shutil.copytree(self.product, os.path.join(www, "copied"))
@@ -114,11 +122,31 @@ class PublishedForNginx(unittest.TestCase):
 
     def test_the_check_passes_the_published_tree_and_fails_a_plain_copy(self):
         code, out = run_check(self.manifest, "--manifest-url", self.base + "/manifest.json")
-        self.assertEqual((code, out[-2:]), (0, ["1 of 1 mirrors serve all 3 files",
+        self.assertEqual((code, out[-2:]), (0, ["1 of 1 mirrors serve all 6 files",
                                                  "1 of 1 manifest URLs serve this manifest"]), out)
         code, out = run_check(self.manifest, "--mirror", self.nginx.url + "/copied")
         self.assertEqual(code, 1)
-        self.assertEqual(out[-2].split()[1:], ["2", "0", "0", "0", "1"], out)
+        self.assertEqual(out[-2].split()[1:], ["4", "0", "0", "0", "2"], out)
+        self.assertIn("/copied: 4 of the missing files have names beyond ASCII, requested with one byte", out[-4])
+
+    def test_utf8_urls_are_served_by_python_http_server_and_logged_in_utf8(self):
+        www, log = self.target + "-www", self.target + ".log"
+        server = subprocess.Popen([sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory",
+                                   www], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(server.wait)
+        self.addCleanup(server.terminate)
+        url = re.search(r"http://127\.0\.0\.1:\d+", server.stdout.readline()).group(0)
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+            make_manifest.main([self.product, "--mirror", url, "--output", self.manifest, "--publish", www])
+        code, out, _ = run_host(url + "/manifest.json", windows_path(self.target), windows_path(log))
+        self.assertEqual((code, out[-1]), (0, "Result: 0 OK"), out)
+        with open(log, encoding="utf-8") as f:
+            lines = [line[22:] for line in f.read().splitlines()]
+        self.assertIn("Selected CDN: " + url, "\n".join(lines))
+        for key, content in PRODUCT.items():
+            self.assertIn("Installed: " + key, lines)
+            with open(os.path.join(self.target, *key.split("/")), "rb") as f:
+                self.assertEqual(f.read(), content, key)
 
 
 if __name__ == "__main__":

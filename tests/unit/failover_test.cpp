@@ -233,6 +233,15 @@ TEST_F(FailoverTest, MirrorsMovedInTheOrderTheyFailedWhenAllFail) {
                              "3 attempts each). Last error: HTTP status 502");
 }
 
+// A mirror that answered says what is wrong with the publication; a later refusal
+// would only say that the last mirror is down.
+TEST_F(FailoverTest, LastErrorIsTheAnsweringMirrorsOverALaterRefusal) {
+    SetRules(Servers().httpUrl, R"([{"path_glob": ")" + Glob("m1") + R"(", "status": 404}])");
+    EXPECT_FALSE(Download({Base(L"m1"), Servers().refusedUrl + L"/failover/m2"}));
+    EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (2 tried, "
+                             "3 attempts each). Last error: HTTP status 404");
+}
+
 TEST_F(FailoverTest, AllMirrorsFailingGiveLastErrorAndLeaveNoFile) {
     // Without a manifest size only the digest refuses the copies, which
     // DownloadToFile itself had kept.

@@ -58,18 +58,18 @@ TEST(LogFile, BareFileNameGoesToTheCurrentDirectory) {
     EXPECT_EQ(testing_support::LogMessages(dir / L"bare.log"), std::vector<std::string>{"here"});
 }
 
-TEST(LogFile, TextIsWrittenInTheAnsiCodePage) {
-    // Code page 1252 holds U+00E9 and U+00F3 as single bytes; a character it lacks
-    // becomes the default character, never a look-alike that names another file.
+TEST(LogFile, TextIsWrittenInUtf8) {
+    // Every name as it is, whatever the code page; an unpaired surrogate as U+FFFD.
     const struct {
         std::wstring message;
         std::string written;
     } rows[] = {
-        {L"caf\u00e9 \u4e2d", "caf\xE9 ?"},
-        {L"docs/\u0141\u00f3d\u017a/przewodnik.txt", "docs/?\xF3" "d?/przewodnik.txt"},
-        {L"docs/\u017b\u00f3\u0142\u0107.txt", "docs/?\xF3??.txt"},
+        {L"caf\u00e9 \u4e2d", "caf\xC3\xA9 \xE4\xB8\xAD"},
+        {L"docs/\u0141\u00f3d\u017a/przewodnik.txt", "docs/\xC5\x81\xC3\xB3" "d\xC5\xBA/przewodnik.txt"},
+        {L"Installed: \u65e5\u672c\u8a9e/\u8aac\u660e.txt", "Installed: \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E/\xE8\xAA\xAC\xE6\x98\x8E.txt"},
+        {L"x\xD800y", "x\xEF\xBF\xBDy"},
     };
-    ScratchDir dir(L"ansi");
+    ScratchDir dir(L"utf8");
     for (const auto& row : rows) {
         const std::wstring log = dir / L"a.log";
         DeleteFileW(log.c_str());
