@@ -132,7 +132,9 @@ class GuideSamples(unittest.TestCase):
             with open(os.path.join(tree, "manifest.json.sig"), encoding="ascii") as f:
                 self.assertEqual(len(f.read().splitlines()), 1, words)
             self.assertIn("/manifest.json.sig", [r["path"] for r in server.control("requests")], words)
-            self.assertEqual(sorted(os.listdir(os.path.join(games, "My Game"))), ["bin", "data"], words)
+            # The product, and the version a verified install keeps beside it.
+            self.assertEqual(sorted(os.listdir(os.path.join(games, "My Game"))),
+                             ["bin", "data", "tolvek_installed_version.txt"], words)
             for key, content in EXAMPLE_PRODUCT.items():
                 with open(os.path.join(games, "My Game", *key.split("/")), "rb") as f:
                     self.assertEqual(f.read(), content, (words, key))
