@@ -190,8 +190,7 @@ void MeasurePerFileCalls(const std::wstring& scratch) {
     entry.size = static_cast<int64_t>(bytes.size());
     tolvek::RunBuffer buffer;  // one per run, as the file stage has
     const tolvek::CancelSignal never;
-    int64_t completed = 0, total = 1;
-    const tolvek::ProgressTracker tracker{Clock::now(), completed, total};
+    tolvek::ProgressTracker tracker;
     const tolvek::RunContext run{nullptr, buffer, never, tracker};
     tolvek::Sha256Digest digest;
     tolvek::ComputeFileSha256(paths[0], buffer, nullptr, digest);
@@ -283,8 +282,8 @@ ReadFigures WinHttpReads(const tolvek::RunContext& run, const std::wstring& url,
 int Download(const std::wstring& url, const std::wstring& smallUrl, const std::wstring& path,
              int64_t size, int runs) {
     const tolvek::InternetHandle session = OpenSession();
-    int64_t completed = 0, total = size;
-    const tolvek::ProgressTracker tracker{Clock::now(), completed, total};
+    tolvek::ProgressTracker tracker;
+    tolvek::SetFileList(tracker, size, 1);
     // What the file stage reports for a transfer.
     const tolvek::TransferReport report = [&](const wchar_t* status, int64_t done) {
         tolvek::ReportProgress(tracker, {.status = status, .item = L"bench", .itemIndex = 1, .itemCount = 1,
@@ -380,8 +379,7 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     tolvek::LogFilePath = logPath;
     const tolvek::InternetHandle session = OpenSession();
     tolvek::RunBuffer buffer;
-    int64_t completed = 0, total = 1;
-    const tolvek::ProgressTracker tracker{Clock::now(), completed, total};
+    tolvek::ProgressTracker tracker;
     const tolvek::CancelSignal never;
     const tolvek::RunContext run{session.get(), buffer, never, tracker};
     const int32_t count = static_cast<int32_t>(model.entries.size());
@@ -414,7 +412,7 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
         timed(Check, [&] { valid = tolvek::VerifyFile(run, destination, entry, entry.key).ok(); });
         if (valid) {
             timed(Log, [&] { tolvek::Log(L"Already valid, skipped: " + key); });
-            completed += tolvek::DeclaredSizeOrZero(entry);
+            tolvek::CountSkipped(tracker, tolvek::DeclaredSizeOrZero(entry));
             timed(Progress, [&] {
                 tolvek::ReportProgress(tracker, {.status = L"Skipped", .item = entry.key,
                                                  .itemIndex = number, .itemCount = count});
@@ -440,7 +438,7 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
         timed(Move, [&] { ok = ok && MoveFileExW(temporary.c_str(), destination.c_str(), 9); });
         timed(VerifyFinal, [&] { ok = ok && tolvek::VerifyFile(run, destination, entry, entry.key).ok(); });
         if (!ok) Fail("a downloaded file did not verify");
-        completed += tolvek::DeclaredSizeOrZero(entry);
+        tolvek::CountSkipped(tracker, tolvek::DeclaredSizeOrZero(entry));
         timed(Progress, [&] {
             tolvek::ReportProgress(tracker, {.status = L"Installed", .item = entry.key,
                                              .itemIndex = number, .itemCount = count});

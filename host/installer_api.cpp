@@ -40,6 +40,8 @@ bool InstallerApi::Load(const std::wstring& dllPath, std::wstring& error) {
     if (!complete) error = dllPath + L": " + missing;
     std::wstring optional;
     Resolve(module_, "StartOnlineInstallVerified", StartVerified, optional);
+    Resolve(module_, "SetOnlineInstallOption", SetOption, optional);
+    Resolve(module_, "GetOnlineInstallDetail", GetDetail, optional);
     return complete;
 }
 

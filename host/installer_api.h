@@ -29,6 +29,9 @@ public:
     ShutdownOnlineInstallFn Shutdown = nullptr;
     // Null for an engine from before signed manifests.
     StartOnlineInstallVerifiedFn StartVerified = nullptr;
+    // Null for an engine from before options and the detail record.
+    SetOnlineInstallOptionFn SetOption = nullptr;
+    GetOnlineInstallDetailFn GetDetail = nullptr;
 
 private:
     HMODULE module_ = nullptr;

@@ -1,7 +1,8 @@
 // tolvek-install: the reference host. It drives tolvek_online_installer.dll the
 // way a setup program does and shows the progress on the console.
 //
-//   tolvek-install [--trust KEYS] <manifest-url-list> <target-dir> [log-path] [working-dir]
+//   tolvek-install [--trust KEYS] [--option NAME=VALUE]... <manifest-url-list> <target-dir>
+//                  [log-path] [working-dir]
 //
 // Exit codes: 0 installed, 1 failed or cancelled, 2 usage error or unusable DLL.
 #include <windows.h>
@@ -33,12 +34,16 @@ constexpr int32_t kResultCapacity = 1024;
 // In the temporary directory, never in the target: the engine refuses a key naming the log.
 constexpr wchar_t kDefaultLogName[] = L"tolvek-install.log";
 constexpr wchar_t kUsage[] =
-    L"usage: tolvek-install [--trust KEYS] <manifest-url-list> <target-dir> [log-path] [working-dir]\n"
+    L"usage: tolvek-install [--trust KEYS] [--option NAME=VALUE]... <manifest-url-list> <target-dir>\n"
+    L"                      [log-path] [working-dir]\n"
     L"\n"
     L"Installs the product described by the manifest into <target-dir>.\n"
     L"  --trust KEYS       accept only a manifest signed by one of these public keys\n"
     L"                     (\"|\"-separated, each the base64 of a DER P-256 key as\n"
     L"                     openssl pkey -pubout -outform DER | base64 -w0 prints it)\n"
+    L"  --option NAME=VALUE  an engine option (repeatable): parallel=1..16,\n"
+    L"                     proxy=system|direct|http://host:port, proxy_user=NAME,\n"
+    L"                     proxy_password=TEXT, links=refuse|follow\n"
     L"  manifest-url-list  http:// or https:// URLs of the manifest, separated by \"|\";\n"
     L"                     the later ones are fallbacks\n"
     L"  target-dir         where the files go; created when missing\n"
@@ -58,9 +63,23 @@ struct Arguments {
     bool ownWorkingDirectory = false;  // the default one, removed afterwards
     bool verified = false;             // --trust given: the verified start
     std::wstring trustedKeys;
+    std::vector<std::pair<std::wstring, std::wstring>> options;  // --option NAME=VALUE, in order
 };
 
 constexpr wchar_t kTrustOption[] = L"--trust";
+constexpr wchar_t kEngineOption[] = L"--option";
+
+// The names of the public failure kinds, in their numbers' order.
+const wchar_t* const kKindNames[] = {
+    L"NONE",         L"CANCELLED",           L"TARGET_BUSY",       L"INVALID_ARGUMENT",    L"MANIFEST_UNREACHABLE",
+    L"MANIFEST_INVALID", L"MANIFEST_UNTRUSTED", L"MANIFEST_EXPIRED", L"ENTRY_REFUSED", L"MIRRORS_UNREACHABLE",
+    L"FILE_UNAVAILABLE", L"FILE_CORRUPT",    L"NOT_ENOUGH_SPACE",  L"DISK_FULL",           L"ACCESS_DENIED",
+    L"PROXY_AUTHENTICATION", L"TLS",         L"MANIFEST_OLDER",    L"INTERNAL"};
+
+std::wstring KindName(int32_t kind) {
+    const int32_t known = static_cast<int32_t>(sizeof kKindNames / sizeof kKindNames[0]);
+    return kind >= 0 && kind < known ? kKindNames[kind] : L"KIND_" + std::to_wstring(kind);
+}
 
 // Set by the console control handler; the polling loop turns it into a cancel.
 std::atomic<bool> g_cancelRequested{false};
@@ -125,11 +144,17 @@ std::wstring DefaultWorkingDirectory() {
 
 // Empty text when the arguments are usable, else what is wrong with them.
 std::wstring ParseArguments(std::vector<std::wstring> args, Arguments& out) {
-    // The keys are checked by the engine, which names a key it cannot use.
-    if (!args.empty() && args[0] == kTrustOption) {
-        if (args.size() < 2) return L"--trust needs a list of keys";
-        out.verified = true;
-        out.trustedKeys = args[1];
+    // The keys and the options are checked by the engine, which names what it cannot use.
+    while (!args.empty() && (args[0] == kTrustOption || args[0] == kEngineOption)) {
+        if (args.size() < 2) return args[0] == kTrustOption ? L"--trust needs a list of keys" : L"--option needs NAME=VALUE";
+        if (args[0] == kTrustOption) {
+            out.verified = true;
+            out.trustedKeys = args[1];
+        } else {
+            const size_t equals = args[1].find(L'=');
+            if (equals == std::wstring::npos) return L"--option needs NAME=VALUE, got " + args[1];
+            out.options.emplace_back(args[1].substr(0, equals), args[1].substr(equals + 1));
+        }
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.size() < 2 || args.size() > 4)
@@ -180,6 +205,18 @@ void FollowRun(const InstallerApi& api, ProgressView& view) {
     view.Finish();
 }
 
+// "Detail: kind=NAME platform=N http=S files=D/T skipped=K bytes=D/T received=R".
+std::wstring DetailLine(const InstallerApi& api) {
+    TolvekInstallDetail detail{};
+    detail.size = sizeof detail;
+    if (!api.GetDetail(&detail)) return std::wstring();
+    return L"Detail: kind=" + KindName(detail.kind) + L" platform=" + std::to_wstring(detail.platformError) +
+           L" http=" + std::to_wstring(detail.httpStatus) + L" files=" + std::to_wstring(detail.filesDone) + L"/" +
+           std::to_wstring(detail.filesTotal) + L" skipped=" + std::to_wstring(detail.filesSkipped) +
+           L" bytes=" + std::to_wstring(detail.bytesDone) + L"/" + std::to_wstring(detail.bytesTotal) +
+           L" received=" + std::to_wstring(detail.bytesReceived) + L"\n";
+}
+
 int Install(const Arguments& args, const TextOutput& out, const TextOutput& err) {
     InstallerApi api;
     std::wstring error;
@@ -187,13 +224,22 @@ int Install(const Arguments& args, const TextOutput& out, const TextOutput& err)
         err.Write(L"tolvek-install: " + error + L"\n");
         return kExitUsage;
     }
-    out.Write(L"Manifest: " + args.manifestUrls + L"\nTarget:   " + args.targetDirectory + L"\nLog:      " +
-              args.logPath + L"\n");
-
     if (args.verified && !api.StartVerified) {
         err.Write(L"tolvek-install: the DLL lacks the export StartOnlineInstallVerified (needed by --trust)\n");
         return kExitUsage;
     }
+    if (!args.options.empty() && !api.SetOption) {
+        err.Write(L"tolvek-install: the DLL lacks the export SetOnlineInstallOption (needed by --option)\n");
+        return kExitUsage;
+    }
+    for (const auto& [name, value] : args.options) {
+        if (!api.SetOption(name.c_str(), value.c_str())) {
+            err.Write(L"tolvek-install: the engine does not take the option " + name + L"=" + value + L"\n");
+            return kExitUsage;
+        }
+    }
+    out.Write(L"Manifest: " + args.manifestUrls + L"\nTarget:   " + args.targetDirectory + L"\nLog:      " +
+              args.logPath + L"\n");
 
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     const int32_t started =
@@ -218,6 +264,7 @@ int Install(const Arguments& args, const TextOutput& out, const TextOutput& err)
     // Removed only when the run left it empty, as it does.
     if (args.ownWorkingDirectory) RemoveDirectoryW(args.workingDirectory.c_str());
 
+    if (api.GetDetail) out.Write(DetailLine(api));
     out.Write(L"Result: " + std::to_wstring(code) + L" " + message.data() + L"\n");
     return code == TOLVEK_RESULT_OK ? kExitInstalled : kExitFailed;
 }

@@ -1,12 +1,14 @@
 /*
  * tolvek_online_installer.dll: public interface for setup programs.
  *
- * Calling order: StartOnlineInstall (or StartOnlineInstallVerified) once
+ * Calling order: SetOnlineInstallOption for each option to change (optional),
+ * then StartOnlineInstall (or StartOnlineInstallVerified) once
  * (continue only when it returns 1);
- * poll GetOnlineInstallProgress and IsOnlineInstallDone at any rate and call
- * CancelOnlineInstall at any time; when IsOnlineInstallDone returns 1 read
- * GetOnlineInstallResult; always finish with ShutdownOnlineInstall before a new
- * start or before unloading the library.
+ * poll GetOnlineInstallProgress (and GetOnlineInstallDetail) and
+ * IsOnlineInstallDone at any rate and call CancelOnlineInstall at any time; when
+ * IsOnlineInstallDone returns 1 read GetOnlineInstallResult and the failure's
+ * kind in GetOnlineInstallDetail; always finish with ShutdownOnlineInstall before
+ * a new start or before unloading the library.
  *
  * Strings are NUL-terminated UTF-16 (wchar_t is two bytes on Windows).
  * Usable from C (C11) and C++, in 32-bit (x86) and 64-bit (x64) hosts: the
@@ -71,6 +73,60 @@ TOLVEK_STATIC_ASSERT(sizeof(TolvekProgressRecord) == 1044, "record size");
 #define TOLVEK_RESULT_OK 0
 #define TOLVEK_RESULT_FAILED 1
 
+/* What a run's failure was, as GetOnlineInstallDetail's `kind` gives it: a stable
+ * list, never renumbered (new kinds get new numbers). The result text says the
+ * same in English; a setup program shows its own words for the kind. */
+#define TOLVEK_KIND_NONE 0                  /* no failure: success, or no run has ended */
+#define TOLVEK_KIND_CANCELLED 1             /* the host cancelled the run */
+#define TOLVEK_KIND_TARGET_BUSY 2           /* another install into the same target directory runs */
+#define TOLVEK_KIND_INVALID_ARGUMENT 3      /* an empty URL list, target or working directory, or an unusable trusted key */
+#define TOLVEK_KIND_MANIFEST_UNREACHABLE 4  /* no manifest URL gave a manifest (network, server) */
+#define TOLVEK_KIND_MANIFEST_INVALID 5      /* a manifest came but is not one the engine can use */
+#define TOLVEK_KIND_MANIFEST_UNTRUSTED 6    /* the verified start: no trusted key's signature holds */
+#define TOLVEK_KIND_MANIFEST_EXPIRED 7      /* the verified start: the signed manifest has expired */
+#define TOLVEK_KIND_ENTRY_REFUSED 8         /* a file entry no install may use (its path, size or hash) */
+#define TOLVEK_KIND_MIRRORS_UNREACHABLE 9   /* no mirror answered for a file (network, server) */
+#define TOLVEK_KIND_FILE_UNAVAILABLE 10     /* the mirrors answered for a file with an error status (404, 403...) */
+#define TOLVEK_KIND_FILE_CORRUPT 11         /* the mirrors sent other bytes than the manifest declares */
+#define TOLVEK_KIND_NOT_ENOUGH_SPACE 12     /* the target's disk has not the room the install needs */
+#define TOLVEK_KIND_DISK_FULL 13            /* the disk refused a write during the install */
+#define TOLVEK_KIND_ACCESS_DENIED 14        /* a folder or file could not be created, written, read or moved */
+#define TOLVEK_KIND_PROXY_AUTHENTICATION 15 /* the proxy asks for credentials and accepted none */
+#define TOLVEK_KIND_TLS 16                  /* no secure connection: an untrusted certificate, an old TLS version */
+#define TOLVEK_KIND_MANIFEST_OLDER 17       /* the verified start: older than the version installed */
+#define TOLVEK_KIND_INTERNAL 18             /* the engine could not go on (out of memory, a platform failure) */
+
+/* What GetOnlineInstallDetail copies: the caller sets `size` to the size of the
+ * record it knows (sizeof(TolvekInstallDetail)); the engine fills only what fits,
+ * so later versions can add members at the end. */
+typedef struct TolvekInstallDetail {
+    uint32_t size;            /* set by the caller */
+    int32_t kind;             /* TOLVEK_KIND_..., TOLVEK_KIND_NONE while running */
+    uint32_t platformError;   /* the Win32 or WinHTTP code of the failure, 0 when none */
+    uint32_t httpStatus;      /* the HTTP status of the failure, 0 when none */
+    uint64_t bytesDone;       /* bytes counted toward bytesTotal (declared sizes) */
+    uint64_t bytesTotal;      /* the declared sizes of all files; 0 until the file list is known */
+    uint64_t bytesReceived;   /* bytes received from the network, retries and the manifest included */
+    int32_t filesDone;        /* files finished: installed or skipped */
+    int32_t filesSkipped;     /* of those, already valid or the setup program's own */
+    int32_t filesTotal;       /* files in the manifest; 0 until it is known */
+    int32_t filesInTransfer;  /* files being downloaded now */
+} TolvekInstallDetail;
+
+TOLVEK_STATIC_ASSERT(offsetof(TolvekInstallDetail, kind) == 4, "kind offset");
+TOLVEK_STATIC_ASSERT(offsetof(TolvekInstallDetail, platformError) == 8, "platformError offset");
+TOLVEK_STATIC_ASSERT(offsetof(TolvekInstallDetail, httpStatus) == 12, "httpStatus offset");
+TOLVEK_STATIC_ASSERT(offsetof(TolvekInstallDetail, bytesDone) == 16, "bytesDone offset");
+TOLVEK_STATIC_ASSERT(offsetof(TolvekInstallDetail, bytesTotal) == 24, "bytesTotal offset");
+TOLVEK_STATIC_ASSERT(offsetof(TolvekInstallDetail, bytesReceived) == 32, "bytesReceived offset");
+TOLVEK_STATIC_ASSERT(offsetof(TolvekInstallDetail, filesDone) == 40, "filesDone offset");
+TOLVEK_STATIC_ASSERT(offsetof(TolvekInstallDetail, filesSkipped) == 44, "filesSkipped offset");
+TOLVEK_STATIC_ASSERT(offsetof(TolvekInstallDetail, filesTotal) == 48, "filesTotal offset");
+TOLVEK_STATIC_ASSERT(offsetof(TolvekInstallDetail, filesInTransfer) == 52, "filesInTransfer offset");
+TOLVEK_STATIC_ASSERT(sizeof(TolvekInstallDetail) == 56, "detail size");
+/* The least `size` GetOnlineInstallDetail accepts: `size` and `kind`. */
+#define TOLVEK_DETAIL_MIN_SIZE 8
+
 /* Starts the one install session; 1 when a worker was started, 0 otherwise
  * (a null argument, or a previous session not yet shut down). */
 int32_t TOLVEK_CALL StartOnlineInstall(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
@@ -97,6 +153,25 @@ void TOLVEK_CALL CancelOnlineInstall(void);
 /* Cancels, waits for the worker and destroys the session. */
 void TOLVEK_CALL ShutdownOnlineInstall(void);
 
+/* Sets one option for every later start in this process, until set again; an
+ * empty value restores the default. 1 when the name is known and the value valid;
+ * 0 otherwise, for a null argument, and while a run is active. Names and values:
+ *   "parallel"        how many files may be in transfer at once, "1" to "16"
+ *                     (default "6"; "1" downloads one file after another)
+ *   "proxy"           "system" (default: the user's proxy settings), "direct", or
+ *                     "http://host:port"
+ *   "proxy_user"      the user name, and
+ *   "proxy_password"  the password, for a proxy that asks for them (default none;
+ *                     never written to the log or the progress record)
+ *   "links"           "refuse" (default) or "follow": folders of the target that
+ *                     are links leading outside it are refused, or followed */
+int32_t TOLVEK_CALL SetOnlineInstallOption(const wchar_t* name, const wchar_t* value);
+/* Copies the detail of the current or last run into `detail`, as much as its
+ * `size` holds: the failure's kind and codes once the run has ended, and the
+ * counts at any time. 1 when copied; 0 for a null pointer or a `size` below
+ * TOLVEK_DETAIL_MIN_SIZE. */
+int32_t TOLVEK_CALL GetOnlineInstallDetail(TolvekInstallDetail* detail);
+
 /* Function pointer types for hosts that use LoadLibraryW and GetProcAddress. */
 typedef int32_t (TOLVEK_CALL *StartOnlineInstallFn)(const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*);
 typedef int32_t (TOLVEK_CALL *GetOnlineInstallProgressFn)(TolvekProgressRecord*);
@@ -106,6 +181,8 @@ typedef void (TOLVEK_CALL *CancelOnlineInstallFn)(void);
 typedef void (TOLVEK_CALL *ShutdownOnlineInstallFn)(void);
 typedef int32_t (TOLVEK_CALL *StartOnlineInstallVerifiedFn)(const wchar_t*, const wchar_t*, const wchar_t*,
                                                             const wchar_t*, const wchar_t*);
+typedef int32_t (TOLVEK_CALL *SetOnlineInstallOptionFn)(const wchar_t*, const wchar_t*);
+typedef int32_t (TOLVEK_CALL *GetOnlineInstallDetailFn)(TolvekInstallDetail*);
 
 #ifdef __cplusplus
 }

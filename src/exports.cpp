@@ -1,4 +1,4 @@
-// The seven exported functions. They forward to the session and status modules
+// The nine exported functions. They forward to the session and status modules
 // and never let an exception reach the host.
 #include "session.h"
 #include "status.h"
@@ -45,5 +45,17 @@ int32_t TOLVEK_CALL IsOnlineInstallDone(void) { return tolvek::IsSessionDone() ?
 void TOLVEK_CALL CancelOnlineInstall(void) { tolvek::CancelSession(); }
 
 void TOLVEK_CALL ShutdownOnlineInstall(void) { tolvek::ShutdownSession(); }
+
+int32_t TOLVEK_CALL SetOnlineInstallOption(const wchar_t* name, const wchar_t* value) {
+    try {
+        return tolvek::SetSessionOption(name, value) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t TOLVEK_CALL GetOnlineInstallDetail(TolvekInstallDetail* detail) {
+    return tolvek::CopyDetail(detail) ? 1 : 0;
+}
 
 }  // extern "C"

@@ -31,7 +31,9 @@ enum class FailureKind {
     Hashing,           // the digest could not be computed
     DigestMismatch,    // the SHA-256 is not the declared one
     Parse,             // the manifest is not a JSON document
-    Untrusted,         // a manifest whose signature does not verify, that has expired or is older than installed
+    Untrusted,         // a manifest whose signature does not verify, or whose expiry says nothing
+    Expired,           // a signed manifest past its expiry
+    Older,             // a signed manifest older than the version the target holds
     InvalidKey,        // a trusted key of the host that is not an ECDSA P-256 key
     Unverifiable,      // an entry of a signed manifest without a size or a hash
     MissingFiles,      // the manifest has no "files" object
@@ -41,7 +43,10 @@ enum class FailureKind {
     TargetBusy,        // another install into the same target directory is running
     NoUrls,            // the manifest URL list is empty
     NoMirrors,         // the manifest names no mirror
-    Unreachable,       // every manifest URL, or every mirror, failed
+    ManifestUnreachable,  // every manifest URL failed
+    MirrorsUnreachable,   // every mirror failed a file without answering (refused, silent, TLS)
+    FileUnavailable,      // every mirror failed a file, the most telling with a status (404, 403)
+    FileCorrupt,          // every mirror failed a file, the most telling with other bytes
     ProxyAuthentication,  // the proxy accepted none of the answers to its 407: the run ends
     Unknown,           // the run could not go on and cannot say why (memory ran out)
 };
@@ -60,7 +65,15 @@ inline const std::wstring kCancelledByUser = L"Cancelled by user";
 // Whether a failure is one of the network's as a whole (no session, no manifest
 // from any URL, no mirror for a file): its text is shown after this prefix.
 inline bool IsNetworkFailure(FailureKind kind) {
-    return kind == FailureKind::NoSession || kind == FailureKind::NoUrls || kind == FailureKind::Unreachable;
+    switch (kind) {
+        case FailureKind::NoSession:
+        case FailureKind::NoUrls:
+        case FailureKind::ManifestUnreachable:
+        case FailureKind::MirrorsUnreachable:
+        case FailureKind::FileUnavailable:
+        case FailureKind::FileCorrupt: return true;
+        default: return false;
+    }
 }
 inline const std::wstring kNetworkUnreachable = L"NETWORK_UNREACHABLE: ";
 

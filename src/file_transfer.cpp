@@ -153,11 +153,25 @@ bool WholeFileHeld(const RunContext& run, const FileDownload& file, Outcome& out
     return outcome.ok();
 }
 
+// What every mirror failing a file says, by its most telling failure: bytes other
+// than the manifest's, an error status, or no answer at all.
+FailureKind KindOfAllFailed(const Outcome& mostTelling) {
+    switch (mostTelling.kind) {
+        case FailureKind::SizeMismatch:
+        case FailureKind::TooLarge:
+        case FailureKind::RangeMismatch:
+        case FailureKind::DigestMismatch: return FailureKind::FileCorrupt;
+        case FailureKind::HttpStatus:
+        case FailureKind::InvalidUrl: return FailureKind::FileUnavailable;
+        default: return FailureKind::MirrorsUnreachable;
+    }
+}
+
 Outcome AllMirrorsFailed(const FileEntry& entry, size_t mirrors, const Outcome& last) {
-    return Fail(FailureKind::Unreachable, kAllMirrorsFailed + std::wstring(entry.key) + L" (" +
-                                              std::to_wstring(mirrors) + L" tried, " +
-                                              std::to_wstring(kAttemptsPerTarget) +
-                                              L" attempts each). Last error: " + last.text);
+    return Fail(KindOfAllFailed(last),
+                kAllMirrorsFailed + std::wstring(entry.key) + L" (" + std::to_wstring(mirrors) + L" tried, " +
+                    std::to_wstring(kAttemptsPerTarget) + L" attempts each). Last error: " + last.text,
+                last.platformCode, last.httpStatus);
 }
 
 }  // namespace

@@ -267,6 +267,7 @@ Outcome ReceiveBody(AsyncRequest& request, HANDLE file, const Transfer& transfer
             break;
         }
         CountArrival(pace, read);
+        CountReceived(run.progress, read);
         Outcome wrote = WriteChunk(file, buffer, read, transfer.localPath);
         if (!wrote.ok()) return wrote;
         written += read;

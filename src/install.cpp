@@ -33,22 +33,17 @@ const wchar_t kEmptyWorkingDirectory[] = L"Working directory is empty";
 struct InstallRun {
     const InstallRequest& request;
     const CancelSignal& cancel;
-    int64_t completedBytes = 0;
-    int64_t totalBytes = 1;
-    ProgressTracker tracker{std::chrono::steady_clock::now(), completedBytes, totalBytes};
+    ProgressTracker tracker = {};
     std::wstring manifestPath = {};
     Manifest manifest = {};
 };
 
-void CountAsDone(InstallRun& run, const FileEntry& entry) {
-    if (entry.size) run.completedBytes = SaturatingAdd(run.completedBytes, *entry.size);
-}
-
-void LogSummary(const InstallRun& run) {
+// "Total size" names at least 1 B: a manifest that declares no size has no total.
+void LogSummary(const InstallRun& run, int64_t totalBytes) {
     Log(L"Manifest version: " + std::to_wstring(run.manifest.version));
     Log(L"Manifest version_string: " + run.manifest.versionString);
     Log(L"Files in manifest: " + std::to_wstring(run.manifest.entries.size()));
-    Log(L"Total size: " + FormatBytes(run.totalBytes));
+    Log(L"Total size: " + FormatBytes(totalBytes > 0 ? totalBytes : 1));
 }
 
 // What the file stage works with besides the run: its context, the plan, and the
@@ -70,15 +65,17 @@ void Skip(FileStage& stage, FileJob& job, const wchar_t* line) {
     Log(line + std::wstring(job.entry->key));
     Enter(job, JobEvent::Skipped, std::wstring());
     // Counted as done like an installed file, so a completed run reaches 1000 per mille.
-    CountAsDone(stage.run, *job.entry);
+    CountSkipped(stage.run.tracker, DeclaredSizeOrZero(*job.entry));
     Report(stage, job, L"Skipped");
 }
 
-// Downloads the job's file, moves it over its destination and verifies it there.
-Outcome Download(FileStage& stage, FileJob& job, const std::wstring& destination) {
+// Downloads the job's file, moves it over its destination and verifies it there;
+// what it received counts toward the total in `counted`.
+Outcome Download(FileStage& stage, FileJob& job, const std::wstring& destination, FileCount& counted) {
     const FileEntry& entry = *job.entry;
     const int64_t reportedTotal = DeclaredSizeOrZero(entry);
     const TransferReport report = [&](const wchar_t* status, int64_t done) {
+        CountTransfer(stage.run.tracker, counted, done, reportedTotal);
         ReportProgress(stage.run.tracker, {.status = status, .item = entry.key, .itemIndex = job.number,
                                            .itemCount = stage.count, .fileBytesDone = done,
                                            .fileBytesTotal = reportedTotal});
@@ -120,9 +117,11 @@ Outcome InstallEntry(FileStage& stage, FileJob& job) {
     // A check cut short by a cancel says nothing about the file: nothing is downloaded.
     if (IsCancelled(cancel)) return Cancelled();
 
-    Outcome downloaded = Download(stage, job, destination);
+    FileCount counted;
+    StartTransfer(stage.run.tracker);
+    Outcome downloaded = Download(stage, job, destination, counted);
+    EndTransfer(stage.run.tracker, counted, downloaded.ok(), DeclaredSizeOrZero(entry));
     if (!downloaded.ok()) return downloaded;
-    CountAsDone(stage.run, entry);
     Report(stage, job, L"Installed");
     Log(L"Installed: " + std::wstring(entry.key));
     return Success();
@@ -217,9 +216,9 @@ Outcome InstallFromNetwork(InstallRun& run, const TrustedKeys* trustedKeys,
     Outcome planned = MakePlan({run.manifest, run.request.targetDirectory, run.request.logPath, run.manifestPath,
                                 trustedKeys != nullptr},
                                run.cancel, stage.plan);
-    run.totalBytes = stage.plan.totalBytes > 0 ? stage.plan.totalBytes : 1;
+    SetFileList(run.tracker, stage.plan.totalBytes, stage.count);
     ReportProgress(run.tracker, {.status = L"Preparing files", .itemCount = stage.count});
-    LogSummary(run);
+    LogSummary(run, stage.plan.totalBytes);
     return InstallFiles(stage, std::move(planned));
 }
 

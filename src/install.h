@@ -4,6 +4,7 @@
 
 #include "cancel.h"
 #include "failure.h"
+#include "options.h"
 
 #include <string>
 
@@ -17,6 +18,7 @@ struct InstallRequest {
     std::wstring workingDirectory;  // receives the downloaded manifest
     bool verified = false;          // started by StartOnlineInstallVerified
     std::wstring trustedKeys;       // its "|"-separated public keys
+    RunOptions options;             // as the host set them before the start
 };
 
 // The whole run on the worker thread; never throws. Success, or the failure that

@@ -70,7 +70,7 @@ std::optional<int64_t> ReadInstalledVersion(const std::wstring& targetDirectory)
 
 Outcome CheckNotOlder(int64_t offered, std::optional<int64_t> installed) {
     if (!installed || offered >= *installed) return Success();
-    return Fail(FailureKind::Untrusted, L"Manifest version older than installed: " + VersionText(offered) + L" < " +
+    return Fail(FailureKind::Older, L"Manifest version older than installed: " + VersionText(offered) + L" < " +
                                             VersionText(*installed));
 }
 

@@ -19,6 +19,11 @@ namespace {
 // A manifest has no declared size; an endless body must not fill the disk.
 constexpr int64_t kManifestCeiling = 134217728;  // 128 MiB
 
+// A manifest that came but is not to be trusted: the same URL would bring it again.
+bool IsDistrusted(FailureKind kind) {
+    return kind == FailureKind::Untrusted || kind == FailureKind::Expired || kind == FailureKind::Older;
+}
+
 void LogFailure(const std::wstring& url, const std::wstring& error) {
     Log(L"Manifest download failed: " + url + L" ; error=" + error);
 }
@@ -68,7 +73,7 @@ struct ManifestAttempts {
     const SizeCeiling ceiling{
         kManifestCeiling,
         L"Manifest too large (more than " + std::to_wstring(kManifestCeiling) + L" bytes)"};
-    Outcome lastUntrusted = {};  // the last manifest that failed its signature or expiry
+    Outcome lastUntrusted = {};  // the last manifest that failed its signature, expiry or version
 
     Outcome Attempt(size_t index, int attempt) {
         const std::wstring& url = urls[index];
@@ -101,7 +106,7 @@ struct ManifestAttempts {
             return FailureReach::Operation;
         // The same URL would bring the same document (trusted or not), or never crack.
         if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::MissingFiles ||
-            failure.kind == FailureKind::Untrusted)
+            IsDistrusted(failure.kind))
             return FailureReach::Target;
         return FailureReach::Attempt;
     }
@@ -113,7 +118,7 @@ struct ManifestAttempts {
     }
 
     void Left(size_t, const Outcome& last) {
-        if (last.kind == FailureKind::Untrusted) lastUntrusted = last;
+        if (IsDistrusted(last.kind)) lastUntrusted = last;
     }
 
     // The manifest's transfer and its signature file's, through the run's buffer;
@@ -140,9 +145,8 @@ struct ManifestAttempts {
             parsed.text = L"Downloaded manifest is empty or invalid JSON";
         if (parsed.kind != FailureKind::MissingFiles && !parsed.ok()) return parsed;
         if (trustedKeys) {
-            std::wstring failure;
-            if (!CheckFreshness(FindMember(document.root, L"expires"), UtcNowSeconds(), failure))
-                return Fail(FailureKind::Untrusted, std::move(failure));
+            Outcome fresh = CheckFreshness(FindMember(document.root, L"expires"), UtcNowSeconds());
+            if (!fresh.ok()) return fresh;
         }
         if (!parsed.ok()) return parsed;
         return CheckNotOlder(manifest.version, installedVersion);
@@ -223,9 +227,10 @@ Outcome DownloadManifest(const RunContext& run, const std::wstring& manifestUrls
     if (!end.exhausted) return std::move(end.last);
     // A manifest came but was not trusted: the network worked.
     if (!attempts.lastUntrusted.ok()) return attempts.lastUntrusted;
-    return Fail(FailureKind::Unreachable, L"Cannot download manifest from any URL (" + std::to_wstring(urls.size()) +
-                                              L" tried, " + std::to_wstring(kAttemptsPerTarget) +
-                                              L" attempts each). Last error: " + end.last.text);
+    return Fail(FailureKind::ManifestUnreachable,
+                L"Cannot download manifest from any URL (" + std::to_wstring(urls.size()) + L" tried, " +
+                    std::to_wstring(kAttemptsPerTarget) + L" attempts each). Last error: " + end.last.text,
+                end.last.platformCode, end.last.httpStatus);
 }
 
 }  // namespace tolvek

@@ -2,6 +2,7 @@
 
 #include "log.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -63,25 +64,87 @@ ProgressRecord FirstRecord() {
                        .timeLeft = L"calculating..."});
 }
 
-void ReportProgress(const ProgressTracker& tracker, const ProgressReport& report) {
-    const int64_t done = tracker.completedBytes + report.fileBytesDone;
-    const int64_t total = tracker.totalBytes > 0 ? tracker.totalBytes : 1;
-    // Declared sizes come from the network; keep the product inside 64 bits.
-    int64_t permille = done > INT64_MAX / 1000
-                           ? static_cast<int64_t>(static_cast<double>(done) * 1000.0 / total)
-                           : done * 1000 / total;
-    if (permille < 0) permille = 0;
-    if (permille > 1000) permille = 1000;
+namespace {
 
+int64_t SaturatingSum(int64_t a, int64_t b) { return b > 0 && a > INT64_MAX - b ? INT64_MAX : a + b; }
+
+// What the host reads of the tracker at one moment, taken under its lock.
+struct Snapshot {
+    int64_t total = 0, done = 0;
+    int32_t permille = 0;
+    ProgressCounts counts = {};
+};
+
+Snapshot Take(const ProgressTracker& tracker) {
+    std::lock_guard<std::mutex> lock(tracker.lock);
+    Snapshot taken;
+    taken.total = tracker.totalBytes;
+    taken.done = std::min(SaturatingSum(tracker.completedBytes, tracker.transferBytes), taken.total);
+    if (taken.total > 0) {
+        // Declared sizes come from the network; keep the product inside 64 bits.
+        const int64_t permille = taken.done > INT64_MAX / 1000
+                                     ? static_cast<int64_t>(static_cast<double>(taken.done) * 1000.0 / taken.total)
+                                     : taken.done * 1000 / taken.total;
+        tracker.shownPermille = std::max(tracker.shownPermille, static_cast<int32_t>(std::min<int64_t>(permille, 1000)));
+    }
+    taken.permille = tracker.shownPermille;
+    taken.counts = {static_cast<uint64_t>(taken.done), static_cast<uint64_t>(taken.total),
+                    static_cast<uint64_t>(tracker.receivedBytes.load()), tracker.filesDone, tracker.filesSkipped,
+                    tracker.filesTotal, tracker.filesInTransfer};
+    return taken;
+}
+
+}  // namespace
+
+void SetFileList(ProgressTracker& tracker, int64_t totalBytes, int32_t files) {
+    std::lock_guard<std::mutex> lock(tracker.lock);
+    tracker.totalBytes = totalBytes;
+    tracker.filesTotal = files;
+}
+
+void CountReceived(ProgressTracker& tracker, int64_t bytes) { tracker.receivedBytes.fetch_add(bytes); }
+
+void StartTransfer(ProgressTracker& tracker) {
+    std::lock_guard<std::mutex> lock(tracker.lock);
+    ++tracker.filesInTransfer;
+}
+
+void CountTransfer(ProgressTracker& tracker, FileCount& file, int64_t bytesDone, int64_t declaredSize) {
+    const int64_t counted = std::max(file.counted, std::min(bytesDone, std::max<int64_t>(declaredSize, 0)));
+    if (counted == file.counted) return;
+    std::lock_guard<std::mutex> lock(tracker.lock);
+    tracker.transferBytes += counted - file.counted;
+    file.counted = counted;
+}
+
+void EndTransfer(ProgressTracker& tracker, FileCount& file, bool installed, int64_t declaredSize) {
+    std::lock_guard<std::mutex> lock(tracker.lock);
+    --tracker.filesInTransfer;
+    tracker.transferBytes -= file.counted;
+    file.counted = 0;
+    if (!installed) return;
+    tracker.completedBytes = SaturatingSum(tracker.completedBytes, std::max<int64_t>(declaredSize, 0));
+    ++tracker.filesDone;
+}
+
+void CountSkipped(ProgressTracker& tracker, int64_t declaredSize) {
+    std::lock_guard<std::mutex> lock(tracker.lock);
+    tracker.completedBytes = SaturatingSum(tracker.completedBytes, std::max<int64_t>(declaredSize, 0));
+    ++tracker.filesDone;
+    ++tracker.filesSkipped;
+}
+
+void ReportProgress(const ProgressTracker& tracker, const ProgressReport& report) {
+    const Snapshot now = Take(tracker);
     const auto elapsed = std::chrono::steady_clock::now() - tracker.startTime;
     int64_t elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
     if (elapsedMs < 1) elapsedMs = 1;
-    const double speed = static_cast<double>(done) / (static_cast<double>(elapsedMs) / 1000.0);
-    const double secondsLeft = speed > 0 ? static_cast<double>(total - done) / speed : -1.0;
+    const double speed = static_cast<double>(now.done) / (static_cast<double>(elapsedMs) / 1000.0);
+    const double secondsLeft = speed > 0 ? static_cast<double>(now.total - now.done) / speed : -1.0;
 
-    const Overall overall{static_cast<int32_t>(permille), FormatBytes(done), FormatBytes(total),
-                          FormatSpeed(speed), FormatDuration(secondsLeft)};
-    PublishProgress(MakeRecord(report, overall));
+    const Overall overall{now.permille, FormatBytes(now.done), FormatBytes(now.total), FormatSpeed(speed),
+                          FormatDuration(secondsLeft)};
+    PublishProgress(MakeRecord(report, overall), now.counts);
 }
 
 std::wstring FormatBytes(int64_t bytes) {

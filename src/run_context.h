@@ -17,7 +17,7 @@ struct RunContext {
     HINTERNET session;
     RunBuffer& buffer;
     const CancelSignal& cancel;
-    const ProgressTracker& progress;
+    ProgressTracker& progress;
 };
 
 }  // namespace tolvek

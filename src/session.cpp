@@ -31,6 +31,8 @@ struct Worker {
 };
 
 std::unique_ptr<InstallSession> CurrentSession;
+// What the host set for the later starts; guarded by SessionLock.
+RunOptions Options;
 Worker WorkerThread;
 std::atomic<bool> InstallDone{false};
 
@@ -51,7 +53,7 @@ int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory
     // Everything that may fail for want of memory comes before the first change.
     auto session = std::make_unique<InstallSession>();
     session->request = {manifestUrls,     targetDirectory,         logPath,
-                        workingDirectory, trustedKeys != nullptr, trustedKeys ? trustedKeys : L""};
+                        workingDirectory, trustedKeys != nullptr, trustedKeys ? trustedKeys : L"", Options};
     const ProgressRecord first = FirstRecord();
 
     InstallDone.store(false);
@@ -72,6 +74,13 @@ int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory
         return 0;
     }
     return 1;
+}
+
+bool SetSessionOption(const wchar_t* name, const wchar_t* value) {
+    if (!name || !value) return false;
+    std::lock_guard<std::mutex> lock(SessionLock);
+    if (WorkerThread.thread.joinable() && !InstallDone.load()) return false;
+    return SetRunOption(Options, name, value);
 }
 
 // Never waits for a start or a shutdown: a shutdown holds SessionLock while it joins.

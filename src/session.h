@@ -25,6 +25,8 @@ extern std::mutex CancelLock;
 int32_t StartSession(const wchar_t* manifestUrls, const wchar_t* targetDirectory,
                      const wchar_t* logPath, const wchar_t* workingDirectory,
                      const wchar_t* trustedKeys = nullptr);
+// Sets an option for the later starts (see SetRunOption); false while a run is active.
+bool SetSessionOption(const wchar_t* name, const wchar_t* value);
 void CancelSession();
 void ShutdownSession();
 bool IsSessionDone();

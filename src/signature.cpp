@@ -291,16 +291,13 @@ int64_t UtcNowSeconds() {
     return static_cast<int64_t>(ticks / kTicksPerSecond) - kSeconds1601To1970;
 }
 
-bool CheckFreshness(const JsonValue* expires, int64_t now, std::wstring& failure) {
-    if (!expires) return true;
+Outcome CheckFreshness(const JsonValue* expires, int64_t now) {
+    if (!expires) return Success();
     int64_t moment = 0;
-    if (expires->kind != JsonKind::String || !ParseUtcTimestamp(StringOf(*expires), moment)) {
-        failure = kExpiryNotUnderstood + JsonTextOf(*expires);
-        return false;
-    }
-    if (moment >= now) return true;
-    failure = kExpired + std::wstring(StringOf(*expires));
-    return false;
+    if (expires->kind != JsonKind::String || !ParseUtcTimestamp(StringOf(*expires), moment))
+        return Fail(FailureKind::Untrusted, kExpiryNotUnderstood + JsonTextOf(*expires));
+    if (moment >= now) return Success();
+    return Fail(FailureKind::Expired, kExpired + std::wstring(StringOf(*expires)));
 }
 
 }  // namespace tolvek

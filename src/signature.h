@@ -78,10 +78,10 @@ std::wstring SignatureVerifiedLine(size_t keyNumber, size_t keyCount);
 bool ParseUtcTimestamp(std::wstring_view text, int64_t& seconds);
 // The system's UTC time in the same seconds.
 int64_t UtcNowSeconds();
-// True when the manifest has no "expires" (null `expires`), or one that is not earlier than `now`.
-// Otherwise "Manifest expired: " + the string, or "Manifest expiry not understood: "
-// + the string, or for another kind its JSON text (an array or object as "[...]" or
-// "{...}").
-bool CheckFreshness(const JsonValue* expires, int64_t now, std::wstring& failure);
+// Success when the manifest has no "expires" (null `expires`), or one that is not
+// earlier than `now`. Otherwise Expired with "Manifest expired: " + the string, or
+// Untrusted with "Manifest expiry not understood: " + the string, or for another kind
+// its JSON text (an array or object as "[...]" or "{...}").
+Outcome CheckFreshness(const JsonValue* expires, int64_t now);
 
 }  // namespace tolvek

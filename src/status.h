@@ -17,8 +17,19 @@ using ProgressRecord = TolvekProgressRecord;
 // Guards the progress record and the result; held only for fixed-size copies.
 extern std::mutex StatusLock;
 
-// Replaces the whole record in one locked step.
-void PublishProgress(const ProgressRecord& record);
+// The counts beside the record, as the detail record gives them.
+struct ProgressCounts {
+    uint64_t bytesDone = 0, bytesTotal = 0, bytesReceived = 0;
+    int32_t filesDone = 0, filesSkipped = 0, filesTotal = 0, filesInTransfer = 0;
+};
+
+// Replaces the whole record and the counts in one locked step.
+void PublishProgress(const ProgressRecord& record, const ProgressCounts& counts);
+// Copies as much of the detail (the last failure and the counts) as `detail->size`
+// holds; false for a size below the least one.
+bool CopyDetail(TolvekInstallDetail* detail);
+// The public kind of a failure: the host's stable number for it.
+int32_t PublicKind(const Outcome& outcome);
 // Copies the record when its status is not empty.
 bool CopyProgress(ProgressRecord* destination);
 
@@ -34,9 +45,6 @@ void SetResult(int32_t code, const std::wstring& message);
 // kind, platform code and HTTP status are kept beside it.
 void SetResult(const Outcome& outcome);
 
-// The last run's failure as a value: its kind, platform code and HTTP status
-// (success when the run succeeded or no run has ended).
-Outcome LastFailure();
 bool GetResult(int32_t& code, std::wstring& message);
 // Copies the result into the host's buffer, cut to capacity - 1 units.
 bool CopyResult(int32_t* code, wchar_t* message, int32_t capacity);

@@ -1,5 +1,5 @@
 #!/bin/sh
-# The DLL exports exactly the seven entry points, undecorated, imports only system
+# The DLL exports exactly the nine entry points, undecorated, imports only system
 # DLLs (the C++ runtime and winpthread are linked in statically), carries the
 # version resource of the build, and, when shipped, no debug sections:
 #   check_dll.sh DLL VERSION stripped|debug x64|x86
@@ -32,7 +32,8 @@ dump=$(${prefix}objdump -p "$dll")
 
 exports=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF;next} t{exit}' | sort)
 expected=$(printf '%s\n' CancelOnlineInstall GetOnlineInstallProgress GetOnlineInstallResult \
-  IsOnlineInstallDone ShutdownOnlineInstall StartOnlineInstall StartOnlineInstallVerified | sort)
+  IsOnlineInstallDone ShutdownOnlineInstall StartOnlineInstall StartOnlineInstallVerified \
+  SetOnlineInstallOption GetOnlineInstallDetail | sort)
 if [ "$exports" != "$expected" ]; then
   echo "FAIL: exports differ"; echo "got:"; echo "$exports"; exit 1
 fi
@@ -83,7 +84,8 @@ first_return() {
 
 if [ "$bitness" = x86 ]; then
   for row in "StartOnlineInstall ret \$0x10" "StartOnlineInstallVerified ret \$0x14" \
-             "GetOnlineInstallProgress ret \$0x4" "GetOnlineInstallResult ret \$0xc"; do
+             "GetOnlineInstallProgress ret \$0x4" "GetOnlineInstallResult ret \$0xc" \
+             "SetOnlineInstallOption ret \$0x8" "GetOnlineInstallDetail ret \$0x4"; do
     name=${row%% *}
     want=${row#* }
     got=$(first_return "$name")

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <winhttp.h>
+
 #include <algorithm>
+#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -351,3 +354,121 @@ TEST_F(InstallTest, ManifestProblemsEndTheRun) {
 }
 
 }  // namespace
+
+// Each way a run ends as the host reads it beside the result text: the kind's
+// number, and the platform's code or the HTTP status where the failure has one.
+TEST_F(InstallTest, EveryEndHasItsKindBesideTheSameText) {
+    const ProductFile file = {L"a.bin", "content"};
+    const std::wstring http = Servers().httpUrl;
+    struct Row {
+        const wchar_t* name;
+        std::function<std::wstring(Product&)> publish;  // the manifest URLs
+        int32_t kind;
+        std::wstring text;  // the result's text, or its start when it ends in "*"
+        uint32_t platformError = 0, httpStatus = 0;
+        const char* trust = nullptr;  // a key name: the verified start with the server's key
+        bool cancel = false;          // cancelled as soon as it starts
+        bool targetIsAFile = false;
+    };
+    // The file on mirror "m" of the product; the manifest names `mirror` ("m" when empty).
+    const auto published = [&](Product& p, const std::wstring& key, const std::wstring& mirror = L"",
+                               const std::string& extra = "") {
+        p.Publish({{key, file.content}}, {L"m"}, {mirror.empty() ? p.MirrorUrl(http, L"m") : mirror}, extra);
+        return p.ManifestUrl();
+    };
+    const auto stored = [](Product& p, const wchar_t* relative, const std::string& bytes) {
+        p.Store(relative, bytes);
+        return p.ManifestUrl();
+    };
+    const std::wstring unreachable = L"NETWORK_UNREACHABLE: Cannot download manifest from any URL (1 tried, 3 attempts each)*";
+    const std::wstring allFailed = L"NETWORK_UNREACHABLE: All CDN mirrors failed for a.bin (1 tried, 3 attempts each)*";
+    const Row rows[] = {
+        {L"kind-ok", [&](Product& p) { return published(p, file.key); }, TOLVEK_KIND_NONE, L"OK"},
+        {L"kind-nourls", [](Product&) { return std::wstring(L"|"); }, TOLVEK_KIND_INVALID_ARGUMENT,
+         L"NETWORK_UNREACHABLE: Manifest URL list is empty"},
+        {L"kind-cancel", [&](Product&) { return Servers().silentUrl + L"/m.json"; }, TOLVEK_KIND_CANCELLED,
+         L"Cancelled by user", 0, 0, nullptr, true},
+        {L"kind-denied", [&](Product& p) { return published(p, file.key); }, TOLVEK_KIND_ACCESS_DENIED,
+         L"Cannot create directory: *", ERROR_ALREADY_EXISTS, 0, nullptr, false, true},
+        {L"kind-down", [&](Product&) { return Servers().refusedUrl + L"/m.json"; }, TOLVEK_KIND_MANIFEST_UNREACHABLE,
+         unreachable, ERROR_WINHTTP_CANNOT_CONNECT},
+        {L"kind-tls", [&](Product& p) { published(p, file.key); return p.ManifestUrl(Servers().untrustedUrl); },
+         TOLVEK_KIND_TLS, unreachable},
+        {L"kind-nocdn", [&](Product& p) { return stored(p, L"manifest.json", R"({"files": {"a": {}}})"); },
+         TOLVEK_KIND_MANIFEST_INVALID, L"Manifest does not contain cdn or cdn_list"},
+        {L"kind-key", [&](Product& p) { return published(p, L"../a.bin"); }, TOLVEK_KIND_ENTRY_REFUSED,
+         L"Invalid file path in manifest: ../a.bin"},
+        {L"kind-nomirror", [&](Product& p) { return published(p, file.key, Servers().refusedUrl); },
+         TOLVEK_KIND_MIRRORS_UNREACHABLE, allFailed, ERROR_WINHTTP_CANNOT_CONNECT},
+        {L"kind-404", [&](Product& p) { return published(p, file.key, p.MirrorUrl(http, L"empty")); },
+         TOLVEK_KIND_FILE_UNAVAILABLE, allFailed, 0, 404},
+        {L"kind-corrupt", [&](Product& p) { published(p, file.key); return stored(p, L"m/a.bin", "CONTENT"); },
+         TOLVEK_KIND_FILE_CORRUPT, allFailed},
+        {L"kind-room", [&](Product& p) {
+             return stored(p, L"manifest.json", R"({"cdn": "http://127.0.0.1:1/", "files": {"a": {"size": 1125899906842624}}})"); },
+         TOLVEK_KIND_NOT_ENOUGH_SPACE, L"Not enough disk space in the target directory: *"},
+        {L"kind-untrusted", [&](Product& p) { published(p, file.key); return stored(p, L"manifest.json.sig", "AAAA\n"); },
+         TOLVEK_KIND_MANIFEST_UNTRUSTED, L"Manifest signature not valid", 0, 0, "kinds"},
+        {L"kind-expired", [&](Product& p) {
+             published(p, file.key, L"", ", \"expires\": \"2020-01-01T00:00:00Z\"");
+             const auto signature = testing_support::SignServedFile(http, "/kind-expired/manifest.json", "kinds");
+             return stored(p, L"manifest.json.sig", signature.signature + "\n"); },
+         TOLVEK_KIND_MANIFEST_EXPIRED, L"Manifest expired: 2020-01-01T00:00:00Z", 0, 0, "kinds"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(Narrow(row.name));
+        Product product(row.name);
+        const testing_support::InstallDirs fresh(row.name);
+        const std::wstring urls = row.publish(product);
+        if (row.targetIsAFile) WriteBytes(fresh.target(), "");
+        const std::string served = "/" + Narrow(row.name) + "/m/a.bin";
+        const std::wstring key =
+            row.trust ? testing_support::Widen(testing_support::SignServedFile(http, served, row.trust).publicKey) : L"";
+        EXPECT_EQ(row.trust ? fresh.StartVerified(urls, key) : fresh.Start(urls), 1);
+        if (row.cancel) Dll().Cancel();
+        EXPECT_TRUE(Dll().WaitDone());
+        const auto [code, text] = Dll().Result();
+        TolvekInstallDetail detail = {};
+        detail.size = sizeof detail;
+        EXPECT_EQ(Dll().GetDetail(&detail), 1);
+        Dll().Shutdown();
+        const std::wstring expected = row.text.back() == L'*' ? row.text.substr(0, row.text.size() - 1) : row.text;
+        EXPECT_EQ(row.text.back() == L'*' ? text.substr(0, expected.size()) : text, expected);
+        EXPECT_EQ(code, row.kind == TOLVEK_KIND_NONE ? 0 : 1);
+        EXPECT_EQ(detail.kind, row.kind);
+        if (row.platformError) {
+            EXPECT_EQ(detail.platformError, row.platformError);
+        }
+        if (row.kind == TOLVEK_KIND_TLS) {
+            EXPECT_NE(detail.platformError, 0u);
+        }
+        EXPECT_EQ(detail.httpStatus, row.httpStatus);
+    }
+}
+
+// The host sets an option by its name and a value it takes, before a start.
+TEST_F(InstallTest, OptionsAreCheckedAndRefusedWhileARunIsActive) {
+    const struct {
+        const wchar_t* name;
+        const wchar_t* value;
+        int32_t taken;
+    } rows[] = {
+        {L"parallel", L"1", 1},     {L"parallel", L"16", 1},     {L"parallel", L"0", 0},
+        {L"parallel", L"17", 0},    {L"parallel", L" 6", 0},     {L"parallel", L"6x", 0},
+        {L"proxy", L"system", 1},   {L"proxy", L"direct", 1},    {L"proxy", L"http://p.example:3128", 1},
+        {L"proxy", L"socks://p:1", 0}, {L"proxy", L"http://p", 0}, {L"proxy_user", L"anne", 1},
+        {L"proxy_password", L"s3cret", 1}, {L"links", L"follow", 1}, {L"links", L"maybe", 0},
+        {L"Parallel", L"2", 0},     {L"colour", L"blue", 0},
+        // An empty value restores the default.
+        {L"parallel", L"", 1},      {L"proxy", L"", 1},          {L"links", L"", 1},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(Dll().SetOption(row.name, row.value), row.taken) << Narrow(row.name) << "=" << Narrow(row.value);
+    EXPECT_EQ(Dll().SetOption(nullptr, L"1"), 0);
+    EXPECT_EQ(Dll().SetOption(L"parallel", nullptr), 0);
+
+    ASSERT_EQ(dirs.Start(Servers().silentUrl + L"/m.json"), 1);
+    EXPECT_EQ(Dll().SetOption(L"parallel", L"2"), 0) << "a run is active";
+    Dll().Shutdown();
+    EXPECT_EQ(Dll().SetOption(L"parallel", L""), 1);
+}

@@ -160,7 +160,8 @@ class HostInstalls(unittest.TestCase):
         code, out, err = run_host(self.manifest_url, windows_path(self.target))
         self.assertEqual((code, err), (0, ""), out)
         self.assertEqual(out[-1], "Result: 0 OK")
-        self.assertRegex(out[-2], r"^\[ *\d+\.\d%\] Completed 8/8 ")
+        self.assertRegex(out[-2], r"^Detail: kind=NONE platform=0 http=0 files=8/8 skipped=1 bytes=(\d+)/\1 ")
+        self.assertRegex(out[-3], r"^\[ *\d+\.\d%\] Completed 8/8 ")
         for key, content in PRODUCT.items():
             if key != PROTECTED:
                 installed = os.path.join(self.target, *key.split("/"))
@@ -202,6 +203,7 @@ class HostInstalls(unittest.TestCase):
                                     windows_path(self.target))
         self.assertEqual(code, 1)
         self.assertTrue(out[-1].startswith("Result: 1 NETWORK_UNREACHABLE: "), out[-1])
+        self.assertTrue(out[-2].startswith("Detail: kind=MANIFEST_UNREACHABLE platform=12029 "), out[-2])
 
     def test_failure_text_with_latin1_key_arrives_as_utf8(self):
         missing = "data/caf\u00e9 cr\u00e8me/\u00dcber.txt"
@@ -300,6 +302,7 @@ class HostRefuses(unittest.TestCase):
             (("http://a/m", ""), "the target directory is empty"),
             (("--target", "C:\\t"), "unknown option: --target"),
             (("--trust",), "--trust needs a list of keys"),
+            (("--option", "parallel"), "--option needs NAME=VALUE, got parallel"),
             (("--trust", "k", "http://a/m"), "expected 2 to 4 arguments, got 1"),
             (("http://a/m", "C:\\t", "--trust", "k"), "unknown option: --trust"),
         ]
@@ -307,7 +310,7 @@ class HostRefuses(unittest.TestCase):
             code, out, err = run_host(*args)
             self.assertEqual((code, out), (2, []), args)
             self.assertIn(f"tolvek-install: {message}\n", err, args)
-            self.assertIn("usage: tolvek-install [--trust KEYS] <manifest-url-list> <target-dir>", err, args)
+            self.assertIn("usage: tolvek-install [--trust KEYS] [--option NAME=VALUE]... <manifest-url-list>", err, args)
 
     def test_help_is_not_an_error(self):
         code, out, err = run_host("--help")

@@ -12,12 +12,15 @@ SAME_TYPE(GetOnlineInstallResult, GetOnlineInstallResultFn);
 SAME_TYPE(IsOnlineInstallDone, IsOnlineInstallDoneFn);
 SAME_TYPE(CancelOnlineInstall, CancelOnlineInstallFn);
 SAME_TYPE(ShutdownOnlineInstall, ShutdownOnlineInstallFn);
+SAME_TYPE(SetOnlineInstallOption, SetOnlineInstallOptionFn);
+SAME_TYPE(GetOnlineInstallDetail, GetOnlineInstallDetailFn);
 
 int main(void) {
     TolvekProgressRecord record;
     StartOnlineInstallFn start = 0;
     (void)start;
-    if (sizeof record != 1044 || offsetof(TolvekProgressRecord, fileBytesTotalText) != 980) {
+    if (sizeof record != 1044 || offsetof(TolvekProgressRecord, fileBytesTotalText) != 980 ||
+        sizeof(TolvekInstallDetail) != 56 || offsetof(TolvekInstallDetail, filesInTransfer) != 52) {
         printf("0 passed, 1 failed\n");
         return 1;
     }

@@ -66,17 +66,22 @@ TEST(ProgressFormat, DecimalPointIgnoresTheLocale) {
 
 // Publishes a report through a fresh tracker and reads the record back as the host would.
 ProgressRecord Published(const ProgressReport& report) {
-    int64_t completed = 0, total = 1;
-    ReportProgress(ProgressTracker{std::chrono::steady_clock::now(), completed, total}, report);
+    ReportProgress(ProgressTracker(), report);
     ProgressRecord record = {};
     EXPECT_TRUE(CopyProgress(&record));
     return record;
 }
 
-// Publishes through a tracker and reads the record back as the host would.
+// Publishes through a tracker whose finished files hold `completed` of `total` bytes
+// while one file of `fileTotal` has `fileDone`, and reads the record back as the host would.
 ProgressRecord Report(int64_t completed, int64_t total, int64_t fileDone, int64_t fileTotal,
                       std::chrono::steady_clock::duration elapsed = std::chrono::seconds(0)) {
-    ProgressTracker tracker{std::chrono::steady_clock::now() - elapsed, completed, total};
+    ProgressTracker tracker;
+    tracker.startTime = std::chrono::steady_clock::now() - elapsed;
+    SetFileList(tracker, total, 5);
+    CountSkipped(tracker, completed);
+    FileCount file;
+    CountTransfer(tracker, file, fileDone, fileTotal);
     ReportProgress(tracker, {.status = L"Downloading", .item = L"a/b.bin", .itemIndex = 2,
                              .itemCount = 5, .fileBytesDone = fileDone, .fileBytesTotal = fileTotal});
     ProgressRecord record = {};
@@ -84,16 +89,53 @@ ProgressRecord Report(int64_t completed, int64_t total, int64_t fileDone, int64_
     return record;
 }
 
-TEST(ProgressTracker, NothingKnownYet) {
-    const ProgressRecord r = Report(0, 1, 0, 0);
-    EXPECT_EQ(r.progressPermille, 0);
-    EXPECT_STREQ(r.bytesTotalText, L"1 B");
-    EXPECT_STREQ(r.speedText, L"0 B/s");
-    EXPECT_STREQ(r.timeLeftText, L"calculating...");
-    EXPECT_STREQ(r.status, L"Downloading");
-    EXPECT_STREQ(r.currentItem, L"a/b.bin");
-    EXPECT_EQ(r.itemIndex, 2);
-    EXPECT_EQ(r.itemCount, 5);
+// Until the file list is known the bar stands at 0 with no total, whatever the
+// manifest's transfer brings; a file counts at most its declared size, and one that
+// starts over holds the bar where it was. The counts beside the record say the same.
+TEST(ProgressTracker, TheBarNeverLiesNorGoesBack) {
+    ProgressTracker tracker;
+    const auto reported = [&](int64_t fileDone, int32_t permille, const wchar_t* done, const wchar_t* total) {
+        ReportProgress(tracker, {.status = L"Downloading", .item = L"a/b.bin", .itemIndex = 2, .itemCount = 5,
+                                 .fileBytesDone = fileDone});
+        ProgressRecord r = {};
+        ASSERT_TRUE(CopyProgress(&r));
+        EXPECT_EQ(r.progressPermille, permille) << fileDone;
+        EXPECT_STREQ(r.bytesDoneText, done);
+        EXPECT_STREQ(r.bytesTotalText, total);
+    };
+    FileCount manifest, file;
+    CountTransfer(tracker, manifest, 402 * 1024, 0);  // the manifest declares no size of its own
+    CountReceived(tracker, 402 * 1024);
+    reported(402 * 1024, 0, L"0 B", L"0 B");
+    SetFileList(tracker, 1000, 2);
+    StartTransfer(tracker);
+    CountTransfer(tracker, file, 2000, 500);  // a larger body than declared
+    reported(2000, 500, L"500 B", L"1000 B");
+    CountTransfer(tracker, file, 100, 500);  // the file started over
+    reported(100, 500, L"500 B", L"1000 B");
+    EndTransfer(tracker, file, true, 500);
+    CountSkipped(tracker, 500);
+    reported(0, 1000, L"1000 B", L"1000 B");
+    TolvekInstallDetail detail = {};
+    detail.size = sizeof detail;
+    ASSERT_TRUE(CopyDetail(&detail));
+    EXPECT_EQ(detail.bytesDone, 1000u);
+    EXPECT_EQ(detail.bytesTotal, 1000u);
+    EXPECT_EQ(detail.bytesReceived, 402u * 1024);
+    EXPECT_EQ(detail.filesDone, 2);
+    EXPECT_EQ(detail.filesSkipped, 1);
+    EXPECT_EQ(detail.filesTotal, 2);
+    EXPECT_EQ(detail.filesInTransfer, 0);
+    // A host that knows only the first members gets those and no more.
+    TolvekInstallDetail older = {};
+    older.size = TOLVEK_DETAIL_MIN_SIZE;
+    older.kind = -1;
+    older.platformError = 77;
+    ASSERT_TRUE(CopyDetail(&older));
+    EXPECT_EQ(older.kind, TOLVEK_KIND_NONE);
+    EXPECT_EQ(older.platformError, 77u);
+    older.size = TOLVEK_DETAIL_MIN_SIZE - 1;
+    EXPECT_FALSE(CopyDetail(&older));
 }
 
 TEST(ProgressTracker, PermilleAddsFinishedFilesAndClamps) {
@@ -102,8 +144,8 @@ TEST(ProgressTracker, PermilleAddsFinishedFilesAndClamps) {
     EXPECT_STREQ(Report(200, 1000, 300, 600).fileBytesTotalText, L"600 B");
     const ProgressRecord over = Report(1000, 1000, 500, 0, std::chrono::seconds(1));
     EXPECT_EQ(over.progressPermille, 1000);
-    EXPECT_STREQ(over.timeLeftText, L"calculating...");  // done beyond the total
-    EXPECT_EQ(Report(0, 0, 0, 0).progressPermille, 0);     // a zero total counts as 1
+    EXPECT_STREQ(over.timeLeftText, L"00:00");          // a file of no declared size counts nothing
+    EXPECT_EQ(Report(0, 0, 0, 0).progressPermille, 0);  // no total: no progress
     EXPECT_EQ(Report(INT64_MAX / 2, INT64_MAX, 0, 0).progressPermille, 500);  // no overflow
 }
 
@@ -118,7 +160,7 @@ TEST(ProgressTracker, SpeedIsAveragedOverTheRun) {
     EXPECT_STREQ(r.bytesTotalText, L"20.00 MB");
     // Less than a millisecond (here a start time in the future) counts as 1 ms:
     // the speed is then done x 1000.
-    EXPECT_STREQ(Report(0, 1000000, 5, 0, -std::chrono::hours(1)).speedText, L"4.88 KB/s");
+    EXPECT_STREQ(Report(0, 1000000, 5, 1000, -std::chrono::hours(1)).speedText, L"4.88 KB/s");
 }
 
 TEST(ProgressRecordStore, TextsAreCutToTheirBuffers) {

@@ -449,10 +449,9 @@ TEST(Expiry, FreshnessTable) {
                                   (*row.member ? std::wstring(L", \"expires\": ") + row.member : L"") + L"}";
         JsonDocument document;
         ASSERT_TRUE(ParseJson(text, document).ok()) << text;
-        std::wstring failure;
-        EXPECT_EQ(CheckFreshness(FindMember(document.root, L"expires"), now, failure), *row.failure == L'\0')
-            << text;
-        EXPECT_EQ(failure, row.failure) << text;
+        const Outcome fresh = CheckFreshness(FindMember(document.root, L"expires"), now);
+        EXPECT_EQ(fresh.ok(), *row.failure == L'\0') << text;
+        EXPECT_EQ(fresh.text, row.failure) << text;
     }
 }
 

@@ -14,8 +14,7 @@
 
 struct StageContext {
     tolvek::InternetHandle session = tolvek::OpenHttpSession(L"tolvek-tests", WINHTTP_ACCESS_TYPE_NO_PROXY);
-    int64_t completed = 0, total = 1;
-    tolvek::ProgressTracker tracker{std::chrono::steady_clock::now(), completed, total};
+    tolvek::ProgressTracker tracker;
     tolvek::RunBuffer buffer;
     tolvek::CancelSignal cancel;
     // The run as a stage sees it; `RunWith(other)` the same with another session or cancel.

@@ -38,7 +38,7 @@ bool Verify(const std::wstring& path, const tolvek::FileEntry& entry, const std:
             const tolvek::CancelSignal* cancel = nullptr) {
     const tolvek::CancelSignal never;
     tolvek::RunBuffer own;
-    const tolvek::ProgressTracker tracker{{}, 0, 1};
+    tolvek::ProgressTracker tracker;
     const tolvek::RunContext run{nullptr, buffer ? *buffer : own, cancel ? *cancel : never, tracker};
     const tolvek::Outcome outcome = tolvek::VerifyFile(run, path, entry, name);
     if (!outcome.ok() && error) *error = outcome.text;
