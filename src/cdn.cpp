@@ -30,6 +30,7 @@ struct ProbeAttempts {
     const std::wstring extraHeaders;
     int64_t latencyMs = INT64_MAX;
 
+    size_t Targets() const { return 1; }
     Outcome Attempt(size_t, int attempt) {
         const auto start = std::chrono::steady_clock::now();
         Log(L"CDN probe " + verb + L" [attempt " + AttemptOfLimit(attempt) + L"]: " + url);
@@ -47,7 +48,7 @@ struct ProbeAttempts {
 
 // Up to three attempts with one request kind; true when one succeeded.
 bool ProbeWithRetries(CdnProbeResult& result, ProbeAttempts attempts) {
-    AttemptsEnd end = RunAttempts(attempts, 1, attempts.run.cancel);
+    AttemptsEnd end = RunAttempts(attempts, attempts.run.cancel);
     result.ok = end.last.ok();
     result.error = std::move(end.last);
     if (result.ok) result.latencyMs = attempts.latencyMs;

@@ -68,6 +68,7 @@ struct ManifestAttempts {
         L"Manifest too large (more than " + std::to_wstring(kManifestCeiling) + L" bytes)"};
     Outcome lastUntrusted = {};  // the last manifest that failed its signature or expiry
 
+    size_t Targets() const { return urls.size(); }
     Outcome Attempt(size_t index, int attempt) {
         const std::wstring& url = urls[index];
         const int32_t number = static_cast<int32_t>(index + 1);
@@ -215,7 +216,7 @@ Outcome DownloadManifest(const RunContext& run, const std::wstring& manifestUrls
     const std::vector<std::wstring> urls = SplitString(manifestUrls, L'|');
     if (urls.empty()) return Fail(FailureKind::NoUrls, L"Manifest URL list is empty");
     ManifestAttempts attempts{run, urls, manifestPath, manifest, trustedKeys};
-    AttemptsEnd end = RunAttempts(attempts, urls.size(), run.cancel);
+    AttemptsEnd end = RunAttempts(attempts, run.cancel);
     if (!end.exhausted) return std::move(end.last);
     // A manifest came but was not trusted: the network worked.
     if (!attempts.lastUntrusted.ok()) return attempts.lastUntrusted;

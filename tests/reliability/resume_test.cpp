@@ -87,6 +87,12 @@ struct ResumeRow {
     std::vector<std::string> logLines;  // each must be a line of the log; {m1}, {m2} for the file URLs
 };
 
+// A link that cuts every connection after `cut` bytes.
+std::vector<Get> Cuts(long long cut, std::vector<Get> gets = {}) {
+    for (long long from = 0; from < kSize; from += cut) gets.push_back({1, from ? Range(from) : "", from ? 206 : 200, cut});
+    return gets;
+}
+
 std::vector<ResumeRow> ResumeRows() {
     const std::string dropAtHalf = R"({"path": "{m1}", "method": "GET", "drop_at_byte": 2097152, "times": 1})";
     // The host is killed, or the run cancelled, while the body waits after its half.
@@ -101,8 +107,19 @@ std::vector<ResumeRow> ResumeRows() {
          {"Resuming download at 2097152 bytes: {m1}"}},
         {"a drop at half, the rest from the next mirror", Before::Nothing, FirstRun::Installs,
          "[" + dropAtHalf + R"(, {"path": "{m1}", "method": "GET", "status": 503}])",
-         {{1, "", 200, kHalf}, {1, Range(kHalf), 503, -1}, {1, Range(kHalf), 503, -1}, {2, Range(kHalf), 206, kHalf}},
+         // The drop brought half the file: three attempts after it.
+         {{1, "", 200, kHalf}, {1, Range(kHalf), 503, -1}, {1, Range(kHalf), 503, -1}, {1, Range(kHalf), 503, -1},
+          {2, Range(kHalf), 206, kHalf}},
          {"Downloading [CDN 2/2, attempt 1/3]: {m2}", "Resuming download at 2097152 bytes: {m2}"}},
+        // That mirror holds an older, shorter copy: the prefix stays for the next one.
+        {"a drop at half, a 416 to the rest, the rest from the next mirror", Before::Nothing, FirstRun::Installs,
+         "[" + dropAtHalf + R"(, {"path": "{m1}", "method": "GET", "status": 416}])",
+         {{1, "", 200, kHalf}, {1, Range(kHalf), 416, -1}, {2, Range(kHalf), 206, kHalf}},
+         {"Resuming download at 2097152 bytes: {m2}"}},
+        // Each transfer brings more than a tenth of the file: no attempt is used up.
+        {"a link that cuts every connection after 512 KiB", Before::Nothing, FirstRun::Installs,
+         R"([{"path_glob": "*/data.pak", "method": "GET", "drop_after_bytes": 524288}])", Cuts(524288),
+         {"Retrying same CDN after download progress (attempt 1/3 not used up): {base1}"}},
         {"a 200 to the ranged request is written from byte 0", Before::Nothing, FirstRun::Installs,
          "[" + dropAtHalf + R"(, {"path": "{m1}", "method": "GET", "ignore_range": true}])",
          {{1, "", 200, kHalf}, {1, Range(kHalf), 200, kSize}},
@@ -125,6 +142,7 @@ std::vector<ResumeRow> ResumeRows() {
          R"([{"path": "{m1}", "method": "GET", "drop_at_byte": 2516582, "times": 1},
              {"path_glob": "*/data.pak", "method": "GET", "status": 503}])",
          {{1, "", 200, kAtSixty},
+          {1, Range(kAtSixty), 503, -1},
           {1, Range(kAtSixty), 503, -1},
           {1, Range(kAtSixty), 503, -1},
           {2, Range(kAtSixty), 503, -1},
