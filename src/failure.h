@@ -32,6 +32,7 @@ enum class FailureKind {
     Hashing,           // the digest could not be computed
     DigestMismatch,    // the SHA-256 is not the declared one
     Parse,             // the manifest is not a JSON document
+    TooLargeForMemory, // a manifest this process cannot hold while it reads it
     Untrusted,         // a manifest whose signature does not verify, or that has expired
     InvalidKey,        // a trusted key of the host that is not an ECDSA P-256 key
     Unverifiable,      // an entry of a signed manifest without a size or a hash

@@ -10,6 +10,7 @@
 #include "urls.h"
 
 #include <algorithm>
+#include <new>
 
 namespace tolvek {
 
@@ -98,9 +99,10 @@ struct ManifestAttempts {
         // network's fault: no other attempt or URL.
         if (failure.kind == FailureKind::DiskWrite || failure.kind == FailureKind::CannotCreateFile)
             return FailureReach::Operation;
-        // The same URL would bring the same document (trusted or not), or never crack.
+        // The same URL would bring the same document (trusted or not, or too large to
+        // hold), or never crack.
         if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::MissingFiles ||
-            failure.kind == FailureKind::Untrusted)
+            failure.kind == FailureKind::Untrusted || failure.kind == FailureKind::TooLargeForMemory)
             return FailureReach::Target;
         return FailureReach::Attempt;
     }
@@ -125,7 +127,19 @@ struct ManifestAttempts {
         return DownloadToFile(run, transfer, report).outcome;
     }
 
+    // A document that the process cannot hold (a 32-bit one runs out of address
+    // space long before the ceiling) is that URL's failure: all it took is given
+    // back as the exception passes, for the next URL.
     Outcome Read(const std::wstring& url, int32_t number, int32_t count) {
+        try {
+            return ReadAndParse(url, number, count);
+        } catch (const std::bad_alloc&) {
+            manifest = Manifest();
+            return Fail(FailureKind::TooLargeForMemory, L"Manifest too large for memory: " + url);
+        }
+    }
+
+    Outcome ReadAndParse(const std::wstring& url, int32_t number, int32_t count) {
         // Read once: what is verified is what is parsed.
         const std::string bytes = ReadFileBytes(temporaryPath);
         if (trustedKeys) {

@@ -360,4 +360,26 @@ TEST_F(InstallTest, ManifestProblemsEndTheRun) {
     }
 }
 
+// Just under the ceiling, a document whose tree is ten times its text: a 32-bit
+// process cannot hold it, and that fails its URL only, at once; the next URL serves.
+TEST_F(InstallTest, AManifestTooLargeForMemoryFailsItsUrlOnly) {
+    if (sizeof(void*) == 8) GTEST_SKIP() << "a 64-bit process holds any manifest below the ceiling";
+    Product product(L"hugemanifest");
+    product.Publish({{L"a.txt", "a"}}, {L"m1"}, {product.MirrorUrl(Servers().httpUrl, L"m1")});
+    product.Store(L"huge.json", [huge = std::string("{\"pad\": [0")]() mutable {
+        while (huge.size() < (127 << 20) - 16) huge += ",0";
+        return huge + "], \"files\": {}}";
+    }());
+    const std::string url = Narrow(Servers().httpUrl) + "/hugemanifest/huge.json";
+
+    EXPECT_EQ(Install(testing_support::Widen(url) + L"|" + product.ManifestUrl()), std::make_pair(0, std::wstring(L"OK")));
+    EXPECT_EQ(ReadBytes(Target(L"a.txt")), "a");
+    const Lines log = Log();
+    ASSERT_GE(log.size(), 7u);
+    EXPECT_EQ(Lines(log.begin() + 4, log.begin() + 7),
+              (Lines{"Trying to download manifest [URL 1/2, attempt 1/3]: " + url,
+                     "Manifest download failed: " + url + " ; error=Manifest too large for memory: " + url,
+                     "Trying to download manifest [URL 2/2, attempt 1/3]: " + Narrow(product.ManifestUrl())}));
+}
+
 }  // namespace
