@@ -1,6 +1,7 @@
 #include "cdn.h"
 
 #include "attempts.h"
+#include "entry_rules.h"
 #include "http.h"
 #include "log.h"
 #include "urls.h"
@@ -115,6 +116,8 @@ CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std:
 }
 
 void Consider(ProbeFileChoice& choice, const FileEntry& entry) {
+    // The setup program's own files are never downloaded, and mirrors seldom carry them.
+    if (IsProtectedInstallerArtifact(entry.key)) return;
     if (!choice.any) choice.first = entry.key;
     choice.any = true;
     if (!entry.size) return;
