@@ -1,8 +1,8 @@
 // Whole installs from two mirrors where the faster one breaks after the probe. A
 // mirror that fails every attempt on a file by itself (no status, a server error, a
-// body that stalls, crawls or ends short, a stale copy) is tried last for the files
-// that follow, as is one that refuses two files in a row; one that only lacks a file
-// keeps its place. Checked by the attempt lines and the requests each mirror saw.
+// body that stalls or ends short, a stale copy) is tried last for the files that
+// follow; one that only lacks a file keeps its place. Checked by the attempt lines
+// and the requests each mirror saw.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>

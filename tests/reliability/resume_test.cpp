@@ -107,7 +107,6 @@ std::vector<ResumeRow> ResumeRows() {
          {"Resuming download at 2097152 bytes: {m1}"}},
         {"a drop at half, the rest from the next mirror", Before::Nothing, FirstRun::Installs,
          "[" + dropAtHalf + R"(, {"path": "{m1}", "method": "GET", "status": 503}])",
-         // The drop brought half the file: three attempts after it.
          {{1, "", 200, kHalf}, {1, Range(kHalf), 503, -1}, {1, Range(kHalf), 503, -1}, {1, Range(kHalf), 503, -1},
           {2, Range(kHalf), 206, kHalf}},
          {"Downloading [CDN 2/2, attempt 1/3]: {m2}", "Resuming download at 2097152 bytes: {m2}"}},
@@ -116,7 +115,6 @@ std::vector<ResumeRow> ResumeRows() {
          "[" + dropAtHalf + R"(, {"path": "{m1}", "method": "GET", "status": 416}])",
          {{1, "", 200, kHalf}, {1, Range(kHalf), 416, -1}, {2, Range(kHalf), 206, kHalf}},
          {"Resuming download at 2097152 bytes: {m2}"}},
-        // Each transfer brings more than a tenth of the file: no attempt is used up.
         {"a link that cuts every connection after 512 KiB", Before::Nothing, FirstRun::Installs,
          R"([{"path_glob": "*/data.pak", "method": "GET", "drop_after_bytes": 524288}])", Cuts(524288),
          {"Retrying same CDN after download progress (attempt 1/3 not used up): {base1}"}},

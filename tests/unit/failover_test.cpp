@@ -129,7 +129,6 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
         // answer is written from byte 0, and the next mirror continues the prefix.
         {"body cut short", R"("short": true, "short_bytes": 60, "ignore_range": true)", L"",
          "Incomplete download: got 60 of 1000 bytes", 3, true, 60},
-        // A copy of another size is the mirror's: one attempt, and its bytes go.
         {"chunked body shorter than the manifest size",
          R"("chunked_size_mismatch": true, "chunked_bytes": 999, "ignore_range": true)", L"",
          "Size mismatch after download: expected 1000, got 999", 1, true},
