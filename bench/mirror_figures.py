@@ -27,6 +27,9 @@ others 150 or 300 ms later. The cases (all by default):
   cut     one 40 MiB file from one mirror that cuts every connection after 10 MiB
   crawl   one file of 40 KB; the fastest-probing mirror sends bodies at 1.5 KB/s,
           the other at full speed
+  slowline  one file of 100 KB; both mirrors send at 3 KB/s (a user's slow line)
+  past4g  one file of 4.5 GiB (zeros, sparse on the mirror) from one mirror; only
+          when asked for with --case (it needs about 9 GiB of disk and minutes)
 
 Prints one markdown table: per case and build whether the file set installed (the
 result text when not), the seconds of the run, and per mirror the GET requests and
@@ -70,6 +73,29 @@ def files_of(count, size, name="file_{:02d}.bin"):
     return {f"data/{name.format(i)}": os.urandom(size) for i in range(count)}
 
 
+class Zeros:
+    """The content of a file of `size` zero bytes, written sparse."""
+
+    def __init__(self, size):
+        self.size = size
+
+    def __len__(self):
+        return self.size
+
+    def write(self, f):
+        f.truncate(self.size)
+
+    def sha256(self):
+        digest, block = hashlib.sha256(), bytes(64 * MIB)
+        for start in range(0, self.size, len(block)):
+            digest.update(block[:min(len(block), self.size - start)])
+        return digest
+
+
+def sha256_hex(data):
+    return (data.sha256() if isinstance(data, Zeros) else hashlib.sha256(data)).hexdigest().upper()
+
+
 class Mirror:
     """One mirror of a case: a server with its own copy of the files (or a refused port)."""
 
@@ -86,7 +112,10 @@ class Mirror:
             path = os.path.join(root, self.name, "m", *key.split("/"))
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
-                f.write(data)
+                if isinstance(data, Zeros):
+                    data.write(f)
+                else:
+                    f.write(data)
         probe = [] if self.probe is None else [SLOWER_PROBE[self.probe]]
         self.server = MirrorServer(os.path.join(root, self.name), rules=probe + self.rules).start()
         self.url = self.server.url + "/m"
@@ -116,8 +145,7 @@ class Case:
         try:
             for mirror in self.mirrors:
                 mirror.start(work)
-            entries = {key: {"size": len(data), "hash": hashlib.sha256(data).hexdigest().upper()}
-                       for key, data in self.product.items()}
+            entries = {key: {"size": len(data), "hash": sha256_hex(data)} for key, data in self.product.items()}
             os.makedirs(os.path.join(work, "origin"))
             with open(os.path.join(work, "origin", "manifest.json"), "w") as f:
                 json.dump({"version": 1, "cdn_list": [m.url for m in self.mirrors], "files": entries}, f)
@@ -213,8 +241,21 @@ def cases():
         return Case(product, [Mirror("crawler", product, [{"method": "GET", "bytes_per_second": 1500}]),
                               Mirror("fast", product, probe=1)])
 
+    def slow_line():
+        product = files_of(1, 100 * KB)
+        paced = [{"method": "GET", "bytes_per_second": 3000}]
+        return Case(product, [Mirror("first", product, paced), Mirror("second", product, paced, probe=1)])
+
+    def past_4_gib():
+        product = {"data/huge.bin": Zeros(4608 * MIB)}
+        return Case(product, [Mirror("only", product)])
+
     return {"stall": stall, "probe": probe, "stale": stale, "404": refusing(404), "403": refusing(403),
-            "416": after_drop, "cut": cut, "crawl": crawl}, {"probe": lambda: probe(alone=True)}
+            "416": after_drop, "cut": cut, "crawl": crawl, "slowline": slow_line,
+            "past4g": past_4_gib}, {"probe": lambda: probe(alone=True)}
+
+
+ASKED_FOR_ONLY = {"past4g"}
 
 
 def mib(count):
@@ -242,7 +283,7 @@ def main():
     print("| case | build | installed | seconds | GET requests per mirror | MiB sent per mirror | "
           "sent / product | note |")
     print("|---|---|---|---:|---|---|---:|---|")
-    for name in args.case or list(makers):
+    for name in args.case or [name for name in makers if name not in ASKED_FOR_ONLY]:
         for bin_dir in args.bin_dirs:
             note = ""
             if name in baselines:  # first: the case then finds Wine as warm as its baseline did

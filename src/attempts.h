@@ -22,10 +22,10 @@ inline std::wstring AttemptOfLimit(int attempt) {
     return std::to_wstring(attempt) + L"/" + std::to_wstring(kAttemptsPerTarget);
 }
 
-// How far a failed attempt reaches: another attempt may help; only another target
-// may; nothing may (the operation ends with this failure). A cancellation always
-// ends the operation.
-enum class FailureReach { Attempt, Target, Operation };
+// How far a failed attempt reaches: another attempt may help; another may, and this
+// one made enough progress not to count; only another target may; nothing may (the
+// operation ends with this failure). A cancellation always ends the operation.
+enum class FailureReach { Attempt, Renewed, Target, Operation };
 
 struct AttemptsEnd {
     Outcome last;            // success, the failure that ended everything, or the last one
@@ -33,14 +33,15 @@ struct AttemptsEnd {
 };
 
 // A policy provides:
+//   size_t Targets()                              how many targets there are (may grow)
 //   Outcome Attempt(size_t target, int attempt)   one attempt, with its own log lines
 //   FailureReach Reach(const Outcome& failure)    how far a failure reaches
 //   void LogRetry(const Outcome& failure, int attempt)
 //   void Left(size_t target, const Outcome& last) the target is given up
 template <class Policy>
-AttemptsEnd RunAttempts(Policy& policy, size_t targets, const CancelSignal& cancel) {
+AttemptsEnd RunAttempts(Policy& policy, const CancelSignal& cancel) {
     Outcome last;
-    for (size_t target = 0; target < targets; ++target) {
+    for (size_t target = 0; target < policy.Targets(); ++target) {
         for (int attempt = 1; attempt <= kAttemptsPerTarget; ++attempt) {
             if (IsCancelled(cancel)) return {Cancelled()};
             last = policy.Attempt(target, attempt);
@@ -48,9 +49,11 @@ AttemptsEnd RunAttempts(Policy& policy, size_t targets, const CancelSignal& canc
             const FailureReach reach =
                 last.kind == FailureKind::Cancelled ? FailureReach::Operation : policy.Reach(last);
             if (reach == FailureReach::Operation) return {std::move(last)};
-            if (reach == FailureReach::Target || attempt == kAttemptsPerTarget) break;
+            const bool renewed = reach == FailureReach::Renewed;
+            if (reach == FailureReach::Target || (!renewed && attempt == kAttemptsPerTarget)) break;
             policy.LogRetry(last, attempt);
             PauseUnlessCancelled(cancel, kRetryPauseMs);
+            if (renewed) --attempt;  // the same attempt once more
         }
         policy.Left(target, last);
     }

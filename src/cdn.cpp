@@ -1,6 +1,7 @@
 #include "cdn.h"
 
 #include "attempts.h"
+#include "entry_rules.h"
 #include "http.h"
 #include "log.h"
 #include "urls.h"
@@ -30,6 +31,7 @@ struct ProbeAttempts {
     const std::wstring extraHeaders;
     int64_t latencyMs = INT64_MAX;
 
+    size_t Targets() const { return 1; }
     Outcome Attempt(size_t, int attempt) {
         const auto start = std::chrono::steady_clock::now();
         Log(L"CDN probe " + verb + L" [attempt " + AttemptOfLimit(attempt) + L"]: " + url);
@@ -47,7 +49,7 @@ struct ProbeAttempts {
 
 // Up to three attempts with one request kind; true when one succeeded.
 bool ProbeWithRetries(CdnProbeResult& result, ProbeAttempts attempts) {
-    AttemptsEnd end = RunAttempts(attempts, 1, attempts.run.cancel);
+    AttemptsEnd end = RunAttempts(attempts, attempts.run.cancel);
     result.ok = end.last.ok();
     result.error = std::move(end.last);
     if (result.ok) result.latencyMs = attempts.latencyMs;
@@ -115,6 +117,8 @@ CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std:
 }
 
 void Consider(ProbeFileChoice& choice, const FileEntry& entry) {
+    // The setup program's own files are never downloaded, and mirrors seldom carry them.
+    if (IsProtectedInstallerArtifact(entry.key)) return;
     if (!choice.any) choice.first = entry.key;
     choice.any = true;
     if (!entry.size) return;

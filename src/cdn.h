@@ -26,10 +26,11 @@ CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std:
 // One request that reads nothing but the status.
 Outcome SendProbeRequest(const RunContext& run, const std::wstring& url, const wchar_t* verb,
                          const std::wstring& extraHeaders, DWORD timeoutMs, DWORD* status = nullptr);
-// The probe file, chosen entry by entry as the entries are planned: the smallest
-// file that has a byte to send (an empty one answers a one-byte range with 416 on
-// every common server, and the mirror would count as down); without such a file,
-// the smallest declared one; then the first entry.
+// The probe file, chosen entry by entry as the entries are planned, among the files
+// the run may download (never a protected installer file): the smallest file that
+// has a byte to send (an empty one answers a one-byte range with 416 on every
+// common server, and the mirror would count as down); without such a file, the
+// smallest declared one; then the first entry.
 struct ProbeFileChoice {
     std::wstring_view first, smallestWithBytes, smallestDeclared;
     int64_t withBytesSize = INT64_MAX, declaredSize = INT64_MAX;

@@ -19,6 +19,7 @@ enum class FailureKind {
     NoHttpStatus,      // the request got no response: refused, reset, TLS, time-out
     HttpStatus,        // a response whose status is outside 200-299
     BodyRead,          // reading the body failed after the status
+    TooSlow,           // a body crawling while another mirror may serve it faster
     IncompleteBody,    // the body ended before the length it announced
     SizeMismatch,      // the bytes are not as many as the manifest declares
     TooLarge,          // a body of no declared size passed its ceiling
@@ -31,6 +32,7 @@ enum class FailureKind {
     Hashing,           // the digest could not be computed
     DigestMismatch,    // the SHA-256 is not the declared one
     Parse,             // the manifest is not a JSON document
+    TooLargeForMemory, // a manifest this process cannot hold while it reads it
     Untrusted,         // a manifest whose signature does not verify, or whose expiry says nothing
     Expired,           // a signed manifest past its expiry
     Older,             // a signed manifest older than the version the target holds

@@ -17,6 +17,9 @@ constexpr DWORD kRangeNotSatisfiable = 416;
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 constexpr auto kBodyWindow = std::chrono::milliseconds(kTransferTimeoutMs);
 constexpr int64_t kBodyWindowBytes = 1024;
+constexpr auto kCrawlWindow = std::chrono::seconds(10);
+constexpr int64_t kCrawlWindowBytes = 65536;
+const wchar_t kTooSlow[] = L"Too slow: less than 64 KiB in the last 10 s";
 const wchar_t kNoCacheHeader[] = L"Cache-Control: no-cache\r\n";
 
 struct CrackedUrl {
@@ -203,20 +206,32 @@ Outcome Exchange(HttpRequest& opened, const std::wstring& extraHeaders, DWORD ti
     return Success();
 }
 
+// When the next chunk of a body is due, and whether the body ends as too slow
+// rather than as a time-out when it is not there by then.
+struct ChunkDue {
+    SteadyClock::time_point at;
+    bool tooSlow = false;
+};
+
+Outcome ChunkFailed(const AsyncResult& result, const ChunkDue& due, const wchar_t* prefix) {
+    if (result.completion == Completion::TimedOut && due.tooSlow) return Fail(FailureKind::TooSlow, kTooSlow);
+    return OperationFailed(result, FailureKind::BodyRead, prefix);
+}
+
 // One chunk of the body into the run's buffer, by the deadline: false at the body's end.
-bool ReadChunk(AsyncRequest& request, RunBuffer& buffer, const CancelSignal& cancel,
-               SteadyClock::time_point deadline, DWORD& read, Outcome& failure) {
-    const AsyncResult available = QueryAvailable(request, cancel, deadline);
+bool ReadChunk(AsyncRequest& request, RunBuffer& buffer, const CancelSignal& cancel, const ChunkDue& due,
+               DWORD& read, Outcome& failure) {
+    const AsyncResult available = QueryAvailable(request, cancel, due.at);
     if (available.completion != Completion::Done) {
-        failure = OperationFailed(available, FailureKind::BodyRead, L"WinHttpQueryDataAvailable failed: ");
+        failure = ChunkFailed(available, due, L"WinHttpQueryDataAvailable failed: ");
         return false;
     }
     if (available.bytes == 0) return false;
     const DWORD wanted =
         available.bytes < kRunBufferSize ? available.bytes : static_cast<DWORD>(kRunBufferSize);
-    const AsyncResult chunk = ReadInto(request, buffer, wanted, cancel, deadline);
+    const AsyncResult chunk = ReadInto(request, buffer, wanted, cancel, due.at);
     if (chunk.completion != Completion::Done) {
-        failure = OperationFailed(chunk, FailureKind::BodyRead, L"WinHttpReadData failed: ");
+        failure = ChunkFailed(chunk, due, L"WinHttpReadData failed: ");
         return false;
     }
     read = chunk.bytes;
@@ -234,39 +249,64 @@ Outcome WriteChunk(HANDLE file, const RunBuffer& buffer, DWORD length, const std
     return Success();
 }
 
-// A body must keep coming: each KiB within 30 s of the one before it. A body that
-// stalls, or trickles a byte now and then, ends as a time-out of its mirror.
+// A body must keep coming: `bytes` within `window` of the last time as many had
+// come. Each KiB within 30 s of the one before it, or the body ends as a time-out of
+// its mirror (it stalls, or trickles a byte now and then); each 64 KiB within 10 s,
+// or it may end as too slow.
 struct BodyPace {
+    SteadyClock::duration window;
+    int64_t bytes;
     SteadyClock::time_point windowStart = SteadyClock::now();
     int64_t windowBytes = 0;
 };
 
-SteadyClock::time_point NextKibibyteDue(const BodyPace& pace) { return pace.windowStart + kBodyWindow; }
+SteadyClock::time_point Due(const BodyPace& pace) { return pace.windowStart + pace.window; }
 
 void CountArrival(BodyPace& pace, DWORD bytes) {
     pace.windowBytes += bytes;
-    if (pace.windowBytes < kBodyWindowBytes) return;
+    if (pace.windowBytes < pace.bytes) return;
     pace.windowStart = SteadyClock::now();
     pace.windowBytes = 0;
 }
 
-// The body into the open file, chunk by chunk; `written` counts what reached it.
+double BytesPerSecond(int64_t bytes, SteadyClock::duration elapsed) {
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    return static_cast<double>(bytes) / (seconds > 0.001 ? seconds : 0.001);
+}
+
+// The rate of a window that has not reached its bytes, by the time it is due.
+double WindowRate(const BodyPace& pace) {
+    const SteadyClock::duration elapsed = SteadyClock::now() - pace.windowStart;
+    return BytesPerSecond(pace.windowBytes, elapsed > pace.window ? elapsed : pace.window);
+}
+
+// The next chunk is due when the floor says, or sooner when the crawl window ends
+// first and the transfer's rule lets a body that slow end there.
+ChunkDue NextChunkDue(const BodyPace& floor, const BodyPace& crawl, const SlowBodyRule* slow) {
+    if (slow && Due(crawl) < Due(floor) && (*slow)(WindowRate(crawl))) return {Due(crawl), true};
+    return {Due(floor), false};
+}
+
+// The body into the open file, chunk by chunk; `written` counts what reached it,
+// `slowRate` is the rate of the last 10 s of a body that ended as too slow.
 Outcome ReceiveBody(AsyncRequest& request, HANDLE file, const Transfer& transfer, const RunContext& run,
-                    const TransferReport& report, int64_t& written) {
+                    const TransferReport& report, int64_t& written, double& slowRate) {
     RunBuffer& buffer = run.buffer;
     const CancelSignal& cancel = run.cancel;
     const int64_t announced = AnnouncedEnd(request.get(), written);
     auto lastReport = std::chrono::steady_clock::now();
-    BodyPace pace;
+    BodyPace floor{kBodyWindow, kBodyWindowBytes}, crawl{kCrawlWindow, kCrawlWindowBytes};
     for (;;) {
         if (IsCancelled(cancel)) return Cancelled();
         Outcome failure;
         DWORD read = 0;
-        if (!ReadChunk(request, buffer, cancel, NextKibibyteDue(pace), read, failure)) {
+        if (!ReadChunk(request, buffer, cancel, NextChunkDue(floor, crawl, transfer.slow), read, failure)) {
+            if (failure.kind == FailureKind::TooSlow) slowRate = WindowRate(crawl);
             if (!failure.ok()) return failure;
             break;
         }
-        CountArrival(pace, read);
+        CountArrival(floor, read);
+        CountArrival(crawl, read);
         CountReceived(run.progress, read);
         Outcome wrote = WriteChunk(file, buffer, read, transfer.localPath);
         if (!wrote.ok()) return wrote;
@@ -326,6 +366,7 @@ Outcome SendHttpRequest(const RunContext& run, const std::wstring& url, const wc
 }
 
 TransferResult DownloadToFile(const RunContext& run, const Transfer& transfer, const TransferReport& report) {
+    const auto started = SteadyClock::now();
     const bool resuming = transfer.resumeFrom > 0;
     HttpRequest http;
     DWORD status = 0;
@@ -345,9 +386,12 @@ TransferResult DownloadToFile(const RunContext& run, const Transfer& transfer, c
 
     int64_t written = result.writtenFrom;
     report(L"Downloading", written);
-    result.outcome = ReceiveBody(http.request, file.get(), transfer, run, report, written);
+    double slowRate = -1;
+    result.outcome = ReceiveBody(http.request, file.get(), transfer, run, report, written, slowRate);
     report(L"Verifying", written);
     result.held = written;
+    result.bytesPerSecond = slowRate >= 0 ? slowRate : BytesPerSecond(written - result.writtenFrom,
+                                                                       SteadyClock::now() - started);
     return result;
 }
 

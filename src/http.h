@@ -43,6 +43,10 @@ struct SizeCeiling {
     std::wstring failure;
 };
 
+// Whether a body that brought less than 64 KiB in its last 10 s, at this rate
+// (bytes per second), may end there as too slow: the failover's to say.
+using SlowBodyRule = std::function<bool(double bytesPerSecond)>;
+
 // One GET into one local file.
 struct Transfer {
     const std::wstring& url;
@@ -55,6 +59,7 @@ struct Transfer {
     // success status is written from byte 0; another range, or a 416, fails as a
     // RangeMismatch with the file untouched. 0: an ordinary GET.
     int64_t resumeFrom = 0;
+    const SlowBodyRule* slow = nullptr;  // none: a slow body goes on to the 1 KiB per 30 s floor
 };
 
 // How a transfer left its local file. The transfer never deletes it: what stays of
@@ -63,6 +68,9 @@ struct TransferResult {
     Outcome outcome;
     int64_t writtenFrom = 0;  // where the body went: `resumeFrom` for an appended range, else 0
     int64_t held = -1;        // the bytes the file holds now; -1 when it was never opened
+    // The body's rate in bytes per second from the request on (of its last 10 s when
+    // it ended as too slow); -1 when no body came.
+    double bytesPerSecond = -1;
 };
 
 // A Content-Range value "bytes <first>-<last>/<complete>", read strictly: decimal
@@ -79,7 +87,8 @@ using TransferReport = std::function<void(const wchar_t* status, int64_t bytesDo
 // GETs the URL into the local file, opened (created, or cut to the bytes continued)
 // only once a success status has come. A body stops as soon as it passes the
 // expected size (when declared) or the ceiling, so a server cannot fill the disk,
-// and ends as a time-out when a KiB takes more than 30 s. The body passes through
+// and ends as a time-out when a KiB takes more than 30 s, or as too slow when 64 KiB
+// take more than 10 s and the transfer's rule lets it. The body passes through
 // the run's buffer; a cancel ends the transfer at once, whatever the platform is
 // waiting for.
 TransferResult DownloadToFile(const RunContext& run, const Transfer& transfer, const TransferReport& report);

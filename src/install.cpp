@@ -81,8 +81,10 @@ Outcome Download(FileStage& stage, FileJob& job, const std::wstring& destination
                                            .fileBytesTotal = reportedTotal});
     };
     const std::wstring temporary = TemporaryPath(destination);
-    Outcome outcome =
-        TransferFile(stage.context, {job, temporary, report, stage.run.manifest.urlEncoding}, stage.mirrors);
+    TakeStock(job, temporary);
+    Outcome outcome = RequireRoomFor(job, destination);
+    if (outcome.ok())
+        outcome = TransferFile(stage.context, {job, temporary, report, stage.run.manifest.urlEncoding}, stage.mirrors);
     if (!outcome.ok()) return outcome;
     if (!MoveFileExW(temporary.c_str(), destination.c_str(), kMoveFlags)) {
         const DWORD code = GetLastError();

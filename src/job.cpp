@@ -65,6 +65,13 @@ JobEvent StockOf(const FileEntry& entry, const std::wstring& temporaryPath, int6
     return size > 0 ? JobEvent::HeldPrefix : JobEvent::HeldStale;
 }
 
+void TakeStock(FileJob& job, const std::wstring& temporaryPath) {
+    if (job.state != JobState::Examined) return;
+    int64_t held = 0;
+    const JobEvent stock = StockOf(*job.entry, temporaryPath, held);
+    Enter(job, stock, temporaryPath, held);
+}
+
 void Enter(FileJob& job, JobEvent event, const std::wstring& temporaryPath, int64_t held) {
     const std::optional<JobStep> step = NextJobStep(job.state, event);
     if (!step) return;

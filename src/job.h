@@ -57,6 +57,10 @@ struct FileJob {
 // than the size, or of an entry that cannot resume).
 JobEvent StockOf(const FileEntry& entry, const std::wstring& temporaryPath, int64_t& held);
 
+// An examined job's first step: what its temporary file holds (StockOf). A job
+// past it is left as it is.
+void TakeStock(FileJob& job, const std::wstring& temporaryPath);
+
 // Makes the step the event calls for: deletes the temporary file at `temporaryPath`
 // when the step says so (`held` is then 0), or sets `held` for a kept prefix. An
 // event that cannot happen in the job's state changes nothing.

@@ -11,6 +11,7 @@
 #include "urls.h"
 
 #include <algorithm>
+#include <new>
 
 namespace tolvek {
 
@@ -75,6 +76,7 @@ struct ManifestAttempts {
         L"Manifest too large (more than " + std::to_wstring(kManifestCeiling) + L" bytes)"};
     Outcome lastUntrusted = {};  // the last manifest that failed its signature, expiry or version
 
+    size_t Targets() const { return urls.size(); }
     Outcome Attempt(size_t index, int attempt) {
         const std::wstring& url = urls[index];
         const int32_t number = static_cast<int32_t>(index + 1);
@@ -104,9 +106,10 @@ struct ManifestAttempts {
         // network's fault: no other attempt or URL.
         if (failure.kind == FailureKind::DiskWrite || failure.kind == FailureKind::CannotCreateFile)
             return FailureReach::Operation;
-        // The same URL would bring the same document (trusted or not), or never crack.
+        // The same URL would bring the same document (trusted or not, or too large to
+        // hold), or never crack.
         if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::MissingFiles ||
-            IsDistrusted(failure.kind))
+            IsDistrusted(failure.kind) || failure.kind == FailureKind::TooLargeForMemory)
             return FailureReach::Target;
         return FailureReach::Attempt;
     }
@@ -131,7 +134,19 @@ struct ManifestAttempts {
         return DownloadToFile(run, transfer, report).outcome;
     }
 
+    // A document that the process cannot hold (a 32-bit one runs out of address
+    // space long before the ceiling) is that URL's failure: all it took is given
+    // back as the exception passes, for the next URL.
     Outcome Read(const std::wstring& url, int32_t number, int32_t count) {
+        try {
+            return ReadAndParse(url, number, count);
+        } catch (const std::bad_alloc&) {
+            manifest = Manifest();
+            return Fail(FailureKind::TooLargeForMemory, L"Manifest too large for memory: " + url);
+        }
+    }
+
+    Outcome ReadAndParse(const std::wstring& url, int32_t number, int32_t count) {
         // Read once: what is verified is what is parsed.
         const std::string bytes = ReadFileBytes(temporaryPath);
         if (trustedKeys) {
@@ -223,7 +238,7 @@ Outcome DownloadManifest(const RunContext& run, const std::wstring& manifestUrls
     const std::vector<std::wstring> urls = SplitString(manifestUrls, L'|');
     if (urls.empty()) return Fail(FailureKind::NoUrls, L"Manifest URL list is empty");
     ManifestAttempts attempts{run, urls, manifestPath, manifest, trustedKeys, installedVersion};
-    AttemptsEnd end = RunAttempts(attempts, urls.size(), run.cancel);
+    AttemptsEnd end = RunAttempts(attempts, run.cancel);
     if (!end.exhausted) return std::move(end.last);
     // A manifest came but was not trusted: the network worked.
     if (!attempts.lastUntrusted.ok()) return attempts.lastUntrusted;

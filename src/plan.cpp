@@ -18,6 +18,15 @@ Outcome Refused(const wchar_t* what, std::wstring_view key) {
     return Fail(FailureKind::InvalidEntry, what + std::wstring(key));
 }
 
+Outcome RequireBytes(const std::wstring& directory, int64_t needed) {
+    ULARGE_INTEGER available;
+    if (needed <= 0 || !GetDiskFreeSpaceExW(directory.c_str(), &available, nullptr, nullptr)) return Success();
+    const int64_t free = available.QuadPart > INT64_MAX ? INT64_MAX : static_cast<int64_t>(available.QuadPart);
+    if (needed <= free) return Success();
+    return Fail(FailureKind::NoRoom, L"Not enough disk space in the target directory: " + FormatBytes(needed) +
+                                         L" needed, " + FormatBytes(free) + L" available");
+}
+
 std::wstring WithTrailingSeparator(std::wstring path) {
     if (!path.empty() && !IsSeparator(path.back())) path += L'\\';
     return path;
@@ -161,15 +170,12 @@ Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, Install
     return Success();
 }
 
-Outcome RequireRoom(const InstallPlan& plan) {
-    ULARGE_INTEGER available;
-    if (plan.roomNeeded <= 0 || !GetDiskFreeSpaceExW(plan.resolvedTarget.c_str(), &available, nullptr, nullptr))
-        return Success();
-    const int64_t free = available.QuadPart > INT64_MAX ? INT64_MAX : static_cast<int64_t>(available.QuadPart);
-    if (plan.roomNeeded <= free) return Success();
-    return Fail(FailureKind::NoRoom, L"Not enough disk space in the target directory: " +
-                                         FormatBytes(plan.roomNeeded) + L" needed, " + FormatBytes(free) +
-                                         L" available");
+Outcome RequireRoom(const InstallPlan& plan) { return RequireBytes(plan.resolvedTarget, plan.roomNeeded); }
+
+Outcome RequireRoomFor(const FileJob& job, const std::wstring& destination) {
+    const FileEntry& entry = *job.entry;
+    if (!entry.size) return Success();
+    return RequireBytes(WithTrailingSeparator(ParentDirectory(destination)), *entry.size - job.held);
 }
 
 }  // namespace tolvek

@@ -56,5 +56,9 @@ Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, Install
 // A target without room for the files is said before any of them is requested,
 // rather than by a full disk half-way.
 Outcome RequireRoom(const InstallPlan& plan);
+// The same for one download about to start next to `destination`: what its file
+// still needs beside the copy it replaces (a file present at its size counts
+// nothing above, yet its update needs the whole size until the move).
+Outcome RequireRoomFor(const FileJob& job, const std::wstring& destination);
 
 }  // namespace tolvek

@@ -131,6 +131,7 @@ int32_t PublicKind(const Outcome& outcome) {
             return IsTlsFailure(outcome.platformCode) ? TOLVEK_KIND_TLS : TOLVEK_KIND_MANIFEST_UNREACHABLE;
         case FailureKind::Parse:
         case FailureKind::TooLarge:
+        case FailureKind::TooLargeForMemory:
         case FailureKind::MissingFiles:
         case FailureKind::NoFiles:
         case FailureKind::NoMirrors: return TOLVEK_KIND_MANIFEST_INVALID;
@@ -142,6 +143,7 @@ int32_t PublicKind(const Outcome& outcome) {
         case FailureKind::NoHttpStatus:
         case FailureKind::BodyRead:
         case FailureKind::IncompleteBody:
+        case FailureKind::TooSlow:
         case FailureKind::MirrorsUnreachable:
             return IsTlsFailure(outcome.platformCode) ? TOLVEK_KIND_TLS : TOLVEK_KIND_MIRRORS_UNREACHABLE;
         case FailureKind::HttpStatus:

@@ -23,6 +23,7 @@ using testing_support::SetRules;
 using testing_support::Widen;
 
 const char kMoved[] = "CDN moved to the end of the order after failing every attempt: ";
+const char kRefusing[] = "CDN moved to the end of the order after refusing two files in a row: ";
 
 std::vector<ProductFile> Files() {
     std::vector<ProductFile> files;
@@ -31,12 +32,12 @@ std::vector<ProductFile> Files() {
     return files;
 }
 
-// Rules that serve every file from the first mirror with its size and other bytes.
-std::string StaleCopies() {
+// Rules that serve every file from the first mirror with other bytes, `longer` more.
+std::string StaleCopies(int longer = 0) {
     std::string rules;
     for (const ProductFile& file : Files())
         rules += std::string(rules.empty() ? "" : ", ") + R"({"path": "{m1}/)" + Narrow(file.key) +
-                 R"(", "method": "GET", "body": ")" + std::string(file.content.size(), 'z') + "\"}";
+                 R"(", "method": "GET", "body": ")" + std::string(file.content.size() + longer, 'z') + "\"}";
     return rules;
 }
 
@@ -72,6 +73,7 @@ struct OrderRow {
     // second, each letter one attempt.
     std::vector<std::string> attempts;
     int movedAfter;  // the file after which the first mirror is tried last; -1: never
+    const char* moved = kMoved;
 };
 
 // Runs one row: m1 answers the probe at once, m2 a little later, so m1 comes first.
@@ -116,8 +118,8 @@ void RunOrderRow(const OrderRow& row, int index) {
     }
     const std::vector<std::string> log = box.Log();
     EXPECT_EQ(Starting(log, "Downloading [CDN "), wanted);
-    EXPECT_EQ(Starting(log, kMoved),
-              row.movedAfter >= 0 ? std::vector<std::string>{kMoved + Narrow(m1)} : std::vector<std::string>{});
+    EXPECT_EQ(Starting(log, "CDN moved to the end"),
+              row.movedAfter >= 0 ? std::vector<std::string>{row.moved + Narrow(m1)} : std::vector<std::string>{});
 
     // Every attempt line on a mirror is one GET it received.
     const std::string requests = RecordedRequests(Servers().httpUrl);
@@ -138,31 +140,41 @@ TEST_F(ReliabilityTest, AMirrorThatFailsEveryAttemptIsTriedLastForTheFilesThatFo
         {"connections dropped after the first file",
          R"({"path_glob": "{m1}/*", "method": "GET", "drop": true, "skip": 1})",
          {"1", "1112", "2", "2", "2", "2"}, 1},
+        // A definite answer is not asked again; a CDN not yet synced, or whose signed
+        // URLs expired, refuses every file: the second refusal moves it.
         {"one file missing: the mirror keeps its place",
          R"({"path": "{c}", "method": "GET", "status": 404})",
-         {"1", "1", "1112", "1", "1", "1"}, -1},
-        {"every body closed at half its length",
-         R"({"path_glob": "{m1}/*", "method": "GET", "short": true})",
+         {"1", "1", "12", "1", "1", "1"}, -1},
+        {"not found for every file", R"({"path_glob": "{m1}/*", "method": "GET", "status": 404})",
+         {"12", "12", "2", "2", "2", "2"}, 1, kRefusing},
+        {"forbidden for every file", R"({"path_glob": "{m1}/*", "method": "GET", "status": 403})",
+         {"12", "12", "2", "2", "2", "2"}, 1, kRefusing},
+        // Too little to count as progress, which would not use up an attempt.
+        {"every body closed after 100 bytes",
+         R"({"path_glob": "{m1}/*", "method": "GET", "short": true, "short_bytes": 100})",
          {"1112", "2", "2", "2", "2", "2"}, 0},
-        {"every connection reset after 500 body bytes",
-         R"({"path_glob": "{m1}/*", "method": "GET", "drop_after_bytes": 500})",
+        {"every connection reset after 100 body bytes",
+         R"({"path_glob": "{m1}/*", "method": "GET", "drop_after_bytes": 100})",
          {"1112", "2", "2", "2", "2", "2"}, 0},
-        // An old build: the same sizes, other bytes. One attempt shows it.
+        // An old build: other bytes, of the same sizes or others. One attempt shows it.
         {"a stale copy of every file", StaleCopies(), {"12", "2", "2", "2", "2", "2"}, 0},
+        {"a stale copy of every file, of other sizes", StaleCopies(-100), {"12", "2", "2", "2", "2", "2"}, 0},
     };
     for (size_t i = 0; i < rows.size(); ++i) RunOrderRow(rows[i], static_cast<int>(i));
 }
 
-// A mirror that accepts connections and never answers, or whose bodies stall half
-// way and that cannot resume them, costs one file its three transfer time-outs
-// (90 s), not every file.
+// A mirror that accepts connections and never answers costs one file its three
+// transfer time-outs (90 s), not every file; one whose bodies stall half way, or
+// crawl, while the other may be faster, costs one file 10 s.
 TEST_F(ReliabilityTest, ASilentOrStallingMirrorCostsOneFileItsTimeOutsNotEveryFile) {
     const OrderRow rows[] = {
         {"silent after the probe", R"({"path_glob": "{m1}/*", "method": "GET", "stall": true, "stall_seconds": 40})",
          {"1112", "2", "2", "2", "2", "2"}, 0},
         {"bodies stalled half way, never resumed",
          R"({"path_glob": "{m1}/*", "method": "GET", "stall_after_bytes": 1000, "stall_seconds": 40, "ignore_range": true})",
-         {"1112", "2", "2", "2", "2", "2"}, 0},
+         {"12", "2", "2", "2", "2", "2"}, 0},
+        {"bodies crawling at 150 bytes per second",
+         R"({"path_glob": "{m1}/*", "method": "GET", "bytes_per_second": 150})", {"12", "2", "2", "2", "2", "2"}, 0},
     };
     for (size_t i = 0; i < std::size(rows); ++i) {
         const ULONGLONG start = GetTickCount64();

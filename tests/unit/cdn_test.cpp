@@ -276,6 +276,8 @@ TEST_F(CdnTest, ProbeFileIsTheSmallestFileWithABodyElseTheSmallestDeclared) {
         {{Entry(L"a"), Entry(L"b", 0, true)}, L"b"},
         {{Entry(L"a"), Entry(L"b", INT64_MAX, true)}, L"a"},
         {{Entry(L"a"), Entry(L"", 3, true), Entry(L"b", 7, true)}, L"a"},
+        // Never a protected file: the run downloads none, and mirrors seldom carry them.
+        {{Entry(L"app.exe", 900, true), Entry(L"unins000.msg", 20, true)}, L"app.exe"},
         {{}, L""},
     };
     for (const Case& c : cases) {

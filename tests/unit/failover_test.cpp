@@ -122,14 +122,16 @@ TEST_F(FailoverTest, FailingFirstMirrorThenSecondDelivers) {
     const std::string wrong(content.size(), 'x');
     const std::string wrongDigest = Sha256Hex(wrong);
     const MirrorFault faults[] = {
-        {"not found", R"("status": 404)", L"", "HTTP status 404", 3, false},
+        // Definite answers: the same mirror would give them again at once.
+        {"not found", R"("status": 404)", L"", "HTTP status 404", 1, false},
+        {"gone", R"("status": 410)", L"", "HTTP status 410", 1, false},
         // A mirror that answers every range with the whole body from byte 0: each
         // answer is written from byte 0, and the next mirror continues the prefix.
-        {"body cut short", R"("short": true, "short_bytes": 600, "ignore_range": true)", L"",
-         "Incomplete download: got 600 of 1000 bytes", 3, true, 600},
+        {"body cut short", R"("short": true, "short_bytes": 60, "ignore_range": true)", L"",
+         "Incomplete download: got 60 of 1000 bytes", 3, true, 60},
         {"chunked body shorter than the manifest size",
          R"("chunked_size_mismatch": true, "chunked_bytes": 999, "ignore_range": true)", L"",
-         "Size mismatch after download: expected 1000, got 999", 3, false, 999},
+         "Size mismatch after download: expected 1000, got 999", 1, true},
         {"wrong content", R"("body": ")" + wrong + "\"", L"",
          "SHA256 mismatch for data/a.bin. Expected " + Sha256Hex(content) + ", got " + wrongDigest, 1, true},
         {"base URL without scheme", "", Base(L"m1").substr(7),
@@ -188,11 +190,13 @@ TEST_F(FailoverTest, OnlyAMirrorFailingEveryAttemptItselfMovesToTheEnd) {
         {"server error, then not found", R"("status": 500, "times": 1}, {"path_glob": ")" + Glob("m1") +
                                              R"(", "status": 404)", false, false},
         {"not found every time", R"("status": 404)", false, false},
-        // Bodies that break off or end short, or other bytes: the mirror's, not the file's.
-        {"body cut short", R"("short": true, "short_bytes": 600)", false, true},
-        {"connection reset mid-body", R"("drop_after_bytes": 300)", false, true},
+        // Bodies that break off or end short (by less than a tenth of the file each
+        // time), other bytes or another size: the mirror's, not the file's.
+        {"body cut short", R"("short": true, "short_bytes": 60)", false, true},
+        {"connection reset mid-body", R"("drop_after_bytes": 60)", false, true},
         {"wrong content", R"("body": ")" + std::string(content.size(), 'x') + "\"", false, true},
-        {"a size against the manifest", R"("chunked_size_mismatch": true, "chunked_bytes": 999)", false, false},
+        {"a size against the manifest", R"("chunked_size_mismatch": true, "chunked_bytes": 999)", false, true},
+        {"gone every time", R"("status": 410)", false, false},
         {"cut short, then not found", R"("short": true, "times": 1}, {"path_glob": ")" + Glob("m1") +
                                            R"(", "status": 404)", false, false},
     };
