@@ -3,10 +3,13 @@
 #include "attempts.h"
 #include "entry_rules.h"
 #include "http.h"
+#include "lanes.h"
 #include "log.h"
+#include "options.h"
 #include "urls.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 namespace tolvek {
@@ -34,14 +37,14 @@ struct ProbeAttempts {
     size_t Targets() const { return 1; }
     Outcome Attempt(size_t, int attempt) {
         const auto start = std::chrono::steady_clock::now();
-        Log(L"CDN probe " + verb + L" [attempt " + AttemptOfLimit(attempt) + L"]: " + url);
+        Log(run.log, L"CDN probe " + verb + L" [attempt " + AttemptOfLimit(attempt) + L"]: " + url);
         Outcome outcome = SendProbeRequest(run, url, verb.c_str(), extraHeaders, kProbeTimeoutMs);
         if (outcome.ok()) latencyMs = WholeMillisecondsSince(start);
         return outcome;
     }
     FailureReach Reach(const Outcome&) const { return FailureReach::Attempt; }
     void LogRetry(const Outcome& failure, int attempt) const {
-        Log(L"Retrying CDN probe " + verb + L" after failure (attempt " + AttemptOfLimit(attempt) +
+        Log(run.log, L"Retrying CDN probe " + verb + L" after failure (attempt " + AttemptOfLimit(attempt) +
             L"): " + failure.text);
     }
     void Left(size_t, const Outcome&) const {}
@@ -145,38 +148,72 @@ std::wstring ChooseProbePath(const std::vector<FileEntry>& entries) {
     return ProbePath(choice);
 }
 
+namespace {
+
+// The mirrors probed side by side, each one's lines a block in manifest order.
+struct Probes {
+    const RunContext& run;
+    const std::vector<std::wstring>& mirrors;
+    const std::wstring& probePath;
+    UrlEncoding urlEncoding;
+    std::vector<CdnProbeResult> results = std::vector<CdnProbeResult>(mirrors.size());
+    CancelSignal stop = {};  // raised by a cancel of the host
+    OrderedLog log = {};
+    std::atomic<size_t> next{0};
+};
+
+void Probe(Probes& probes, size_t i) {
+    // A probe reads no body: the run's buffer is never touched.
+    const RunContext run{probes.run.session, probes.run.buffer, probes.stop, probes.run.progress, {&probes.log, i}};
+    const std::wstring count = std::to_wstring(probes.mirrors.size());
+    Log(run.log, L"Probing CDN [" + std::to_wstring(i + 1) + L"/" + count + L"]: " + probes.mirrors[i]);
+    CdnProbeResult& result = probes.results[i];
+    result = ProbeCdn(run, probes.mirrors[i], probes.probePath, probes.urlEncoding);
+    if (result.ok)
+        Log(run.log, L"CDN OK: " + UrlWithLatency(result));
+    else
+        Log(run.log, L"CDN FAILED: " + result.baseUrl + L" error=" + result.error.text);
+}
+
+void ProbeLane(Probes& probes) {
+    for (size_t i = probes.next++; i < probes.mirrors.size() && !IsCancelled(probes.stop); i = probes.next++) {
+        try {
+            Probe(probes, i);
+        } catch (...) {
+            // Out of memory in this probe: the mirror counts as one that did not answer.
+            probes.results[i].ok = false;
+        }
+        End(probes.log, i);
+    }
+}
+
+}  // namespace
+
 Outcome SelectCdns(const RunContext& run, const std::vector<std::wstring>& mirrors, const std::wstring& probePath,
-                   int32_t entryCount, std::vector<std::wstring>& order, UrlEncoding urlEncoding) {
+                   int32_t entryCount, std::vector<std::wstring>& order, UrlEncoding urlEncoding, int32_t parallel) {
     if (mirrors.empty()) return Fail(FailureKind::NoMirrors, kNoMirrors);
 
     ReportProgress(run.progress, {.status = L"Testing CDN", .item = probePath, .itemCount = entryCount});
-    Log(L"CDN probe file: " + probePath);
-    const std::wstring count = std::to_wstring(mirrors.size());
-    Log(L"Testing CDN endpoints (" + count + L")...");
+    Log(run.log, L"CDN probe file: " + probePath);
+    Log(run.log, L"Testing CDN endpoints (" + std::to_wstring(mirrors.size()) + L")...");
 
-    std::vector<CdnProbeResult> results;
-    results.reserve(mirrors.size());
-    for (size_t i = 0; i < mirrors.size(); ++i) {
-        if (IsCancelled(run.cancel)) return Cancelled();
-        Log(L"Probing CDN [" + std::to_wstring(i + 1) + L"/" + count + L"]: " + mirrors[i]);
-        results.push_back(ProbeCdn(run, mirrors[i], probePath, urlEncoding));
-        const CdnProbeResult& result = results.back();
-        if (result.ok) {
-            Log(L"CDN OK: " + UrlWithLatency(result));
-            continue;
-        }
-        Log(L"CDN FAILED: " + result.baseUrl + L" error=" + result.error.text);
-        if (result.error.kind == FailureKind::Cancelled) return result.error;
-    }
+    Probes probes{run, mirrors, probePath, urlEncoding};
+    for (size_t i = 0; i < mirrors.size(); ++i) probes.results[i].baseUrl = mirrors[i];
+    const size_t lanes = std::min(static_cast<size_t>(std::clamp(parallel, 1, kMostParallel)), mirrors.size());
+    RunAtOnce(
+        lanes, [&](size_t) { ProbeLane(probes); }, run.cancel, [&] { RaiseCancel(probes.stop); });
+    Close(probes.log, mirrors.size());
+    if (IsCancelled(run.cancel)) return Cancelled();
 
+    const std::vector<CdnProbeResult>& results = probes.results;
     const std::vector<CdnProbeResult> sorted = SortedReachable(results);
     if (sorted.empty()) {
-        Log(L"All CDN probes failed; falling back to manifest CDN order for downloads: " +
+        Log(run.log, L"All CDN probes failed; falling back to manifest CDN order for downloads: " +
             FailureSummary(results));
         order = mirrors;
         return Success();
     }
-    Log(L"Selected CDN: " + UrlWithLatency(sorted.front()));
+    Log(run.log, L"Selected CDN: " + UrlWithLatency(sorted.front()));
     order = ReachableFirst(sorted, results);
     return Success();
 }

@@ -43,9 +43,10 @@ std::wstring ChooseProbePath(const std::vector<FileEntry>& entries);
 // Probes the manifest's mirrors for the probe file and writes their order into
 // `order`: the reachable ones fastest first, then the others; all of them in
 // manifest order when none answered. Fails when there is no mirror, or when cancelled.
-// The probe file's URLs are built with `urlEncoding`, as the files' are.
+// The probe file's URLs are built with `urlEncoding`, as the files' are; up to
+// `parallel` mirrors are probed at once, their lines in manifest order.
 Outcome SelectCdns(const RunContext& run, const std::vector<std::wstring>& mirrors, const std::wstring& probePath,
                    int32_t entryCount, std::vector<std::wstring>& order,
-                   UrlEncoding urlEncoding = UrlEncoding::Legacy);
+                   UrlEncoding urlEncoding = UrlEncoding::Legacy, int32_t parallel = 1);
 
 }  // namespace tolvek

@@ -5,6 +5,9 @@
 #include "urls.h"
 #include "verify.h"
 
+#include <windows.h>
+#include <winhttp.h>
+
 #include <algorithm>
 #include <cstdint>
 
@@ -43,6 +46,18 @@ bool IsMirrorFailure(const Outcome& failure) {
     }
 }
 
+// An attempt that timed out: no answer, or a body that stalled or trickled below
+// the floor. The mirror is slow for every file, even when a resumed request on it
+// would complete this one.
+bool IsTimeOut(const Outcome& failure) {
+    return failure.platformCode == ERROR_WINHTTP_TIMEOUT &&
+           (failure.kind == FailureKind::NoHttpStatus || failure.kind == FailureKind::BodyRead);
+}
+
+bool Contains(const std::vector<size_t>& mirrors, size_t mirror) {
+    return std::find(mirrors.begin(), mirrors.end(), mirror) != mirrors.end();
+}
+
 // What the transfers of one file may receive in all while attempts that make
 // progress are not counted: twice the file, and 64 MiB.
 int64_t ReceivedAllowance(int64_t size) {
@@ -55,18 +70,22 @@ struct MirrorAttempts {
     const FileDownload& file;
     MirrorOrder& mirrors;
     // The file's targets: the run's order as the file starts, then once more any
-    // mirror left as too slow, with the prefix it brought, should the others fail.
-    std::vector<size_t> order = mirrors.order;
+    // mirror left as too slow or timed out, with the prefix it brought, should the
+    // others fail. Past the place being tried they follow the run's order as it
+    // stands when a mirror is left: other files may have set mirrors aside meanwhile.
+    std::vector<size_t> order = CurrentOrder(mirrors);
+    std::vector<size_t> again = {};
     const FileEntry& entry = *file.job.entry;
     const bool resumable = IsResumable(entry);
     const SlowBodyRule slow = [this](double bytesPerSecond) { return AnotherMayBeFaster(bytesPerSecond); };
-    std::vector<size_t> failed = {};   // mirrors that failed every attempt by a fault of their own
+    std::vector<size_t> failed = {};   // mirrors moved to the end for a fault of their own
     std::vector<size_t> refused = {};  // mirrors that answered the file with a definite refusal
     size_t place = SIZE_MAX;     // the place in `order` being tried
     size_t current = 0;          // its mirror
     std::wstring url = {};       // its file URL, built once per mirror
     bool verifying = false;      // the last failure came from the check of a whole copy
     bool onlyMirrorFailures = true;
+    bool chosenAside = false;    // the mirror was set aside already when this file came to it
     bool renewed = false;        // the last failed attempt made progress: it is not counted
     int64_t received = 0;        // the body bytes of every transfer of the file
     Outcome lastError = {};      // what the final text names: the most telling failure
@@ -80,11 +99,12 @@ struct MirrorAttempts {
             current = order[place];
             url = BuildFileUrl(Mirror(), entry.key, file.urlEncoding);
             onlyMirrorFailures = true;
+            chosenAside = HealthOf(mirrors, current).setAside;
         }
         // A mirror tried once more shows its first place.
         const size_t shown = static_cast<size_t>(std::find(order.begin(), order.end(), current) - order.begin());
         const std::wstring line = L"Downloading [CDN " + std::to_wstring(shown + 1) + L"/" +
-                                  std::to_wstring(mirrors.order.size()) + L", attempt " + AttemptOfLimit(attempt) +
+                                  std::to_wstring(mirrors.urls.size()) + L", attempt " + AttemptOfLimit(attempt) +
                                   L"]: " + url;
         const int64_t before = file.job.held;
         TransferResult fetched = Fetch(line);
@@ -103,17 +123,35 @@ struct MirrorAttempts {
         if (mirrorsFault) NoteFailure(mirrors, current);
         if (IsDefiniteRefusal(fetched.outcome)) refused.push_back(current);
         LogFailure(fetched.outcome);
+        if (IsTimeOut(fetched.outcome) && mirrors.urls.size() > 1) SetAside();
         KeepPrefixOrRestart(fetched);
         renewed = MadeProgress(before);
         return std::move(fetched.outcome);
     }
 
+    // The mirror goes to the end of the run's order at once, for every file, as this
+    // file says once.
+    void SetAside() {
+        if (Contains(failed, current)) return;
+        Log(run.log, kMovedToEnd + Mirror());
+        failed.push_back(current);
+        MoveToEnd(mirrors, {current});
+    }
+
+    // A mirror that timed out, or that another file set aside while this one was on
+    // it, is left at once for the next; the last target keeps its attempts.
+    bool LeavesNow(const Outcome& failure) const {
+        if (place + 1 >= order.size()) return false;
+        if (IsTimeOut(failure)) return true;
+        return IsMirrorFailure(failure) && !chosenAside && HealthOf(mirrors, current).setAside;
+    }
+
     // One transfer into the temporary file, continuing what it holds, and the check
     // of the copy; the outcome is the check's when the transfer succeeded.
     TransferResult Fetch(const std::wstring& line) {
-        Log(line);
+        Log(run.log, line);
         const int64_t held = file.job.held;
-        if (held > 0) Log(L"Resuming download at " + std::to_wstring(held) + L" bytes: " + url);
+        if (held > 0) Log(run.log, L"Resuming download at " + std::to_wstring(held) + L" bytes: " + url);
         Enter(file.job, JobEvent::TransferStarts, file.temporaryPath);
         TransferResult result =
             DownloadToFile(run, {url, file.temporaryPath, entry.size, nullptr, held, &slow}, file.report);
@@ -133,14 +171,14 @@ struct MirrorAttempts {
     // user whose own line is slow stays where the file is once every mirror is measured.
     bool AnotherMayBeFaster(double bytesPerSecond) const {
         for (size_t later = place + 1; later < order.size(); ++later)
-            if (order[later] != current && MayBeFaster(mirrors.health[order[later]], bytesPerSecond)) return true;
+            if (order[later] != current && MayBeFaster(HealthOf(mirrors, order[later]), bytesPerSecond)) return true;
         return false;
     }
 
     // Every failure line; the final text names the most telling of them.
     void LogFailure(const Outcome& failure) {
         if (IsAnswer(failure) || !IsAnswer(lastError)) lastError = failure;
-        Log(L"Download failed from CDN: " + Mirror() + L" ; file=" + std::wstring(entry.key) + L" ; error=" +
+        Log(run.log, L"Download failed from CDN: " + Mirror() + L" ; file=" + std::wstring(entry.key) + L" ; error=" +
             failure.text);
     }
 
@@ -182,28 +220,37 @@ struct MirrorAttempts {
         // The same mirror would do the same again at once.
         if (failure.kind == FailureKind::InvalidUrl || failure.kind == FailureKind::DigestMismatch ||
             failure.kind == FailureKind::SizeMismatch || failure.kind == FailureKind::TooSlow ||
-            IsDefiniteRefusal(failure) || CannotContinue(failure))
+            IsDefiniteRefusal(failure) || CannotContinue(failure) || LeavesNow(failure))
             return FailureReach::Target;
         return renewed ? FailureReach::Renewed : FailureReach::Attempt;
     }
 
     void LogRetry(const Outcome&, int attempt) const {
         if (renewed) {
-            Log(L"Retrying same CDN after download progress (attempt " + AttemptOfLimit(attempt) +
+            Log(run.log, L"Retrying same CDN after download progress (attempt " + AttemptOfLimit(attempt) +
                 L" not used up): " + Mirror());
             return;
         }
         const wchar_t* kind = verifying ? L"validation" : L"download";
-        Log(std::wstring(L"Retrying same CDN after ") + kind + L" failure (attempt " + AttemptOfLimit(attempt) +
+        Log(run.log, std::wstring(L"Retrying same CDN after ") + kind + L" failure (attempt " + AttemptOfLimit(attempt) +
             L"): " + Mirror());
     }
 
     void Left(size_t, const Outcome& last) {
-        if (last.kind == FailureKind::TooSlow && std::count(order.begin(), order.end(), current) == 1)
-            order.push_back(current);
-        if (!onlyMirrorFailures || std::count(failed.begin(), failed.end(), current) > 0) return;
-        Log(kMovedToEnd + Mirror());
-        failed.push_back(current);
+        const bool slow = last.kind == FailureKind::TooSlow || IsTimeOut(last);
+        if (slow && std::count(order.begin(), order.end(), current) == 1) again.push_back(current);
+        if (onlyMirrorFailures) SetAside();
+        PlanRest();
+    }
+
+    // The targets after the place left: the mirrors this file has not tried, in the
+    // run's order as it stands, then those to be tried once more.
+    void PlanRest() {
+        order.resize(place + 1);
+        for (size_t mirror : CurrentOrder(mirrors))
+            if (!Contains(order, mirror)) order.push_back(mirror);
+        for (size_t mirror : again)
+            if (std::count(order.begin(), order.end(), mirror) < 2) order.push_back(mirror);
     }
 
     // A mirror that answered (a status, bytes other than the manifest's) or a URL that
@@ -221,17 +268,17 @@ struct MirrorAttempts {
         }
     }
 
-    // The mirrors that failed the file by a fault of their own, and those that refused
-    // it as they refused the file before while another mirror served both, are tried
-    // last from the next file on: a dead mirror would cost every later file all its
-    // attempts, an unsynced one a request per file.
+    // The mirrors that refused the file as they refused the file before, while
+    // another mirror served both, are tried last from the next file on: an unsynced
+    // one would cost a request per file. (Those that failed it by a fault of their
+    // own were set aside as they were left: a dead mirror would cost every other
+    // file all its attempts.)
     void Reorder(bool served) {
-        std::vector<size_t> moved = failed;
-        if (served) {
-            for (size_t mirror : NoteRefusals(mirrors, refused, current)) {
-                Log(kMovedAfterRefusals + mirrors.urls[mirror]);
-                moved.push_back(mirror);
-            }
+        if (!served) return;
+        std::vector<size_t> moved;
+        for (size_t mirror : NoteRefusals(mirrors, refused, current)) {
+            Log(run.log, kMovedAfterRefusals + mirrors.urls[mirror]);
+            moved.push_back(mirror);
         }
         MoveToEnd(mirrors, moved);
     }
@@ -281,14 +328,14 @@ Outcome TransferFile(const RunContext& run, const FileDownload& file, MirrorOrde
         MirrorAttempts attempts{run, file, mirrors};
         AttemptsEnd end = RunAttempts(attempts, run.cancel);
         attempts.Reorder(end.last.ok());
-        const size_t tried = mirrors.order.size();
+        const size_t tried = mirrors.urls.size();
         outcome = end.exhausted ? AllMirrorsFailed(*job.entry, tried, attempts.lastError) : std::move(end.last);
         // The check before the next mirror, for the last one: a cancel that cut its
         // verification short ends the transfer as a cancel, not as a mirror failure.
         if (end.exhausted && IsCancelled(run.cancel)) outcome = Cancelled();
     }
-    // A cancel abandons the file: none of its bytes stay behind.
-    if (outcome.kind == FailureKind::Cancelled) Enter(job, JobEvent::Cancelled, file.temporaryPath);
+    // What a cancel leaves of the file is the run's to decide: a cancel by the host
+    // abandons it, a stop because another file failed keeps it for the next run.
     return outcome;
 }
 

@@ -26,7 +26,8 @@ struct FileDownload {
 // error, a broken body, other bytes than the manifest's) moves to the end of the
 // order. A file that cannot be created or written locally ends the transfer at
 // once. A resumable entry's temporary file is continued rather than restarted, from
-// one attempt to the next, one mirror to the next and one run to the next.
+// one attempt to the next, one mirror to the next and one run to the next. A cancel
+// leaves the job as the transfer stopped it.
 Outcome TransferFile(const RunContext& run, const FileDownload& file, MirrorOrder& mirrors);
 
 }  // namespace tolvek

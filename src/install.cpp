@@ -7,6 +7,7 @@
 #include "install_lock.h"
 #include "install_paths.h"
 #include "installed_version.h"
+#include "lanes.h"
 #include "log.h"
 #include "manifest.h"
 #include "mirrors.h"
@@ -18,7 +19,10 @@
 #include "support.h"
 #include "verify.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <mutex>
 
 namespace tolvek {
 
@@ -53,6 +57,7 @@ struct FileStage {
     const RunContext& context;
     InstallPlan plan = {};
     MirrorOrder mirrors = {};
+    RoomClaims room = {};
     int32_t count = 0;
 };
 
@@ -61,8 +66,8 @@ void Report(const FileStage& stage, const FileJob& job, const wchar_t* status) {
                                        .itemCount = stage.count});
 }
 
-void Skip(FileStage& stage, FileJob& job, const wchar_t* line) {
-    Log(line + std::wstring(job.entry->key));
+void Skip(FileStage& stage, FileJob& job, const RunContext& lane, const wchar_t* line) {
+    Log(lane.log, line + std::wstring(job.entry->key));
     Enter(job, JobEvent::Skipped, std::wstring());
     // Counted as done like an installed file, so a completed run reaches 1000 per mille.
     CountSkipped(stage.run.tracker, DeclaredSizeOrZero(*job.entry));
@@ -71,20 +76,21 @@ void Skip(FileStage& stage, FileJob& job, const wchar_t* line) {
 
 // Downloads the job's file, moves it over its destination and verifies it there;
 // what it received counts toward the total in `counted`.
-Outcome Download(FileStage& stage, FileJob& job, const std::wstring& destination, FileCount& counted) {
+Outcome Download(FileStage& stage, FileJob& job, const RunContext& lane, const std::wstring& destination,
+                 FileCount& counted) {
     const FileEntry& entry = *job.entry;
     const int64_t reportedTotal = DeclaredSizeOrZero(entry);
     const TransferReport report = [&](const wchar_t* status, int64_t done) {
         CountTransfer(stage.run.tracker, counted, done, reportedTotal);
-        ReportProgress(stage.run.tracker, {.status = status, .item = entry.key, .itemIndex = job.number,
+        ReportTransfer(stage.run.tracker, {.status = status, .item = entry.key, .itemIndex = job.number,
                                            .itemCount = stage.count, .fileBytesDone = done,
                                            .fileBytesTotal = reportedTotal});
     };
     const std::wstring temporary = TemporaryPath(destination);
     TakeStock(job, temporary);
-    Outcome outcome = RequireRoomFor(job, destination);
-    if (outcome.ok())
-        outcome = TransferFile(stage.context, {job, temporary, report, stage.run.manifest.urlEncoding}, stage.mirrors);
+    RoomClaim claim;
+    Outcome outcome = ClaimRoomFor(stage.room, job, destination, lane.cancel, claim);
+    if (outcome.ok()) outcome = TransferFile(lane, {job, temporary, report, stage.run.manifest.urlEncoding}, stage.mirrors);
     if (!outcome.ok()) return outcome;
     if (!MoveFileExW(temporary.c_str(), destination.c_str(), kMoveFlags)) {
         const DWORD code = GetLastError();
@@ -92,54 +98,150 @@ Outcome Download(FileStage& stage, FileJob& job, const std::wstring& destination
         return Fail(FailureKind::Move, L"Cannot move downloaded file: " + Win32ErrorText(code), code);
     }
     Enter(job, JobEvent::MovedIntoPlace, temporary);
-    outcome = VerifyFile(stage.context, destination, entry, entry.key);
+    outcome = VerifyFile(lane, destination, entry, entry.key);
     if (outcome.ok()) Enter(job, JobEvent::CheckedInPlace, temporary);
     return outcome;
 }
 
-Outcome InstallEntry(FileStage& stage, FileJob& job) {
+Outcome InstallEntry(FileStage& stage, FileJob& job, const RunContext& lane) {
     const FileEntry& entry = *job.entry;
-    const CancelSignal& cancel = stage.run.cancel;
     if (job.isProtected) {
-        Skip(stage, job, L"Skipped protected installer artifact: ");
+        Skip(stage, job, lane, L"Skipped protected installer artifact: ");
         return Success();
     }
     const std::wstring destination = Destination(stage.plan, job);
     // A folder that cannot be made shows as the temporary file that cannot be created.
     DWORD unused = 0;
-    if (!EnsureDirectoryExists(ParentDirectory(destination), cancel, unused) && IsCancelled(cancel))
+    if (!EnsureDirectoryExists(ParentDirectory(destination), lane.cancel, unused) && IsCancelled(lane.cancel))
         return Cancelled();
-    Log(L"[" + std::to_wstring(job.number) + L"/" + std::to_wstring(stage.count) +
-        L"] Processing key: " + std::wstring(entry.key));
+    Log(lane.log, L"[" + std::to_wstring(job.number) + L"/" + std::to_wstring(stage.count) +
+                      L"] Processing key: " + std::wstring(entry.key));
 
-    if (VerifyFile(stage.context, destination, entry, entry.key).ok()) {
-        Skip(stage, job, L"Already valid, skipped: ");
+    if (VerifyFile(lane, destination, entry, entry.key).ok()) {
+        Skip(stage, job, lane, L"Already valid, skipped: ");
         return Success();
     }
     // A check cut short by a cancel says nothing about the file: nothing is downloaded.
-    if (IsCancelled(cancel)) return Cancelled();
+    if (IsCancelled(lane.cancel)) return Cancelled();
 
     FileCount counted;
     StartTransfer(stage.run.tracker);
-    Outcome downloaded = Download(stage, job, destination, counted);
-    EndTransfer(stage.run.tracker, counted, downloaded.ok(), DeclaredSizeOrZero(entry));
+    Outcome downloaded = Download(stage, job, lane, destination, counted);
+    EndTransfer(stage.run.tracker, job.number, counted, downloaded.ok(), DeclaredSizeOrZero(entry));
     if (!downloaded.ok()) return downloaded;
     Report(stage, job, L"Installed");
-    Log(L"Installed: " + std::wstring(entry.key));
+    Log(lane.log, L"Installed: " + std::wstring(entry.key));
+    return Success();
+}
+
+// The jobs in list order, several at once: each lane (a thread with a block of its
+// own) takes the next job until none is left or the work stops. A job that fails
+// stops the lanes on later jobs at once, and no later job starts; the earlier ones
+// go on, and the run ends with the failure of the earliest job in list order, as
+// one job after another would. A cancel of the host stops every lane. The jobs
+// stopped keep what they hold.
+struct Lane {
+    CancelSignal stop = {};
+    size_t job = SIZE_MAX;  // the job it works on; under Lanes::lock
+};
+
+struct Lanes {
+    FileStage& stage;
+    std::vector<Lane> lanes;
+    OrderedLog log = {};
+    std::atomic<size_t> installed{0};
+    std::mutex lock = {};
+    size_t next = 0;              // the next job to start; under `lock`
+    size_t failedJob = SIZE_MAX;  // the earliest job that failed; under `lock`
+    Outcome failure = {};
+};
+
+// The lane's next job; false once every job is taken, or a job before it failed.
+bool TakeJob(Lanes& lanes, Lane& lane, size_t& job) {
+    std::lock_guard<std::mutex> lock(lanes.lock);
+    lane.job = SIZE_MAX;
+    if (IsCancelled(lane.stop) || lanes.next >= lanes.stage.plan.jobs.size() || lanes.next > lanes.failedJob)
+        return false;
+    job = lane.job = lanes.next++;
+    return true;
+}
+
+void RecordFailure(Lanes& lanes, size_t job, Outcome outcome) {
+    std::lock_guard<std::mutex> lock(lanes.lock);
+    if (job >= lanes.failedJob) return;
+    lanes.failedJob = job;
+    lanes.failure = std::move(outcome);
+    HoldFrom(lanes.log, job + 1);
+    for (Lane& lane : lanes.lanes)
+        if (lane.job != SIZE_MAX && lane.job > job) RaiseCancel(lane.stop);
+}
+
+// A job whose destination is an earlier job's temporary file starts once that job,
+// and every one before it, has ended; false when stopped first.
+bool AfterTheJobItWaitsFor(Lanes& lanes, size_t job, const CancelSignal& stop) {
+    const auto waits = lanes.stage.plan.waitsFor.find(job);
+    if (waits == lanes.stage.plan.waitsFor.end()) return true;
+    while (EarliestNotEnded(lanes.log) <= waits->second) {
+        if (IsCancelled(stop)) return false;
+        PauseUnlessCancelled(stop, 10);
+    }
+    return true;
+}
+
+void StopEveryLane(Lanes& lanes) {
+    std::lock_guard<std::mutex> lock(lanes.lock);
+    for (Lane& lane : lanes.lanes) RaiseCancel(lane.stop);
+}
+
+void RunLaneJobs(Lanes& lanes, Lane& lane) {
+    FileStage& stage = lanes.stage;
+    RunBuffer buffer;
+    size_t job = 0;
+    while (TakeJob(lanes, lane, job)) {
+        const RunContext context{stage.context.session, buffer, lane.stop, stage.run.tracker, {&lanes.log, job}};
+        Outcome outcome = AfterTheJobItWaitsFor(lanes, job, lane.stop)
+                              ? InstallEntry(stage, stage.plan.jobs[job], context)
+                              : Cancelled();
+        // Stopped because an earlier job failed: neither a failure nor lines of its own.
+        const bool stopped = outcome.kind == FailureKind::Cancelled && !IsCancelled(stage.run.cancel);
+        const bool installed = outcome.ok();
+        if (!installed && !stopped) RecordFailure(lanes, job, std::move(outcome));
+        End(lanes.log, job, stopped);
+        if (installed) ++lanes.installed;
+    }
+}
+
+void RunLane(Lanes& lanes, Lane& lane) {
+    try {
+        RunLaneJobs(lanes, lane);
+    } catch (...) {
+        // Memory ran out in this lane: the run ends with that, after any job that failed.
+        RecordFailure(lanes, lanes.stage.plan.jobs.size(), Fail(FailureKind::Unknown, L"Unknown installation error"));
+    }
+}
+
+Outcome RunJobs(FileStage& stage) {
+    const size_t jobs = stage.plan.jobs.size();
+    const size_t wanted = static_cast<size_t>(std::clamp(stage.run.request.options.parallel, 1, kMostParallel));
+    Lanes lanes{stage, std::vector<Lane>(std::min(wanted, jobs))};
+    if (jobs > 0)
+        RunAtOnce(
+            lanes.lanes.size(), [&](size_t lane) { RunLane(lanes, lanes.lanes[lane]); }, stage.run.cancel,
+            [&] { StopEveryLane(lanes); });
+    Close(lanes.log, jobs);
+    if (lanes.failedJob != SIZE_MAX) return std::move(lanes.failure);
+    if (lanes.installed < jobs) return Cancelled();
     return Success();
 }
 
 Outcome InstallJobs(FileStage& stage) {
     std::vector<std::wstring> order;
     Outcome selected = SelectCdns(stage.context, stage.run.manifest.mirrors, stage.plan.probePath, stage.count, order,
-                                  stage.run.manifest.urlEncoding);
+                                  stage.run.manifest.urlEncoding, stage.run.request.options.parallel);
     if (!selected.ok()) return selected;
-    stage.mirrors = MakeMirrorOrder(std::move(order));
-    for (FileJob& job : stage.plan.jobs) {
-        if (IsCancelled(stage.run.cancel)) return Cancelled();
-        Outcome installed = InstallEntry(stage, job);
-        if (!installed.ok()) return installed;
-    }
+    SetMirrors(stage.mirrors, std::move(order));
+    Outcome installed = RunJobs(stage);
+    if (!installed.ok()) return installed;
     if (stage.plan.refusal.ok()) return Success();
     if (IsCancelled(stage.run.cancel)) return Cancelled();
     return stage.plan.refusal;

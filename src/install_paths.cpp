@@ -200,6 +200,16 @@ bool IsClaimed(const ClaimedPaths& claimed, const std::wstring& resolvedPath) {
     return false;
 }
 
+size_t DerivedClaimant(const ClaimedPaths& claimed, const std::wstring& resolvedPath) {
+    const auto range = claimed.byFoldedHash.equal_range(FoldedHash(resolvedPath));
+    for (auto it = range.first; it != range.second; ++it) {
+        const size_t claimant = it->second;
+        if (claimant >= kDerived && SamePath(claimed.derivedPath(claimant - kDerived), resolvedPath))
+            return claimant - kDerived;
+    }
+    return SIZE_MAX;
+}
+
 bool MayWriteDestination(const ClaimedPaths& claimed, std::wstring_view key,
                          const ResolvedPath& destination) {
     if (LastComponentNamesNoFile(key) || destination.isDirectory) return false;

@@ -45,6 +45,8 @@ struct ClaimedPaths {
 void Claim(ClaimedPaths& claimed, const std::wstring& resolvedPath);
 void ClaimDerived(ClaimedPaths& claimed, const std::wstring& resolvedPath, size_t claimant);
 bool IsClaimed(const ClaimedPaths& claimed, const std::wstring& resolvedPath);
+// The claimant of a derived claim on the path; SIZE_MAX when there is none.
+size_t DerivedClaimant(const ClaimedPaths& claimed, const std::wstring& resolvedPath);
 
 // Whether an entry's file may be written at its resolved destination: the key names
 // a file (its last component is more than dots and blanks), the destination is not a

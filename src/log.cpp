@@ -3,6 +3,7 @@
 #include "handles.h"
 #include "support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -68,9 +69,14 @@ std::wstring ShownText(const std::wstring& text) {
     return shown;
 }
 
+std::wstring LogLineText(const std::wstring& message) { return Timestamp() + ShownText(message) + L"\r\n"; }
+
 void AppendLogLine(const std::wstring& path, const std::wstring& message) {
-    if (path.empty()) return;
-    const std::wstring line = Timestamp() + ShownText(message) + L"\r\n";
+    if (!path.empty()) AppendLogText(path, LogLineText(message));
+}
+
+void AppendLogText(const std::wstring& path, const std::wstring& line) {
+    if (path.empty() || line.empty()) return;
 
     // The log's directory is made whenever it is missing; asking for it before
     // every line would cost a query of the path per line when it is there.
@@ -90,5 +96,59 @@ void AppendLogLine(const std::wstring& path, const std::wstring& message) {
 }
 
 void Log(const std::wstring& message) { AppendLogLine(LogFilePath, message); }
+
+void Write(OrderedLog& log, size_t job, const std::wstring& message) {
+    std::lock_guard<std::mutex> lock(log.lock);
+    if (job == log.next && job < log.holdFrom)
+        Log(message);
+    else
+        log.waiting[job].lines += LogLineText(message);
+}
+
+void End(OrderedLog& log, size_t job, bool dropped) {
+    std::lock_guard<std::mutex> lock(log.lock);
+    OrderedLog::Block& block = log.waiting[job];
+    block.ended = true;
+    block.dropped = dropped;
+    // The blocks now due, each the next job's: ended ones whole, then the one still open.
+    for (auto it = log.waiting.find(log.next); it != log.waiting.end() && it->first == log.next;
+         it = log.waiting.find(log.next)) {
+        if (!it->second.ended && log.next >= log.holdFrom) break;
+        if (!it->second.dropped) AppendLogText(LogFilePath, it->second.lines);
+        it->second.lines.clear();
+        if (!it->second.ended) break;
+        log.waiting.erase(it);
+        ++log.next;
+    }
+}
+
+void HoldFrom(OrderedLog& log, size_t job) {
+    std::lock_guard<std::mutex> lock(log.lock);
+    log.holdFrom = std::min(log.holdFrom, job);
+}
+
+size_t EarliestNotEnded(OrderedLog& log) {
+    std::lock_guard<std::mutex> lock(log.lock);
+    return log.next;
+}
+
+void Close(OrderedLog& log, size_t jobs) {
+    for (size_t job = 0; job < jobs; ++job) {
+        bool ended = false;
+        {
+            std::lock_guard<std::mutex> lock(log.lock);
+            const auto it = log.waiting.find(job);
+            ended = job < log.next || (it != log.waiting.end() && it->second.ended);
+        }
+        if (!ended) End(log, job, true);
+    }
+}
+
+void Log(const LogPlace& place, const std::wstring& message) {
+    if (place.log)
+        Write(*place.log, place.job, message);
+    else
+        Log(message);
+}
 
 }  // namespace tolvek

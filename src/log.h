@@ -2,6 +2,10 @@
 // may come from the network: in the log, the result and the progress record.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace tolvek {
@@ -20,5 +24,44 @@ std::wstring ShownText(const std::wstring& text);
 void AppendLogLine(const std::wstring& path, const std::wstring& message);
 // AppendLogLine (LogFilePath, message).
 void Log(const std::wstring& message);
+
+// A line as the log holds it: the stamp of the moment it is made, the text as
+// shown, CR LF.
+std::wstring LogLineText(const std::wstring& message);
+// Appends lines made by LogLineText to the log in one write. Best effort.
+void AppendLogText(const std::wstring& path, const std::wstring& lines);
+
+// The log of several jobs at once (files in transfer, mirrors probed), each job's
+// lines one block and the blocks in list order: the earliest job not yet ended
+// writes its lines as they come; a later one's wait, stamped when they were made,
+// until every job before it has ended. A job that ends dropped leaves no lines.
+// Once a job has failed, the blocks after it are written only when they have
+// ended, so that a job stopped for that failure can still leave none.
+struct OrderedLog {
+    struct Block {
+        std::wstring lines;
+        bool ended = false;
+        bool dropped = false;
+    };
+    std::mutex lock;
+    size_t next = 0;  // the earliest job not yet ended
+    size_t holdFrom = SIZE_MAX;  // the first job after the earliest that failed
+    std::map<size_t, Block> waiting;
+};
+void Write(OrderedLog& log, size_t job, const std::wstring& message);
+void End(OrderedLog& log, size_t job, bool dropped = false);
+// The blocks from `job` on are held until they end.
+void HoldFrom(OrderedLog& log, size_t job);
+size_t EarliestNotEnded(OrderedLog& log);
+// Ends every job below `jobs` not ended yet as dropped: the blocks waiting behind
+// them are written.
+void Close(OrderedLog& log, size_t jobs);
+
+// Where a stage's lines go: the log itself, or one job's block of an ordered log.
+struct LogPlace {
+    OrderedLog* log = nullptr;
+    size_t job = 0;
+};
+void Log(const LogPlace& place, const std::wstring& message);
 
 }  // namespace tolvek

@@ -1,9 +1,11 @@
 // The run's order of the mirrors: chosen by the probe, read by every file's
 // failover, and learned from as files fail. What the run learns of each mirror
-// (its health) is kept here too, whichever file's transfer taught it.
+// (its health) is kept here too, whichever file's transfer taught it; the jobs in
+// transfer at once share both, under the order's lock.
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@ struct MirrorHealth {
     int failures = 0;             // transfers it failed by a fault of its own, time-outs among them
     int refusedInARow = 0;        // files in a row it answered 403, 404 or 410 for and another mirror served
     double bytesPerSecond = -1;   // the rate of its latest transfer of a body; below 0: never measured
+    bool setAside = false;        // moved to the end of the order by a file it failed
 };
 
 // The mirrors as the probe ordered them, each known by its place in `urls` (a
@@ -21,13 +24,18 @@ struct MirrorHealth {
 // their health by the same place.
 struct MirrorOrder {
     std::vector<std::wstring> urls;
-    std::vector<size_t> order;  // into `urls`
-    std::vector<MirrorHealth> health;
+    std::vector<size_t> order;  // into `urls`; under `lock`
+    std::vector<MirrorHealth> health;  // under `lock`
+    mutable std::mutex lock = {};
 };
 
 MirrorOrder MakeMirrorOrder(std::vector<std::wstring> urls);
-// The mirrors that failed a file by a fault of their own go to the end of the
-// order, in the order they failed; the others keep theirs.
+void SetMirrors(MirrorOrder& mirrors, std::vector<std::wstring> urls);
+// The order as it stands, and one mirror's health.
+std::vector<size_t> CurrentOrder(const MirrorOrder& mirrors);
+MirrorHealth HealthOf(const MirrorOrder& mirrors, size_t mirror);
+// The mirrors that failed a file go to the end of the order, in the order they
+// failed, and count as set aside; the others keep their places.
 void MoveToEnd(MirrorOrder& mirrors, const std::vector<size_t>& failed);
 // The base URLs in the current order.
 std::vector<std::wstring> OrderedUrls(const MirrorOrder& mirrors);

@@ -7,6 +7,9 @@
 #include "progress.h"
 #include "support.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace tolvek {
 
 namespace {
@@ -18,11 +21,12 @@ Outcome Refused(const wchar_t* what, std::wstring_view key) {
     return Fail(FailureKind::InvalidEntry, what + std::wstring(key));
 }
 
-Outcome RequireBytes(const std::wstring& directory, int64_t needed) {
+// Room for `needed` bytes beside those `claimed` by other downloads.
+Outcome RequireBytes(const std::wstring& directory, int64_t needed, int64_t claimed = 0) {
     ULARGE_INTEGER available;
     if (needed <= 0 || !GetDiskFreeSpaceExW(directory.c_str(), &available, nullptr, nullptr)) return Success();
     const int64_t free = available.QuadPart > INT64_MAX ? INT64_MAX : static_cast<int64_t>(available.QuadPart);
-    if (needed <= free) return Success();
+    if (needed <= free - std::min(claimed, free)) return Success();
     return Fail(FailureKind::NoRoom, L"Not enough disk space in the target directory: " + FormatBytes(needed) +
                                          L" needed, " + FormatBytes(free) + L" available");
 }
@@ -78,9 +82,17 @@ struct Planner {
         // Keys that differ in case, trailing dots or "." components name one file; a
         // later one would overwrite the earlier, or its download delete it.
         if (!MayWriteDestination(claimed, key, resolved)) return Refuse(Refused(kInvalidPathInManifest, key));
+        WaitForTheFileWhoseTemporaryThisIs(resolved.path);
         ClaimDerived(claimed, resolved.path, plan.jobs.size());
         job.present = resolved.size;
         return true;
+    }
+
+    void WaitForTheFileWhoseTemporaryThisIs(const std::wstring& path) {
+        if (path.size() <= kTemporarySuffixLength) return;
+        const size_t earlier = DerivedClaimant(claimed, path.substr(0, path.size() - kTemporarySuffixLength));
+        if (earlier != SIZE_MAX && SamePath(TemporaryPath(claimed.derivedPath(earlier)), path))
+            plan.waitsFor.emplace(plan.jobs.size(), earlier);
     }
 
     bool Refuse(Outcome refusal) {
@@ -172,10 +184,35 @@ Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, Install
 
 Outcome RequireRoom(const InstallPlan& plan) { return RequireBytes(plan.resolvedTarget, plan.roomNeeded); }
 
-Outcome RequireRoomFor(const FileJob& job, const std::wstring& destination) {
+Outcome ClaimRoomFor(RoomClaims& claims, const FileJob& job, const std::wstring& destination,
+                     const CancelSignal& cancel, RoomClaim& claim) {
     const FileEntry& entry = *job.entry;
     if (!entry.size) return Success();
-    return RequireBytes(WithTrailingSeparator(ParentDirectory(destination)), *entry.size - job.held);
+    const int64_t needed = *entry.size - job.held;
+    const std::wstring directory = WithTrailingSeparator(ParentDirectory(destination));
+    std::unique_lock<std::mutex> lock(claims.lock);
+    for (;;) {
+        Outcome room = RequireBytes(directory, needed, claims.claimed);
+        if (room.ok()) {
+            claims.claimed += needed;
+            claim.claims = &claims;
+            claim.bytes = needed;
+            return room;
+        }
+        // Only a download in transfer may give room back: its old copy goes at its move.
+        if (claims.claimed == 0) return room;
+        if (IsCancelled(cancel)) return Cancelled();
+        claims.released.wait_for(lock, std::chrono::milliseconds(100));
+    }
+}
+
+RoomClaim::~RoomClaim() {
+    if (!claims) return;
+    {
+        std::lock_guard<std::mutex> lock(claims->lock);
+        claims->claimed -= bytes;
+    }
+    claims->released.notify_all();
 }
 
 }  // namespace tolvek

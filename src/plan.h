@@ -10,8 +10,11 @@
 #include "job.h"
 #include "manifest_model.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace tolvek {
@@ -33,6 +36,9 @@ struct InstallPlan {
     int64_t roomNeeded = 0;  // the most the install adds to the target's volume at any moment
     int64_t totalBytes = 0;  // the declared sizes of all entries
     std::wstring probePath;  // the file the mirrors are probed for
+    // A job whose destination is an earlier job's temporary file starts once that job
+    // has ended: job -> the job it waits for. Rare, so kept apart from the jobs.
+    std::unordered_map<size_t, size_t> waitsFor;
 };
 
 // Declared sizes come from the network: a sum past the 64-bit range stays at the limit.
@@ -56,9 +62,28 @@ Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, Install
 // A target without room for the files is said before any of them is requested,
 // rather than by a full disk half-way.
 Outcome RequireRoom(const InstallPlan& plan);
+// The room that the downloads in transfer at once have claimed and may still write.
+struct RoomClaims {
+    std::mutex lock;
+    std::condition_variable released;
+    int64_t claimed = 0;  // under `lock`
+};
+// One download's claim, given back when it is left (after the move that frees the
+// room of the copy it replaced).
+struct RoomClaim {
+    RoomClaims* claims = nullptr;
+    int64_t bytes = 0;
+    RoomClaim() = default;
+    RoomClaim(const RoomClaim&) = delete;
+    RoomClaim& operator=(const RoomClaim&) = delete;
+    ~RoomClaim();
+};
 // The same for one download about to start next to `destination`: what its file
 // still needs beside the copy it replaces (a file present at its size counts
-// nothing above, yet its update needs the whole size until the move).
-Outcome RequireRoomFor(const FileJob& job, const std::wstring& destination);
+// nothing above, yet its update needs the whole size until the move), and beside
+// what the other downloads claimed. Without the room it waits for their claims to
+// be given back, and fails once no other download holds one.
+Outcome ClaimRoomFor(RoomClaims& claims, const FileJob& job, const std::wstring& destination,
+                     const CancelSignal& cancel, RoomClaim& claim);
 
 }  // namespace tolvek

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +74,7 @@ struct Snapshot {
     int64_t total = 0, done = 0;
     int32_t permille = 0;
     ProgressCounts counts = {};
+    std::optional<KeptReport> earliest;  // the earliest file in transfer's report
 };
 
 Snapshot Take(const ProgressTracker& tracker) {
@@ -91,7 +93,13 @@ Snapshot Take(const ProgressTracker& tracker) {
     taken.counts = {static_cast<uint64_t>(taken.done), static_cast<uint64_t>(taken.total),
                     static_cast<uint64_t>(tracker.receivedBytes.load()), tracker.filesDone, tracker.filesSkipped,
                     tracker.filesTotal, tracker.filesInTransfer};
+    if (!tracker.inTransfer.empty()) taken.earliest = tracker.inTransfer.begin()->second;
     return taken;
+}
+
+KeptReport Kept(const ProgressReport& report) {
+    return {std::wstring(report.status), std::wstring(report.item), report.itemIndex,
+            report.itemCount, report.fileBytesDone, report.fileBytesTotal};
 }
 
 }  // namespace
@@ -117,8 +125,9 @@ void CountTransfer(ProgressTracker& tracker, FileCount& file, int64_t bytesDone,
     file.counted = counted;
 }
 
-void EndTransfer(ProgressTracker& tracker, FileCount& file, bool installed, int64_t declaredSize) {
+void EndTransfer(ProgressTracker& tracker, int32_t number, FileCount& file, bool installed, int64_t declaredSize) {
     std::lock_guard<std::mutex> lock(tracker.lock);
+    tracker.inTransfer.erase(number);
     --tracker.filesInTransfer;
     tracker.transferBytes -= file.counted;
     file.counted = 0;
@@ -134,8 +143,22 @@ void CountSkipped(ProgressTracker& tracker, int64_t declaredSize) {
     ++tracker.filesSkipped;
 }
 
-void ReportProgress(const ProgressTracker& tracker, const ProgressReport& report) {
+void ReportTransfer(ProgressTracker& tracker, const ProgressReport& report) {
+    {
+        std::lock_guard<std::mutex> lock(tracker.lock);
+        tracker.inTransfer[report.itemIndex] = Kept(report);
+    }
+    ReportProgress(tracker, report);
+}
+
+void ReportProgress(const ProgressTracker& tracker, const ProgressReport& given) {
+    std::lock_guard<std::mutex> publishing(tracker.publishing);
     const Snapshot now = Take(tracker);
+    const ProgressReport report =
+        now.earliest ? ProgressReport{now.earliest->status, now.earliest->item, now.earliest->itemIndex,
+                                      now.earliest->itemCount, now.earliest->fileBytesDone,
+                                      now.earliest->fileBytesTotal}
+                     : given;
     const auto elapsed = std::chrono::steady_clock::now() - tracker.startTime;
     int64_t elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
     if (elapsedMs < 1) elapsedMs = 1;

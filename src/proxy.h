@@ -49,7 +49,7 @@ class ProxyRouter {
 public:
     // `settings` is asked only under the option `system`.
     ProxyRouter(const ProxyOption& option, ProxySettings settings, const CancelSignal& cancel,
-                ProxyLog log = Log);
+                ProxyLog log = [](const std::wstring& line) { Log(line); });
 
     // The choice for the URL's scheme, host and port: made when first asked for,
     // and again once the proxy chosen is set aside; each choice logged once

@@ -139,7 +139,9 @@ std::vector<FaultRow> FaultRows() {
     };
 }
 
+// The attempts and lines of one file after another.
 TEST_F(ReliabilityTest, EachNetworkFaultEndsAsThePartsSay) {
+    const testing_support::ScopedOption oneAtATime(L"parallel", L"1");
     const auto rows = FaultRows();
     for (size_t i = 0; i < rows.size(); ++i) {
         const FaultRow& row = rows[i];
@@ -244,6 +246,7 @@ bool Delivers(const Assignment& a, bool mirrorRefused) {
 }
 
 TEST_F(ReliabilityTest, MixedNetworkFaultsWithAFixedSeed) {
+    const testing_support::ScopedOption oneAtATime(L"parallel", L"1");
     const unsigned seed = Seed(20240611);
     std::mt19937 random(seed);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };

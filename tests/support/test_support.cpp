@@ -309,6 +309,12 @@ std::string RecordedRequests(const std::wstring& serverUrl) {
     return body;
 }
 
+std::string ServerStats(const std::wstring& serverUrl, const std::string& prefix) {
+    std::string body;
+    EXPECT_EQ(Request(serverUrl + L"/__control/stats?prefix=" + Widen(prefix), L"GET", "", &body), 200);
+    return body;
+}
+
 std::wstring SmallDisk() { return PathFromEnvironment("TOLVEK_SMALL_DISK"); }
 
 bool IsDiskFullText(const std::wstring& reason) {

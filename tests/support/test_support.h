@@ -102,6 +102,8 @@ void SetRules(const std::wstring& serverUrl, const std::string& rulesJson);
 void ResetServer(const std::wstring& serverUrl);
 // The requests the server saw since the last reset, as its JSON text.
 std::string RecordedRequests(const std::wstring& serverUrl);
+// The server's counts (a JSON object) for the requests below `prefix`.
+std::string ServerStats(const std::wstring& serverUrl, const std::string& prefix);
 // The body bytes the server sent for each request since the last reset, in order.
 std::vector<long long> SentBytes(const std::wstring& serverUrl);
 // One request a server saw since its last reset: verb, target as sent, Range header
@@ -147,6 +149,16 @@ struct InstallerDll : tolvek_host::InstallerApi {
 };
 // One process-wide instance shared by the interface tests.
 InstallerDll& Dll();
+
+// An option of the DLL's later runs for as long as this lives, then its default.
+// A test of one file after another sets `parallel` to 1.
+struct ScopedOption {
+    ScopedOption(const wchar_t* name, const wchar_t* value) : name(name) { Dll().SetOption(name, value); }
+    ~ScopedOption() { Dll().SetOption(name, L""); }
+    ScopedOption(const ScopedOption&) = delete;
+    ScopedOption& operator=(const ScopedOption&) = delete;
+    const wchar_t* name;
+};
 
 // The four directories of one install started through the DLL.
 struct InstallDirs {

@@ -113,7 +113,7 @@ TEST(ProgressTracker, TheBarNeverLiesNorGoesBack) {
     reported(2000, 500, L"500 B", L"1000 B");
     CountTransfer(tracker, file, 100, 500);  // the file started over
     reported(100, 500, L"500 B", L"1000 B");
-    EndTransfer(tracker, file, true, 500);
+    EndTransfer(tracker, 2, file, true, 500);
     CountSkipped(tracker, 500);
     reported(0, 1000, L"1000 B", L"1000 B");
     TolvekInstallDetail detail = {};
