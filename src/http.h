@@ -6,6 +6,7 @@
 #include "error_text.h"
 #include "failure.h"
 #include "handles.h"
+#include "http_headers.h"
 #include "http_request.h"
 #include "run_context.h"
 
@@ -64,13 +65,6 @@ struct TransferResult {
     int64_t writtenFrom = 0;  // where the body went: `resumeFrom` for an appended range, else 0
     int64_t held = -1;        // the bytes the file holds now; -1 when it was never opened
 };
-
-// A Content-Range value "bytes <first>-<last>/<complete>", read strictly: decimal
-// digits only, each value within the signed 64-bit range, first <= last < complete.
-struct ContentRange {
-    int64_t first = 0, last = 0, complete = 0;
-};
-bool ParseContentRange(const std::wstring& text, ContentRange& range);
 
 // Told of a transfer's bytes: "Downloading" at its start and as data arrives (at
 // most every 250 ms), "Verifying" at its end.
