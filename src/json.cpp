@@ -442,13 +442,21 @@ bool ScanNumber(JsonParser& p, std::wstring& error) {
     return true;
 }
 
+// A number, boolean or null: its count and every byte of its payload are written too,
+// as of every value handed out, since the arenas' storage starts indeterminate.
+void SetScalar(JsonValue& out, JsonKind kind) {
+    out.kind = kind;
+    out.count = 0;
+    out.number = 0.0;
+}
+
 bool ParseNumber(JsonParser& p, JsonValue& out, std::wstring& error) {
     p.mark = p.position;
     const bool scanned = ScanNumber(p, error);
     const size_t start = p.mark;
     p.mark = kNoMark;
     if (!scanned) return false;
-    out.kind = JsonKind::Number;
+    SetScalar(out, JsonKind::Number);
     if (!ConvertNumber(p.units + start, p.units + p.position, out.number)) return Fail(error, kNumberOutOfRange);
     return true;
 }
@@ -676,17 +684,17 @@ bool ParseValue(JsonParser& p, JsonValue& out, std::wstring& error) {
         if (c == L'{') return ParseNested(p, out, error, ParseObject);
     }
     if (TakeLiteral(p, L"true")) {
-        out.kind = JsonKind::Boolean;
+        SetScalar(out, JsonKind::Boolean);
         out.boolean = true;
         return true;
     }
     if (TakeLiteral(p, L"false")) {
-        out.kind = JsonKind::Boolean;
+        SetScalar(out, JsonKind::Boolean);
         out.boolean = false;
         return true;
     }
     if (TakeLiteral(p, L"null")) {
-        out.kind = JsonKind::Null;
+        SetScalar(out, JsonKind::Null);
         return true;
     }
     return Fail(error, kInvalidValue);
