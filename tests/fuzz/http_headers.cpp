@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ParseContentRange(text, range)) {
         const std::wstring printed = L"bytes " + std::to_wstring(range.first) + L"-" + std::to_wstring(range.last) +
                                      L"/" + std::to_wstring(range.complete);
-        FUZZ_REQUIRE(range.first >= 0 && range.first <= range.last && range.last < range.complete);
-        FUZZ_REQUIRE(ParseContentRange(printed, again) && again.first == range.first && again.last == range.last &&
+        FUZZ_REQUIRE(range.first >= 0 && range.first <= range.last && range.last < range.complete &&
+                     ParseContentRange(printed, again) && again.first == range.first && again.last == range.last &&
                      again.complete == range.complete);
         FUZZ_REQUIRE(printed.size() < text.size() || printed == text);  // longer only by leading zeros
     }
