@@ -1,6 +1,7 @@
 # Entry points. `make test` on a fresh Debian machine (as root) installs what is
 # missing, builds everything and runs every test; `make demo` runs a demo install.
 # `make build DEBUG=1` keeps symbols and debug sections in the DLL (build-debug/).
+# `make fuzz` builds the parsers' fuzz targets natively and runs each FUZZ_SECONDS.
 ifeq ($(DEBUG),1)
 BUILD_DIR ?= build-debug
 BUILD_TYPE = Debug
@@ -10,7 +11,9 @@ BUILD_TYPE = Release
 endif
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps build test demo clean fuzz
 
 all: build
 
@@ -31,6 +34,9 @@ demo: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+fuzz: deps
+	scripts/fuzz.sh $(BUILD_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The benchmark against the peers (bench/run_bench.py); results in bench/results/.
 .PHONY: bench

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the cross toolchains, Wine (64-bit, and 32-bit for the x86 build), NSIS,
-# nginx, Xvfb, npm, squid and the test tools when any is missing.
+# nginx, Xvfb, npm, squid, clang for the fuzz targets and the test tools when any is
+# missing.
 # Idempotent: does nothing (and needs no network) when everything is present.
 set -e
 export DEBIAN_FRONTEND=noninteractive
@@ -37,6 +38,10 @@ command -v npm >/dev/null 2>&1 || need="$need npm"
 [ -x /usr/sbin/squid ] || need="$need squid"
 command -v htpasswd >/dev/null 2>&1 || need="$need apache2-utils"
 command -v ntlm_auth >/dev/null 2>&1 || need="$need winbind"
+# The fuzz targets (scripts/fuzz.sh): clang, with libFuzzer and the sanitizers' runtimes.
+command -v clang++ >/dev/null 2>&1 || need="$need clang"
+command -v clang++ >/dev/null 2>&1 && [ -f "$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a" ] ||
+  need="$need libclang-rt-dev"
 if [ -n "$need" ]; then
   echo "Installing:$need"
   update_index

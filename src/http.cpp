@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cwchar>
 
 namespace tolvek {
 
@@ -54,8 +53,7 @@ int64_t AnnouncedLength(HINTERNET request) {
     if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
                              text, &size, WINHTTP_NO_HEADER_INDEX))
         return -1;
-    const long long length = std::wcstoll(text, nullptr, 10);
-    return length < 0 ? -1 : length;
+    return ContentLengthValue(text);
 }
 
 Outcome SizeMismatch(int64_t expectedSize, int64_t written) {
@@ -90,24 +88,6 @@ int64_t AnnouncedEnd(HINTERNET request, int64_t start) {
 }
 
 std::wstring RangeHeader(int64_t from) { return L"Range: bytes=" + std::to_wstring(from) + L"-\r\n"; }
-
-// Digits at `at` as one value that must fit the signed 64-bit range.
-bool ReadDecimal(const std::wstring& text, size_t& at, int64_t& value) {
-    const size_t start = at;
-    value = 0;
-    for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at) {
-        const int digit = text[at] - L'0';
-        if (value > (INT64_MAX - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
-    return at > start;
-}
-
-bool ReadMark(const std::wstring& text, size_t& at, wchar_t mark) {
-    if (at >= text.size() || text[at] != mark) return false;
-    ++at;
-    return true;
-}
 
 // The response's Content-Range as text; false when it has none that fits.
 bool ContentRangeText(HINTERNET request, std::wstring& text) {
@@ -393,19 +373,6 @@ TransferResult DownloadToFile(const RunContext& run, const Transfer& transfer, c
     result.bytesPerSecond = slowRate >= 0 ? slowRate : BytesPerSecond(written - result.writtenFrom,
                                                                        SteadyClock::now() - started);
     return result;
-}
-
-bool ParseContentRange(const std::wstring& text, ContentRange& range) {
-    const std::wstring unit = L"bytes ";
-    if (text.compare(0, unit.size(), unit) != 0) return false;
-    size_t at = unit.size();
-    ContentRange read;
-    if (!ReadDecimal(text, at, read.first) || !ReadMark(text, at, L'-') || !ReadDecimal(text, at, read.last) ||
-        !ReadMark(text, at, L'/') || !ReadDecimal(text, at, read.complete) || at != text.size())
-        return false;
-    if (read.first > read.last || read.last >= read.complete) return false;
-    range = read;
-    return true;
 }
 
 }  // namespace tolvek

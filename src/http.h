@@ -6,6 +6,7 @@
 #include "error_text.h"
 #include "failure.h"
 #include "handles.h"
+#include "http_headers.h"
 #include "http_request.h"
 #include "run_context.h"
 
@@ -72,13 +73,6 @@ struct TransferResult {
     // it ended as too slow); -1 when no body came.
     double bytesPerSecond = -1;
 };
-
-// A Content-Range value "bytes <first>-<last>/<complete>", read strictly: decimal
-// digits only, each value within the signed 64-bit range, first <= last < complete.
-struct ContentRange {
-    int64_t first = 0, last = 0, complete = 0;
-};
-bool ParseContentRange(const std::wstring& text, ContentRange& range);
 
 // Told of a transfer's bytes: "Downloading" at its start and as data arrives (at
 // most every 250 ms), "Verifying" at its end.

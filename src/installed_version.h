@@ -7,6 +7,7 @@
 
 #include "failure.h"
 #include "install_paths.h"
+#include "version_record.h"
 
 #include <cstdint>
 #include <optional>
@@ -18,11 +19,6 @@ namespace tolvek {
 inline constexpr wchar_t kInstalledVersionFileName[] = L"tolvek_installed_version.txt";
 
 std::wstring InstalledVersionPath(const std::wstring& targetDirectory);
-
-// The record's text: the version in decimal, then CR LF (a bare LF or no line end
-// is read too). Anything else is no version.
-std::string InstalledVersionRecord(int64_t version);
-std::optional<int64_t> ParseInstalledVersion(std::string_view record);
 
 // The version the target's record holds, logged. A missing, unreadable or garbled
 // record means nothing is installed yet.

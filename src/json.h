@@ -25,7 +25,7 @@ struct JsonMember;
 // and stay valid as long as that document does.
 struct JsonValue {
     JsonKind kind = JsonKind::Null;
-    uint32_t count = 0;  // String: code units; Array: elements; Object: members
+    uint32_t count = 0;  // String: code units; Array: elements; Object: members; else 0
     union {
         double number = 0.0;
         bool boolean;

@@ -9,6 +9,7 @@
 #include "signature.h"
 #include "support.h"
 #include "urls.h"
+#include "utf8_text.h"
 
 #include <algorithm>
 #include <new>
@@ -29,12 +30,6 @@ void LogFailure(const std::wstring& url, const std::wstring& error) {
     Log(L"Manifest download failed: " + url + L" ; error=" + error);
 }
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-std::string_view WithoutByteOrderMark(std::string_view bytes) {
-    return bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark ? bytes.substr(kByteOrderMark.size()) : bytes;
-}
-
 std::wstring DecodeUtf8(std::string_view bytes) {
     bytes = WithoutByteOrderMark(bytes);
     if (bytes.empty()) return std::wstring();
@@ -46,20 +41,11 @@ std::wstring DecodeUtf8(std::string_view bytes) {
     return text;
 }
 
-bool IsContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
-bool IsLead(char byte) { return static_cast<unsigned char>(byte) >= 0xC0; }
-
-// Where a window of the bytes may end so that decoding the windows one by one gives
-// what decoding the whole would: not inside a sequence that a lead byte of the last
-// three started. A continuation byte without such a lead is a U+FFFD of its own.
-size_t SafeEnd(std::string_view bytes, size_t end) {
-    while (end < bytes.size() && IsContinuation(bytes[end])) {
-        bool leadNear = false;
-        for (size_t back = 1; back <= 3 && back <= end; ++back) leadNear = leadNear || IsLead(bytes[end - back]);
-        if (!leadNear) break;
-        --end;
-    }
-    return end;
+// One window of a manifest, invalid sequences as U+FFFD; Utf8Text keeps a window
+// within the int that the conversion counts in.
+size_t DecodeWindow(const char* bytes, size_t count, wchar_t* units, size_t room) {
+    return static_cast<size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(count), units, static_cast<int>(room)));
 }
 
 // The attempts on the manifest URLs in list order.
@@ -202,33 +188,7 @@ struct ManifestAttempts {
 
 }  // namespace
 
-JsonText Utf8Text(std::string_view bytes) {
-    struct Reading {
-        std::string_view bytes;
-        size_t at = 0;
-    };
-    auto reading = std::make_shared<Reading>(Reading{WithoutByteOrderMark(bytes)});
-    // A UTF-8 byte gives at most one UTF-16 unit, so a window of `room` bytes fits.
-    const auto read = [reading](wchar_t* units, size_t room) -> size_t {
-        const std::string_view rest = reading->bytes.substr(reading->at);
-        const size_t end = SafeEnd(rest, std::min(rest.size(), std::min(room, size_t{INT32_MAX})));
-        if (end == 0) return 0;
-        reading->at += end;
-        return static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, rest.data(), static_cast<int>(end), units,
-                                                       static_cast<int>(std::min(room, size_t{INT32_MAX}))));
-    };
-    return JsonText{read, [reading] { reading->at = 0; }};
-}
-
-Outcome ParseManifest(const JsonText& text, JsonDocument& document, Manifest& manifest,
-                      const std::atomic<bool>* cancel) {
-    const JsonMemberStream files = FilesStream(manifest);
-    Outcome parsed = ParseJson(text, document, cancel, &files);
-    if (!parsed.ok()) return parsed;
-    if (!ReadManifest(document.root, manifest))
-        return Fail(FailureKind::MissingFiles, L"Manifest does not contain files object");
-    return Success();
-}
+JsonText Utf8Text(std::string_view bytes) { return Utf8Text(bytes, DecodeWindow); }
 
 std::wstring ReadUtf8FileAsWide(const std::wstring& path) { return DecodeUtf8(ReadFileBytes(path)); }
 

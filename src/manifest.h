@@ -18,11 +18,6 @@ struct TrustedKeys;
 // byte-order mark dropped, invalid sequences as U+FFFD), never whole.
 JsonText Utf8Text(std::string_view bytes);
 
-// Parses the manifest's text: its "files" straight into the model's entries, the
-// other members read from the document, which is left with them (an "expires", say).
-Outcome ParseManifest(const JsonText& text, JsonDocument& document, Manifest& manifest,
-                      const std::atomic<bool>* cancel = nullptr);
-
 // The whole file decoded from UTF-8 (byte-order mark dropped), or empty on any failure.
 std::wstring ReadUtf8FileAsWide(const std::wstring& path);
 

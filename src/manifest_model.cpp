@@ -123,6 +123,16 @@ bool ReadManifest(const JsonValue& root, Manifest& manifest) {
     return true;
 }
 
+Outcome ParseManifest(const JsonText& text, JsonDocument& document, Manifest& manifest,
+                      const std::atomic<bool>* cancel) {
+    const JsonMemberStream files = FilesStream(manifest);
+    Outcome parsed = ParseJson(text, document, cancel, &files);
+    if (!parsed.ok()) return parsed;
+    if (!ReadManifest(document.root, manifest))
+        return Fail(FailureKind::MissingFiles, L"Manifest does not contain files object");
+    return Success();
+}
+
 std::optional<Sha256Digest> DigestFromText(std::wstring_view text) {
     Sha256Digest digest;
     if (text.size() != 2 * digest.size()) return std::nullopt;

@@ -1,5 +1,6 @@
 // The manifest as the run uses it: the file entries read once from "files", each a
-// validated value, and the few other members. Pure C++ over the parsed document.
+// validated value, and the few other members; the parse of a manifest's text into
+// it. Pure C++, so it builds natively as well.
 #pragma once
 
 #include "json.h"
@@ -57,6 +58,11 @@ JsonMemberStream FilesStream(Manifest& manifest);
 // tree holds them, as a parse without the stream leaves them) and puts the entries in
 // key order, the first of equal keys kept. False when there is no "files" object.
 bool ReadManifest(const JsonValue& root, Manifest& manifest);
+
+// Parses the manifest's text: its "files" straight into the model's entries, the
+// other members read from the document, which is left with them (an "expires", say).
+Outcome ParseManifest(const JsonText& text, JsonDocument& document, Manifest& manifest,
+                      const std::atomic<bool>* cancel = nullptr);
 
 // 64 hexadecimal digits in either case as a digest; absent for any other text.
 std::optional<Sha256Digest> DigestFromText(std::wstring_view text);
