@@ -335,7 +335,8 @@ Function FailureAdvice
       StrCpy $Advice "$(FAIL_BUSY)"
     ${Case} ${KIND_PROXY_AUTHENTICATION}
       StrCpy $Advice "$(FAIL_PROXY)"
-    ${Case} ${KIND_INTERNAL}
+    ${Case2} ${KIND_INTERNAL} ${KIND_NONE}
+      ; No kind: the engine could not be used, so no run ended.
       StrCpy $Advice "$(FAIL_OTHER)"
     ${CaseElse}
       ; An invalid argument, manifest or entry, a file missing or corrupt on every mirror.
