@@ -12,6 +12,7 @@ TOLVEK_ISCC (ISCC.exe), TOLVEK_SOURCE_DIR.
 
 import getpass
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -89,11 +90,11 @@ class InnoExample(SilentSetupChecks, unittest.TestCase):
         if done.returncode != 0:
             raise AssertionError("ISCC failed:\n" + done.stdout + done.stderr)
 
-    def run_silently(self, installer, target):
+    def run_silently(self, installer, target, *switches):
         self.setup_log = os.path.join(self.scratch, "inno-setup.log")
         # Output to a file: Setup's second process may hold a pipe past the first's end.
         with open(os.path.join(self.scratch, "wine.out"), "wb") as out:
-            return subprocess.run([*X86.runner, installer, "/VERYSILENT", "/SUPPRESSMSGBOXES",
+            return subprocess.run([*X86.runner, installer, "/VERYSILENT", "/SUPPRESSMSGBOXES", *switches,
                                    "/DIR=" + windows_path(target), "/LOG=" + windows_path(self.setup_log)],
                                   stdout=out, stderr=out, env=self.env, timeout=120).returncode
 
@@ -101,11 +102,15 @@ class InnoExample(SilentSetupChecks, unittest.TestCase):
         with open(self.setup_log, encoding="utf-8", errors="replace") as f:
             return f.read()
 
-    def test_broken_mirror_shows_the_retry_advice_and_the_log(self):
-        self.assertEqual(self.run_silently(self.installers["broken"], self.target), EXIT_PREPARE_FAILED)
-        text = self.setup_log_text()
-        self.assertIn("Online installation failed: Check your connection and run setup again.", text)
-        self.assertIn(f"Log: C:\\users\\{getpass.getuser()}\\Temp\\{PRODUCT_NAME} setup.log", text)
+    def setup_advice(self):
+        """The first line of the failure that Setup logs."""
+        return re.search(r"Online installation failed: (.*)", self.setup_log_text()).group(1)
+
+    def test_broken_mirror_in_german_shows_the_retry_advice_and_the_log(self):
+        self.assertEqual(self.run_silently(self.installers["broken"], self.target, "/LANG=de"), EXIT_PREPARE_FAILED)
+        self.assertEqual(self.setup_advice(), "Prüfen Sie Ihre Internetverbindung und führen Sie Setup erneut aus.")
+        self.assertIn(f"Protokoll: C:\\users\\{getpass.getuser()}\\Temp\\{PRODUCT_NAME} setup.log",
+                      self.setup_log_text())
 
     def test_the_64_bit_engine_fails_the_setup_without_a_request(self):
         self.assertEqual(self.run_silently(self.installers["x64-engine"], self.target), EXIT_PREPARE_FAILED)

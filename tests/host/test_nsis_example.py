@@ -81,8 +81,10 @@ def make_key(path):
 
 class SilentSetupChecks:
     """A setup program's silent mode: every byte, nothing downloaded twice, a
-    broken mirror fails it. A test class sets BUILD and FAILED_EXIT_CODE and
-    defines build_setup(manifest_url, output, engine) and run_silently(setup, target)."""
+    broken mirror fails it with the advice for the user. A test class sets BUILD
+    and FAILED_EXIT_CODE and defines build_setup(manifest_url, output, engine),
+    run_silently(setup, target, *switches) and setup_advice() (the setup's own
+    message for the failure)."""
 
     @classmethod
     def setUpClass(cls):
@@ -119,8 +121,8 @@ class SilentSetupChecks:
             return [line for line in f.read().decode("utf-8").split("\r\n") if line]
 
     def log_lines(self):
-        """The engine's lines without their time stamps."""
-        return [line[22:] for line in self.log_lines_as_written()]
+        """The engine's lines without their time stamps (the setup's own have none)."""
+        return [line[22:] for line in self.log_lines_as_written() if line.startswith("[")]
 
     def test_silent_install_exits_0_with_every_byte_in_place(self):
         self.assertEqual(self.run_silently(self.installers["good"], self.target), 0, self.log_lines())
@@ -143,6 +145,7 @@ class SilentSetupChecks:
         last = self.log_lines()[-1]
         self.assertTrue(last.startswith("ERROR: NETWORK_UNREACHABLE: All CDN mirrors failed for bin/game.exe "),
                         last)
+        self.assertEqual(self.setup_advice(), "Check your connection and run setup again.")
         installed = [name for _, _, names in os.walk(self.target) for name in names]
         self.assertEqual(installed, [])
 
@@ -181,11 +184,21 @@ class NsisExample(SilentSetupChecks, unittest.TestCase):
     def build_setup(cls, manifest_url, output, engine, keys=None):
         makensis(manifest_url, output, engine, cls.BUILD.target, keys)
 
-    def run_silently(self, installer, target):
+    def run_silently(self, installer, target, *switches):
         # No pipes: a process the setup starts (the Wine desktop) may hold them open.
-        return subprocess.run([*self.BUILD.runner, installer, "/S", "/D=" + windows_path(target)],
+        return subprocess.run([*self.BUILD.runner, installer, "/S", *switches, "/D=" + windows_path(target)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=wine_environment(),
                               timeout=120).returncode
+
+    def setup_advice(self):
+        """Silent, the setup adds its message to the engine's log."""
+        (advice,) = [line[len("Setup failed: "):] for line in self.log_lines_as_written()
+                     if line.startswith("Setup failed: ")]
+        return advice
+
+    def test_broken_mirror_advice_in_german(self):
+        self.assertEqual(self.run_silently(self.installers["broken"], self.target, "/L=1031"), 1)
+        self.assertEqual(self.setup_advice(), "Prüfen Sie Ihre Internetverbindung und führen Sie Setup erneut aus.")
 
     def test_signed_product_installs_only_under_the_publishers_key(self):
         self.assertEqual(self.run_silently(self.installers["trusting"], self.target), 0, self.log_lines())
