@@ -23,8 +23,8 @@ inline std::wstring AttemptOfLimit(int attempt) {
 }
 
 // How far a failed attempt reaches: another attempt may help; only another target
-// may; nothing may (the operation ends with this failure). A cancellation always
-// ends the operation.
+// may; nothing may (the operation ends with this failure). A failure that ends the
+// run (EndsTheRun) always ends the operation.
 enum class FailureReach { Attempt, Target, Operation };
 
 struct AttemptsEnd {
@@ -46,7 +46,7 @@ AttemptsEnd RunAttempts(Policy& policy, size_t targets, const CancelSignal& canc
             last = policy.Attempt(target, attempt);
             if (last.ok()) return {std::move(last)};
             const FailureReach reach =
-                last.kind == FailureKind::Cancelled ? FailureReach::Operation : policy.Reach(last);
+                EndsTheRun(last.kind) ? FailureReach::Operation : policy.Reach(last);
             if (reach == FailureReach::Operation) return {std::move(last)};
             if (reach == FailureReach::Target || attempt == kAttemptsPerTarget) break;
             policy.LogRetry(last, attempt);

@@ -108,7 +108,7 @@ CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std:
     result.baseUrl = baseUrl;
     const std::wstring url = BuildFileUrl(baseUrl, probePath, urlEncoding);
     if (ProbeWithRetries(result, {run, url, L"HEAD", L""})) return result;
-    if (result.error.kind == FailureKind::Cancelled) return result;
+    if (EndsTheRun(result.error.kind)) return result;
     // A HEAD may be refused by mirrors that only serve GET; a one-byte range costs as little.
     ProbeWithRetries(result, {run, url, L"GET", kRangeHeader});
     return result;
@@ -162,7 +162,7 @@ Outcome SelectCdns(const RunContext& run, const std::vector<std::wstring>& mirro
             continue;
         }
         Log(L"CDN FAILED: " + result.baseUrl + L" error=" + result.error.text);
-        if (result.error.kind == FailureKind::Cancelled) return result.error;
+        if (EndsTheRun(result.error.kind)) return result.error;
     }
 
     const std::vector<CdnProbeResult> sorted = SortedReachable(results);

@@ -3,18 +3,16 @@
 
 #include "cancel.h"
 #include "progress.h"
+#include "proxy.h"
 #include "run_buffer.h"
-
-#include <windows.h>
-#include <winhttp.h>
 
 namespace tolvek {
 
-// The run's WinHTTP session, the block that transfers and digests read into, the
-// host's cancel and the run's progress. Several transfers at once each get a
-// context of their own with a block of their own.
+// How the run's requests reach their URLs (proxies and sessions), the block that
+// transfers and digests read into, the host's cancel and the run's progress.
+// Several transfers at once each get a context of their own with a block of their own.
 struct RunContext {
-    HINTERNET session;
+    const RunNetwork& network;
     RunBuffer& buffer;
     const CancelSignal& cancel;
     ProgressTracker& progress;
