@@ -95,6 +95,17 @@ void WriteFileBytes(const std::wstring& path, const std::vector<char>& bytes) {
         Fail("cannot write a scratch file");
 }
 
+// Every request direct, as under the option "direct", its choices not logged.
+struct DirectNetwork {
+    DirectNetwork() {
+        if (!sessions.For(L"")) Fail("WinHttpOpen failed");
+    }
+    const tolvek::CancelSignal never;
+    tolvek::ProxySessions sessions{L"engine_bench"};
+    tolvek::ProxyRouter router{{tolvek::ProxyMode::Direct, L""}, {}, never, [](const std::wstring&) {}};
+    const tolvek::RunNetwork network{router, sessions, {}};
+};
+
 // ---- platform: the calls the engine rests on, each alone -------------------------
 
 // CNG SHA-256 over an in-memory buffer: the platform's hashing speed, no disk involved.
@@ -191,7 +202,8 @@ void MeasurePerFileCalls(const std::wstring& scratch) {
     tolvek::RunBuffer buffer;  // one per run, as the file stage has
     const tolvek::CancelSignal never;
     tolvek::ProgressTracker tracker;
-    const tolvek::RunContext run{nullptr, buffer, never, tracker};
+    DirectNetwork direct;
+    const tolvek::RunContext run{direct.network, buffer, never, tracker};
     tolvek::Sha256Digest digest;
     tolvek::ComputeFileSha256(paths[0], buffer, nullptr, digest);
     entry.hash = digest;
@@ -246,12 +258,6 @@ int Platform(const std::wstring& file, const std::wstring& smallFile, const std:
 
 // ---- download: DownloadToFile alone, and the WinHTTP reads it is made of ---------
 
-tolvek::InternetHandle OpenSession() {
-    tolvek::InternetHandle session = tolvek::OpenHttpSession(L"engine_bench", WINHTTP_ACCESS_TYPE_NO_PROXY);
-    if (!session) Fail("WinHttpOpen failed");
-    return session;
-}
-
 struct ReadFigures {
     double rate;      // MB/s
     double chunk;     // bytes per read
@@ -281,7 +287,7 @@ ReadFigures WinHttpReads(const tolvek::RunContext& run, const std::wstring& url,
 
 int Download(const std::wstring& url, const std::wstring& smallUrl, const std::wstring& path,
              int64_t size, int runs) {
-    const tolvek::InternetHandle session = OpenSession();
+    DirectNetwork direct;
     tolvek::ProgressTracker tracker;
     tolvek::SetFileList(tracker, size, 1);
     // What the file stage reports for a transfer.
@@ -292,7 +298,7 @@ int Download(const std::wstring& url, const std::wstring& smallUrl, const std::w
     tolvek::RunBuffer transferBuffer;
     const tolvek::CancelSignal never;
     tolvek::RunBuffer buffer;
-    const tolvek::RunContext context{session.get(), transferBuffer, never, tracker};
+    const tolvek::RunContext context{direct.network, transferBuffer, never, tracker};
     std::vector<double> rates, raw, chunks;
     for (int run = 0; run < runs; ++run) {
         const auto start = Clock::now();
@@ -377,11 +383,11 @@ int Stages(const std::wstring& manifest, const std::wstring& mirror, const std::
     });
 
     tolvek::LogFilePath = logPath;
-    const tolvek::InternetHandle session = OpenSession();
+    DirectNetwork direct;
     tolvek::RunBuffer buffer;
     tolvek::ProgressTracker tracker;
     const tolvek::CancelSignal never;
-    const tolvek::RunContext run{session.get(), buffer, never, tracker};
+    const tolvek::RunContext run{direct.network, buffer, never, tracker};
     const int32_t count = static_cast<int32_t>(model.entries.size());
     int32_t number = 0;
     int downloads = 0;

@@ -3,6 +3,7 @@
 //
 //   tolvek-install [--trust KEYS] [--option NAME=VALUE]... <manifest-url-list> <target-dir>
 //                  [log-path] [working-dir]
+// --proxy VALUE, --proxy-user NAME and --proxy-password TEXT are options like --option.
 //
 // Exit codes: 0 installed, 1 failed or cancelled, 2 usage error or unusable DLL.
 #include <windows.h>
@@ -44,6 +45,11 @@ constexpr wchar_t kUsage[] =
     L"  --option NAME=VALUE  an engine option (repeatable): parallel=1..16,\n"
     L"                     proxy=system|direct|http://host:port, proxy_user=NAME,\n"
     L"                     proxy_password=TEXT, links=refuse|follow\n"
+    L"  --proxy VALUE      --option proxy=VALUE: system (the user's proxy settings,\n"
+    L"                     the default), direct, or http://host:port\n"
+    L"  --proxy-user NAME, --proxy-password TEXT\n"
+    L"                     --option proxy_user=NAME and proxy_password=TEXT: for a\n"
+    L"                     proxy that asks for credentials\n"
     L"  manifest-url-list  http:// or https:// URLs of the manifest, separated by \"|\";\n"
     L"                     the later ones are fallbacks\n"
     L"  target-dir         where the files go; created when missing\n"
@@ -68,6 +74,16 @@ struct Arguments {
 
 constexpr wchar_t kTrustOption[] = L"--trust";
 constexpr wchar_t kEngineOption[] = L"--option";
+// The engine options that have a spelled-out form of their own: --proxy VALUE is --option proxy=VALUE.
+const wchar_t* const kSpelledOptions[][2] = {
+    {L"--proxy", L"proxy"}, {L"--proxy-user", L"proxy_user"}, {L"--proxy-password", L"proxy_password"}};
+
+// The engine option that `flag` spells out; null for any other argument.
+const wchar_t* SpelledOption(const std::wstring& flag) {
+    for (const auto& spelled : kSpelledOptions)
+        if (flag == spelled[0]) return spelled[1];
+    return nullptr;
+}
 
 // The names of the public failure kinds, in their numbers' order.
 const wchar_t* const kKindNames[] = {
@@ -145,11 +161,16 @@ std::wstring DefaultWorkingDirectory() {
 // Empty text when the arguments are usable, else what is wrong with them.
 std::wstring ParseArguments(std::vector<std::wstring> args, Arguments& out) {
     // The keys and the options are checked by the engine, which names what it cannot use.
-    while (!args.empty() && (args[0] == kTrustOption || args[0] == kEngineOption)) {
-        if (args.size() < 2) return args[0] == kTrustOption ? L"--trust needs a list of keys" : L"--option needs NAME=VALUE";
+    while (!args.empty() && (args[0] == kTrustOption || args[0] == kEngineOption || SpelledOption(args[0]))) {
+        if (args.size() < 2) {
+            if (SpelledOption(args[0])) return args[0] + L" needs a value";
+            return args[0] == kTrustOption ? L"--trust needs a list of keys" : L"--option needs NAME=VALUE";
+        }
         if (args[0] == kTrustOption) {
             out.verified = true;
             out.trustedKeys = args[1];
+        } else if (const wchar_t* name = SpelledOption(args[0])) {
+            out.options.emplace_back(name, args[1]);
         } else {
             const size_t equals = args[1].find(L'=');
             if (equals == std::wstring::npos) return L"--option needs NAME=VALUE, got " + args[1];

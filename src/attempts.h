@@ -24,7 +24,8 @@ inline std::wstring AttemptOfLimit(int attempt) {
 
 // How far a failed attempt reaches: another attempt may help; another may, and this
 // one made enough progress not to count; only another target may; nothing may (the
-// operation ends with this failure). A cancellation always ends the operation.
+// operation ends with this failure). A failure that ends the run (EndsTheRun)
+// always ends the operation.
 enum class FailureReach { Attempt, Renewed, Target, Operation };
 
 struct AttemptsEnd {
@@ -47,7 +48,7 @@ AttemptsEnd RunAttempts(Policy& policy, const CancelSignal& cancel) {
             last = policy.Attempt(target, attempt);
             if (last.ok()) return {std::move(last)};
             const FailureReach reach =
-                last.kind == FailureKind::Cancelled ? FailureReach::Operation : policy.Reach(last);
+                EndsTheRun(last.kind) ? FailureReach::Operation : policy.Reach(last);
             if (reach == FailureReach::Operation) return {std::move(last)};
             const bool renewed = reach == FailureReach::Renewed;
             if (reach == FailureReach::Target || (!renewed && attempt == kAttemptsPerTarget)) break;

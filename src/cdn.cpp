@@ -113,7 +113,7 @@ CdnProbeResult ProbeCdn(const RunContext& run, const std::wstring& baseUrl, std:
     result.baseUrl = baseUrl;
     const std::wstring url = BuildFileUrl(baseUrl, probePath, urlEncoding);
     if (ProbeWithRetries(result, {run, url, L"HEAD", L""})) return result;
-    if (result.error.kind == FailureKind::Cancelled) return result;
+    if (EndsTheRun(result.error.kind)) return result;
     // A HEAD may be refused by mirrors that only serve GET; a one-byte range costs as little.
     ProbeWithRetries(result, {run, url, L"GET", kRangeHeader});
     return result;
@@ -164,7 +164,7 @@ struct Probes {
 
 void Probe(Probes& probes, size_t i) {
     // A probe reads no body: the run's buffer is never touched.
-    const RunContext run{probes.run.session, probes.run.buffer, probes.stop, probes.run.progress, {&probes.log, i}};
+    const RunContext run{probes.run.network, probes.run.buffer, probes.stop, probes.run.progress, {&probes.log, i}};
     const std::wstring count = std::to_wstring(probes.mirrors.size());
     Log(run.log, L"Probing CDN [" + std::to_wstring(i + 1) + L"/" + count + L"]: " + probes.mirrors[i]);
     CdnProbeResult& result = probes.results[i];
@@ -184,6 +184,7 @@ void ProbeLane(Probes& probes) {
             probes.results[i].ok = false;
         }
         End(probes.log, i);
+        if (EndsTheRun(probes.results[i].error.kind)) RaiseCancel(probes.stop);
     }
 }
 
@@ -204,6 +205,9 @@ Outcome SelectCdns(const RunContext& run, const std::vector<std::wstring>& mirro
         lanes, [&](size_t) { ProbeLane(probes); }, run.cancel, [&] { RaiseCancel(probes.stop); });
     Close(probes.log, mirrors.size());
     if (IsCancelled(run.cancel)) return Cancelled();
+    // A proxy that accepts no credentials ends the run; the other probes stopped.
+    for (const CdnProbeResult& result : probes.results)
+        if (result.error.kind != FailureKind::Cancelled && EndsTheRun(result.error.kind)) return result.error;
 
     const std::vector<CdnProbeResult>& results = probes.results;
     const std::vector<CdnProbeResult> sorted = SortedReachable(results);

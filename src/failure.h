@@ -64,6 +64,13 @@ struct Outcome {
 
 inline const std::wstring kCancelledByUser = L"Cancelled by user";
 
+// A failure that no other attempt, URL or mirror can help with: the host's cancel,
+// or a proxy that accepts no answer to its 407 (the host asks for credentials and
+// starts again). The run ends with it at once.
+inline bool EndsTheRun(FailureKind kind) {
+    return kind == FailureKind::Cancelled || kind == FailureKind::ProxyAuthentication;
+}
+
 // Whether a failure is one of the network's as a whole (no session, no manifest
 // from any URL, no mirror for a file): its text is shown after this prefix.
 inline bool IsNetworkFailure(FailureKind kind) {

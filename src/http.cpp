@@ -1,6 +1,7 @@
 #include "http.h"
 
 #include "log.h"
+#include "proxy.h"
 #include "support.h"
 #include "tls_versions.h"
 
@@ -167,15 +168,21 @@ Outcome OpenRequest(HINTERNET session, const CrackedUrl& target, const wchar_t* 
     return Success();
 }
 
-// Sends the request and reads the status of its response, all of it within the
-// time-out: connect, TLS, the send and every byte of the response's headers.
-Outcome Exchange(HttpRequest& opened, const std::wstring& extraHeaders, DWORD timeoutMs,
-                 const CancelSignal& cancel, DWORD& statusCode) {
+// Sends the request through `proxy` ("": direct) and reads the status of its
+// response, all of it within the time-out: connect, TLS, the send, every byte of the
+// response's headers and the answers to a 407.
+Outcome Exchange(const RunContext& run, const std::wstring& proxy, HttpRequest& opened,
+                 const std::wstring& extraHeaders, DWORD timeoutMs, DWORD& statusCode) {
     std::wstring headers = extraHeaders;
     if (!headers.empty() && headers.back() != L'\n') headers += L"\r\n";
     headers += kNoCacheHeader;
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-    const AsyncResult answered = SendAndReceive(opened.request, headers, cancel, deadline);
+    // Only a proxy is answered: a server's 407 gets neither the host's credentials
+    // nor the logged-on user's.
+    const AsyncResult answered =
+        proxy.empty() ? SendAndReceive(opened.request, headers, run.cancel, deadline)
+                      : SendAnsweringProxy(opened.request, headers, run.network.credentials, run.cancel, deadline,
+                                           statusCode);
     if (answered.completion != Completion::Done)
         return OperationFailed(answered, FailureKind::NoHttpStatus, L"HTTP request failed: ");
     DWORD size = sizeof statusCode;
@@ -183,6 +190,7 @@ Outcome Exchange(HttpRequest& opened, const std::wstring& extraHeaders, DWORD ti
                              WINHTTP_HEADER_NAME_BY_INDEX, &statusCode, &size,
                              WINHTTP_NO_HEADER_INDEX))
         return CallFailed(FailureKind::PlatformCall, L"WinHttpQueryHeaders", GetLastError());
+    if (!proxy.empty() && statusCode == HTTP_STATUS_PROXY_AUTH_REQ) return ProxyAuthenticationRequired(proxy);
     return Success();
 }
 
@@ -196,6 +204,26 @@ struct ChunkDue {
 Outcome ChunkFailed(const AsyncResult& result, const ChunkDue& due, const wchar_t* prefix) {
     if (result.completion == Completion::TimedOut && due.tooSlow) return Fail(FailureKind::TooSlow, kTooSlow);
     return OperationFailed(result, FailureKind::BodyRead, prefix);
+}
+
+// One request on the session for `proxy`; a request that `opened` held before is
+// released first, before its connection.
+Outcome SendThrough(const RunContext& run, const std::wstring& proxy, const CrackedUrl& target, const wchar_t* verb,
+                    const std::wstring& extraHeaders, DWORD timeoutMs, HttpRequest& opened, DWORD& statusCode) {
+    opened.request.reset();
+    opened.connection.reset();
+    const HINTERNET session = run.network.sessions.For(proxy);
+    Outcome outcome = CheckHttpSession(session);
+    if (outcome.ok()) outcome = OpenRequest(session, target, verb, timeoutMs, opened);
+    if (outcome.ok()) outcome = Exchange(run, proxy, opened, extraHeaders, timeoutMs, statusCode);
+    return outcome;
+}
+
+// A request through a proxy that got no response and never reached the proxy: the
+// proxy is down or out of reach, whatever the URL's own server would have done.
+bool ProxyUnreachable(const std::wstring& proxy, const HttpRequest& sent, const Outcome& outcome) {
+    return !proxy.empty() && outcome.kind == FailureKind::NoHttpStatus && !ReachedServer(sent.request) &&
+           IsProxyUnreachable(outcome.platformCode);
 }
 
 // One chunk of the body into the run's buffer, by the deadline: false at the body's end.
@@ -318,8 +346,10 @@ Outcome CheckHttpSession(HINTERNET session) {
     return Fail(FailureKind::NoSession, L"WinHttpOpen failed: " + Win32ErrorText(code), code);
 }
 
-InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType) {
-    InternetHandle session(WinHttpOpen(userAgent, accessType, WINHTTP_NO_PROXY_NAME,
+InternetHandle OpenHttpSession(const std::wstring& userAgent, const std::wstring& proxy) {
+    // The bypass list has been applied already: whatever reaches a proxy's session goes through it.
+    const DWORD access = proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    InternetHandle session(WinHttpOpen(userAgent.c_str(), access, proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
                                        WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
     RestrictTlsVersions(session);
     return session;
@@ -327,16 +357,26 @@ InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType) {
 
 Outcome SendHttpRequest(const RunContext& run, const std::wstring& url, const wchar_t* verb,
                         const std::wstring& extraHeaders, DWORD timeoutMs, HttpRequest& out, DWORD* status) {
-    const HINTERNET session = run.session;
-    Outcome checked = CheckHttpSession(session);
-    if (!checked.ok()) return checked;
     CrackedUrl target;
     if (!CrackUrl(url, target)) return Fail(FailureKind::InvalidUrl, L"Invalid URL: " + url);
+    ProxyRouter& router = run.network.router;
+    ProxyChoice choice;
+    Outcome outcome = router.Choose(url, choice);
+    if (!outcome.ok()) return outcome;
 
     HttpRequest opened;
-    Outcome outcome = OpenRequest(session, target, verb, timeoutMs, opened);
     DWORD statusCode = 0;
-    if (outcome.ok()) outcome = Exchange(opened, extraHeaders, timeoutMs, run.cancel, statusCode);
+    for (;;) {
+        outcome = SendThrough(run, choice.server, target, verb, extraHeaders, timeoutMs, opened, statusCode);
+        if (outcome.ok() || !ProxyUnreachable(choice.server, opened, outcome)) break;
+        // Passed over for the rest of the run; the URL goes on with its next choice,
+        // unless the host's option named this proxy and there is none after it.
+        const std::wstring unreachable = choice.server;
+        router.SetAside(unreachable);
+        Outcome chosen = router.Choose(url, choice);
+        if (!chosen.ok()) return chosen;
+        if (choice.server == unreachable) break;
+    }
     if (!outcome.ok()) return outcome;  // the request is released before the connection
     if (status) *status = statusCode;
     if (statusCode < 200 || statusCode > 299)

@@ -20,8 +20,9 @@ namespace tolvek {
 // An open session, or a NoSession failure: "WinHttpOpen failed: " + the last error's text.
 Outcome CheckHttpSession(HINTERNET session);
 
-// The run's one WinHTTP session, in asynchronous mode, with TLS 1.2 and 1.3 (tls_versions.h).
-InternetHandle OpenHttpSession(const wchar_t* userAgent, DWORD accessType);
+// A session of the run, in asynchronous mode, with TLS 1.2 and 1.3 (tls_versions.h):
+// direct for an empty `proxy`, else through that "host:port" for every request.
+InternetHandle OpenHttpSession(const std::wstring& userAgent, const std::wstring& proxy);
 
 // An open request with its connection; the request is released first.
 struct HttpRequest {
@@ -29,11 +30,14 @@ struct HttpRequest {
     AsyncRequest request;
 };
 
-// Cracks the URL, connects, opens the request (secure for https), sends the extra
-// headers plus "Cache-Control: no-cache", receives the response and reads its
-// status, all of it within the time-out by the engine's own clock and ended at
-// once by the cancel. Succeeds only for a status from 200 to 299; then `out` holds
-// the open request. `status` (when given) receives any status read.
+// Cracks the URL, connects through the proxy chosen for it, opens the request
+// (secure for https), sends the extra headers plus "Cache-Control: no-cache",
+// receives the response and reads its status, all of it within the time-out by the
+// engine's own clock and ended at once by the cancel. A proxy that cannot be reached
+// is set aside and the next choice tried; a proxy's 407 is answered, and one that
+// accepts no answer fails as ProxyAuthentication. Succeeds only for a status from
+// 200 to 299; then `out` holds the open request. `status` (when given) receives any
+// status read.
 Outcome SendHttpRequest(const RunContext& run, const std::wstring& url, const wchar_t* verb,
                         const std::wstring& extraHeaders, DWORD timeoutMs, HttpRequest& out,
                         DWORD* status = nullptr);

@@ -21,6 +21,7 @@ struct RequestState {
     // no wake-up (each event call is a round trip to the platform's server).
     std::atomic<DWORD> startingThread{0};
     bool completedInline = false;  // the worker's own, like the thread it is written on
+    std::atomic<bool> reached{false};  // connected to the server, or the request sent to it
     std::wstring headers;   // what the send was given, kept for as long as the platform may read it
     HeapBlock orphan;       // the block of a read given up, which the platform may still fill
     // Written by a notification before it sets `completed`.
@@ -31,7 +32,8 @@ struct RequestState {
 
 namespace {
 
-constexpr DWORD kNotifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
+constexpr DWORD kNotifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+                                 WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER | WINHTTP_CALLBACK_STATUS_REQUEST_SENT;
 // How long a request closed while idle may take to say that its handle is closing.
 constexpr DWORD kClosingWaitMs = 1000;
 
@@ -51,6 +53,11 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
         case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
             SetEvent(state->closed.get());
             Release(state);
+            return;
+        // A connection that a request reuses brings no "connected", its send a "sent".
+        case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
+        case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+            state->reached = true;
             return;
         case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
             state->bytes = *static_cast<const DWORD*>(information);
@@ -165,6 +172,8 @@ void AsyncRequest::reset() noexcept {
         PinLibrary();
     Release(state);
 }
+
+bool ReachedServer(const AsyncRequest& request) { return request && request.state()->reached; }
 
 AsyncResult SendAndReceive(AsyncRequest& request, const std::wstring& headers,
                            const CancelSignal& cancel, SteadyClock::time_point deadline) {

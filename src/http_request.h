@@ -57,6 +57,10 @@ private:
     RequestState* state_ = nullptr;
 };
 
+// Whether the platform connected to the server of an open request (its proxy, for a
+// request through one) or sent the request to it.
+bool ReachedServer(const AsyncRequest& request);
+
 // Sends the request with its headers, then receives the response's headers.
 AsyncResult SendAndReceive(AsyncRequest& request, const std::wstring& headers,
                            const CancelSignal& cancel, SteadyClock::time_point deadline);

@@ -13,6 +13,7 @@
 #include "mirrors.h"
 #include "plan.h"
 #include "progress.h"
+#include "proxy.h"
 #include "run_buffer.h"
 #include "run_context.h"
 #include "signature.h"
@@ -198,7 +199,7 @@ void RunLaneJobs(Lanes& lanes, Lane& lane) {
     RunBuffer buffer;
     size_t job = 0;
     while (TakeJob(lanes, lane, job)) {
-        const RunContext context{stage.context.session, buffer, lane.stop, stage.run.tracker, {&lanes.log, job}};
+        const RunContext context{stage.context.network, buffer, lane.stop, stage.run.tracker, {&lanes.log, job}};
         Outcome outcome = AfterTheJobItWaitsFor(lanes, job, lane.stop)
                               ? InstallEntry(stage, stage.plan.jobs[job], context)
                               : Cancelled();
@@ -298,14 +299,20 @@ Outcome PrepareDirectoriesAndLog(InstallRun& run) {
     return working.ok() ? target : working;
 }
 
-// Everything from the session to the last file, on the run's one session and buffer.
+// Everything from the sessions to the last file, on the run's proxy choices and buffer.
 Outcome InstallFromNetwork(InstallRun& run, const TrustedKeys* trustedKeys,
                            std::optional<int64_t> installedVersion) {
-    // Both released when this function is left, before the failure is reported.
-    const InternetHandle session = OpenHttpSession(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY);
+    // All released when this function is left, after every request and before the
+    // failure is reported.
+    const RunOptions& options = run.request.options;
+    ProxySessions sessions(kUserAgent);
+    ProxyRouter router(options.proxy, options.proxy.mode == ProxyMode::System ? ReadProxySettings() : ProxySettings{},
+                       run.cancel);
+    const RunNetwork network{router, sessions, {options.proxyUser, options.proxyPassword}};
     RunBuffer buffer;
-    const RunContext context{session.get(), buffer, run.cancel, run.tracker};
-    Outcome outcome = CheckHttpSession(session.get());
+    const RunContext context{network, buffer, run.cancel, run.tracker};
+    // A platform that opens no session ends the run before any request.
+    Outcome outcome = CheckHttpSession(sessions.For(L""));
     if (!outcome.ok()) return outcome;
 
     Log(L"Downloading manifest with fallback...");

@@ -172,9 +172,9 @@ struct ManifestAttempts {
         return Success();
     }
 
-    // Retried as any failed download; a cancel or a full disk keeps its own text.
+    // Retried as any failed download; a failure that ends the run or a full disk keeps its own text.
     Outcome SignatureDownloadFailure(Outcome failure) const {
-        if (failure.kind != FailureKind::Cancelled && Reach(failure) != FailureReach::Operation)
+        if (!EndsTheRun(failure.kind) && Reach(failure) != FailureReach::Operation)
             failure.text = kSignatureDownloadFailed + failure.text;
         return failure;
     }

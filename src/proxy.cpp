@@ -14,10 +14,6 @@ static_assert(kProxyAuthBasic == WINHTTP_AUTH_SCHEME_BASIC && kProxyAuthNtlm == 
 
 namespace {
 
-// As the run's direct session has them (OpenHttpSession).
-constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
-                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-
 std::wstring TextOf(const wchar_t* text) { return text ? std::wstring(text) : std::wstring(); }
 
 // ---- Platform calls that may block for long --------------------------------
@@ -123,18 +119,6 @@ bool ReadStatus(HINTERNET request, DWORD& status) {
     DWORD size = sizeof status;
     return WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
-}
-
-InternetHandle OpenProxySession(const std::wstring& userAgent, const std::wstring& server) {
-    if (server.empty()) return OpenHttpSession(userAgent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY);
-    // The bypass list has been applied already: whatever reaches this session goes through the proxy.
-    InternetHandle session(WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY, server.c_str(),
-                                       WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
-    if (session) {
-        DWORD protocols = kSecureProtocols;
-        WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-    }
-    return session;
 }
 
 }  // namespace
@@ -302,7 +286,7 @@ HINTERNET ProxySessions::For(const std::wstring& server) {
     const std::lock_guard<std::mutex> held(lock_);
     const auto found = sessions_.find(server);
     if (found != sessions_.end()) return found->second.get();
-    InternetHandle session = OpenProxySession(userAgent_, server);
+    InternetHandle session = OpenHttpSession(userAgent_, server);
     if (!session) return nullptr;
     return sessions_.emplace(server, std::move(session)).first->second.get();
 }

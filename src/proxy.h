@@ -141,4 +141,13 @@ AsyncResult SendAnsweringProxy(AsyncRequest& request, const std::wstring& header
 // The run's end when the proxy accepted no answer: not a mirror's failure.
 Outcome ProxyAuthenticationRequired(const std::wstring& server);
 
+// What the requests of a run need to reach their URLs: the proxy chosen for each,
+// the session for it, and the host's answer to a proxy's 407. Made before the
+// first request and kept until the last one has been released.
+struct RunNetwork {
+    ProxyRouter& router;
+    ProxySessions& sessions;
+    ProxyCredentials credentials;
+};
+
 }  // namespace tolvek

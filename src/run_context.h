@@ -4,19 +4,17 @@
 #include "cancel.h"
 #include "log.h"
 #include "progress.h"
+#include "proxy.h"
 #include "run_buffer.h"
-
-#include <windows.h>
-#include <winhttp.h>
 
 namespace tolvek {
 
-// The run's WinHTTP session, the block that transfers and digests read into, the
-// cancel that ends the work and the run's progress, and where the lines go.
-// Several transfers at once each get a context of their own, with a block of their
-// own and a place in an ordered log.
+// How the run's requests reach their URLs (proxies and sessions), the block that
+// transfers and digests read into, the cancel that ends the work and the run's
+// progress, and where the lines go. Several transfers at once each get a context of
+// their own, with a block of their own and a place in an ordered log.
 struct RunContext {
-    HINTERNET session;
+    const RunNetwork& network;
     RunBuffer& buffer;
     const CancelSignal& cancel;
     ProgressTracker& progress;

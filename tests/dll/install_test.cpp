@@ -70,6 +70,7 @@ protected:
         return {"Online installation started", "Manifest URLs: " + Narrow(manifestUrl),
                 "Target directory: " + Narrow(dirs.target()), "Downloading manifest with fallback...",
                 "Trying to download manifest [URL 1/1, attempt 1/3]: " + Narrow(manifestUrl),
+                "Proxy for 127.0.0.1: direct (machine default)",
                 "Manifest downloaded successfully from: " + Narrow(manifestUrl)};
     }
 

@@ -303,6 +303,7 @@ class HostRefuses(unittest.TestCase):
             (("--target", "C:\\t"), "unknown option: --target"),
             (("--trust",), "--trust needs a list of keys"),
             (("--option", "parallel"), "--option needs NAME=VALUE, got parallel"),
+            (("--proxy-user", "anne", "--proxy"), "--proxy needs a value"),
             (("--trust", "k", "http://a/m"), "expected 2 to 4 arguments, got 1"),
             (("http://a/m", "C:\\t", "--trust", "k"), "unknown option: --trust"),
         ]

@@ -4,12 +4,14 @@
 #include "http.h"
 #include "proxy.h"
 
+#include "product.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 namespace tolvek {
@@ -62,18 +64,6 @@ protected:
         }
         return lines;
     }
-    // A GET of the URL through the router's choice, setting aside a proxy it cannot reach.
-    Outcome Get(ProxyRouter& router, const std::wstring& url, ProxyChoice& choice) {
-        Outcome got;
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            if (!(got = router.Choose(url, choice)).ok()) return got;
-            HttpRequest request;
-            got = SendHttpRequest(With(sessions.For(choice.server)), url, L"GET", L"", 30000, request);
-            if (got.ok() || choice.server.empty() || !IsProxyUnreachable(got.platformCode)) return got;
-            router.SetAside(choice.server);
-        }
-        return got;
-    }
     ProxyLog Capture() {
         return [this](const std::wstring& line) { told.push_back(Narrow(line)); };
     }
@@ -81,9 +71,6 @@ protected:
     std::map<std::string, std::string> proxies = testing_support::FixtureValues("TOLVEK_TEST_PROXIES");
     std::map<std::string, std::streamoff> logStart;
     CancelSignal never;
-    RunBuffer buffer;
-    ProgressTracker tracker;
-    RunContext With(HINTERNET session) { return {session, buffer, never, tracker}; }
     ProxySessions sessions{L"TolvekProxyTest/1.0"};
     Lines told;
 };
@@ -95,68 +82,6 @@ TEST_F(ProxyTest, TheUserSettingsAreReadAsWindowsKeepsThem) {
     EXPECT_EQ(settings.proxy, Widen(getenv("PROXY_SETTINGS_PROXY")));
     EXPECT_EQ(settings.bypass, Widen(getenv("PROXY_SETTINGS_BYPASS")));
     EXPECT_EQ(settings.machineProxy, L"");
-}
-
-TEST_F(ProxyTest, ANamedProxySessionReachesANameThatOnlyTheProxyResolves) {
-    const std::wstring url = UrlOn(L"cdn.example.test", L"named");
-    HttpRequest request;
-    const Outcome direct = SendHttpRequest(With(sessions.For(L"")), url, L"GET", L"", 30000, request);
-    EXPECT_EQ(direct.platformCode, static_cast<uint32_t>(ERROR_WINHTTP_NAME_NOT_RESOLVED)) << Narrow(direct.text);
-    const Outcome proxied = SendHttpRequest(With(sessions.For(Server("PROXY_PORT"))), url, L"GET", L"", 30000, request);
-    EXPECT_TRUE(proxied.ok()) << Narrow(proxied.text);
-    EXPECT_EQ(Logged("PROXY_LOG", url, 1).size(), 1u);
-}
-
-TEST_F(ProxyTest, EachHostGoesWhereTheSettingsSendItAndPastADeadProxy) {
-    const std::wstring open = Server("PROXY_PORT"), dead = Server("DEAD_PROXY_PORT");
-    testing_support::WriteBytes(Servers().root + L"\\proxy\\choose.pac",
-                                "function FindProxyForURL(url, host) {\n"
-                                "  if (host == \"cdn.example.test\") return \"PROXY " + Narrow(open) + "\";\n"
-                                "  if (host == \"mirror2.example.test\") return \"PROXY " + Narrow(dead) + "\";\n"
-                                "  return \"DIRECT\";\n}\n");
-    ProxySettings named;
-    named.proxy = open;
-    named.bypass = L"mirror3.example.test;127.0.0.1;<-loopback>";
-    ProxyRouter user({}, ReadProxySettings(), never, Capture()), listed({}, named, never, Capture());
-    ProxyRouter direct({ProxyMode::Direct, L""}, named, never, Capture());
-    ProxyRouter option({ProxyMode::Named, dead}, named, never, Capture());
-    const struct {
-        ProxyRouter& router;
-        std::wstring host;
-        ProxyChoice choice;  // the one the request went through
-        bool ok;             // a request that goes direct for a name only the proxies know fails
-    } rows[] = {
-        {user, L"cdn.example.test", {open, ProxySource::Pac}, true},
-        {user, L"127.0.0.1", {L"", ProxySource::Pac}, true},
-        // Wine's answer holds the script's first proxy only: the next setting follows.
-        {user, L"mirror2.example.test", {open, ProxySource::NamedProxy}, true},
-        {user, L"cdn.example.test", {open, ProxySource::Pac}, true},
-        {listed, L"cdn.example.test", {open, ProxySource::NamedProxy}, true},
-        {listed, L"127.0.0.1", {L"", ProxySource::BypassList}, true},
-        {listed, L"mirror3.example.test", {L"", ProxySource::BypassList}, false},
-        {direct, L"cdn.example.test", {L"", ProxySource::Option}, false},
-        // The proxy the host named has nothing after it.
-        {option, L"cdn.example.test", {dead, ProxySource::Option}, false},
-    };
-    int tag = 0;
-    for (const auto& row : rows) {
-        const std::wstring url = UrlOn(row.host, L"row" + std::to_wstring(++tag));
-        ProxyChoice choice;
-        const Outcome got = Get(row.router, url, choice);
-        EXPECT_EQ(got.ok(), row.ok) << tag << ": " << Narrow(got.text);
-        EXPECT_EQ(choice, row.choice) << tag;
-        const size_t expected = choice.server == open ? 1u : 0u;
-        EXPECT_EQ(Logged("PROXY_LOG", url, expected).size(), expected) << tag;
-    }
-    const std::string o = Narrow(open), d = Narrow(dead);
-    EXPECT_EQ(told, (Lines{"Proxy for cdn.example.test: " + o + " (PAC)", "Proxy for 127.0.0.1: direct (PAC)",
-                           "Proxy for mirror2.example.test: " + d + " (PAC)",
-                           "Proxy for mirror2.example.test: " + o + " (named proxy)",
-                           "Proxy for cdn.example.test: " + o + " (named proxy)",
-                           "Proxy for 127.0.0.1: direct (bypass list)",
-                           "Proxy for mirror3.example.test: direct (bypass list)",
-                           "Proxy for cdn.example.test: direct (option)",
-                           "Proxy for cdn.example.test: " + d + " (option)"}));
 }
 
 TEST_F(ProxyTest, A407IsAnsweredWithWhatTheHostGaveAtMostTwice) {
@@ -192,6 +117,103 @@ TEST_F(ProxyTest, A407IsAnsweredWithWhatTheHostGaveAtMostTwice) {
         EXPECT_EQ(status, row.status) << tag;
         const size_t logged = Logged((proxy + "_LOG").c_str(), url, 1).size();
         EXPECT_TRUE(logged >= 1 && logged <= row.mostLogged) << tag << ": " << logged;
+    }
+}
+
+// The user's settings for the LAN connection as Windows keeps them (tools/proxy_settings.py):
+// version, counter, flags, then the proxy, the bypass list and the PAC URL, each after
+// its length, and 32 bytes of the last detection.
+void WriteUserSettings(const std::string& proxy, const std::string& bypass, const std::string& pac) {
+    std::string blob;
+    const auto add = [&blob](DWORD value) { blob.append(reinterpret_cast<const char*>(&value), sizeof value); };
+    add(0x46), add(GetTickCount()), add(1 | (proxy.empty() ? 0 : 2) | (pac.empty() ? 0 : 4));
+    for (const std::string* text : {&proxy, &bypass, &pac}) add(static_cast<DWORD>(text->size())), blob += *text;
+    blob.append(32, '\0');
+    EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\"
+                              L"Connections", L"DefaultConnectionSettings", REG_BINARY, blob.data(), blob.size()), 0);
+}
+
+// Whole installs through the DLL, manifest and mirrors named by names that only the
+// proxies resolve: the row's user settings or options send each request, the log
+// tells each choice ("Proxy for " and ".example.test:" left out here), squid logs it.
+TEST_F(ProxyTest, InstallsGoWhereTheSettingsAndOptionsSendEachRequest) {
+    testing_support::SetRules(Servers().httpUrl, R"([{"path_glob": "/proxy/never*", "stall": true, "stall_seconds": 20}])");
+    const std::string o = Narrow(Server("PROXY_PORT")), d = Narrow(Server("DEAD_PROXY_PORT"));
+    const std::string b = Narrow(Server("BASIC_PROXY_PORT")), n = Narrow(Server("NTLM_PROXY_PORT"));
+    const std::string scripts = Narrow(Servers().httpUrl) + "/proxy/", bypass = "mirror3.example.test;<local>";
+    testing_support::WriteBytes(Servers().root + L"\\proxy\\route.pac",
+                                "function FindProxyForURL(url, host) {\n  return host == 'mirror3.example.test' ? 'DIRECT'"
+                                " : 'PROXY ' + (host == 'manifest.example.test' ? '" + d + "' : '" + o + "');\n}\n");
+    const auto all = [](const std::string& via) { return "manifest " + via + "; mirror3 " + via + "; cdn " + via; };
+    const struct {
+        const wchar_t* name;
+        std::string proxy, bypass, pac, option, user, password;  // the user's settings, the host's options
+        int32_t kind;
+        const char* log;  // the proxy that the manifest's requests reach
+        size_t sends;     // the most squid logs for the manifest; 0: none
+        std::string told;
+    } rows[] = {
+        {L"named", o, bypass, "", "", "", "", TOLVEK_KIND_NONE, "PROXY_LOG", 1,
+         "manifest " + o + " (named proxy); mirror3 direct (bypass list); cdn " + o + " (named proxy)"},
+        // The first proxy of the script's answer is dead: the next setting follows.
+        {L"pac", o, "", scripts + "route.pac", "", "", "", TOLVEK_KIND_NONE, "PROXY_LOG", 1, "manifest " + d +
+         " (PAC); manifest " + o + " (named proxy); mirror3 direct (PAC); cdn " + o + " (PAC)"},
+        {L"basic", "", "", "", "http://" + b, proxies["BASIC_USER"], proxies["BASIC_PASSWORD"], TOLVEK_KIND_NONE,
+         "BASIC_PROXY_LOG", 3, all(b + " (option)")},
+        {L"nocredentials", "", "", "", "http://" + b, "", "", TOLVEK_KIND_PROXY_AUTHENTICATION, "BASIC_PROXY_LOG", 1,
+         "manifest " + b + " (option)"},
+        {L"ntlm", "", "", "", "http://" + n, proxies["NTLM_USER"], proxies["NTLM_PASSWORD"], TOLVEK_KIND_NONE,
+         "NTLM_PROXY_LOG", 6, all(n + " (option)")},
+        {L"direct", o, "", "", "direct", "", "", TOLVEK_KIND_MANIFEST_UNREACHABLE, "PROXY_LOG", 0,
+         "manifest direct (option)"},
+        {L"deadoption", "", "", "", "http://" + d, "", "", TOLVEK_KIND_MANIFEST_UNREACHABLE, "PROXY_LOG", 0,
+         "manifest " + d + " (option)"},
+        // The script never comes; the host cancels 300 ms after the start.
+        {L"cancel", o, "", scripts + "never.pac", "", "", "", TOLVEK_KIND_CANCELLED, "PROXY_LOG", 0, ""},
+    };
+    const auto on = [](const std::wstring& host) { return L"http://" + host + L".example.test:" + MirrorPort(); };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(Narrow(row.name));
+        if (row.log == std::string("NTLM_PROXY_LOG") && proxies["NTLM_PROXY_PORT"].empty()) {
+            std::cout << "not tried, NTLM: " << proxies["NTLM_UNAVAILABLE"] << "\n";
+            continue;
+        }
+        testing_support::Product product(std::wstring(L"px-") + row.name);
+        const std::wstring manifest = product.ManifestUrl(on(L"manifest"));
+        const std::wstring bypassed = product.MirrorUrl(on(L"mirror3"), L"m");
+        product.Publish({{L"a.bin", "through\n"}}, {L"m"}, {bypassed, product.MirrorUrl(on(L"cdn"), L"m")});
+        WriteUserSettings(row.proxy, row.bypass, row.pac);
+        for (const auto& [name, value] : {std::pair{L"proxy", row.option}, {L"proxy_user", row.user},
+                                          {L"proxy_password", row.password}})
+            ASSERT_EQ(testing_support::Dll().SetOption(name, Widen(value).c_str()), 1);
+        const testing_support::InstallDirs dirs(std::wstring(L"px-") + row.name);
+        const auto start = Clock::now();
+        ASSERT_EQ(dirs.Start(manifest), 1);
+        if (row.kind == TOLVEK_KIND_CANCELLED) Sleep(300), testing_support::Dll().Cancel();
+        EXPECT_TRUE(testing_support::Dll().WaitDone());
+        EXPECT_TRUE(row.kind != TOLVEK_KIND_CANCELLED || Clock::now() - start < std::chrono::milliseconds(300 + kCancelBoundMs));
+        TolvekInstallDetail detail = {};
+        detail.size = sizeof detail;
+        testing_support::Dll().GetDetail(&detail);
+        const std::wstring text = testing_support::Dll().Result().second;
+        testing_support::Dll().Shutdown();
+
+        EXPECT_EQ(detail.kind, row.kind) << Narrow(text);
+        if (row.kind == TOLVEK_KIND_PROXY_AUTHENTICATION) {
+            EXPECT_EQ(Narrow(text), "Proxy authentication required: " + b);
+        }
+        const size_t sends = Logged(row.log, manifest, row.sends ? 1 : 0).size();
+        EXPECT_TRUE(row.sends ? sends >= 1 && sends <= row.sends : sends == 0) << sends;
+        if (row.told.find("mirror3 direct") != std::string::npos) {
+            EXPECT_EQ(Logged("PROXY_LOG", bypassed + L"/a.bin").size(), 0u);
+        }
+        std::string told;
+        for (const std::string& line : testing_support::LogMessages(dirs.log()))
+            if (line.rfind("Proxy for ", 0) == 0) told += (told.empty() ? "" : "; ") + line.substr(10);
+        EXPECT_EQ(std::regex_replace(told, std::regex("\\.example\\.test:"), ""), row.told);
+        const std::string log = testing_support::ReadBytes(dirs.log());
+        for (const std::string& secret : {row.user, row.password})
+            EXPECT_TRUE(secret.empty() || log.find(secret) == std::string::npos) << "the log names " << secret;
     }
 }
 

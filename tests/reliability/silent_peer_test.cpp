@@ -30,14 +30,16 @@ bool StartsWith(const std::string& text, const std::string& prefix) { return tex
 
 // Seconds from each line that starts with `prefix` and names `url` to the line
 // that ends its attempt, by the log's whole-second stamps. A resumed attempt says
-// where it continues before its request is sent; that line does not end it.
+// where it continues before its request is sent, and the proxy chosen is told as it
+// is sent; neither line ends it.
 std::vector<long long> AttemptSpans(const std::vector<LogLine>& log, const std::string& prefix,
                                     const std::string& url) {
     std::vector<long long> spans;
     for (size_t i = 0; i < log.size(); ++i) {
         if (!StartsWith(log[i].message, prefix) || log[i].message.find(url) == std::string::npos) continue;
         size_t end = i + 1;
-        while (end < log.size() && StartsWith(log[end].message, "Resuming download at ")) ++end;
+        while (end < log.size() && (StartsWith(log[end].message, "Resuming download at ") ||
+                                    StartsWith(log[end].message, "Proxy for "))) ++end;
         if (end < log.size()) spans.push_back(log[end].seconds - log[i].seconds);
     }
     return spans;

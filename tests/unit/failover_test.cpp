@@ -65,16 +65,14 @@ protected:
     static std::string Glob(const std::string& mirror) { return "/failover/" + mirror + "/*"; }
 
     // `order` is the run's mirror order, as the call leaves it.
-    bool Download(const std::vector<std::wstring>& mirrors, HINTERNET handle,
-                  const tolvek::FileEntry* file = nullptr) {
+    bool Download(const std::vector<std::wstring>& mirrors, const tolvek::FileEntry* file = nullptr) {
         tolvek::MirrorOrder run_order = tolvek::MakeMirrorOrder(mirrors);
         tolvek::FileJob job{file ? file : &entry, 1};
-        const tolvek::Outcome outcome = tolvek::TransferFile(RunWith(handle), {job, temporary, report}, run_order);
+        const tolvek::Outcome outcome = tolvek::TransferFile(run, {job, temporary, report}, run_order);
         order = tolvek::OrderedUrls(run_order);
         error = tolvek::ResultText(outcome);
         return outcome.ok();
     }
-    bool Download(const std::vector<std::wstring>& mirrors) { return Download(mirrors, session.get()); }
 
     std::vector<std::string> Log() const { return LogMessages(tolvek::LogFilePath); }
 
@@ -270,8 +268,7 @@ TEST_F(FailoverTest, AllMirrorsFailingGiveLastErrorAndLeaveNoFile) {
 }
 
 TEST_F(FailoverTest, EmptyMirrorListFailsWithoutLogOrRequest) {
-    // No session at all: a request, had one been tried, would fail differently.
-    EXPECT_FALSE(Download({}, nullptr));
+    EXPECT_FALSE(Download({}));
     EXPECT_EQ(Narrow(error), "NETWORK_UNREACHABLE: All CDN mirrors failed for data/a.bin (0 tried, "
                              "3 attempts each). Last error: ");
     EXPECT_FALSE(Exists(tolvek::LogFilePath));
@@ -374,7 +371,7 @@ TEST_F(FailoverTest, FullDiskEndsTheDownloadAtOnce) {
     bigEntry.size = static_cast<int64_t>(big.size());
     temporary = disk + L"\\big.bin.download";
     const std::wstring& onDisk = temporary;
-    const bool ok = Download({Base(L"m1"), Base(L"m2")}, session.get(), &bigEntry);
+    const bool ok = Download({Base(L"m1"), Base(L"m2")}, &bigEntry);
     DeleteFileW((MirrorDirectory(L"m1") + L"\\data\\big.bin").c_str());
 
     EXPECT_FALSE(ok);

@@ -57,8 +57,7 @@ protected:
     }
 
     // One transfer as a stage makes it; the failure's text goes to `error` when given.
-    bool Fetch(HINTERNET handle, const Transfer& transfer, std::wstring* error,
-               const CancelSignal* signal = nullptr) {
+    bool Fetch(const Transfer& transfer, std::wstring* error, const CancelSignal* signal = nullptr) {
         const TransferReport report = [this](const wchar_t* status, int64_t done) {
             ReportProgress(tracker, {.status = status, .item = L"dl/file.bin", .itemIndex = 3,
                                      .itemCount = 9, .fileBytesDone = done,
@@ -66,7 +65,7 @@ protected:
         };
         reportedTotal = transfer.expectedSize.value_or(0);
         const TransferResult result =
-            DownloadToFile({handle, buffer, signal ? *signal : cancel, tracker}, transfer, report);
+            DownloadToFile(RunWith(signal ? *signal : cancel), transfer, report);
         held = result.held;
         if (error) *error = result.outcome.text;
         return result.outcome.ok();
@@ -81,7 +80,7 @@ protected:
     }
     bool Download(const std::wstring& url, std::optional<int64_t> expected, std::wstring* error,
                   const CancelSignal* cancel = nullptr) {
-        return Fetch(session.get(), {url, local, expected}, error, cancel);
+        return Fetch({url, local, expected}, error, cancel);
     }
     ProgressRecord LastRecord() {
         ProgressRecord record = {};
@@ -178,7 +177,7 @@ TEST_F(DownloadTest, HostileBodiesStopAtTheDeclaredSizeOrTheCeiling) {
         }
 
         // Without a declared size the ceiling ends it.
-        EXPECT_FALSE(Fetch(session.get(), {fileUrl, local, kNoSize, &ceiling}, &error));
+        EXPECT_FALSE(Fetch({fileUrl, local, kNoSize, &ceiling}, &error));
         EXPECT_EQ(error, L"Too much");
         ExpectLeftAsReported();
         EXPECT_LT(GetTickCount64() - start, 20000u) << "a transfer did not stop";
@@ -192,7 +191,7 @@ TEST_F(DownloadTest, HostileBodiesStopAtTheDeclaredSizeOrTheCeiling) {
     testing_support::SetRules(Servers().httpUrl, "[]");
     std::wstring error;
     const SizeCeiling roomy{static_cast<int64_t>(content.size()), L"Too much"};
-    EXPECT_TRUE(Fetch(session.get(), {fileUrl, local, kNoSize, &roomy}, &error))
+    EXPECT_TRUE(Fetch({fileUrl, local, kNoSize, &roomy}, &error))
         << testing_support::Narrow(error);
     EXPECT_EQ(ReadBytes(local), content);
 }
@@ -230,11 +229,8 @@ TEST_F(DownloadTest, RequestFailuresNameTheirStep) {
     EXPECT_TRUE(StartsWith(error, L"HTTP request failed: ")) << testing_support::Narrow(error);
     EXPECT_GT(error.size(), std::wstring(L"HTTP request failed: ").size());
 
-    EXPECT_FALSE(Fetch(nullptr, {fileUrl, local}, &error));
-    EXPECT_TRUE(StartsWith(error, L"WinHttpOpen failed: ")) << testing_support::Narrow(error);
-
     const std::wstring missing = dir / L"missing\\out.bin";
-    EXPECT_FALSE(Fetch(session.get(), {fileUrl, missing}, &error));
+    EXPECT_FALSE(Fetch({fileUrl, missing}, &error));
     const std::wstring prefix = L"Cannot create file: " + missing + L" (";
     EXPECT_TRUE(StartsWith(error, prefix) && error.size() > prefix.size() + 1 && error.back() == L')')
         << testing_support::Narrow(error);

@@ -1,6 +1,5 @@
-// What a stage of the install run receives from the run: a WinHTTP session that
-// talks straight to loopback, a buffer, a cancel signal and a progress tracker
-// with its two counters.
+// What a stage of the install run receives from the run: requests that go straight
+// to loopback, a buffer, a cancel signal and a progress tracker with its two counters.
 #pragma once
 
 #include "handles.h"
@@ -13,12 +12,14 @@
 #include <cstdint>
 
 struct StageContext {
-    tolvek::InternetHandle session = tolvek::OpenHttpSession(L"tolvek-tests", WINHTTP_ACCESS_TYPE_NO_PROXY);
     tolvek::ProgressTracker tracker;
     tolvek::RunBuffer buffer;
     tolvek::CancelSignal cancel;
-    // The run as a stage sees it; `RunWith(other)` the same with another session or cancel.
-    tolvek::RunContext run{session.get(), buffer, cancel, tracker};
-    tolvek::RunContext RunWith(HINTERNET handle) { return {handle, buffer, cancel, tracker}; }
-    tolvek::RunContext RunWith(const tolvek::CancelSignal& signal) { return {session.get(), buffer, signal, tracker}; }
+    // The option "direct", its choices kept out of the logs that the tests read.
+    tolvek::ProxySessions sessions{L"tolvek-tests"};
+    tolvek::ProxyRouter direct{{tolvek::ProxyMode::Direct, L""}, {}, cancel, [](const std::wstring&) {}};
+    tolvek::RunNetwork network{direct, sessions, {}};
+    // The run as a stage sees it; `RunWith(signal)` the same with another cancel.
+    tolvek::RunContext run{network, buffer, cancel, tracker};
+    tolvek::RunContext RunWith(const tolvek::CancelSignal& signal) { return {network, buffer, signal, tracker}; }
 };

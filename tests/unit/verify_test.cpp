@@ -1,5 +1,6 @@
 // File verification and SHA-256 digests of real files.
 #include "handles.h"
+#include "stage_context.h"
 #include "test_support.h"
 #include "verify.h"
 
@@ -36,10 +37,8 @@ tolvek::FileEntry Entry(const std::string& content) {
 bool Verify(const std::wstring& path, const tolvek::FileEntry& entry, const std::wstring& name,
             std::wstring* error, tolvek::RunBuffer* buffer = nullptr,
             const tolvek::CancelSignal* cancel = nullptr) {
-    const tolvek::CancelSignal never;
-    tolvek::RunBuffer own;
-    tolvek::ProgressTracker tracker;
-    const tolvek::RunContext run{nullptr, buffer ? *buffer : own, cancel ? *cancel : never, tracker};
+    StageContext own;
+    const tolvek::RunContext run{own.network, buffer ? *buffer : own.buffer, cancel ? *cancel : own.cancel, own.tracker};
     const tolvek::Outcome outcome = tolvek::VerifyFile(run, path, entry, name);
     if (!outcome.ok() && error) *error = outcome.text;
     return outcome.ok();
