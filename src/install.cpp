@@ -96,6 +96,19 @@ Outcome Download(FileStage& stage, FileJob& job, const std::wstring& destination
     return outcome;
 }
 
+// The folders of the job's file, none made and no file written where a link in the
+// target leads out of it. A folder that cannot be made shows as the temporary file
+// that cannot be created.
+Outcome MakeFolders(const FileStage& stage, const FileJob& job, const std::wstring& destination) {
+    Outcome inside = RequireInsideTarget(stage.plan, job);
+    if (!inside.ok()) return inside;
+    DWORD unused = 0;
+    if (!EnsureDirectoryExists(ParentDirectory(destination), stage.run.cancel, unused) &&
+        IsCancelled(stage.run.cancel))
+        return Cancelled();
+    return RequireInsideTarget(stage.plan, job);
+}
+
 Outcome InstallEntry(FileStage& stage, FileJob& job) {
     const FileEntry& entry = *job.entry;
     const CancelSignal& cancel = stage.run.cancel;
@@ -104,10 +117,8 @@ Outcome InstallEntry(FileStage& stage, FileJob& job) {
         return Success();
     }
     const std::wstring destination = Destination(stage.plan, job);
-    // A folder that cannot be made shows as the temporary file that cannot be created.
-    DWORD unused = 0;
-    if (!EnsureDirectoryExists(ParentDirectory(destination), cancel, unused) && IsCancelled(cancel))
-        return Cancelled();
+    Outcome folders = MakeFolders(stage, job, destination);
+    if (!folders.ok()) return folders;
     Log(L"[" + std::to_wstring(job.number) + L"/" + std::to_wstring(stage.count) +
         L"] Processing key: " + std::wstring(entry.key));
 
@@ -210,7 +221,7 @@ Outcome InstallFromNetwork(InstallRun& run, const TrustedKeys* trustedKeys) {
     FileStage stage{run, context};
     stage.count = static_cast<int32_t>(run.manifest.entries.size());
     Outcome planned = MakePlan({run.manifest, run.request.targetDirectory, run.request.logPath, run.manifestPath,
-                                trustedKeys != nullptr},
+                                trustedKeys != nullptr, run.request.followLinks},
                                run.cancel, stage.plan);
     run.totalBytes = stage.plan.totalBytes > 0 ? stage.plan.totalBytes : 1;
     ReportProgress(run.tracker, {.status = L"Preparing files", .itemCount = stage.count});

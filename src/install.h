@@ -17,6 +17,7 @@ struct InstallRequest {
     std::wstring workingDirectory;  // receives the downloaded manifest
     bool verified = false;          // started by StartOnlineInstallVerified
     std::wstring trustedKeys;       // its "|"-separated public keys
+    bool followLinks = false;       // links and junctions in the target may lead out of it
 };
 
 // The whole run on the worker thread; never throws. Success, or the failure that

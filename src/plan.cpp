@@ -136,10 +136,23 @@ Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget) {
     return Success();
 }
 
+Outcome RequireInsideTarget(const InstallPlan& plan, const FileJob& job) {
+    if (plan.followLinks || plan.finalTarget.empty()) return Success();
+    // Below the deepest folder that exists the run makes its own; the target itself is inside.
+    std::wstring folder = ParentDirectory(Destination(plan, job));
+    std::wstring reached;
+    while (folder.size() > plan.target.size() && (reached = FinalFolderPath(folder)).empty())
+        folder = ParentDirectory(folder);
+    if (reached.empty() || LiesWithin(reached, plan.finalTarget)) return Success();
+    return Refused(kEscapesTarget, job.entry->key);
+}
+
 Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, InstallPlan& plan) {
     plan = InstallPlan();
     plan.target = request.targetDirectory;
     plan.resolvedTarget = WithTrailingSeparator(FullPath(request.targetDirectory));
+    plan.finalTarget = FinalFolderPath(request.targetDirectory);
+    plan.followLinks = request.followLinks;
     plan.jobs.reserve(request.manifest.entries.size());
     Planner planner{request, plan};
     planner.ClaimRunFiles();
