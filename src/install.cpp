@@ -268,15 +268,29 @@ Outcome FailRun(InstallRun& run, Outcome failure) {
     return failure;
 }
 
+// The host's strings with the directories and the log made absolute once, as the run
+// starts: the checks, the lock, the files and the log then stay where they began.
+InstallRequest WithAbsolutePaths(const InstallRequest& request) {
+    InstallRequest absolute = request;
+    absolute.targetDirectory = AbsolutePath(request.targetDirectory);
+    absolute.logPath = AbsolutePath(request.logPath);
+    absolute.workingDirectory = AbsolutePath(request.workingDirectory);
+    return absolute;
+}
+
 }  // namespace
 
 Outcome RunInstall(const InstallRequest& request, const CancelSignal& cancel) {
+    InstallRequest absolute;
     try {
-        LogFilePath = request.logPath;
+        absolute = WithAbsolutePaths(request);
+        LogFilePath = absolute.logPath;
     } catch (...) {
+        // Out of memory before the run has begun: nothing to log or delete.
         LogFilePath.clear();
+        return Fail(FailureKind::Unknown, L"Unknown installation error");
     }
-    InstallRun run{request, cancel};
+    InstallRun run{absolute, cancel};
     Outcome outcome;
     try {
         outcome = RunSteps(run);

@@ -106,6 +106,14 @@ std::wstring FullPath(const std::wstring& path) {
     return std::wstring(buffer, length);
 }
 
+std::wstring AbsolutePath(const std::wstring& path) {
+    const bool drive = path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]);
+    const bool network = path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);  // "\\?\" too
+    if (path.empty() || drive || network) return path;
+    const std::wstring full = FullPathAnyLength(path);
+    return full.empty() ? path : full;
+}
+
 bool EscapesTargetDirectory(const std::wstring& base, std::wstring_view key) {
     const std::wstring full = FullPath(JoinPath(base, key));
     std::wstring prefix = base;

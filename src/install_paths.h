@@ -14,6 +14,10 @@ namespace tolvek {
 
 std::wstring JoinPath(const std::wstring& directory, std::wstring_view relative);
 std::wstring FullPath(const std::wstring& path);
+// A path as a run uses it throughout: an absolute one as given, a relative one
+// ("game", "..\game", "\game", "C:game") made absolute against the current
+// directory now, so that a host changing that directory later moves nothing.
+std::wstring AbsolutePath(const std::wstring& path);
 bool EscapesTargetDirectory(const std::wstring& base, std::wstring_view key);
 
 // A path as the file system sees it: absolute, "\" separated, without trailing
