@@ -3,6 +3,7 @@
 #include "handles.h"
 #include "support.h"
 
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -21,9 +22,33 @@ std::wstring Timestamp() {
     return text;
 }
 
+// Shared for reading and for writing: runs (or a viewer) sharing one log each append
+// whole lines, every line one write at the end of the file.
 FileHandle OpenForAppending(const std::wstring& path) {
-    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// A writer that shares no write access (an older engine) holds the log a moment per
+// line: the open is tried again for a few tens of milliseconds. One that holds it
+// longer loses the lines meanwhile, each of them for one try, not for the wait.
+constexpr int kSharingRetries = 8;
+constexpr DWORD kSharingPauseMs = 4;
+std::atomic<bool> logHeld{false};
+
+// The log's directory is made whenever it is missing; asking for it before every
+// line would cost a query of the path per line when it is there.
+FileHandle OpenLog(const std::wstring& path) {
+    FileHandle file = OpenForAppending(path);
+    if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectoryExists(ParentDirectory(path)))
+        file = OpenForAppending(path);
+    for (int retry = 0; !file && GetLastError() == ERROR_SHARING_VIOLATION && !logHeld && retry < kSharingRetries;
+         ++retry) {
+        Sleep(kSharingPauseMs);
+        file = OpenForAppending(path);
+    }
+    logHeld = !file && GetLastError() == ERROR_SHARING_VIOLATION;
+    return file;
 }
 
 // Without best fit, a character the code page lacks becomes its default character
@@ -78,11 +103,7 @@ void AppendLogLine(const std::wstring& path, const std::wstring& message) {
     if (path.empty()) return;
     const std::wstring line = Timestamp() + ShownText(message) + L"\r\n";
 
-    // The log's directory is made whenever it is missing; asking for it before
-    // every line would cost a query of the path per line when it is there.
-    FileHandle file = OpenForAppending(path);
-    if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectoryExists(ParentDirectory(path)))
-        file = OpenForAppending(path);
+    const FileHandle file = OpenLog(path);
     if (!file) return;
     const int length = static_cast<int>(line.size());
     const DWORD flags = AnsiConversionFlags();

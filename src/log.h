@@ -16,7 +16,8 @@ extern std::wstring LogFilePath;
 std::wstring ShownText(const std::wstring& text);
 
 // Appends "[YYYY-MM-DD hh:mm:ss] " + ShownText (message) + "\r\n" in the ANSI
-// code page. Best effort.
+// code page, in one write, the file shared with other writers. Best effort: a line
+// that cannot be written within a few tens of milliseconds is lost.
 void AppendLogLine(const std::wstring& path, const std::wstring& message);
 // AppendLogLine (LogFilePath, message).
 void Log(const std::wstring& message);
