@@ -23,7 +23,6 @@ namespace tolvek {
 
 namespace {
 
-const wchar_t kManifestFileName[] = L"tolvek_launcher_manifest.json";
 const wchar_t kUserAgent[] = L"TolvekLauncherOnlineInstaller/1.5.1";
 const wchar_t kEmptyTarget[] = L"Target directory is empty";
 const wchar_t kEmptyWorkingDirectory[] = L"Working directory is empty";
@@ -35,7 +34,7 @@ struct InstallRun {
     int64_t completedBytes = 0;
     int64_t totalBytes = 1;
     ProgressTracker tracker{std::chrono::steady_clock::now(), completedBytes, totalBytes};
-    std::wstring manifestPath = {};
+    ManifestFiles manifestFiles = {};
     Manifest manifest = {};
 };
 
@@ -174,9 +173,9 @@ Outcome InstallFiles(FileStage& stage, Outcome planned) {
 }
 
 void DeleteManifestCopy(const InstallRun& run) {
-    if (run.manifestPath.empty()) return;
-    DeleteFileIfExists(run.manifestPath);
-    DeleteFileIfExists(TemporaryPath(run.manifestPath));
+    if (run.manifestFiles.copy.empty()) return;
+    DeleteFileIfExists(run.manifestFiles.copy);
+    DeleteFileIfExists(run.manifestFiles.temporary);
 }
 
 // A directory the run needs: an empty path would put its files in the host's
@@ -213,15 +212,16 @@ Outcome InstallFromNetwork(InstallRun& run, const TrustedKeys* trustedKeys) {
     if (!outcome.ok()) return outcome;
 
     Log(L"Downloading manifest with fallback...");
-    outcome = DownloadManifest(context, run.request.manifestUrls, run.manifestPath, run.manifest, trustedKeys);
+    outcome = DownloadManifest(context, run.request.manifestUrls, run.manifestFiles, run.manifest, trustedKeys);
     if (!outcome.ok()) return outcome;
     if (run.manifest.entries.empty()) return Fail(FailureKind::NoFiles, L"Manifest files list is empty");
 
     // One pass over the entries; what it refuses is said after the summary.
     FileStage stage{run, context};
     stage.count = static_cast<int32_t>(run.manifest.entries.size());
-    Outcome planned = MakePlan({run.manifest, run.request.targetDirectory, run.request.logPath, run.manifestPath,
-                                trustedKeys != nullptr, run.request.followLinks},
+    const InstallRequest& request = run.request;
+    Outcome planned = MakePlan({run.manifest, request.targetDirectory, request.logPath, run.manifestFiles.copy,
+                                run.manifestFiles.temporary, trustedKeys != nullptr, request.followLinks},
                                run.cancel, stage.plan);
     run.totalBytes = stage.plan.totalBytes > 0 ? stage.plan.totalBytes : 1;
     ReportProgress(run.tracker, {.status = L"Preparing files", .itemCount = stage.count});
@@ -238,7 +238,7 @@ Outcome RunSteps(InstallRun& run) {
     const TargetDirectoryLock targetLock(run.request.targetDirectory);
     if (targetLock.busy()) return Fail(FailureKind::TargetBusy, kTargetDirectoryBusy);
     ReportProgress(run.tracker, {.status = L"Preparing"});
-    run.manifestPath = JoinPath(run.request.workingDirectory, kManifestFileName);
+    run.manifestFiles = RunManifestFiles(run.request.workingDirectory);
 
     // The verified start: its keys are checked before any request.
     TrustedKeys trustedKeys;

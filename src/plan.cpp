@@ -35,12 +35,12 @@ struct Planner {
     ProbeFileChoice probe = {};
 
     // The log and the manifest copy with its temporary file: no entry may be written
-    // over them. Both exist by now, so they are known by their long names.
+    // over them. They are known by their long names (the temporary file, gone by now,
+    // by its folder's).
     void ClaimRunFiles() {
         if (!request.logPath.empty()) Claim(claimed, ResolvePath(request.logPath).path);
-        const std::wstring manifest = ResolvePath(request.manifestPath).path;
-        Claim(claimed, manifest);
-        Claim(claimed, TemporaryPath(manifest));
+        Claim(claimed, ResolvePath(request.manifestPath).path);
+        Claim(claimed, ResolvePath(request.manifestTemporaryPath).path);
         claimed.derivedPath = [this](size_t job) { return ResolvePath(Destination(plan, plan.jobs[job])).path; };
     }
 

@@ -21,6 +21,7 @@ struct PlanRequest {
     const std::wstring& targetDirectory;  // as the host passed it
     const std::wstring& logPath;          // the run's own files: no entry may be written over them
     const std::wstring& manifestPath;
+    const std::wstring& manifestTemporaryPath;  // the manifest's download, a name of the run's own
     bool verified = false;  // a signed manifest: every entry but the protected ones must be verifiable
     bool followLinks = false;  // links and junctions in the target may lead out of it
 };
