@@ -84,8 +84,8 @@ Outcome Download(FileStage& stage, FileJob& job, const std::wstring& destination
     const std::wstring temporary = TemporaryPath(destination);
     Outcome outcome = TransferFile(stage.context, {job, temporary, report}, stage.mirrors);
     if (!outcome.ok()) return outcome;
-    if (!MoveFileExW(temporary.c_str(), destination.c_str(), kMoveFlags)) {
-        const DWORD code = GetLastError();
+    DWORD code = 0;
+    if (!MovePlainFile(temporary, destination, code)) {
         Enter(job, JobEvent::MoveFailed, temporary);
         return Fail(FailureKind::Move, L"Cannot move downloaded file: " + Win32ErrorText(code), code);
     }

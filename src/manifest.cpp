@@ -175,8 +175,8 @@ struct ManifestAttempts {
     }
 
     Outcome MoveIntoPlace() const {
-        if (MoveFileExW(temporaryPath.c_str(), manifestPath.c_str(), kMoveFlags)) return Success();
-        const DWORD code = GetLastError();
+        DWORD code = 0;
+        if (MovePlainFile(temporaryPath, manifestPath, code)) return Success();
         return Fail(FailureKind::Move, L"Cannot move manifest file: " + Win32ErrorText(code), code);
     }
 };

@@ -221,11 +221,18 @@ FileHandle CreatePlainFile(const std::wstring& path, DWORD& error) {
 }
 
 FileHandle OpenPlainFile(const std::wstring& path, DWORD& error) {
-    FileHandle file = OpenName(path, GENERIC_WRITE, 0, OPEN_EXISTING);
+    FileHandle file = OpenName(path, GENERIC_WRITE | DELETE, 0, OPEN_EXISTING);
     error = file ? 0 : GetLastError();
     if (!file || IsPlainFileAt(file.get(), path)) return file;
     error = ERROR_CANT_ACCESS_FILE;
     return FileHandle();
+}
+
+bool MovePlainFile(const std::wstring& from, const std::wstring& to, DWORD& error) {
+    const FileHandle file = OpenPlainFile(from, error);
+    if (file && FlushFileBuffers(file.get()) && RenameTo(file.get(), to)) return true;
+    if (file) error = GetLastError();
+    return false;
 }
 
 bool DeleteFileIfExists(const std::wstring& path) {

@@ -14,10 +14,6 @@
 
 namespace tolvek {
 
-// Replacing moves: the destination is overwritten and the move reaches the disk
-// before the call returns.
-constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-
 std::wstring ParentDirectory(const std::wstring& path);
 
 // Asks a platform call that answers the room it needs when the buffer is too small,
@@ -65,6 +61,11 @@ FileHandle CreatePlainFile(const std::wstring& path, DWORD& error);
 // The plain file at `path`, open for writing and shared with nobody; fails with
 // ERROR_CANT_ACCESS_FILE when the path reaches anything else.
 FileHandle OpenPlainFile(const std::wstring& path, DWORD& error);
+// Moves the plain file at `from` over `to`, its bytes on the disk first: the file
+// itself, as it was checked, whatever took its name meanwhile (MoveFileExW moves a
+// link there itself on Windows, and what it points at under Wine). False with the
+// platform's code in `error`.
+bool MovePlainFile(const std::wstring& from, const std::wstring& to, DWORD& error);
 
 // True when the directory exists afterwards. Otherwise false with the platform's code
 // in `error`: of the level that could not be made, ERROR_ALREADY_EXISTS for a file in
