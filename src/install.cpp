@@ -96,11 +96,12 @@ Outcome Download(FileStage& stage, FileJob& job, const std::wstring& destination
 }
 
 // The folders of the job's file, none made and no file written where a link in the
-// target leads out of it. A folder that cannot be made shows as the temporary file
-// that cannot be created.
+// target leads out of it (one that stood where a folder was made too). A folder that
+// cannot be made shows as the temporary file that cannot be created.
 Outcome MakeFolders(const FileStage& stage, const FileJob& job, const std::wstring& destination) {
-    Outcome inside = RequireInsideTarget(stage.plan, job);
-    if (!inside.ok()) return inside;
+    bool folderExists = true;
+    Outcome inside = RequireInsideTarget(stage.plan, job, &folderExists);
+    if (!inside.ok() || folderExists) return inside;
     DWORD unused = 0;
     if (!EnsureDirectoryExists(ParentDirectory(destination), stage.run.cancel, unused) &&
         IsCancelled(stage.run.cancel))

@@ -136,13 +136,15 @@ Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget) {
     return Success();
 }
 
-Outcome RequireInsideTarget(const InstallPlan& plan, const FileJob& job) {
+Outcome RequireInsideTarget(const InstallPlan& plan, const FileJob& job, bool* folderExists) {
+    if (folderExists) *folderExists = true;
     if (plan.followLinks || plan.finalTarget.empty()) return Success();
     // Below the deepest folder that exists the run makes its own; the target itself is inside.
-    std::wstring folder = ParentDirectory(Destination(plan, job));
-    std::wstring reached;
+    const std::wstring parent = ParentDirectory(Destination(plan, job));
+    std::wstring folder = parent, reached;
     while (folder.size() > plan.target.size() && (reached = FinalFolderPath(folder)).empty())
         folder = ParentDirectory(folder);
+    if (folderExists) *folderExists = folder == parent;
     if (reached.empty() || LiesWithin(reached, plan.finalTarget)) return Success();
     return Refused(kEscapesTarget, job.entry->key);
 }

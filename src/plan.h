@@ -59,9 +59,10 @@ Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, Install
 
 // Refuses the job ("File path escapes target directory: ") when the deepest folder on
 // the way to its file that exists lies outside the target's final path: a link or a
-// junction in the target leads out of it. Asked before a file's folders are made and
-// again before its first request; every job passes when links are followed.
-Outcome RequireInsideTarget(const InstallPlan& plan, const FileJob& job);
+// junction in the target leads out of it. Asked before a file's folders are made and,
+// when some were missing (`folderExists` false), again before its first request;
+// every job passes when links are followed.
+Outcome RequireInsideTarget(const InstallPlan& plan, const FileJob& job, bool* folderExists = nullptr);
 
 // A target without room for the files is said before any of them is requested,
 // rather than by a full disk half-way.

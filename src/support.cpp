@@ -230,7 +230,7 @@ FileHandle OpenPlainFile(const std::wstring& path, DWORD& error) {
 
 bool MovePlainFile(const std::wstring& from, const std::wstring& to, DWORD& error) {
     const FileHandle file = OpenPlainFile(from, error);
-    if (file && FlushFileBuffers(file.get()) && RenameTo(file.get(), to)) return true;
+    if (file && RenameTo(file.get(), to)) return true;
     if (file) error = GetLastError();
     return false;
 }

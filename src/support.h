@@ -61,8 +61,8 @@ FileHandle CreatePlainFile(const std::wstring& path, DWORD& error);
 // The plain file at `path`, open for writing and shared with nobody; fails with
 // ERROR_CANT_ACCESS_FILE when the path reaches anything else.
 FileHandle OpenPlainFile(const std::wstring& path, DWORD& error);
-// Moves the plain file at `from` over `to`, its bytes on the disk first: the file
-// itself, as it was checked, whatever took its name meanwhile (MoveFileExW moves a
+// Moves the plain file at `from` over `to`, replacing what has that name: the file
+// itself, as it is checked here, whatever took its name before (MoveFileExW moves a
 // link there itself on Windows, and what it points at under Wine). False with the
 // platform's code in `error`.
 bool MovePlainFile(const std::wstring& from, const std::wstring& to, DWORD& error);
