@@ -23,10 +23,11 @@ std::wstring Timestamp() {
 }
 
 // Shared for reading and for writing: runs (or a viewer) sharing one log each append
-// whole lines, every line one write at the end of the file.
+// whole lines, every line one write at the end of the file. Reading access only lets
+// the line be locked.
 FileHandle OpenForAppending(const std::wstring& path) {
-    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // A writer that shares no write access (an older engine) holds the log a moment per
@@ -50,6 +51,33 @@ FileHandle OpenLog(const std::wstring& path) {
     logHeld = !file && GetLastError() == ERROR_SHARING_VIOLATION;
     return file;
 }
+
+// Under Wine an append is a seek to the end and a write, which another process's can
+// meet halfway (lines were seen merged): each line's write holds a lock of a byte far
+// past the end, where no reader reads. Given up after a few tens of milliseconds, the
+// line is written all the same; on Windows an append is whole without it.
+class LineLock {
+public:
+    explicit LineLock(HANDLE file) : file_(file) {
+        at_.Offset = 0xFFFFFFF0;
+        at_.OffsetHigh = 0x3FFFFFFF;
+        for (int retry = 0; retry <= kSharingRetries; ++retry) {
+            locked_ = LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at_) != 0;
+            if (locked_ || GetLastError() != ERROR_LOCK_VIOLATION) return;
+            Sleep(kSharingPauseMs);
+        }
+    }
+    ~LineLock() {
+        if (locked_) UnlockFileEx(file_, 0, 1, 0, &at_);
+    }
+    LineLock(const LineLock&) = delete;
+    LineLock& operator=(const LineLock&) = delete;
+
+private:
+    HANDLE file_;
+    OVERLAPPED at_ = {};
+    bool locked_ = false;
+};
 
 // Without best fit, a character the code page lacks becomes its default character
 // "?" rather than a look-alike: a name with U+0141 must not be logged as the name
@@ -112,6 +140,7 @@ void AppendLogLine(const std::wstring& path, const std::wstring& message) {
     if (bytes <= 0) return;
     std::vector<char> buffer(static_cast<size_t>(bytes), 0);
     WideCharToMultiByte(CP_ACP, flags, line.data(), length, buffer.data(), bytes, nullptr, nullptr);
+    const LineLock whole(file.get());
     DWORD written = 0;
     WriteFile(file.get(), buffer.data(), static_cast<DWORD>(bytes), &written, nullptr);
 }
