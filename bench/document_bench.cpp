@@ -177,7 +177,7 @@ int Memory(const wchar_t* path, const wchar_t* target) {
         const tolvek::CancelSignal never;
         start = Clock::now();
         const tolvek::Outcome planned =
-            tolvek::MakePlan({manifest, target, work + L"\\install.log", work + L"\\manifest.json"}, never, plan);
+            tolvek::MakePlan({manifest, target, work + L"\\install.log", work + L"\\manifest.json", L""}, never, plan);
         Result("plan_seconds", SecondsSince(start), "s");
         Result("planned_jobs", static_cast<double>(plan.jobs.size()), "jobs");
         if (!planned.ok()) Fail("the plan refuses the manifest");

@@ -133,11 +133,12 @@ Outcome Unresumed(Outcome failure) {
 }
 
 // The local file for a body written from `from`: created empty for byte 0, else
-// opened and cut to its first `from` bytes, the next write going after them.
+// opened and cut to its first `from` bytes, the next write going after them. It is
+// a plain file of its folder either way: nothing is written through a link.
 Outcome OpenBodyFile(const std::wstring& path, int64_t from, FileHandle& file) {
-    file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, from > 0 ? OPEN_ALWAYS : CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return LocalFailure(FailureKind::CannotCreateFile, L"Cannot create file: ", path, GetLastError());
+    DWORD error = 0;
+    file = from > 0 ? OpenPlainFile(path, error) : CreatePlainFile(path, error);
+    if (!file) return LocalFailure(FailureKind::CannotCreateFile, L"Cannot create file: ", path, error);
     if (from == 0) return Success();
     LARGE_INTEGER offset;
     offset.QuadPart = from;

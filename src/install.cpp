@@ -29,7 +29,6 @@ namespace tolvek {
 
 namespace {
 
-const wchar_t kManifestFileName[] = L"tolvek_launcher_manifest.json";
 const wchar_t kUserAgent[] = L"TolvekLauncherOnlineInstaller/1.5.1";
 const wchar_t kEmptyTarget[] = L"Target directory is empty";
 const wchar_t kEmptyWorkingDirectory[] = L"Working directory is empty";
@@ -39,7 +38,7 @@ struct InstallRun {
     const InstallRequest& request;
     const CancelSignal& cancel;
     ProgressTracker tracker = {};
-    std::wstring manifestPath = {};
+    ManifestFiles manifestFiles = {};
     Manifest manifest = {};
 };
 
@@ -93,8 +92,8 @@ Outcome Download(FileStage& stage, FileJob& job, const RunContext& lane, const s
     Outcome outcome = ClaimRoomFor(stage.room, job, destination, lane.cancel, claim);
     if (outcome.ok()) outcome = TransferFile(lane, {job, temporary, report, stage.run.manifest.urlEncoding}, stage.mirrors);
     if (!outcome.ok()) return outcome;
-    if (!MoveFileExW(temporary.c_str(), destination.c_str(), kMoveFlags)) {
-        const DWORD code = GetLastError();
+    DWORD code = 0;
+    if (!MovePlainFile(temporary, destination, code)) {
         Enter(job, JobEvent::MoveFailed, temporary);
         return Fail(FailureKind::Move, L"Cannot move downloaded file: " + Win32ErrorText(code), code);
     }
@@ -104,6 +103,20 @@ Outcome Download(FileStage& stage, FileJob& job, const RunContext& lane, const s
     return outcome;
 }
 
+// The folders of the job's file, none made and no file written where a link in the
+// target leads out of it (one that stood where a folder was made too). A folder that
+// cannot be made shows as the temporary file that cannot be created.
+Outcome MakeFolders(const FileStage& stage, const FileJob& job, const std::wstring& destination,
+                    const CancelSignal& cancel) {
+    bool folderExists = true;
+    Outcome inside = RequireInsideTarget(stage.plan, job, &folderExists);
+    if (!inside.ok() || folderExists) return inside;
+    DWORD unused = 0;
+    if (!EnsureDirectoryExists(ParentDirectory(destination), cancel, unused) && IsCancelled(cancel))
+        return Cancelled();
+    return RequireInsideTarget(stage.plan, job);
+}
+
 Outcome InstallEntry(FileStage& stage, FileJob& job, const RunContext& lane) {
     const FileEntry& entry = *job.entry;
     if (job.isProtected) {
@@ -111,10 +124,8 @@ Outcome InstallEntry(FileStage& stage, FileJob& job, const RunContext& lane) {
         return Success();
     }
     const std::wstring destination = Destination(stage.plan, job);
-    // A folder that cannot be made shows as the temporary file that cannot be created.
-    DWORD unused = 0;
-    if (!EnsureDirectoryExists(ParentDirectory(destination), lane.cancel, unused) && IsCancelled(lane.cancel))
-        return Cancelled();
+    Outcome folders = MakeFolders(stage, job, destination, lane.cancel);
+    if (!folders.ok()) return folders;
     Log(lane.log, L"[" + std::to_wstring(job.number) + L"/" + std::to_wstring(stage.count) +
                       L"] Processing key: " + std::wstring(entry.key));
 
@@ -270,9 +281,9 @@ Outcome InstallFiles(FileStage& stage, Outcome planned) {
 }
 
 void DeleteManifestCopy(const InstallRun& run) {
-    if (run.manifestPath.empty()) return;
-    DeleteFileIfExists(run.manifestPath);
-    DeleteFileIfExists(TemporaryPath(run.manifestPath));
+    if (run.manifestFiles.copy.empty()) return;
+    DeleteFileIfExists(run.manifestFiles.copy);
+    DeleteFileIfExists(run.manifestFiles.temporary);
 }
 
 // A directory the run needs: an empty path would put its files in the host's
@@ -316,7 +327,7 @@ Outcome InstallFromNetwork(InstallRun& run, const TrustedKeys* trustedKeys,
     if (!outcome.ok()) return outcome;
 
     Log(L"Downloading manifest with fallback...");
-    outcome = DownloadManifest(context, run.request.manifestUrls, run.manifestPath, run.manifest, trustedKeys,
+    outcome = DownloadManifest(context, run.request.manifestUrls, run.manifestFiles, run.manifest, trustedKeys,
                                installedVersion);
     if (!outcome.ok()) return outcome;
     if (run.manifest.entries.empty()) return Fail(FailureKind::NoFiles, L"Manifest files list is empty");
@@ -324,8 +335,9 @@ Outcome InstallFromNetwork(InstallRun& run, const TrustedKeys* trustedKeys,
     // One pass over the entries; what it refuses is said after the summary.
     FileStage stage{run, context};
     stage.count = static_cast<int32_t>(run.manifest.entries.size());
-    Outcome planned = MakePlan({run.manifest, run.request.targetDirectory, run.request.logPath, run.manifestPath,
-                                trustedKeys != nullptr},
+    const InstallRequest& request = run.request;
+    Outcome planned = MakePlan({run.manifest, request.targetDirectory, request.logPath, run.manifestFiles.copy,
+                                run.manifestFiles.temporary, trustedKeys != nullptr, request.options.followLinks},
                                run.cancel, stage.plan);
     SetFileList(run.tracker, stage.plan.totalBytes, stage.count);
     ReportProgress(run.tracker, {.status = L"Preparing files", .itemCount = stage.count});
@@ -342,7 +354,7 @@ Outcome RunSteps(InstallRun& run) {
     const TargetDirectoryLock targetLock(run.request.targetDirectory);
     if (targetLock.busy()) return Fail(FailureKind::TargetBusy, kTargetDirectoryBusy);
     ReportProgress(run.tracker, {.status = L"Preparing"});
-    run.manifestPath = JoinPath(run.request.workingDirectory, kManifestFileName);
+    run.manifestFiles = RunManifestFiles(run.request.workingDirectory);
 
     // The verified start: its keys are checked before any request.
     TrustedKeys trustedKeys;
@@ -375,15 +387,29 @@ Outcome FailRun(InstallRun& run, Outcome failure) {
     return failure;
 }
 
+// The host's strings with the directories and the log made absolute once, as the run
+// starts: the checks, the lock, the files and the log then stay where they began.
+InstallRequest WithAbsolutePaths(const InstallRequest& request) {
+    InstallRequest absolute = request;
+    absolute.targetDirectory = AbsolutePath(request.targetDirectory);
+    absolute.logPath = AbsolutePath(request.logPath);
+    absolute.workingDirectory = AbsolutePath(request.workingDirectory);
+    return absolute;
+}
+
 }  // namespace
 
 Outcome RunInstall(const InstallRequest& request, const CancelSignal& cancel) {
+    InstallRequest absolute;
     try {
-        LogFilePath = request.logPath;
+        absolute = WithAbsolutePaths(request);
+        LogFilePath = absolute.logPath;
     } catch (...) {
+        // Out of memory before the run has begun: nothing to log or delete.
         LogFilePath.clear();
+        return Fail(FailureKind::Unknown, L"Unknown installation error");
     }
-    InstallRun run{request, cancel};
+    InstallRun run{absolute, cancel};
     Outcome outcome;
     try {
         outcome = RunSteps(run);

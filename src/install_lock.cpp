@@ -1,6 +1,7 @@
 #include "install_lock.h"
 
 #include "install_paths.h"
+#include "support.h"
 #include "verify.h"
 
 namespace tolvek {
@@ -12,7 +13,9 @@ const wchar_t kLockNamePrefix[] = L"Local\\TolvekOnlineInstall.Target.";
 }  // namespace
 
 std::wstring TargetLockName(const std::wstring& targetDirectory) {
-    return kLockNamePrefix + TextSha256(FoldedPath(ResolvePath(targetDirectory).path));
+    std::wstring identity = FinalFolderPath(targetDirectory);
+    if (identity.empty()) identity = ResolvePath(targetDirectory).path;
+    return kLockNamePrefix + TextSha256(FoldedPath(identity));
 }
 
 TargetDirectoryLock::TargetDirectoryLock(const std::wstring& targetDirectory) {

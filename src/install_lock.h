@@ -11,9 +11,12 @@ namespace tolvek {
 inline const std::wstring kTargetDirectoryBusy =
     L"Another installation into this target directory is running";
 
-// The mutex's name: every spelling of one directory (letter case, trailing dots and
-// blanks, short names, a relative path) resolves to one path, and the name carries
-// the SHA-256 of its upper-cased form, so that any length of path fits.
+// The mutex's name: the directory's identity is its final path, where the file system
+// finds it after links, junctions and drive mappings (a subst drive, a mapped share),
+// so that every spelling of one directory and every route to it (letter case,
+// trailing dots and blanks, short names, a relative path) is one name; a directory
+// that cannot be opened counts by its resolved path. The name carries the SHA-256 of
+// the identity's upper-cased form, so that any length of path fits.
 std::wstring TargetLockName(const std::wstring& targetDirectory);
 
 // Takes the target directory's lock without waiting, and releases it when destroyed,

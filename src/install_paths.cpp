@@ -26,21 +26,6 @@ bool HasParentSegment(const std::wstring& path) {
     }
 }
 
-// Asks a platform call that answers the room it needs when the buffer is too small,
-// first with a buffer on the stack: paths past 260 characters cost a second call.
-// Empty when the call fails.
-template <typename Call>
-std::wstring AskWithRoom(Call call) {
-    wchar_t small[MAX_PATH];
-    const DWORD length = call(small, MAX_PATH);
-    if (length < MAX_PATH) return std::wstring(small, length);
-    std::wstring large(length, L'\0');
-    const DWORD written = call(&large[0], length);
-    if (written >= length) return L"";
-    large.resize(written);
-    return large;
-}
-
 std::wstring FullPathAnyLength(const std::wstring& path) {
     return AskWithRoom([&](wchar_t* buffer, DWORD size) {
         return GetFullPathNameW(path.c_str(), size, buffer, nullptr);
@@ -121,6 +106,14 @@ std::wstring FullPath(const std::wstring& path) {
     return std::wstring(buffer, length);
 }
 
+std::wstring AbsolutePath(const std::wstring& path) {
+    const bool drive = path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]);
+    const bool network = path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);  // "\\?\" too
+    if (path.empty() || drive || network) return path;
+    const std::wstring full = FullPathAnyLength(path);
+    return full.empty() ? path : full;
+}
+
 bool EscapesTargetDirectory(const std::wstring& base, std::wstring_view key) {
     const std::wstring full = FullPath(JoinPath(base, key));
     std::wstring prefix = base;
@@ -172,12 +165,6 @@ std::wstring FoldedPath(const std::wstring& path) {
                       nullptr, nullptr, 0) != length)
         return std::wstring();
     return folded;
-}
-
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() &&
-           CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 void Claim(ClaimedPaths& claimed, const std::wstring& resolvedPath) {

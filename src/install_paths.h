@@ -14,12 +14,16 @@ namespace tolvek {
 
 std::wstring JoinPath(const std::wstring& directory, std::wstring_view relative);
 std::wstring FullPath(const std::wstring& path);
+// A path as a run uses it throughout: an absolute one as given, a relative one
+// ("game", "..\game", "\game", "C:game") made absolute against the current
+// directory now, so that a host changing that directory later moves nothing.
+std::wstring AbsolutePath(const std::wstring& path);
 bool EscapesTargetDirectory(const std::wstring& base, std::wstring_view key);
 
 // A path as the file system sees it: absolute, "\" separated, without trailing
 // dots and blanks in any component, and for an existing file or directory its long
 // name (a short 8.3 name reaches a file under a name the path does not show). Two
-// resolved paths name one file when SamePath says so.
+// resolved paths name one file when SamePath (support.h) says so.
 struct ResolvedPath {
     std::wstring path;
     bool exists = false;
@@ -27,8 +31,6 @@ struct ResolvedPath {
     int64_t size = -1;  // an existing file's size
 };
 ResolvedPath ResolvePath(const std::wstring& path);
-// Equal ignoring case, compared as the platform compares file names.
-bool SamePath(const std::wstring& a, const std::wstring& b);
 // The one upper-case form that paths equal under SamePath share; empty when the
 // platform cannot fold the text.
 std::wstring FoldedPath(const std::wstring& path);

@@ -18,9 +18,10 @@ std::wstring VersionText(int64_t version) { return std::to_wstring(version); }
 
 // 0 when the bytes are on the disk, else the platform's code.
 DWORD WriteDurably(const std::wstring& path, const std::string& bytes) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
-    if (!file) return GetLastError();
+    // A new plain file: a link planted under the name is never written through.
+    DWORD error = 0;
+    const FileHandle file = CreatePlainFile(path, error);
+    if (!file) return error;
     DWORD written = 0;
     if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
         return GetLastError();
@@ -60,11 +61,10 @@ void RecordInstalledVersion(const std::wstring& targetDirectory, int64_t version
     const std::wstring path = InstalledVersionPath(targetDirectory);
     const std::wstring temporary = TemporaryPath(path);
     DWORD error = WriteDurably(temporary, InstalledVersionRecord(version));
-    if (error == 0 && MoveFileExW(temporary.c_str(), path.c_str(), kMoveFlags)) {
+    if (error == 0 && MovePlainFile(temporary, path, error)) {
         Log(L"Installed version recorded: " + VersionText(version));
         return;
     }
-    if (error == 0) error = GetLastError();
     DeleteFileIfExists(temporary);
     Log(L"Cannot record installed version: " + path + L" (" + Win32ErrorText(error) + L")");
 }

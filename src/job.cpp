@@ -60,9 +60,11 @@ JobEvent StockOf(const FileEntry& entry, const std::wstring& temporaryPath, int6
     held = 0;
     int64_t size = 0;
     if (!QueryExistingFile(temporaryPath, size)) return JobEvent::HeldNothing;
-    if (!IsResumable(entry) || size > *entry.size) return JobEvent::HeldStale;
+    // Bytes reached through a link, or shared with another name, are not the job's.
+    if (!IsResumable(entry) || size > *entry.size || size == 0 || !IsPlainFile(temporaryPath))
+        return JobEvent::HeldStale;
     held = size;
-    return size > 0 ? JobEvent::HeldPrefix : JobEvent::HeldStale;
+    return JobEvent::HeldPrefix;
 }
 
 void TakeStock(FileJob& job, const std::wstring& temporaryPath) {

@@ -51,10 +51,11 @@ struct FileJob {
     JobState state = JobState::Examined;
 };
 
-// What the temporary file holds, from one query of it, as the event it makes of an
-// examined job: a prefix a download may continue (up to the declared size: a whole
-// file is checked before anything is requested), nothing, or a stale file (longer
-// than the size, or of an entry that cannot resume).
+// What the temporary file holds, as the event it makes of an examined job: a prefix
+// a download may continue (up to the declared size: a whole file is checked before
+// anything is requested), nothing, or a stale file (longer than the size, of an
+// entry that cannot resume, or no plain file of its folder: a link planted there).
+// A missing file costs one query of its path.
 JobEvent StockOf(const FileEntry& entry, const std::wstring& temporaryPath, int64_t& held);
 
 // An examined job's first step: what its temporary file holds (StockOf). A job

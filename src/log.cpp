@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -22,10 +23,62 @@ std::wstring Timestamp() {
     return text;
 }
 
+// Shared for reading and for writing: runs (or a viewer) sharing one log each append
+// whole lines, every line one write at the end of the file. Reading access only lets
+// the line be locked.
 FileHandle OpenForAppending(const std::wstring& path) {
-    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
+
+// A writer that shares no write access (an older engine) holds the log a moment per
+// line: the open is tried again for a few tens of milliseconds. One that holds it
+// longer loses the lines meanwhile, each of them for one try, not for the wait.
+constexpr int kSharingRetries = 8;
+constexpr DWORD kSharingPauseMs = 4;
+std::atomic<bool> logHeld{false};
+
+// The log's directory is made whenever it is missing; asking for it before every
+// line would cost a query of the path per line when it is there.
+FileHandle OpenLog(const std::wstring& path) {
+    FileHandle file = OpenForAppending(path);
+    if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectoryExists(ParentDirectory(path)))
+        file = OpenForAppending(path);
+    for (int retry = 0; !file && GetLastError() == ERROR_SHARING_VIOLATION && !logHeld && retry < kSharingRetries;
+         ++retry) {
+        Sleep(kSharingPauseMs);
+        file = OpenForAppending(path);
+    }
+    logHeld = !file && GetLastError() == ERROR_SHARING_VIOLATION;
+    return file;
+}
+
+// Under Wine an append is a seek to the end and a write, which another process's can
+// meet halfway (lines were seen merged): each line's write holds a lock of a byte far
+// past the end, where no reader reads. Given up after a few tens of milliseconds, the
+// line is written all the same; on Windows an append is whole without it.
+class LineLock {
+public:
+    explicit LineLock(HANDLE file) : file_(file) {
+        at_.Offset = 0xFFFFFFF0;
+        at_.OffsetHigh = 0x3FFFFFFF;
+        for (int retry = 0; retry <= kSharingRetries; ++retry) {
+            locked_ = LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at_) != 0;
+            if (locked_ || GetLastError() != ERROR_LOCK_VIOLATION) return;
+            Sleep(kSharingPauseMs);
+        }
+    }
+    ~LineLock() {
+        if (locked_) UnlockFileEx(file_, 0, 1, 0, &at_);
+    }
+    LineLock(const LineLock&) = delete;
+    LineLock& operator=(const LineLock&) = delete;
+
+private:
+    HANDLE file_;
+    OVERLAPPED at_ = {};
+    bool locked_ = false;
+};
 
 bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
 
@@ -78,11 +131,7 @@ void AppendLogLine(const std::wstring& path, const std::wstring& message) {
 void AppendLogText(const std::wstring& path, const std::wstring& line) {
     if (path.empty() || line.empty()) return;
 
-    // The log's directory is made whenever it is missing; asking for it before
-    // every line would cost a query of the path per line when it is there.
-    FileHandle file = OpenForAppending(path);
-    if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectoryExists(ParentDirectory(path)))
-        file = OpenForAppending(path);
+    const FileHandle file = OpenLog(path);
     if (!file) return;
     // UTF-8, whatever the user's code page: a log exists to name the file that
     // failed, Japanese and Polish names too. An unpaired surrogate becomes U+FFFD.
@@ -91,6 +140,7 @@ void AppendLogText(const std::wstring& path, const std::wstring& line) {
     if (bytes <= 0) return;
     std::vector<char> buffer(static_cast<size_t>(bytes), 0);
     WideCharToMultiByte(CP_UTF8, 0, line.data(), length, buffer.data(), bytes, nullptr, nullptr);
+    const LineLock whole(file.get());
     DWORD written = 0;
     WriteFile(file.get(), buffer.data(), static_cast<DWORD>(bytes), &written, nullptr);
 }

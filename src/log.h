@@ -20,7 +20,8 @@ extern std::wstring LogFilePath;
 std::wstring ShownText(const std::wstring& text);
 
 // Appends "[YYYY-MM-DD hh:mm:ss] " + ShownText (message) + "\r\n" in UTF-8 (no
-// byte-order mark). Best effort.
+// byte-order mark), in one write, the file shared with other writers. Best effort:
+// a line that cannot be written within a few tens of milliseconds is lost.
 void AppendLogLine(const std::wstring& path, const std::wstring& message);
 // AppendLogLine (LogFilePath, message).
 void Log(const std::wstring& message);

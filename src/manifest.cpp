@@ -4,6 +4,7 @@
 #include "entry_rules.h"
 #include "handles.h"
 #include "http.h"
+#include "install_paths.h"
 #include "installed_version.h"
 #include "log.h"
 #include "signature.h"
@@ -17,6 +18,8 @@
 namespace tolvek {
 
 namespace {
+
+const wchar_t kManifestFileName[] = L"tolvek_launcher_manifest.json";
 
 // A manifest has no declared size; an endless body must not fill the disk.
 constexpr int64_t kManifestCeiling = 134217728;  // 128 MiB
@@ -53,10 +56,11 @@ struct ManifestAttempts {
     const RunContext& run;
     const std::vector<std::wstring>& urls;
     const std::wstring& manifestPath;
+    const std::wstring& temporaryPath;
+    const std::wstring& signaturePath;
     Manifest& manifest;
     const TrustedKeys* trustedKeys;  // null: the plain start verifies nothing
     std::optional<int64_t> installedVersion;  // what the verified start installed last
-    const std::wstring temporaryPath = TemporaryPath(manifestPath);
     const SizeCeiling ceiling{
         kManifestCeiling,
         L"Manifest too large (more than " + std::to_wstring(kManifestCeiling) + L" bytes)"};
@@ -158,7 +162,6 @@ struct ManifestAttempts {
         // Never shown: a signature file past it is malformed, so the manifest is not trusted.
         const SizeCeiling signatureCeiling{static_cast<int64_t>(kMaxSignatureFileBytes),
                                            L"Signature file too large"};
-        const std::wstring signaturePath = TemporaryPath(manifestPath + L".sig");
         DeleteFileIfExists(signaturePath);
         Outcome downloaded = Download({SignatureUrl(url), signaturePath, std::nullopt, &signatureCeiling}, number, count);
         const std::string file = downloaded.ok() ? ReadFileBytes(signaturePath) : std::string();
@@ -180,8 +183,8 @@ struct ManifestAttempts {
     }
 
     Outcome MoveIntoPlace() const {
-        if (MoveFileExW(temporaryPath.c_str(), manifestPath.c_str(), kMoveFlags)) return Success();
-        const DWORD code = GetLastError();
+        DWORD code = 0;
+        if (MovePlainFile(temporaryPath, manifestPath, code)) return Success();
         return Fail(FailureKind::Move, L"Cannot move manifest file: " + Win32ErrorText(code), code);
     }
 };
@@ -192,12 +195,19 @@ JsonText Utf8Text(std::string_view bytes) { return Utf8Text(bytes, DecodeWindow)
 
 std::wstring ReadUtf8FileAsWide(const std::wstring& path) { return DecodeUtf8(ReadFileBytes(path)); }
 
-Outcome DownloadManifest(const RunContext& run, const std::wstring& manifestUrls, const std::wstring& manifestPath,
+ManifestFiles RunManifestFiles(const std::wstring& workingDirectory) {
+    const std::wstring copy = JoinPath(workingDirectory, kManifestFileName);
+    const std::wstring ownPart = copy + L"." + UniqueNamePart();
+    return {copy, TemporaryPath(ownPart), TemporaryPath(ownPart + L".sig")};
+}
+
+Outcome DownloadManifest(const RunContext& run, const std::wstring& manifestUrls, const ManifestFiles& files,
                          Manifest& manifest, const TrustedKeys* trustedKeys,
                          std::optional<int64_t> installedVersion) {
     const std::vector<std::wstring> urls = SplitString(manifestUrls, L'|');
     if (urls.empty()) return Fail(FailureKind::NoUrls, L"Manifest URL list is empty");
-    ManifestAttempts attempts{run, urls, manifestPath, manifest, trustedKeys, installedVersion};
+    ManifestAttempts attempts{run,      urls,        files.copy, files.temporary, files.signature,
+                              manifest, trustedKeys, installedVersion};
     AttemptsEnd end = RunAttempts(attempts, run.cancel);
     if (!end.exhausted) return std::move(end.last);
     // A manifest came but was not trusted: the network worked.

@@ -49,12 +49,12 @@ struct Planner {
     ProbeFileChoice probe = {};
 
     // The log and the manifest copy with its temporary file: no entry may be written
-    // over them. Both exist by now, so they are known by their long names.
+    // over them. They are known by their long names (the temporary file, gone by now,
+    // by its folder's).
     void ClaimRunFiles() {
         if (!request.logPath.empty()) Claim(claimed, ResolvePath(request.logPath).path);
-        const std::wstring manifest = ResolvePath(request.manifestPath).path;
-        Claim(claimed, manifest);
-        Claim(claimed, TemporaryPath(manifest));
+        Claim(claimed, ResolvePath(request.manifestPath).path);
+        Claim(claimed, ResolvePath(request.manifestTemporaryPath).path);
         ClaimInstalledVersionRecord(claimed, request.targetDirectory);
         claimed.derivedPath = [this](size_t job) { return ResolvePath(Destination(plan, plan.jobs[job])).path; };
     }
@@ -159,10 +159,25 @@ Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget) {
     return Success();
 }
 
+Outcome RequireInsideTarget(const InstallPlan& plan, const FileJob& job, bool* folderExists) {
+    if (folderExists) *folderExists = true;
+    if (plan.followLinks || plan.finalTarget.empty()) return Success();
+    // Below the deepest folder that exists the run makes its own; the target itself is inside.
+    const std::wstring parent = ParentDirectory(Destination(plan, job));
+    std::wstring folder = parent, reached;
+    while (folder.size() > plan.target.size() && (reached = FinalFolderPath(folder)).empty())
+        folder = ParentDirectory(folder);
+    if (folderExists) *folderExists = folder == parent;
+    if (reached.empty() || LiesWithin(reached, plan.finalTarget)) return Success();
+    return Refused(kEscapesTarget, job.entry->key);
+}
+
 Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, InstallPlan& plan) {
     plan = InstallPlan();
     plan.target = request.targetDirectory;
     plan.resolvedTarget = WithTrailingSeparator(FullPath(request.targetDirectory));
+    plan.finalTarget = FinalFolderPath(request.targetDirectory);
+    plan.followLinks = request.followLinks;
     plan.jobs.reserve(request.manifest.entries.size());
     Planner planner{request, plan};
     planner.ClaimRunFiles();

@@ -24,12 +24,16 @@ struct PlanRequest {
     const std::wstring& targetDirectory;  // as the host passed it
     const std::wstring& logPath;          // the run's own files: no entry may be written over them
     const std::wstring& manifestPath;
+    const std::wstring& manifestTemporaryPath;  // the manifest's download, a name of the run's own
     bool verified = false;  // a signed manifest: every entry but the protected ones must be verifiable
+    bool followLinks = false;  // links and junctions in the target may lead out of it
 };
 
 struct InstallPlan {
     std::wstring target;          // as the host passed it: destinations are joined to it
     std::wstring resolvedTarget;  // as the file system sees it, ending in a separator
+    std::wstring finalTarget;     // where it really is, after links and drive mappings; empty when unknown
+    bool followLinks = false;
     std::vector<FileJob> jobs;    // the entries the path rules admitted, in list order
     // Why the entry after the last job is refused: the run ends so once the jobs are done.
     Outcome refusal;
@@ -58,6 +62,13 @@ Outcome CheckEntry(const FileEntry& entry, const std::wstring& resolvedTarget);
 // (`refusal`). Temporary files that no download may continue are deleted once the
 // plan holds. The total and the probe file are the whole list's, also on failure.
 Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, InstallPlan& plan);
+
+// Refuses the job ("File path escapes target directory: ") when the deepest folder on
+// the way to its file that exists lies outside the target's final path: a link or a
+// junction in the target leads out of it. Asked before a file's folders are made and,
+// when some were missing (`folderExists` false), again before its first request;
+// every job passes when links are followed.
+Outcome RequireInsideTarget(const InstallPlan& plan, const FileJob& job, bool* folderExists = nullptr);
 
 // A target without room for the files is said before any of them is requested,
 // rather than by a full disk half-way.

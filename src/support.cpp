@@ -2,6 +2,8 @@
 
 #include "handles.h"
 
+#include <algorithm>
+#include <cwchar>
 #include <vector>
 
 namespace tolvek {
@@ -88,10 +90,163 @@ bool EnsureDirectoryExists(const std::wstring& path) {
     return MakeChain(path, nullptr, error);
 }
 
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return a.size() == b.size() &&
+           CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool LiesWithin(const std::wstring& path, const std::wstring& folder) {
+    if (folder.empty() || path.size() < folder.size()) return false;
+    const bool below = path.size() == folder.size() || IsSeparator(folder.back()) || IsSeparator(path[folder.size()]);
+    return below && SamePath(path.substr(0, folder.size()), folder);
+}
+
+std::wstring FinalPathOf(HANDLE file) {
+    std::wstring path = AskWithRoom([&](wchar_t* buffer, DWORD size) {
+        return GetFinalPathNameByHandleW(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    });
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return path.erase(2, 6);  // "\\?\UNC\s" -> "\\s"
+    if (path.compare(0, 4, L"\\\\?\\") == 0) path.erase(0, 4);
+    return path;
+}
+
+std::wstring FinalFolderPath(const std::wstring& folder) {
+    const FileHandle opened(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return opened ? FinalPathOf(opened.get()) : std::wstring();
+}
+
+std::wstring UniqueNamePart() {
+    uint64_t random = 0;
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&random), sizeof random,
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        random = static_cast<uint64_t>(now.QuadPart);
+    }
+    wchar_t part[32] = {};
+    swprintf(part, 32, L"%lx-%016llx", static_cast<unsigned long>(GetCurrentProcessId()),
+             static_cast<unsigned long long>(random));
+    return part;
+}
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The folder part of a path, with its separator ("C:\\" for a file at a drive's root).
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t last = path.find_last_of(L"\\/");
+    return last == std::wstring::npos ? L".\\" : path.substr(0, last + 1);
+}
+
+// Opened without following a link: on Windows the handle is then the link itself.
+FileHandle OpenName(const std::wstring& path, DWORD access, DWORD share, DWORD disposition) {
+    return FileHandle(CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// Whether the file system finds the open file under the name `path` gives it in its
+// folder. A platform that follows a link despite FILE_FLAG_OPEN_REPARSE_POINT (Wine,
+// for a Unix symbolic link) shows the link's target here. A platform that keeps no
+// final path cannot show a link either: the name is taken as it is.
+bool IsAtItsName(HANDLE file, const std::wstring& path) {
+    const std::wstring found = FinalPathOf(file);
+    std::wstring expected = FinalFolderPath(FolderOf(path));
+    if (found.empty() || expected.empty()) return true;
+    if (!IsSeparator(expected.back())) expected += L'\\';
+    return SamePath(found, expected + path.substr(path.find_last_of(L"\\/") + 1));
+}
+
+bool DeleteByHandle(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Gives the open file the name `path`, replacing what has it as a name: a link
+// there is replaced itself, its target untouched.
+bool RenameTo(HANDLE file, const std::wstring& path) {
+    const size_t nameBytes = path.size() * sizeof(wchar_t);
+    std::vector<unsigned char> block(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(block.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::copy(path.begin(), path.end(), rename->FileName);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(block.size())) != 0;
+}
+
+// A new file made beside `path` under a name of its own and renamed over it, open for
+// writing and deleting.
+FileHandle ReplaceByNewFile(const std::wstring& path, DWORD& error) {
+    FileHandle file = OpenName(FolderOf(path) + L"~" + UniqueNamePart() + L".new", GENERIC_WRITE | DELETE, 0,
+                               CREATE_NEW);
+    error = file ? 0 : GetLastError();
+    if (file && !RenameTo(file.get(), path)) {
+        error = GetLastError();
+        DeleteByHandle(file.get());
+        file.reset();
+    }
+    return file;
+}
+
+}  // namespace
+
+bool IsPlainFileAt(HANDLE file, const std::wstring& path) {
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (GetFileType(file) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+        (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        !GetFileInformationByHandle(file, &information) || information.nNumberOfLinks != 1)
+        return false;
+    return IsAtItsName(file, path);
+}
+
+bool IsPlainFile(const std::wstring& path) {
+    const FileHandle file = OpenName(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING);
+    return file && IsPlainFileAt(file.get(), path);
+}
+
+FileHandle CreatePlainFile(const std::wstring& path, DWORD& error) {
+    FileHandle file = OpenName(path, GENERIC_WRITE | DELETE, 0, CREATE_NEW);
+    error = file ? 0 : GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) file = ReplaceByNewFile(path, error);
+    if (!file || IsPlainFileAt(file.get(), path)) return file;
+    // The folder itself led elsewhere: the new file goes again.
+    DeleteByHandle(file.get());
+    error = ERROR_CANT_ACCESS_FILE;
+    return FileHandle();
+}
+
+FileHandle OpenPlainFile(const std::wstring& path, DWORD& error) {
+    FileHandle file = OpenName(path, GENERIC_WRITE | DELETE, 0, OPEN_EXISTING);
+    error = file ? 0 : GetLastError();
+    if (!file || IsPlainFileAt(file.get(), path)) return file;
+    error = ERROR_CANT_ACCESS_FILE;
+    return FileHandle();
+}
+
+bool MovePlainFile(const std::wstring& from, const std::wstring& to, DWORD& error) {
+    const FileHandle file = OpenPlainFile(from, error);
+    if (file && RenameTo(file.get(), to)) return true;
+    if (file) error = GetLastError();
+    return false;
+}
+
 bool DeleteFileIfExists(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
-    return DeleteFileW(path.c_str()) != 0;
+    FileHandle file = OpenName(path, DELETE, kShareAll, OPEN_EXISTING);
+    // Found elsewhere, the file is reached through a link the platform followed:
+    // the name is replaced by a new file, and that one goes.
+    if (file && !IsAtItsName(file.get(), path)) {
+        file.reset();
+        DWORD error = 0;
+        file = ReplaceByNewFile(path, error);
+    }
+    return file && DeleteByHandle(file.get());
 }
 
 bool FileExists(const std::wstring& path) {

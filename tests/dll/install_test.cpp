@@ -64,7 +64,6 @@ protected:
     std::wstring Target(const std::wstring& key) const { return dirs.target() + L"\\" + key; }
     void ExpectNoLeftovers() const {
         EXPECT_FALSE(Exists(dirs.work() + L"\\tolvek_launcher_manifest.json"));
-        EXPECT_FALSE(Exists(dirs.work() + L"\\tolvek_launcher_manifest.json.download"));
     }
     Lines Opening(const std::wstring& manifestUrl) const {
         return {"Online installation started", "Manifest URLs: " + Narrow(manifestUrl),

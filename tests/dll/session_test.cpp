@@ -199,7 +199,6 @@ TEST(SessionInterface, CancelEndsTheRunWithoutShutdown) {
     ASSERT_TRUE(Dll().WaitDone(10000));
     EXPECT_EQ(Dll().Result().second, L"Cancelled by user");
     EXPECT_FALSE(testing_support::Exists(run.work() + L"\\tolvek_launcher_manifest.json"));
-    EXPECT_FALSE(testing_support::Exists(run.work() + L"\\tolvek_launcher_manifest.json.download"));
     Dll().Shutdown();
 }
 

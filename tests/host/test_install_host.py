@@ -21,6 +21,7 @@ import urllib.request
 HOST_EXE = os.environ.get("TOLVEK_HOST_EXE", "")
 SOURCE_DIR = os.environ.get("TOLVEK_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 WINE = "/usr/lib/wine/wine64"
+WINE_PREFIX = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
 TOOLS = os.path.join(SOURCE_DIR, "tools")
 SERVER_START_LIMIT_S = 30
 
@@ -253,6 +254,27 @@ class HostInstalls(unittest.TestCase):
                 break
         return host, lines
 
+    def test_links_planted_in_the_target_lead_nowhere_outside_it(self):
+        """Temporary files planted as links (to a user's file outside, to none yet) are replaced,
+        never written, deleted or created through; a folder linked out of the target is refused."""
+        outside, saved = os.path.join(self.work, "outside"), b"a user's file outside the target"
+        write_tree(outside, {"saved.game": saved})
+        for link, to in (("bin/app.exe.download", "saved.game"), ("data/big.pak.download", "new.bin")):
+            os.makedirs(os.path.dirname(os.path.join(self.target, link)), exist_ok=True)
+            os.symlink(os.path.join(outside, to), os.path.join(self.target, link))
+        # The big file breaks off half-way: the next run continues what the first kept.
+        self.server.control("rules", [{"path": "/data/big.pak", "drop_at_byte": 1048576, "times": 1},
+                                      {"path": "/data/big.pak", "status": 503}])
+        self.assertEqual(run_host(self.manifest_url, windows_path(self.target))[0], 1)
+        self.server.control("rules", [])
+        os.symlink(outside, os.path.join(self.target, "data", "levels"))
+        code, out, _ = run_host(self.manifest_url, windows_path(self.target))
+        self.assertEqual((code, out[-1]), (1, "Result: 1 File path escapes target directory: data/levels/level 1.dat"))
+        with open(os.path.join(outside, "saved.game"), "rb") as f:
+            self.assertEqual((os.listdir(outside), f.read()), (["saved.game"], saved))
+        for key in ("bin/app.exe", "data/big.pak"):
+            self.assertTrue(filecmp.cmp(os.path.join(self.published, key), os.path.join(self.target, key), False), key)
+
     def test_ctrl_c_cancels_and_waits_for_the_end(self):
         host, lines = self.start_slow_install(self.target)
         host.send_signal(signal.SIGINT)
@@ -271,14 +293,21 @@ class HostInstalls(unittest.TestCase):
             with self.subTest(ending=ending.name):
                 self.server.control("reset")
                 target = os.path.join(self.work, ending.name, "target")
+                alias, drives = os.path.join(self.work, ending.name, "alias"), os.path.join(WINE_PREFIX, "dosdevices")
+                os.makedirs(target)
+                os.symlink(target, alias)
+                # A drive letter of the test's own, there before the first run: Wine names a folder by the deepest.
+                drive = next(d + ":" for d in "yxwvutsrqp" if not os.path.lexists(os.path.join(drives, d + ":")))
+                os.symlink(target, os.path.join(drives, drive))
+                self.addCleanup(os.remove, os.path.join(drives, drive))
                 first, _ = self.start_slow_install(target)
-                # The same directory in other letter case (the host's full path would drop
+                # Other letter case, a link, another drive letter (the host's full path would drop
                 # trailing dots; unit_tests try the other spellings on the lock itself).
-                spelling = windows_path(target).upper()
-                log = os.path.join(self.work, ending.name + ".log")
-                code, out, _ = run_host(self.manifest_url, spelling, windows_path(log))
-                self.assertEqual((code, out[-1]), (1, "Result: 1 " + busy), out)
-                self.assertEqual(self.log_lines(log)[-2:], ["Target directory: " + spelling, "ERROR: " + busy])
+                for spelling in (windows_path(target).upper(), windows_path(alias), drive.upper() + "\\"):
+                    log = os.path.join(self.work, ending.name + ".log")
+                    code, out, _ = run_host(self.manifest_url, spelling, windows_path(log))
+                    self.assertEqual((code, out[-1]), (1, "Result: 1 " + busy), out)
+                    self.assertEqual(self.log_lines(log)[-2:], ["Target directory: " + spelling, "ERROR: " + busy])
                 manifests = [r for r in self.server.control("requests") if r["path"] == "/manifest.json"]
                 self.assertEqual(len(manifests), 1, "the refused run requested the manifest")
 

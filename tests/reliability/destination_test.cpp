@@ -64,8 +64,6 @@ std::vector<CollisionRow> Rows() {
          RunFiles::LogInTarget},
         {"the manifest copy", {{L"tolvek_launcher_manifest.json", "shipped"}}, L"tolvek_launcher_manifest.json", {},
          RunFiles::WorkingDirectoryIsTarget},
-        {"the manifest copy's temporary file", {{L"Tolvek_Launcher_Manifest.json.download", "shipped"}},
-         L"Tolvek_Launcher_Manifest.json.download", {}, RunFiles::WorkingDirectoryIsTarget},
         {"the installed version record", {{L"tolvek_installed_version.txt", "100000"}}, L"tolvek_installed_version.txt", {}},
         // Keys that cannot name a file: the target itself, a folder, an existing folder.
         {"\"./\"", {{L"./", "nothing"}}, L"./", {}},

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace reliability {
 namespace {
 
+using testing_support::Dll;
 using testing_support::Exists;
 using testing_support::Narrow;
 using testing_support::Product;
@@ -126,6 +129,56 @@ TEST_F(ReliabilityTest, TargetOrWorkingDirectoryThatCannotExist) {
         if (c == TargetIsAFile) {
             EXPECT_EQ(ReadBytes(box.target), "a file where the target should be");
         }
+    }
+}
+
+// A host whose file dialog changes the current directory during the run: the
+// relative target, log and working directory stay where the run began.
+TEST_F(ReliabilityTest, RelativePathsStayWhereTheRunBegan) {
+    const std::wstring url = Publish(L"diskrelative");
+    const std::pair<std::wstring, const char*> rows[] = {  // the record's status and item; the rules
+        {L"Testing CDN", R"([{"method": "HEAD", "latency_ms": 1500}])"},
+        {L"Downloading a.bin", R"([{"path_glob": "*/a.bin", "bytes_per_second": 2}])"}};
+    for (const auto& [shown, rules] : rows) {
+        testing_support::SetRules(Servers().httpUrl, rules);
+        Sandbox box(L"diskrelative");
+        box.Seal();
+        const testing_support::CurrentDirectory first(box.outer.path);
+        ASSERT_EQ(Dll().Start(url.c_str(), L"fence\\target", L"logs\\install.log", L"work"), 1);
+        for (TolvekProgressRecord r = {}; !Dll().IsDone() && !(Dll().GetProgress(&r) &&
+             (r.status + (L" " + std::wstring(r.currentItem))).rfind(shown, 0) == 0);)
+            Sleep(5);
+        const testing_support::CurrentDirectory second(box.outer / L"fence");
+        EXPECT_TRUE(Dll().WaitDone());
+        const Result result = Dll().Result();
+        Dll().Shutdown();
+        EXPECT_EQ(result, Result(0, L"OK")) << Narrow(shown);
+        CheckRun(box, result, {{L"a.bin", nullptr, &kNewA}, {L"z.txt", nullptr, &kNewZ}});
+    }
+}
+
+// Two setups at once, the second by a copy of the engine, sharing one log or one
+// working directory (a host giving every product %TEMP%), both downloading the
+// manifest at once: both install, and the log holds every line of both.
+TEST_F(ReliabilityTest, TwoRunsSharingALogOrAWorkingDirectoryBothInstall) {
+    std::vector<testing_support::ProductFile> files;
+    for (int i = 0; i < 150; ++i) files.push_back({L"f" + std::to_wstring(i), std::to_string(i)});
+    Product product(L"disktwo");
+    product.Publish(files, {L"m1"}, {product.MirrorUrl(Servers().httpUrl, L"m1")});
+    for (const bool sharedLog : {true, false}) {
+        testing_support::SetRules(Servers().httpUrl, R"([{"path": "/disktwo/manifest.json", "bytes_per_second": 9000}])");
+        Sandbox box(L"disktwo");
+        const testing_support::ScratchDir other(L"disktwo");
+        CopyFileW(tolvek_host::EngineBesideThisProgram().c_str(), (other / L"second.dll").c_str(), FALSE);
+        const testing_support::InstallerDll second(other / L"second.dll");
+        const std::wstring log = sharedLog ? box.log : other / L"install.log", work = sharedLog ? other.path : box.work;
+        ASSERT_EQ(second.Start(product.ManifestUrl().c_str(), other.path.c_str(), log.c_str(), work.c_str()), 1);
+        EXPECT_EQ(box.Install(product.ManifestUrl()), Result(0, L"OK")) << "shared log: " << sharedLog;
+        EXPECT_TRUE(second.WaitDone());
+        EXPECT_EQ(second.Result(), Result(0, L"OK")) << "shared log: " << sharedLog;
+        const std::vector<std::string> lines = box.Log();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("Installed: ", 0) == 0; }),
+                  sharedLog ? 300 : 150);
     }
 }
 

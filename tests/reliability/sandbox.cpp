@@ -176,9 +176,12 @@ void CheckRun(const Sandbox& box, const Result& result, const std::vector<Expect
         }
     }
 
-    // No manifest copy or its temporary file in the working directory.
+    // No manifest copy or temporary file of the run's own in the working directory.
     EXPECT_FALSE(testing_support::Exists(box.work + L"\\tolvek_launcher_manifest.json"));
-    EXPECT_FALSE(testing_support::Exists(box.work + L"\\tolvek_launcher_manifest.json.download"));
+    WIN32_FIND_DATAW left;
+    const HANDLE found = FindFirstFileW((box.work + L"\\tolvek_launcher_manifest.json.*.download").c_str(), &left);
+    EXPECT_EQ(found, INVALID_HANDLE_VALUE) << "left in the working directory: " << Narrow(left.cFileName);
+    if (found != INVALID_HANDLE_VALUE) FindClose(found);
 
     // The log ends with the outcome.
     if (options.logWritten) {

@@ -411,8 +411,8 @@ void ExpectEndedAtTimeOut(long long tookMs, long long timeoutMs) {
     EXPECT_LE(tookMs, timeoutMs + kTimeOutMarginMs);
 }
 
-InstallerDll::InstallerDll() {
-    loaded = Load(tolvek_host::EngineBesideThisProgram(), loadError);
+InstallerDll::InstallerDll(const std::wstring& path) {
+    loaded = Load(path, loadError);
     // The reference host takes the verified start as optional; the engine under test has it.
     if (loaded && !StartVerified) {
         loaded = false;

@@ -137,7 +137,8 @@ void ExpectEndedAtTimeOut(long long tookMs, long long timeoutMs);
 // (host/installer_api): LoadLibraryW with its full path, every export through
 // GetProcAddress. A session still open at destruction is shut down first.
 struct InstallerDll : tolvek_host::InstallerApi {
-    InstallerDll();
+    // A copy of the engine under another name is a second engine, with a session of its own.
+    explicit InstallerDll(const std::wstring& path = tolvek_host::EngineBesideThisProgram());
     ~InstallerDll();
     bool loaded = false;
     std::wstring loadError;  // why it is not loaded

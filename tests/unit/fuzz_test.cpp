@@ -731,7 +731,7 @@ Verdict FileStageVerdict(const std::wstring& hostTarget, const std::wstring& key
     manifest.entries.emplace_back().key = key;
     InstallPlan plan;
     const CancelSignal never;
-    const Outcome planned = MakePlan({manifest, hostTarget, L"", hostTarget + L"\\..\\m.json"}, never, plan);
+    const Outcome planned = MakePlan({manifest, hostTarget, L"", hostTarget + L"\\..\\m.json", L""}, never, plan);
     if (!planned.ok() || !plan.refusal.ok()) return Verdict::Rejected;
     return plan.jobs.at(0).isProtected ? Verdict::Skipped : Verdict::Written;
 }

@@ -52,7 +52,8 @@ protected:
         return Fetch(urls, manifestPath, cancel);
     }
     bool Fetch(const std::wstring& urls, const std::wstring& path, const CancelSignal* signal = nullptr) {
-        const Outcome outcome = DownloadManifest(signal ? RunWith(*signal) : run, urls, path, manifest);
+        const ManifestFiles files{path, path + L".download", path + L".sig.download"};
+        const Outcome outcome = DownloadManifest(signal ? RunWith(*signal) : run, urls, files, manifest);
         error = ResultText(outcome);
         return outcome.ok();
     }

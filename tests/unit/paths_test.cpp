@@ -267,6 +267,25 @@ TEST(Destinations, TheLookupAgreesWithTheComparisonOnEveryUnit) {
     EXPECT_GE(equalPairs, 26);  // a-z at least
 }
 
+// A folder whose final path lies outside the target's (a link in the target) refuses the
+// files below it unless links are followed; the plan takes another folder's for the target's.
+TEST(Destinations, FoldersOutsideTheTargetsFinalPathAreRefusedUnlessLinksAreFollowed) {
+    ScratchDir scratch(L"finaltarget");
+    for (const wchar_t* folder : {L"target", L"target\\bin", L"elsewhere"})
+        ASSERT_TRUE(CreateDirectoryW((scratch / folder).c_str(), nullptr));
+    for (const std::wstring key : {L"bin/new/b.dll", L"c.dll"})  // c.dll: the target itself decides
+        for (const bool follow : {false, true}) {
+            Manifest manifest;
+            manifest.entries.emplace_back().key = key;
+            InstallPlan plan;
+            MakePlan({manifest, scratch / L"target", L"", scratch / L"m.json", L"", false, follow}, CancelSignal(), plan);
+            plan.finalTarget = FinalFolderPath(scratch / L"elsewhere");
+            EXPECT_EQ(RequireInsideTarget(plan, plan.jobs.at(0)).text,
+                      key == L"c.dll" || follow ? L"" : L"File path escapes target directory: bin/new/b.dll")
+                << Show(key) << (follow ? " with links followed" : "");
+        }
+}
+
 // An entry may be written only where it names a file that no earlier entry and none
 // of the run's own files claim, the temporary file included.
 TEST(Destinations, MayWriteDestinationTable) {

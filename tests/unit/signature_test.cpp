@@ -481,7 +481,7 @@ TEST(SignedManifest, EveryFileButTheSetupProgramsNeedsSizeAndHash) {
         Manifest manifest;
         manifest.entries = row.entries;
         InstallPlan plan;
-        const Outcome checked = MakePlan({manifest, target.path, L"", target / L"m.json", true}, cancel, plan);
+        const Outcome checked = MakePlan({manifest, target.path, L"", target / L"m.json", L"", true}, cancel, plan);
         EXPECT_EQ(checked.ok(), *row.unverifiable == L'\0') << row.unverifiable;
         if (*row.unverifiable) {
             EXPECT_EQ(checked.kind, FailureKind::Unverifiable);
