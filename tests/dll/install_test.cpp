@@ -371,9 +371,10 @@ TEST_F(InstallTest, AManifestTooLargeForMemoryFailsItsUrlOnly) {
     EXPECT_EQ(Install(testing_support::Widen(url) + L"|" + product.ManifestUrl()), std::make_pair(0, std::wstring(L"OK")));
     EXPECT_EQ(ReadBytes(Target(L"a.txt")), "a");
     const Lines log = Log();
-    ASSERT_GE(log.size(), 7u);
-    EXPECT_EQ(Lines(log.begin() + 4, log.begin() + 7),
+    ASSERT_GE(log.size(), 8u);
+    EXPECT_EQ(Lines(log.begin() + 4, log.begin() + 8),
               (Lines{"Trying to download manifest [URL 1/2, attempt 1/3]: " + url,
+                     "Proxy for 127.0.0.1: direct (machine default)",
                      "Manifest download failed: " + url + " ; error=Manifest too large for memory: " + url,
                      "Trying to download manifest [URL 2/2, attempt 1/3]: " + Narrow(product.ManifestUrl())}));
 }
