@@ -7,7 +7,9 @@
 #                               (basic_ncsa_auth), in DIR/ntlm one that wants NTLM,
 #                               checked by Samba's ntlm_auth against a winbindd of
 #                               its own with one local account (no domain
-#                               controller); and a port where no proxy listens.
+#                               controller); and a port where no proxy listens,
+#                               held bound (never listening) so that no other
+#                               server can take it: a connection is refused.
 #                               Every proxy resolves the test names (PROXY_NAMES)
 #                               to 127.0.0.1 from a hosts file of its own, and
 #                               nothing else knows them: a request for such a name
@@ -33,14 +35,38 @@ WINBIND_CLIENT_DIR=/run/samba/winbindd
 
 stop() {
   # winbindd starts samba-dcerpcd for the account database; it stays unless stopped.
-  for pidfile in "$dir"/*/squid.pid "$dir"/ntlm/samba/run/*.pid; do
+  for pidfile in "$dir"/*/squid.pid "$dir"/ntlm/samba/run/*.pid "$dir"/dead/holder.pid; do
     [ -f "$pidfile" ] || continue
     kill "$(cat "$pidfile")" 2>/dev/null || true
   done
   # squid removes its pid file (and its shared memory) once it has stopped.
   i=0
   while ls "$dir"/*/squid.pid >/dev/null 2>&1 && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
-  rm -f "$dir"/*/squid.pid "$dir"/ntlm/samba/run/*.pid
+  rm -f "$dir"/*/squid.pid "$dir"/ntlm/samba/run/*.pid "$dir"/dead/holder.pid
+}
+
+# A port that refuses every connection for as long as the proxies run: a socket bound
+# to it and never listening. A port that was merely free when chosen could be taken
+# by a test server later, which would then answer as the "dead" proxy.
+hold_dead_port() {
+  mkdir -p "$dir/dead"
+  rm -f "$dir/dead/port"
+  python3 -c '
+import os, signal, socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+with open(sys.argv[1] + ".new", "w") as out:
+    out.write(str(s.getsockname()[1]))
+os.rename(sys.argv[1] + ".new", sys.argv[1])
+signal.pause()
+' "$dir/dead/port" </dev/null >/dev/null 2>&1 &
+  echo $! >"$dir/dead/holder.pid"
+  i=0
+  until [ -s "$dir/dead/port" ]; do
+    i=$((i + 1))
+    if [ $i -gt 100 ]; then echo "the dead port was not held"; exit 1; fi
+    sleep 0.1
+  done
 }
 
 free_port() {
@@ -152,6 +178,7 @@ start)
     "auth_param basic realm tolvek test proxy" \
     "acl signed_in proxy_auth REQUIRED" "http_access allow signed_in" "http_access deny all"
   start_squid basic "$basic_port"
+  hold_dead_port
   ntlm_port=""
   ntlm_unavailable=$(ntlm_missing)
   if [ -z "$ntlm_unavailable" ]; then
@@ -181,7 +208,7 @@ start)
     echo "NTLM_PASSWORD=$NTLM_PASSWORD"
     echo "NTLM_DOMAIN=$NTLM_DOMAIN"
     echo "NTLM_UNAVAILABLE=\"$ntlm_unavailable\""
-    echo "DEAD_PROXY_PORT=$(free_port)"
+    echo "DEAD_PROXY_PORT=$(cat "$dir/dead/port")"
   } >"$dir/proxy.env"
   cat "$dir/proxy.env"
   ;;
