@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs a 32-bit Windows program under the 32-bit Wine:
 #   wine32.sh PROGRAM [ARGS...]
+#   wine32.sh --check             exits 0 when 32-bit programs can run here
 # in a WoW64 prefix of its own (TOLVEK_WINE32_PREFIX, default ~/.wine32), made on
 # first use, so the 64-bit ~/.wine that everything else uses is never touched. The
 # program gets the caller's environment and DISPLAY; the i386 X libraries that
@@ -9,9 +10,15 @@
 # it while any program of the prefix runs: a program that opens windows (an Inno
 # setup, even a silent one) wants a prefix whose other programs see the same
 # DISPLAY, or one of its own (TOLVEK_WINE32_PREFIX), as tests/host/test_inno_example.py has.
+# Where they cannot, it exits with 77, the code that the test entries of 32-bit
+# programs take as "skipped", after saying why.
 set -e
-[ $# -ge 1 ] || { echo "usage: wine32.sh PROGRAM [ARGS...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: wine32.sh PROGRAM [ARGS...] | --check" >&2; exit 2; }
 [ -x /usr/lib/wine/wine ] || { echo "wine32.sh: the 32-bit Wine is missing: run scripts/install-deps.sh" >&2; exit 1; }
+# The loader is itself a 32-bit Linux program, and some kernels run none.
+/usr/lib/wine/wine --version >/dev/null 2>&1 ||
+  { echo "wine32.sh: this machine does not run 32-bit programs (its kernel refuses the 32-bit Wine loader)" >&2; exit 77; }
+[ "$1" != --check ] || exit 0
 
 prefix="${TOLVEK_WINE32_PREFIX:-$HOME/.wine32}"
 x11="${TOLVEK_WINE32_X11:-/opt/tolvek-wine32-x11}"

@@ -20,7 +20,7 @@ import time
 import unittest
 
 from test_install_host import SOURCE_DIR, wine_environment, windows_path
-from test_nsis_example import ENGINE_DLL, PRODUCT_NAME, X86, SilentSetupChecks
+from test_nsis_example import ENGINE_DLL, PRODUCT_NAME, X86, X86_UNRUNNABLE, SilentSetupChecks
 
 ISCC = os.environ.get("TOLVEK_ISCC", "")
 SCRIPT = os.path.join(SOURCE_DIR, "examples", "inno", "tolvek_setup.iss")
@@ -55,6 +55,7 @@ class Display:
 
 @unittest.skipUnless(ENGINE_DLL and X86.engine and ISCC,
                      "TOLVEK_ENGINE_DLL, TOLVEK_ENGINE_DLL_X86 or TOLVEK_ISCC is not set")
+@unittest.skipIf(X86_UNRUNNABLE, X86_UNRUNNABLE)
 class InnoExample(SilentSetupChecks, unittest.TestCase):
     BUILD = X86
     FAILED_EXIT_CODE = EXIT_PREPARE_FAILED
