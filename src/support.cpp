@@ -195,11 +195,14 @@ FileHandle ReplaceByNewFile(const std::wstring& path, DWORD& error) {
 
 bool IsPlainFileAt(HANDLE file, const std::wstring& path) {
     FILE_ATTRIBUTE_TAG_INFO tag = {};
-    BY_HANDLE_FILE_INFORMATION information = {};
+    // The standard information holds the count of names: GetFileInformationByHandle
+    // would also ask for the volume's serial number, which costs Wine 0.6 ms a call.
+    FILE_STANDARD_INFO standard = {};
     if (GetFileType(file) != FILE_TYPE_DISK ||
         !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
         (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-        !GetFileInformationByHandle(file, &information) || information.nNumberOfLinks != 1)
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+        standard.Directory || standard.NumberOfLinks != 1)
         return false;
     return IsAtItsName(file, path);
 }
