@@ -147,29 +147,44 @@ void AppendLogText(const std::wstring& path, const std::wstring& line) {
 
 void Log(const std::wstring& message) { AppendLogLine(LogFilePath, message); }
 
+namespace {
+
+// Writes what was decided under `held` (the log's lock, which it lets go) in the
+// order of those decisions.
+void WriteInOrder(OrderedLog& log, std::unique_lock<std::mutex>& held, const std::wstring& lines) {
+    if (lines.empty()) return;
+    const std::lock_guard<std::mutex> writing(log.writing);
+    held.unlock();
+    AppendLogText(LogFilePath, lines);
+}
+
+}  // namespace
+
 void Write(OrderedLog& log, size_t job, const std::wstring& message) {
-    std::lock_guard<std::mutex> lock(log.lock);
+    std::unique_lock<std::mutex> lock(log.lock);
     if (job == log.next && job < log.holdFrom)
-        Log(message);
+        WriteInOrder(log, lock, LogLineText(message));
     else
         log.waiting[job].lines += LogLineText(message);
 }
 
 void End(OrderedLog& log, size_t job, bool dropped) {
-    std::lock_guard<std::mutex> lock(log.lock);
+    std::unique_lock<std::mutex> lock(log.lock);
     OrderedLog::Block& block = log.waiting[job];
     block.ended = true;
     block.dropped = dropped;
     // The blocks now due, each the next job's: ended ones whole, then the one still open.
+    std::wstring due;
     for (auto it = log.waiting.find(log.next); it != log.waiting.end() && it->first == log.next;
          it = log.waiting.find(log.next)) {
         if (!it->second.ended && log.next >= log.holdFrom) break;
-        if (!it->second.dropped) AppendLogText(LogFilePath, it->second.lines);
+        if (!it->second.dropped) due += it->second.lines;
         it->second.lines.clear();
         if (!it->second.ended) break;
         log.waiting.erase(it);
         ++log.next;
     }
+    WriteInOrder(log, lock, due);
 }
 
 void HoldFrom(OrderedLog& log, size_t job) {

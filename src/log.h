@@ -45,6 +45,10 @@ struct OrderedLog {
         bool dropped = false;
     };
     std::mutex lock;
+    // Held while the lines decided under `lock` are written: taken before `lock` is
+    // let go, so the writes keep the order of the decisions, and a job that only adds
+    // to its block never waits for the file.
+    std::mutex writing;
     size_t next = 0;  // the earliest job not yet ended
     size_t holdFrom = SIZE_MAX;  // the first job after the earliest that failed
     std::map<size_t, Block> waiting;
