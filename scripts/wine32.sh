@@ -1,17 +1,17 @@
 #!/bin/sh
 # Runs a 32-bit Windows program under the 32-bit Wine:
 #   wine32.sh PROGRAM [ARGS...]
-#   wine32.sh --check             exits 0 when 32-bit programs can run here
 # in a WoW64 prefix of its own (TOLVEK_WINE32_PREFIX, default ~/.wine32), made on
 # first use, so the 64-bit ~/.wine that everything else uses is never touched. The
 # program gets the caller's environment and DISPLAY; the i386 X libraries that
 # scripts/install-deps.sh unpacked privately are put on the library path.
+#   wine32.sh --check             exits 0 when 32-bit programs can run here
+# Where they cannot, either form exits with 77, the code that the test entries of
+# 32-bit programs take as "skipped", after saying why.
 # The prefix's desktop takes the display of the program that starts it and keeps
 # it while any program of the prefix runs: a program that opens windows (an Inno
 # setup, even a silent one) wants a prefix whose other programs see the same
 # DISPLAY, or one of its own (TOLVEK_WINE32_PREFIX), as tests/host/test_inno_example.py has.
-# Where they cannot, it exits with 77, the code that the test entries of 32-bit
-# programs take as "skipped", after saying why.
 set -e
 [ $# -ge 1 ] || { echo "usage: wine32.sh PROGRAM [ARGS...] | --check" >&2; exit 2; }
 [ -x /usr/lib/wine/wine ] || { echo "wine32.sh: the 32-bit Wine is missing: run scripts/install-deps.sh" >&2; exit 1; }
