@@ -215,7 +215,10 @@ bool IsPlainFile(const std::wstring& path) {
 FileHandle CreatePlainFile(const std::wstring& path, DWORD& error) {
     FileHandle file = OpenName(path, GENERIC_WRITE | DELETE, 0, CREATE_NEW);
     error = file ? 0 : GetLastError();
-    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) file = ReplaceByNewFile(path, error);
+    // Made new, the file is at its name: a create never follows a name that exists, a
+    // link's included (under Wine it is an O_EXCL open, which does not follow one either).
+    if (file || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) return file;
+    file = ReplaceByNewFile(path, error);
     if (!file || IsPlainFileAt(file.get(), path)) return file;
     // The folder itself led elsewhere: the new file goes again.
     DeleteByHandle(file.get());
