@@ -137,12 +137,8 @@ void WriteUserSettings(const std::string& proxy, const std::string& bypass, cons
 // The choices a log tells, "; "-separated, host by host: the mirrors are probed at
 // once, so their lines come in either order; one host's stay in the order tried.
 std::string ByHost(const std::string& told) {
-    Lines choices;
-    for (size_t at = 0; at < told.size();) {
-        const size_t end = std::min(told.find("; ", at), told.size());
-        choices.push_back(told.substr(at, end - at));
-        at = end + 2;
-    }
+    const std::regex separator("; ");
+    Lines choices(std::sregex_token_iterator(told.begin(), told.end(), separator, -1), std::sregex_token_iterator());
     const auto host = [](const std::string& choice) { return choice.substr(0, choice.find(' ')); };
     std::stable_sort(choices.begin(), choices.end(), [&](const auto& a, const auto& b) { return host(a) < host(b); });
     std::string joined;
