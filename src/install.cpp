@@ -175,6 +175,8 @@ bool TakeJob(Lanes& lanes, Lane& lane, size_t& job) {
     if (IsCancelled(lane.stop) || lanes.next >= lanes.stage.plan.jobs.size() || lanes.next > lanes.failedJob)
         return false;
     job = lane.job = lanes.next++;
+    // Under the lanes' lock, so the jobs begin their turns for room in list order.
+    BeginClaimTurn(lanes.stage.room, lanes.stage.plan.jobs[job]);
     return true;
 }
 
@@ -216,6 +218,7 @@ void RunLaneJobs(Lanes& lanes, Lane& lane) {
                               : Cancelled();
         // Stopped because an earlier job failed: neither a failure nor lines of its own.
         const bool stopped = outcome.kind == FailureKind::Cancelled && !IsCancelled(stage.run.cancel);
+        EndClaimTurn(stage.room, stage.plan.jobs[job]);
         const bool installed = outcome.ok();
         if (!installed && !stopped) RecordFailure(lanes, job, std::move(outcome));
         End(lanes.log, job, stopped);

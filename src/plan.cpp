@@ -199,23 +199,52 @@ Outcome MakePlan(const PlanRequest& request, const CancelSignal& cancel, Install
 
 Outcome RequireRoom(const InstallPlan& plan) { return RequireBytes(plan.resolvedTarget, plan.roomNeeded); }
 
+void BeginClaimTurn(RoomClaims& claims, const FileJob& job) {
+    const std::lock_guard<std::mutex> lock(claims.lock);
+    claims.ahead[job.number] = job.entry->size ? *job.entry->size : 0;
+}
+
+void EndClaimTurn(RoomClaims& claims, const FileJob& job) {
+    {
+        const std::lock_guard<std::mutex> lock(claims.lock);
+        if (claims.ahead.erase(job.number) == 0) return;
+    }
+    claims.released.notify_all();
+}
+
+namespace {
+
+// What the jobs begun before job `number`, and not past their claim, may claim.
+int64_t ClaimableAhead(const RoomClaims& claims, int32_t number) {
+    int64_t bytes = 0;
+    for (auto it = claims.ahead.begin(); it != claims.ahead.end() && it->first < number; ++it) bytes += it->second;
+    return bytes;
+}
+
+}  // namespace
+
 Outcome ClaimRoomFor(RoomClaims& claims, const FileJob& job, const std::wstring& destination,
                      const CancelSignal& cancel, RoomClaim& claim) {
     const FileEntry& entry = *job.entry;
-    if (!entry.size) return Success();
-    const int64_t needed = *entry.size - job.held;
+    const int64_t needed = entry.size ? *entry.size - job.held : 0;
     const std::wstring directory = WithTrailingSeparator(ParentDirectory(destination));
     std::unique_lock<std::mutex> lock(claims.lock);
     for (;;) {
-        Outcome room = RequireBytes(directory, needed, claims.claimed);
-        if (room.ok()) {
-            claims.claimed += needed;
-            claim.claims = &claims;
-            claim.bytes = needed;
+        const int64_t ahead = ClaimableAhead(claims, job.number);
+        Outcome room = RequireBytes(directory, needed, claims.claimed + ahead);
+        // Only a download in transfer may give room back (its old copy goes at its
+        // move), and only an earlier job may still take some first.
+        if (room.ok() || (claims.claimed == 0 && ahead == 0)) {
+            if (room.ok()) {
+                claims.claimed += needed;
+                claim.claims = &claims;
+                claim.bytes = needed;
+            }
+            claims.ahead.erase(job.number);
+            lock.unlock();
+            claims.released.notify_all();
             return room;
         }
-        // Only a download in transfer may give room back: its old copy goes at its move.
-        if (claims.claimed == 0) return room;
         if (IsCancelled(cancel)) return Cancelled();
         claims.released.wait_for(lock, std::chrono::milliseconds(100));
     }

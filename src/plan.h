@@ -12,6 +12,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -78,7 +79,13 @@ struct RoomClaims {
     std::mutex lock;
     std::condition_variable released;
     int64_t claimed = 0;  // under `lock`
+    // The jobs begun and not yet past their claim, by number, with what each may
+    // claim: a later download leaves them their room, as one after another would.
+    std::map<int32_t, int64_t> ahead;  // under `lock`
 };
+// A job taken, in list order, and a job past its claim (or ended without one).
+void BeginClaimTurn(RoomClaims& claims, const FileJob& job);
+void EndClaimTurn(RoomClaims& claims, const FileJob& job);
 // One download's claim, given back when it is left (after the move that frees the
 // room of the copy it replaced).
 struct RoomClaim {
@@ -92,8 +99,9 @@ struct RoomClaim {
 // The same for one download about to start next to `destination`: what its file
 // still needs beside the copy it replaces (a file present at its size counts
 // nothing above, yet its update needs the whole size until the move), and beside
-// what the other downloads claimed. Without the room it waits for their claims to
-// be given back, and fails once no other download holds one.
+// what the other downloads claimed and the earlier jobs may claim. Without the room
+// it waits for those, and fails once no other download holds a claim and no earlier
+// job may still make one.
 Outcome ClaimRoomFor(RoomClaims& claims, const FileJob& job, const std::wstring& destination,
                      const CancelSignal& cancel, RoomClaim& claim);
 
