@@ -235,8 +235,9 @@ class HostInstalls(unittest.TestCase):
         self.assertNotIn("/manifest.json.sig", [r["decoded_path"] for r in self.server.control("requests")])
 
     def start_slow_install(self, target):
-        """A host whose run is transferring data/big.pak, slowly; (process, its lines so far)."""
-        self.server.control("rules", [{"path": "/data/big.pak", "drip": True, "drip_bytes": 16384,
+        """A host whose run is transferring data/big.pak, slowly; (process, its lines so far).
+        The transfer takes about 50 s, so the test's runs beside it end first on a loaded machine."""
+        self.server.control("rules", [{"path": "/data/big.pak", "drip": True, "drip_bytes": 4096,
                                        "drip_interval_ms": 100}])
         host = subprocess.Popen([WINE, HOST_EXE, self.manifest_url, windows_path(target)],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=wine_environment())
