@@ -229,25 +229,26 @@ Outcome ClaimRoomFor(RoomClaims& claims, const FileJob& job, const std::wstring&
     const int64_t needed = entry.size ? *entry.size - job.held : 0;
     const std::wstring directory = WithTrailingSeparator(ParentDirectory(destination));
     std::unique_lock<std::mutex> lock(claims.lock);
+    Outcome room;
+    // Without the room it waits while a download in transfer may give some back (its
+    // old copy goes at its move), or an earlier job may still take some first.
     for (;;) {
         const int64_t ahead = ClaimableAhead(claims, job.number);
-        Outcome room = RequireBytes(directory, needed, claims.claimed + ahead);
-        // Only a download in transfer may give room back (its old copy goes at its
-        // move), and only an earlier job may still take some first.
-        if (room.ok() || (claims.claimed == 0 && ahead == 0)) {
-            if (room.ok()) {
-                claims.claimed += needed;
-                claim.claims = &claims;
-                claim.bytes = needed;
-            }
-            claims.ahead.erase(job.number);
-            lock.unlock();
-            claims.released.notify_all();
-            return room;
-        }
+        room = RequireBytes(directory, needed, claims.claimed + ahead);
+        if (room.ok() || (claims.claimed == 0 && ahead == 0)) break;
         if (IsCancelled(cancel)) return Cancelled();
         claims.released.wait_for(lock, std::chrono::milliseconds(100));
     }
+    if (room.ok()) {
+        claims.claimed += needed;
+        claim.claims = &claims;
+        claim.bytes = needed;
+    }
+    // Past its claim: the later jobs no longer leave it room.
+    claims.ahead.erase(job.number);
+    lock.unlock();
+    claims.released.notify_all();
+    return room;
 }
 
 RoomClaim::~RoomClaim() {
