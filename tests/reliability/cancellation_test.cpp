@@ -1,5 +1,5 @@
 // A storm of installs cancelled at random moments, or shut down without a cancel:
-// every one ends with "Cancelled by user" within the time bounds the Parts imply,
+// every one ends with "Cancelled by user" within the engine's time bounds,
 // and leaves the target, the working directory and the log as the invariants say.
 #include "sandbox.h"
 

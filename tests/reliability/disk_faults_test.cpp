@@ -55,7 +55,7 @@ TEST_F(ReliabilityTest, DestinationHeldOpenWithoutSharing) {
 
     EXPECT_EQ(result.first, 1);
     EXPECT_TRUE(HasPrefixAndTail(result.second, L"Cannot move downloaded file: ")) << Narrow(result.second);
-    // The old file stays; the verified download waits next to it (the Parts leave it).
+    // The old file stays; the verified download waits next to it (a failed move leaves it).
     CheckRun(box, result, {{L"a.bin", &kOldA, &kNewA}, {L"z.txt", nullptr, &kNewZ}}, {true, {L"a.bin.download"}});
     EXPECT_EQ(ReadBytes(box.target + L"\\a.bin"), kOldA);
     EXPECT_EQ(ReadBytes(box.target + L"\\a.bin.download"), kNewA);

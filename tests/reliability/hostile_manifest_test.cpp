@@ -1,7 +1,7 @@
 // Manifests written by a hostile server, installed end to end: keys that try to
 // leave the target, name devices or streams, lean on the platform's trimming of
 // dots and blanks, are very long, collide in case or repeat; huge entry counts,
-// impossible sizes and malformed digests. Each run ends as the Parts say, and
+// impossible sizes and malformed digests. Each run ends with the result its row names, and
 // nothing is ever written outside the target.
 #include "sandbox.h"
 
@@ -34,7 +34,7 @@ struct KeyRow {
     std::wstring key;
     std::vector<Text> result;         // {} with `installedAs`: "OK"
     std::wstring installedAs;         // where the payload lands when installed, "" if nowhere
-    std::vector<std::wstring> leftovers;  // temporary files the Parts leave (failed move)
+    std::vector<std::wstring> leftovers;  // temporary files a run leaves (failed move)
     bool okOrCannotCreate = false;    // the platform decides whether such a path can be created
     bool refusedUpFront = false;      // refused before any request: nothing is installed
 };
@@ -118,7 +118,7 @@ std::vector<KeyRow> KeyRows() {
     };
 }
 
-TEST_F(ReliabilityTest, HostileKeysEndAsThePartsSayAndNeverWriteOutside) {
+TEST_F(ReliabilityTest, HostileKeysEndWithTheirOwnResultAndNeverWriteOutside) {
     // One file after another: with several at once the file after a key that fails
     // may already be in place, and each row checks that it is not.
     const testing_support::ScopedOption oneAtATime(L"parallel", L"1");
@@ -194,7 +194,7 @@ std::string Entry(const std::string& key, const std::string& size, const std::st
     return "\"" + key + "\": {\"size\": " + size + ", \"hash\": \"" + hash + "\"}";
 }
 
-TEST_F(ReliabilityTest, HostileManifestsEndAsThePartsSay) {
+TEST_F(ReliabilityTest, HostileManifestsEndWithTheirOwnResult) {
     static const std::string first = "first copy", second = "second copy!", five = "12345";
     const std::string sha5 = Sha256Hex(five);
     const std::vector<ManifestRow> rows = {

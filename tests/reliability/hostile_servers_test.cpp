@@ -1,7 +1,7 @@
 // Whole installs against servers whose bodies have no trustworthy end: chunked
 // or close-delimited without end, a huge Content-Length, an endless manifest.
 // The disk never holds more than the manifest's bound allows, and each run ends
-// with the text the Parts give.
+// with the engine's text for it.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>

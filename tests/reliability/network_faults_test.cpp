@@ -1,6 +1,6 @@
 // Whole installs while the network misbehaves: each fault on its own, then many
 // faults mixed at random with a fixed seed. After every run the invariants of
-// sandbox.h hold and the result is the one the Parts give for that fault.
+// sandbox.h hold and the result is the one the engine gives for that fault.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -140,7 +140,7 @@ std::vector<FaultRow> FaultRows() {
 }
 
 // The attempts and lines of one file after another.
-TEST_F(ReliabilityTest, EachNetworkFaultEndsAsThePartsSay) {
+TEST_F(ReliabilityTest, EachNetworkFaultEndsWithItsOwnResult) {
     const testing_support::ScopedOption oneAtATime(L"parallel", L"1");
     const auto rows = FaultRows();
     for (size_t i = 0; i < rows.size(); ++i) {

@@ -54,7 +54,7 @@ struct Expected {
 
 struct CheckOptions {
     bool logWritten = true;                 // false when the log path cannot be written
-    std::vector<std::wstring> leftovers;    // ".download" files the Parts leave (failed move)
+    std::vector<std::wstring> leftovers;    // ".download" files a run leaves (failed move)
 };
 
 // The invariants of every run: the result's code and text agree, every target file
@@ -69,7 +69,7 @@ void CheckRun(const Sandbox& box, const Result& result, const std::vector<Expect
 // and has more after it.
 bool HasPrefixAndTail(const std::wstring& text, const std::wstring& prefix);
 
-// A text as the Parts give it: exact, or a fixed beginning followed by the
+// A text as the engine gives it: exact, or a fixed beginning followed by the
 // platform's own wording (an error text from the system's message tables).
 struct Text {
     std::wstring text;
@@ -80,7 +80,7 @@ inline Text ThenPlatformText(std::wstring prefix) { return {std::move(prefix), t
 bool Matches(const std::wstring& actual, const std::vector<Text>& accepted);
 std::string Describe(const std::vector<Text>& accepted);
 
-// The failure texts of the Parts that name a count of tries.
+// The failure texts that name a count of tries.
 std::wstring AllMirrorsFailed(const std::wstring& key, int mirrors, const std::wstring& lastError);
 std::wstring NoManifest(int urls, const std::wstring& lastError);
 
